@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the engine benchmarks and runs the graph benchmark beside hnswlib, which lives in its
+# own environment under build/benchenv (never a dependency of the package).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQOREL_BUILD_BENCH=ON -DQOREL_BUILD_PYTHON=OFF >/dev/null
+cmake --build build/bench --target graph_bench >/dev/null
+if [ ! -x build/benchenv/bin/python ]; then
+  python3 -m venv --system-site-packages build/benchenv
+  build/benchenv/bin/pip install --quiet hnswlib numpy
+fi
+build/benchenv/bin/python bench/graph_bench.py --binary build/bench/graph_bench "$@"

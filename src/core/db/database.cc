@@ -1,0 +1,76 @@
+#include "database.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <stdexcept>
+
+namespace qorel {
+
+namespace {
+
+bool can_stat(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+void validate(const DatabaseConfig& c) {
+    if (c.dim == 0) throw std::invalid_argument("dim must be at least 1");
+    if (c.dim > 0xFFFFFFFFull) throw std::invalid_argument("dim must be below 2**32");
+    if (c.m < 2) throw std::invalid_argument("m must be at least 2");
+    if (c.m > 65535) throw std::invalid_argument("m must be at most 65535");
+    if (c.ef_construction > 0xFFFFFFFFull) throw std::invalid_argument("ef_construction must be below 2**32");
+}
+
+}  // namespace
+
+std::string join_path(const std::string& directory, std::string_view name) {
+    if (directory.empty()) return std::string(name);
+    std::string out = directory;
+    if (out.back() != '/') out.push_back('/');
+    out.append(name);
+    return out;
+}
+
+Storage Storage::make(const std::string& directory) {
+    return {join_path(directory, "graph.qorel"), join_path(directory, "vectors.bin"),
+            join_path(directory, "vectors.sq8")};
+}
+
+Database::Database(std::string path, Storage storage, HnswIndex index, std::uint64_t dim, bool quantize)
+    : path_(std::move(path)),
+      storage_(std::move(storage)),
+      index_(std::move(index)),
+      dim_(dim),
+      wal_path_(join_path(path_, "wal.qorel")),
+      quantize_(quantize) {}
+
+std::unique_ptr<Database> Database::open(const std::string& path) {
+    Storage storage = Storage::make(path);
+    if (!can_stat(storage.graph_path) || !can_stat(storage.vectors_path)) throw QorelError::database_not_found(path);
+    // Loading the stored files is not available in this build yet.
+    throw QorelError::io("reading stored databases is not supported by this version");
+}
+
+std::unique_ptr<Database> Database::open_or_create(const std::string& path, const DatabaseConfig& config) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec) throw QorelError::io(ec.message() + " (os error " + std::to_string(ec.value()) + ")");
+    Storage storage = Storage::make(path);
+    if (can_stat(storage.graph_path) && can_stat(storage.vectors_path)) return open(path);
+    validate(config);
+    HnswIndex index(config.dim, config.metric, config.m, config.ef_construction);
+    return std::unique_ptr<Database>(new Database(path, std::move(storage), std::move(index), config.dim, config.quantize));
+}
+
+Metric Database::metric() const { return index_.read()->metric(); }
+
+std::size_t Database::len() const { return index_.read()->active_count(); }
+
+bool Database::contains(std::string_view id) const {
+    auto ids = id_to_slot_.read();
+    return ids->find(id) != ids->end();
+}
+
+}  // namespace qorel

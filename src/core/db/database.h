@@ -1,0 +1,85 @@
+// Database: the engine's handle on one database directory. It owns the HNSW index with its
+// vectors, the maps between caller ids and slots, the per-slot metadata and the paths of the
+// data files. Every component sits behind its own reader-writer lock.
+//
+// Lock order, when an operation holds several at once: id_to_slot, index, slot_to_id,
+// metadata, (metadata index), (log mutex). No operation takes id_to_slot while it holds any
+// other lock, so the order leaves no cycle.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "error.h"
+#include "hnsw/index.h"
+#include "rwlock.h"
+#include "types.h"
+
+namespace qorel {
+
+// The data-file paths of a directory; built by joining names, touching no file.
+struct Storage {
+    std::string graph_path;
+    std::string vectors_path;
+    std::string quantized_path;
+
+    static Storage make(const std::string& directory);
+};
+
+std::string join_path(const std::string& directory, std::string_view name);
+
+struct StringHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+using IdMap = std::unordered_map<std::string, Slot, StringHash, std::equal_to<>>;
+
+struct DatabaseConfig {
+    std::uint64_t dim = 0;
+    Metric metric = Metric::Cosine;
+    std::uint64_t m = 16;
+    std::uint64_t ef_construction = 200;
+    bool quantize = false;
+};
+
+class Database {
+public:
+    // Opens an existing database directory; never creates anything. DatabaseNotFound when
+    // "graph.qorel" or "vectors.bin" cannot be queried.
+    static std::unique_ptr<Database> open(const std::string& path);
+
+    // Opens the directory's database when its data files exist (the stored configuration
+    // wins), otherwise creates an empty one in memory after creating the directory.
+    // std::invalid_argument for a configuration no index can work with (dim 0, m below 2).
+    static std::unique_ptr<Database> open_or_create(const std::string& path, const DatabaseConfig& config);
+
+    std::uint64_t dim() const { return dim_; }
+    bool quantize() const { return quantize_; }
+    const Storage& storage() const { return storage_; }
+    const std::string& wal_path() const { return wal_path_; }
+
+    Metric metric() const;
+    std::size_t len() const;
+    bool contains(std::string_view id) const;
+
+private:
+    Database(std::string path, Storage storage, HnswIndex index, std::uint64_t dim, bool quantize);
+
+    std::string path_;
+    Storage storage_;
+    Guarded<IdMap> id_to_slot_;
+    Guarded<HnswIndex> index_;
+    Guarded<std::vector<std::string>> slot_to_id_;
+    Guarded<std::vector<std::optional<Json>>> metadata_;
+    const std::uint64_t dim_;
+    std::string wal_path_;
+    const bool quantize_;
+};
+
+}  // namespace qorel

@@ -1,0 +1,158 @@
+#include "distance.h"
+
+// SimSIMD's AVX-512 helpers start from deliberately undefined registers, which GCC reports
+// once their bodies are inlined here; the reports are about the library, not this file.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#include <simsimd/simsimd.h>
+#pragma GCC diagnostic pop
+
+#include <cmath>
+#include <limits>
+
+namespace qorel {
+
+std::optional<Metric> parse_metric(std::string_view name) {
+    if (name == "cosine") return Metric::Cosine;
+    if (name == "euclidean" || name == "l2") return Metric::Euclidean;
+    if (name == "dot" || name == "dot_product") return Metric::DotProduct;
+    return std::nullopt;
+}
+
+const char* metric_name(Metric m) {
+    switch (m) {
+        case Metric::Cosine: return "cosine";
+        case Metric::Euclidean: return "euclidean";
+        case Metric::DotProduct: return "dot_product";
+    }
+    return "unknown";
+}
+
+namespace {
+
+using RawKernel = void (*)(const simsimd_f32_t*, const simsimd_f32_t*, simsimd_size_t, simsimd_distance_t*);
+
+struct Kernels {
+    RawKernel cos = nullptr;
+    RawKernel l2sq = nullptr;
+    RawKernel dot = nullptr;
+    simsimd_capability_t isa = simsimd_cap_serial_k;
+};
+
+RawKernel find(simsimd_metric_kind_t kind, simsimd_capability_t caps, simsimd_capability_t* used) {
+    simsimd_kernel_punned_t fn = nullptr;
+    simsimd_find_kernel_punned(kind, simsimd_datatype_f32_k, caps, simsimd_cap_any_k, &fn, used);
+    // The punned pointer is a generic function type; going through void(*)() is the
+    // sanctioned way to convert between function pointer types.
+    return reinterpret_cast<RawKernel>(reinterpret_cast<void (*)()>(fn));
+}
+
+Kernels resolve() {
+    Kernels k;
+    simsimd_capability_t caps = simsimd_capabilities();
+    k.cos = find(simsimd_metric_cos_k, caps, &k.isa);
+    k.l2sq = find(simsimd_metric_l2sq_k, caps, &k.isa);
+    k.dot = find(simsimd_metric_dot_k, caps, &k.isa);
+    return k;
+}
+
+// Resolved once, before any distance can be asked for (static initialisation of this unit).
+const Kernels kKernels = resolve();
+
+// Cosine distance with the sums and the normalisation in double. Slow path of
+// cosine_distance, for the pairs whose vectorised result cannot be trusted.
+[[gnu::noinline, gnu::cold]] float cosine_distance_exact(const float* a, const float* b, std::size_t n) {
+    double ab = 0.0, aa = 0.0, bb = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = a[i], y = b[i];
+        ab += x * y;
+        aa += x * x;
+        bb += y * y;
+    }
+    if (aa == 0.0 && bb == 0.0) return 0.0f;
+    if (ab == 0.0) return 1.0f;
+    const double d = 1.0 - ab * (1.0 / std::sqrt(aa)) * (1.0 / std::sqrt(bb));
+    // A NaN or infinite component must never look like a perfect match.
+    if (std::isnan(d)) return std::numeric_limits<float>::quiet_NaN();
+    const float f = static_cast<float>(d);
+    return f > 0.0f ? f : 0.0f;
+}
+
+float cosine_distance(const float* a, const float* b, std::size_t n) {
+    simsimd_distance_t d = 0;
+    kKernels.cos(a, b, n, &d);
+    // The kernel returns 0 for two zero vectors, 1 when the dot product is 0, and clamps at 0
+    // in double; rounding to float keeps it non-negative.
+    const float f = static_cast<float>(d);
+    if (f > 0.0f) return f;
+    // A result of exactly 0 is also what the kernel's clamp makes of a NaN (from a NaN or
+    // infinite component) and of vectors whose squared norm lies below the float normal range
+    // (its approximate reciprocal square root is taken in float and breaks down there, so even
+    // opposite tiny vectors come out as 0). Identical directions and two zero vectors give 0
+    // too; recomputing those exactly is cheap next to graph work and only sharpens them.
+    return cosine_distance_exact(a, b, n);
+}
+
+float euclidean_distance(const float* a, const float* b, std::size_t n) {
+    simsimd_distance_t d = 0;
+    kKernels.l2sq(a, b, n, &d);
+    return static_cast<float>(d);
+}
+
+float negated_dot(const float* a, const float* b, std::size_t n) {
+    simsimd_distance_t d = 0;
+    kKernels.dot(a, b, n, &d);
+    return -static_cast<float>(d);
+}
+
+}  // namespace
+
+DistanceFn distance_fn(Metric m) {
+    switch (m) {
+        case Metric::Cosine: return &cosine_distance;
+        case Metric::Euclidean: return &euclidean_distance;
+        case Metric::DotProduct: break;
+    }
+    return &negated_dot;
+}
+
+float dot_product(const float* a, const float* b, std::size_t n) {
+    simsimd_distance_t d = 0;
+    kKernels.dot(a, b, n, &d);
+    return static_cast<float>(d);
+}
+
+std::vector<float> gemv_dot_products(std::span<const float> query, const float* matrix, std::size_t dim,
+                                     std::size_t rows) {
+    std::vector<float> out(rows, 0.0f);
+    if (query.empty()) return out;
+    for (std::size_t j = 0; j < rows; ++j) out[j] = dot_product(query.data(), matrix + j * dim, dim);
+    return out;
+}
+
+float sum_of_squares(std::span<const float> v) {
+    float s = 0.0f;
+    for (float x : v) s += x * x;
+    return s;
+}
+
+const char* kernel_isa_name() {
+    switch (kKernels.isa) {
+        case simsimd_cap_serial_k: return "serial";
+        case simsimd_cap_haswell_k: return "haswell";
+        case simsimd_cap_skylake_k: return "skylake";
+        case simsimd_cap_ice_k: return "ice";
+        case simsimd_cap_genoa_k: return "genoa";
+        case simsimd_cap_sapphire_k: return "sapphire";
+        case simsimd_cap_turin_k: return "turin";
+        case simsimd_cap_sierra_k: return "sierra";
+        case simsimd_cap_neon_k: return "neon";
+        case simsimd_cap_sve_k: return "sve";
+        default: return "other";
+    }
+}
+
+}  // namespace qorel

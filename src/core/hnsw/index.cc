@@ -1,0 +1,187 @@
+#include "index.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <random>
+
+#include "parallel.h"
+#include "spinlock.h"
+
+namespace qorel {
+
+namespace {
+
+std::atomic<bool> g_brute_force_hint_shown{false};
+
+// Per-thread generator seeded from the operating system and reseeded now and then, so that
+// levels (and with them the exact graph) are not reproducible from run to run.
+struct LevelRng {
+    std::mt19937_64 engine;
+    std::uint64_t draws = 0;
+    LevelRng() { reseed(); }
+    void reseed() {
+        std::random_device rd;
+        std::seed_seq seq{rd(), rd(), rd(), rd()};
+        engine.seed(seq);
+        draws = 0;
+    }
+    std::uint64_t next() {
+        if (++draws >= (1u << 20)) reseed();
+        return engine();
+    }
+};
+
+}  // namespace
+
+void show_brute_force_hint_once() {
+    if (g_brute_force_hint_shown.exchange(true)) return;
+    std::fputs(
+        "qorel: brute-force search would be ~5x faster with BLAS. Install it with:\n"
+        "  sudo apt install libopenblas-dev   # Debian/Ubuntu\n"
+        "  sudo dnf install openblas-devel    # Fedora/RHEL\n"
+        "  Then rebuild: pip install --force-reinstall qorel\n",
+        stderr);
+    std::fflush(stderr);
+}
+
+HnswIndex::HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t ef_construction)
+    : dim_(dim),
+      metric_(metric),
+      m_(m),
+      m_max0_(2 * m),
+      ef_construction_(ef_construction),
+      ml_(1.0 / std::log(static_cast<double>(m))),
+      dist_fn_(distance_fn(metric)),
+      stride0_(2 * m + 2),
+      stride_up_(m + 2) {}
+
+HnswIndex::HnswIndex(HnswIndex&& o) noexcept
+    : dim_(o.dim_),
+      metric_(o.metric_),
+      m_(o.m_),
+      m_max0_(o.m_max0_),
+      ef_construction_(o.ef_construction_),
+      ml_(o.ml_),
+      dist_fn_(o.dist_fn_),
+      vectors_(std::move(o.vectors_)),
+      norms_(std::move(o.norms_)),
+      quantized_(std::move(o.quantized_)),
+      deleted_(std::move(o.deleted_)),
+      max_layer_(o.max_layer_),
+      active_count_(o.active_count_.load()),
+      entry_point_(o.entry_point_),
+      stride0_(o.stride0_),
+      stride_up_(o.stride_up_),
+      links0_(std::move(o.links0_)),
+      links_up_(std::move(o.links_up_)),
+      levels_(std::move(o.levels_)),
+      up_first_(std::move(o.up_first_)),
+      locks0_(std::move(o.locks0_)),
+      locks_up_(std::move(o.locks_up_)) {}
+
+HnswIndex& HnswIndex::operator=(HnswIndex&& o) noexcept {
+    if (this == &o) return *this;
+    this->~HnswIndex();
+    new (this) HnswIndex(std::move(o));
+    return *this;
+}
+
+std::uint32_t* HnswIndex::list_ptr(Slot s, std::size_t layer) {
+    if (layer == 0) return links0_.data() + static_cast<std::size_t>(s) * stride0_;
+    return links_up_.data() + (static_cast<std::size_t>(up_first_[s]) + layer - 1) * stride_up_;
+}
+
+const std::uint32_t* HnswIndex::list_ptr(Slot s, std::size_t layer) const {
+    return const_cast<HnswIndex*>(this)->list_ptr(s, layer);
+}
+
+std::uint8_t& HnswIndex::lock_byte(Slot s, std::size_t layer) const {
+    if (layer == 0) return locks0_[s];
+    return locks_up_[static_cast<std::size_t>(up_first_[s]) + layer - 1];
+}
+
+std::vector<Slot> HnswIndex::neighbours(Slot s, std::size_t layer) const {
+    if (s >= node_count() || layer > levels_[s]) return {};
+    ByteLock guard(lock_byte(s, layer));
+    const std::uint32_t* p = list_ptr(s, layer);
+    return std::vector<Slot>(p + 1, p + 1 + p[0]);
+}
+
+std::size_t HnswIndex::neighbour_count(Slot s, std::size_t layer) const {
+    if (s >= node_count() || layer > levels_[s]) return 0;
+    ByteLock guard(lock_byte(s, layer));
+    return list_ptr(s, layer)[0];
+}
+
+std::size_t HnswIndex::random_level() const {
+    thread_local LevelRng rng;
+    const double r = static_cast<double>(rng.next() >> 11) * 0x1.0p-53;
+    const double level = -std::log(r) * ml_;
+    // r == 0 gives +inf and m < 2 gives an infinite or negative multiplier: saturate at the cap.
+    if (!(level >= 0.0)) return 0;
+    if (level >= static_cast<double>(kMaxLevel)) return kMaxLevel;
+    return static_cast<std::size_t>(level);
+}
+
+void HnswIndex::append_node(std::size_t level) {
+    const std::size_t old0 = links0_.size();
+    links0_.resize(old0 + stride0_, 0);
+    locks0_.push_back(0);
+    levels_.push_back(static_cast<std::uint8_t>(level));
+    const std::size_t first_block = locks_up_.size();
+    up_first_.push_back(static_cast<std::uint32_t>(first_block));
+    if (level > 0) {
+        links_up_.resize(links_up_.size() + level * stride_up_, 0);
+        locks_up_.resize(locks_up_.size() + level, 0);
+    }
+}
+
+bool HnswIndex::mark_deleted(Slot s) {
+    if (s >= node_count()) return false;
+    if (!deleted_.insert(s).second) return false;
+    active_count_.fetch_sub(1, std::memory_order_relaxed);
+    return true;
+}
+
+void HnswIndex::enable_quantized_search() {
+    if (node_count() == 0) return;
+    QuantizedSearch q;
+    q.quantizer = ScalarQuantizer::train(vectors_.all(), dim_);
+    q.codes = q.quantizer.quantize_batch(vectors_.all(), dim_);
+    quantized_ = std::move(q);
+}
+
+void HnswIndex::load_quantized(ScalarQuantizer quantizer, std::vector<std::uint8_t> codes) {
+    quantized_ = QuantizedSearch{std::move(quantizer), std::move(codes)};
+}
+
+void HnswIndex::load_append_node(std::size_t level) {
+    QOREL_ASSERT(level <= kMaxLevel, "node level out of range");
+    append_node(level);
+}
+
+void HnswIndex::load_set_list(Slot s, std::size_t layer, std::span<const Slot> ids) {
+    QOREL_ASSERT(s < node_count() && layer <= levels_[s] && ids.size() <= limit(layer) + 1, "list out of range");
+    std::uint32_t* p = list_ptr(s, layer);
+    p[0] = static_cast<std::uint32_t>(ids.size());
+    std::copy(ids.begin(), ids.end(), p + 1);
+}
+
+void HnswIndex::load_finish(VectorStore store, std::vector<float> norms, std::unordered_set<Slot> deleted,
+                            Slot entry_point, std::size_t max_layer) {
+    vectors_ = std::move(store);
+    norms_ = std::move(norms);
+    deleted_ = std::move(deleted);
+    entry_point_ = entry_point;
+    max_layer_ = max_layer;
+    active_count_.store(node_count() - deleted_.size());
+}
+
+std::size_t HnswIndex::graph_memory_bytes() const {
+    return links0_.capacity() * 4 + links_up_.capacity() * 4 + levels_.capacity() + up_first_.capacity() * 4 +
+           locks0_.capacity() + locks_up_.capacity();
+}
+
+}  // namespace qorel

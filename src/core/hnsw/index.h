@@ -1,0 +1,168 @@
+// HnswIndex: the in-memory nearest-neighbour index of one database. A layered proximity graph
+// over slots, the full-precision vectors with their norms, the deleted set and the optional
+// SQ8 copy used to speed up traversal.
+//
+// Neighbour lists are flat, preallocated storage with room for limit + 1 entries each (the
+// transient overflow before pruning): layer 0 of every node in one contiguous array, upper
+// layers in a second array holding blocks only for nodes that reach them. Each list has a
+// one-byte spinlock so that the parallel phase of batch insertion can link nodes from several
+// worker threads at once.
+//
+// REQUIRES: the owner serialises access with a reader-writer lock: searches and reads hold it
+// shared, every mutating member (insert, batch_insert, update_vector, mark_deleted, the
+// quantization switches, the loader's builders) holds it exclusively.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <unordered_set>
+#include <vector>
+
+#include "distance.h"
+#include "quantizer.h"
+#include "types.h"
+#include "vector_store.h"
+
+namespace qorel {
+
+// Levels above this are never drawn (a uniform draw of exactly 0 would otherwise saturate).
+inline constexpr std::size_t kMaxLevel = 64;
+
+// Prints the one brute-force hint to standard error the first time any exact scan of the
+// process runs (an atomic swap, so at most once even across threads and databases).
+void show_brute_force_hint_once();
+
+class HnswIndex {
+public:
+    HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t ef_construction);
+
+    HnswIndex(HnswIndex&& other) noexcept;
+    HnswIndex& operator=(HnswIndex&& other) noexcept;
+    HnswIndex(const HnswIndex&) = delete;
+    HnswIndex& operator=(const HnswIndex&) = delete;
+
+    // ---- configuration and counters
+    std::size_t dim() const { return dim_; }
+    Metric metric() const { return metric_; }
+    std::size_t m() const { return m_; }
+    std::size_t m_max0() const { return m_max0_; }
+    std::size_t ef_construction() const { return ef_construction_; }
+    double ml() const { return ml_; }
+    std::size_t node_count() const { return levels_.size(); }
+    std::size_t active_count() const { return active_count_.load(std::memory_order_relaxed); }
+    Slot entry_point() const { return entry_point_; }
+    std::size_t max_layer() const { return max_layer_; }
+
+    // ---- data access
+    const VectorStore& vectors() const { return vectors_; }
+    const float* vector(Slot s) const { return vectors_.row(s, dim_); }
+    const std::vector<float>& norms() const { return norms_; }
+    const std::unordered_set<Slot>& deleted() const { return deleted_; }
+    bool is_deleted(Slot s) const { return !deleted_.empty() && deleted_.count(s) != 0; }
+    const std::optional<QuantizedSearch>& quantized() const { return quantized_; }
+    std::size_t level(Slot s) const { return levels_[s]; }
+
+    // Copy of the neighbour list of `s` on `layer`, read under the list's lock. Empty when the
+    // node has no such layer.
+    std::vector<Slot> neighbours(Slot s, std::size_t layer) const;
+    // Length of one list, read under its lock.
+    std::size_t neighbour_count(Slot s, std::size_t layer) const;
+
+    // ---- insertion and update (exclusive lock)
+    Slot insert(std::vector<float> vector);
+    std::vector<Slot> batch_insert(std::vector<std::vector<float>> vectors);
+    void update_vector(Slot id, std::vector<float> vector);
+    // Adds `s` to the deleted set; true when it was live. Its node, vector and edges stay.
+    bool mark_deleted(Slot s);
+
+    // ---- quantization (exclusive lock)
+    void enable_quantized_search();
+    void disable_quantized_search() { quantized_.reset(); }
+    void load_quantized(ScalarQuantizer quantizer, std::vector<std::uint8_t> codes);
+
+    // ---- search (shared lock)
+    // At most k (slot, distance) pairs, nearest first, never a deleted slot. Picks the exact
+    // scan below the brute-force threshold, otherwise the (quantized) graph walk.
+    std::vector<Candidate> search(std::span<const float> query, std::size_t k, std::size_t ef_search) const;
+    bool uses_brute_force() const { return static_cast<std::uint64_t>(active_count()) * dim_ < kBruteForceThreshold; }
+
+    // The two paths of `search`, callable directly by tests and benchmarks.
+    std::vector<Candidate> search_graph(std::span<const float> query, std::size_t k, std::size_t ef_search) const;
+    std::vector<Candidate> search_brute_force(std::span<const float> query, std::size_t k) const;
+
+    // Greedy descent from the entry point through layers max_layer .. 1; returns the start of
+    // the layer-0 search. Uses quantized distances when quantized search is on.
+    Slot descend(const float* query) const;
+
+    Slot search_layer_single(const float* query, Slot entry, std::size_t layer) const;
+    std::vector<Candidate> search_layer(const float* query, Slot entry, std::size_t ef, std::size_t layer) const;
+    Slot search_layer_single_quantized(const float* query, Slot entry, std::size_t layer) const;
+    std::vector<Candidate> search_layer_quantized(const float* query, Slot entry, std::size_t ef) const;
+
+    // Decodes slot's codes into `buffer` (dim floats) and returns the pair distance to it.
+    float quantized_distance(const float* query, Slot slot, float* buffer) const;
+
+    std::size_t random_level() const;
+
+    // ---- loading: rebuild a saved index piece by piece (exclusive; before sharing)
+    // Appends a node with `level` + 1 empty lists and no vector (the store comes from the file).
+    void load_append_node(std::size_t level);
+    // Replaces one list; `ids` must fit the layer's limit + 1 and name valid slots.
+    void load_set_list(Slot s, std::size_t layer, std::span<const Slot> ids);
+    void load_finish(VectorStore store, std::vector<float> norms, std::unordered_set<Slot> deleted, Slot entry_point,
+                     std::size_t max_layer);
+
+    // Memory held by the graph structures (lists, locks, levels), for benchmarks.
+    std::size_t graph_memory_bytes() const;
+
+private:
+    struct Scratch;
+
+    std::uint32_t* list_ptr(Slot s, std::size_t layer);
+    const std::uint32_t* list_ptr(Slot s, std::size_t layer) const;
+    std::uint8_t& lock_byte(Slot s, std::size_t layer) const;
+    std::size_t limit(std::size_t layer) const { return layer == 0 ? m_max0_ : m_; }
+
+    void append_node(std::size_t level);
+    void append_vector(std::vector<float>& v);
+    void connect_node(Slot id, std::size_t level, Slot entry);
+    void unlink(Slot id);
+
+    template <bool kLocked, class Dist>
+    Slot greedy_impl(Slot entry, std::size_t layer, Dist&& dist) const;
+    template <bool kLocked, class Dist>
+    void layer_impl(Slot entry, std::size_t ef, std::size_t layer, Dist&& dist, std::vector<Candidate>& out) const;
+
+    std::size_t dim_;
+    Metric metric_;
+    std::size_t m_;
+    std::size_t m_max0_;
+    std::size_t ef_construction_;
+    double ml_;
+    DistanceFn dist_fn_;
+
+    VectorStore vectors_;
+    std::vector<float> norms_;
+    std::optional<QuantizedSearch> quantized_;
+    std::unordered_set<Slot> deleted_;
+    std::size_t max_layer_ = 0;
+    std::atomic<std::size_t> active_count_{0};
+    Slot entry_point_ = kNoSlot;
+
+    // Graph storage. stride0_ = m_max0 + 2 words per node on layer 0 (count, then room for
+    // limit + 1 ids); stride_up_ = m + 2 per upper block.
+    std::size_t stride0_;
+    std::size_t stride_up_;
+    std::vector<std::uint32_t> links0_;
+    std::vector<std::uint32_t> links_up_;
+    std::vector<std::uint8_t> levels_;
+    std::vector<std::uint32_t> up_first_;  // first upper block of each node
+    mutable std::vector<std::uint8_t> locks0_;
+    mutable std::vector<std::uint8_t> locks_up_;
+};
+
+}  // namespace qorel

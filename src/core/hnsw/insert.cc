@@ -1,0 +1,205 @@
+// Insertion, batch insertion and re-linking of a changed vector. Neighbour selection keeps the
+// closest candidates; an overflowing list keeps its closest entries (stable by distance).
+
+#include <algorithm>
+#include <cmath>
+
+#include "index.h"
+#include "parallel.h"
+#include "walk_impl.h"
+
+namespace qorel {
+
+namespace {
+
+// Up to limit + 1 pairs of one list being pruned.
+struct PruneEntry {
+    float distance;
+    Slot slot;
+};
+
+}  // namespace
+
+void HnswIndex::append_vector(std::vector<float>& v) {
+    if (quantized_) {
+        const std::size_t at = quantized_->codes.size();
+        quantized_->codes.resize(at + dim_);
+        quantized_->quantizer.quantize_into(v.data(), quantized_->codes.data() + at);
+    }
+    norms_.push_back(vector_norm(v));
+    vectors_.append(v);
+}
+
+Slot HnswIndex::insert(std::vector<float> vector) {
+    QOREL_ASSERT(vector.size() == dim_, "vector dimension mismatch");
+    const Slot id = static_cast<Slot>(node_count());
+    const std::size_t level = random_level();
+    vectors_.make_owned();
+    append_vector(vector);
+    append_node(level);
+    active_count_.fetch_add(1, std::memory_order_relaxed);
+    if (entry_point_ == kNoSlot) {
+        entry_point_ = id;
+        max_layer_ = level;
+        return id;
+    }
+    connect_node(id, level, entry_point_);
+    if (level > max_layer_) {
+        entry_point_ = id;
+        max_layer_ = level;
+    }
+    return id;
+}
+
+std::vector<Slot> HnswIndex::batch_insert(std::vector<std::vector<float>> vectors) {
+    const std::size_t n = vectors.size();
+    if (n == 0) return {};
+    for (const auto& v : vectors) QOREL_ASSERT(v.size() == dim_, "vector dimension mismatch");
+
+    const Slot start = static_cast<Slot>(node_count());
+    std::vector<std::uint8_t> levels(n);
+    for (std::size_t j = 0; j < n; ++j) levels[j] = static_cast<std::uint8_t>(random_level());
+
+    vectors_.make_owned();
+    vectors_.reserve(vectors_.float_count() + n * dim_);
+    norms_.reserve(norms_.size() + n);
+    if (quantized_) quantized_->codes.reserve(quantized_->codes.size() + n * dim_);
+    for (std::size_t j = 0; j < n; ++j) {
+        append_vector(vectors[j]);
+        std::vector<float>().swap(vectors[j]);  // release the input as we go
+        append_node(levels[j]);
+    }
+
+    std::size_t first = 0;
+    if (entry_point_ == kNoSlot) {
+        entry_point_ = start;
+        max_layer_ = levels[0];
+        first = 1;
+    }
+    constexpr std::size_t kSerial = 128;
+    const std::size_t serial_end = std::min(n, kSerial);
+    for (std::size_t j = first; j < serial_end; ++j) {
+        const Slot id = start + static_cast<Slot>(j);
+        connect_node(id, levels[j], entry_point_);
+        if (levels[j] > max_layer_) {
+            entry_point_ = id;
+            max_layer_ = levels[j];
+        }
+    }
+    if (n > kSerial) {
+        // Entry point and max layer stay fixed during this phase; workers only touch lists.
+        const Slot entry = entry_point_;
+        parallel::for_each(kSerial, n, [&](std::size_t j) {
+            connect_node(start + static_cast<Slot>(j), levels[j], entry);
+        });
+        for (std::size_t j = kSerial; j < n; ++j) {
+            if (levels[j] > max_layer_) {
+                entry_point_ = start + static_cast<Slot>(j);
+                max_layer_ = levels[j];
+            }
+        }
+    }
+    active_count_.fetch_add(n, std::memory_order_relaxed);
+
+    std::vector<Slot> ids(n);
+    for (std::size_t j = 0; j < n; ++j) ids[j] = start + static_cast<Slot>(j);
+    return ids;
+}
+
+void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry) {
+    const float* q = vector(id);
+    const std::size_t top = max_layer_;
+    auto exact = [&](Slot s) { return dist_fn_(q, vector(s), dim_); };
+
+    Slot cur = entry;
+    for (std::size_t layer = top; layer > level; --layer) cur = greedy_impl<true>(cur, layer, exact);
+
+    // Per-thread scratch: connecting runs on the calling thread and on pool workers.
+    thread_local std::vector<Candidate> w;
+    thread_local std::vector<PruneEntry> prune;
+    thread_local std::vector<Slot> selected;
+    for (std::size_t layer = std::min(top, level) + 1; layer-- > 0;) {
+        const std::size_t lim = limit(layer);
+        layer_impl<true>(cur, ef_construction_, layer, exact, w);
+
+        // The node's own slot can come back through stale edges pointing at it (after an update
+        // unlinked it), and a search started from a low entry (re-linking the entry point) can
+        // return that entry on a layer it does not have: neither may become an edge.
+        selected.clear();
+        for (const Candidate& c : w) {
+            if (selected.size() == lim) break;
+            if (c.slot != id && levels_[c.slot] >= layer) selected.push_back(c.slot);
+        }
+        {
+            ByteLock guard(lock_byte(id, layer));
+            std::uint32_t* own = list_ptr(id, layer);
+            std::copy(selected.begin(), selected.end(), own + 1);
+            own[0] = static_cast<std::uint32_t>(selected.size());
+        }
+        // Back-links, each under the neighbour's own lock, one lock at a time. Other workers
+        // may already be appending to this node's list, so walk the local copy.
+        for (const Slot s : selected) {
+            ByteLock guard(lock_byte(s, layer));
+            std::uint32_t* lst = list_ptr(s, layer);
+            std::uint32_t len = lst[0];
+            lst[1 + len] = id;
+            ++len;
+            if (len > lim) {
+                const float* sv = vector(s);
+                prune.clear();
+                for (std::uint32_t e = 0; e < len; ++e) prune.push_back({dist_fn_(sv, vector(lst[1 + e]), dim_), lst[1 + e]});
+                std::stable_sort(prune.begin(), prune.end(),
+                                 [](const PruneEntry& a, const PruneEntry& b) { return nan_last_less(a.distance, b.distance); });
+                for (std::size_t e = 0; e < lim; ++e) lst[1 + e] = prune[e].slot;
+                len = static_cast<std::uint32_t>(lim);
+            }
+            lst[0] = len;
+        }
+        if (!w.empty()) cur = w.front().slot;
+    }
+}
+
+void HnswIndex::unlink(Slot id) {
+    std::vector<Slot> former;
+    for (std::size_t layer = 0; layer <= levels_[id]; ++layer) {
+        {
+            ByteLock guard(lock_byte(id, layer));
+            std::uint32_t* p = list_ptr(id, layer);
+            former.assign(p + 1, p + 1 + p[0]);
+            p[0] = 0;
+        }
+        for (Slot v : former) {
+            if (levels_[v] < layer) continue;
+            ByteLock guard(lock_byte(v, layer));
+            std::uint32_t* p = list_ptr(v, layer);
+            std::uint32_t out = 0;
+            for (std::uint32_t i = 0; i < p[0]; ++i)
+                if (p[1 + i] != id) p[1 + out++] = p[1 + i];
+            p[0] = out;
+        }
+    }
+}
+
+void HnswIndex::update_vector(Slot id, std::vector<float> vector) {
+    QOREL_ASSERT(vector.size() == dim_ && id < node_count(), "vector dimension mismatch");
+    vectors_.make_owned();
+    vectors_.overwrite(id, vector);
+    norms_[id] = vector_norm(vector);
+    if (quantized_) quantized_->quantizer.quantize_into(vector.data(), quantized_->codes.data() + std::size_t(id) * dim_);
+    if (node_count() <= 1) return;
+
+    unlink(id);
+    Slot entry = entry_point_;
+    if (id == entry_point_) {
+        entry = id;
+        for (Slot s = 0; s < node_count(); ++s) {
+            if (s != id && !is_deleted(s)) {
+                entry = s;
+                break;
+            }
+        }
+    }
+    connect_node(id, levels_[id], entry);
+}
+
+}  // namespace qorel

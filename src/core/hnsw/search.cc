@@ -1,0 +1,138 @@
+// Layer walks and the three search paths: exact scan, graph walk, quantized graph walk with
+// full-precision re-ranking.
+
+#include <algorithm>
+#include <cmath>
+
+#include "walk_impl.h"
+
+namespace qorel {
+
+Slot HnswIndex::search_layer_single(const float* query, Slot entry, std::size_t layer) const {
+    return greedy_impl<true>(entry, layer, [&](Slot s) { return dist_fn_(query, vector(s), dim_); });
+}
+
+std::vector<Candidate> HnswIndex::search_layer(const float* query, Slot entry, std::size_t ef,
+                                               std::size_t layer) const {
+    std::vector<Candidate> out;
+    layer_impl<true>(entry, ef, layer, [&](Slot s) { return dist_fn_(query, vector(s), dim_); }, out);
+    return out;
+}
+
+float HnswIndex::quantized_distance(const float* query, Slot slot, float* buffer) const {
+    quantized_->quantizer.decode(quantized_->codes.data() + static_cast<std::size_t>(slot) * dim_, buffer);
+    return dist_fn_(query, buffer, dim_);
+}
+
+Slot HnswIndex::search_layer_single_quantized(const float* query, Slot entry, std::size_t layer) const {
+    std::vector<float>& buf = scratch().decoded;
+    buf.resize(dim_);
+    return greedy_impl<true>(entry, layer, [&](Slot s) { return quantized_distance(query, s, buf.data()); });
+}
+
+std::vector<Candidate> HnswIndex::search_layer_quantized(const float* query, Slot entry, std::size_t ef) const {
+    std::vector<float>& buf = scratch().decoded;
+    buf.resize(dim_);
+    std::vector<Candidate> out;
+    layer_impl<true>(entry, ef, 0, [&](Slot s) { return quantized_distance(query, s, buf.data()); }, out);
+    return out;
+}
+
+// Searches run under the shared index lock, while every list writer holds it exclusively, so
+// the query paths below read lists without their per-list locks.
+Slot HnswIndex::descend(const float* query) const {
+    Slot cur = entry_point_;
+    if (quantized_) {
+        std::vector<float>& buf = scratch().decoded;
+        buf.resize(dim_);
+        auto qd = [&](Slot s) { return quantized_distance(query, s, buf.data()); };
+        for (std::size_t layer = max_layer_; layer >= 1; --layer) cur = greedy_impl<false>(cur, layer, qd);
+    } else {
+        auto exact = [&](Slot s) { return dist_fn_(query, vector(s), dim_); };
+        for (std::size_t layer = max_layer_; layer >= 1; --layer) cur = greedy_impl<false>(cur, layer, exact);
+    }
+    return cur;
+}
+
+std::vector<Candidate> HnswIndex::search(std::span<const float> query, std::size_t k, std::size_t ef_search) const {
+    QOREL_ASSERT(query.size() == dim_, "query dimension mismatch");
+    if (entry_point_ == kNoSlot) return {};
+    if (uses_brute_force()) return search_brute_force(query, k);
+    return search_graph(query, k, ef_search);
+}
+
+std::vector<Candidate> HnswIndex::search_graph(std::span<const float> query, std::size_t k,
+                                               std::size_t ef_search) const {
+    QOREL_ASSERT(query.size() == dim_, "query dimension mismatch");
+    std::vector<Candidate> out;
+    if (entry_point_ == kNoSlot || k == 0) return out;
+    const std::size_t ef = std::max(k, ef_search);
+    const float* q = query.data();
+    const Slot start = descend(q);
+
+    std::vector<Candidate> w;
+    if (!quantized_) {
+        layer_impl<false>(start, ef, 0, [&](Slot s) { return dist_fn_(q, vector(s), dim_); }, w);
+        out.reserve(std::min(k, w.size()));
+        for (const Candidate& c : w) {
+            if (out.size() == k) break;
+            if (!is_deleted(c.slot)) out.push_back(c);
+        }
+        return out;
+    }
+    std::vector<float>& buf = scratch().decoded;
+    buf.resize(dim_);
+    layer_impl<false>(start, ef, 0, [&](Slot s) { return quantized_distance(q, s, buf.data()); }, w);
+    out.reserve(w.size());
+    for (const Candidate& c : w)
+        if (!is_deleted(c.slot)) out.push_back({c.slot, dist_fn_(q, vector(c.slot), dim_)});
+    std::stable_sort(out.begin(), out.end(), cand_less);
+    if (out.size() > k) out.resize(k);
+    return out;
+}
+
+std::vector<Candidate> HnswIndex::search_brute_force(std::span<const float> query, std::size_t k) const {
+    QOREL_ASSERT(query.size() == dim_, "query dimension mismatch");
+    std::vector<Candidate> top;
+    if (entry_point_ == kNoSlot) return top;
+    show_brute_force_hint_once();
+    if (k == 0) return top;
+
+    // One sequential pass over the rows keeping the k best in a bounded max-heap: the only
+    // buffer of the call, k entries.
+    top.reserve(std::min(k, node_count()));
+    auto offer = [&](Slot j, float d) {
+        if (top.size() < k) {
+            top.push_back({j, d});
+            std::push_heap(top.begin(), top.end(), cand_less);
+        } else if (nan_last_less(d, top.front().distance)) {
+            std::pop_heap(top.begin(), top.end(), cand_less);
+            top.back() = {j, d};
+            std::push_heap(top.begin(), top.end(), cand_less);
+        }
+    };
+    const float* q = query.data();
+    const float* base = vectors_.data();
+    if (deleted_.empty()) {
+        const std::size_t rows = dim_ == 0 ? 0 : vectors_.float_count() / dim_;
+        const float q2 = sum_of_squares(query);
+        const float sqrt_q2 = std::sqrt(q2);
+        for (std::size_t j = 0; j < rows; ++j) {
+            const float* row = base + j * dim_;
+            if (j + 2 < rows) prefetch(row + 2 * dim_);
+            const float dot = dot_product(q, row, dim_);
+            offer(static_cast<Slot>(j), norm_based_score(metric_, q2, sqrt_q2, dot, norms_[j]));
+        }
+    } else {
+        const std::size_t n = node_count();
+        for (std::size_t j = 0; j < n; ++j) {
+            if (deleted_.count(static_cast<Slot>(j))) continue;
+            offer(static_cast<Slot>(j), dist_fn_(q, base + j * dim_, dim_));
+        }
+    }
+    std::sort_heap(top.begin(), top.end(), cand_less);
+    // sort_heap is not stable; equal distances have no defined order after a selection anyway.
+    return top;
+}
+
+}  // namespace qorel

@@ -1,0 +1,81 @@
+// Full-precision vectors of every slot, slot-major. Either owned in memory or a read-only view
+// of the vectors file mapped at open; the first mutation after a load copies the vector region
+// into owned memory and lets the mapping go.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "error.h"
+
+namespace qorel {
+
+class VectorStore {
+public:
+    VectorStore() = default;
+
+    // A view of `total_floats` floats at `base`, kept valid by `owner` (the file mapping). The
+    // first `vector_floats` are the vector region; the rest are the stored norms.
+    static VectorStore mapped(std::shared_ptr<const void> owner, const float* base, std::size_t total_floats,
+                              std::size_t vector_floats) {
+        VectorStore s;
+        s.owner_ = std::move(owner);
+        s.base_ = base;
+        s.total_floats_ = total_floats;
+        s.vector_floats_ = vector_floats;
+        return s;
+    }
+
+    bool is_mapped() const { return owner_ != nullptr; }
+
+    // All vector floats (only the vector region when mapped).
+    const float* data() const { return owner_ ? base_ : owned_.data(); }
+    std::size_t float_count() const { return owner_ ? vector_floats_ : owned_.size(); }
+    std::span<const float> all() const { return {data(), float_count()}; }
+
+    const float* row(std::size_t slot, std::size_t dim) const { return data() + slot * dim; }
+
+    void reserve(std::size_t floats) {
+        QOREL_ASSERT(!owner_, "cannot mutate mmap'd vectors — save and reopen, or use owned mode");
+        owned_.reserve(floats);
+    }
+
+    void append(std::span<const float> v) {
+        QOREL_ASSERT(!owner_, "cannot mutate mmap'd vectors — save and reopen, or use owned mode");
+        owned_.insert(owned_.end(), v.begin(), v.end());
+    }
+
+    void overwrite(std::size_t slot, std::span<const float> v) {
+        QOREL_ASSERT(!owner_, "cannot mutate mmap'd vectors — save and reopen, or use owned mode");
+        std::copy(v.begin(), v.end(), owned_.begin() + static_cast<std::ptrdiff_t>(slot * v.size()));
+    }
+
+    // Copies the vector region (only it) into owned memory and releases the mapping.
+    void make_owned() {
+        if (!owner_) return;
+        owned_.assign(base_, base_ + vector_floats_);
+        owner_.reset();
+        base_ = nullptr;
+        total_floats_ = vector_floats_ = 0;
+    }
+
+    // For a mapped store, a copy of the floats after the vector region (the stored norms).
+    std::optional<std::vector<float>> mapped_norms() const {
+        if (!owner_) return std::nullopt;
+        return std::vector<float>(base_ + vector_floats_, base_ + total_floats_);
+    }
+
+    std::size_t memory_bytes() const { return float_count() * sizeof(float); }
+
+private:
+    std::vector<float> owned_;
+    std::shared_ptr<const void> owner_;
+    const float* base_ = nullptr;
+    std::size_t total_floats_ = 0;
+    std::size_t vector_floats_ = 0;
+};
+
+}  // namespace qorel

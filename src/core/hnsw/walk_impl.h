@@ -1,0 +1,162 @@
+// The two layer walks shared by insertion and search, templated on the distance so that exact
+// and quantized walks compile to direct calls, and on whether lists are read under their locks.
+// Private to the index's implementation files.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "index.h"
+#include "spinlock.h"
+
+namespace qorel {
+
+namespace detail {
+
+// A strict weak order on distances with NaN after every number, so that heaps and sorts never
+// see an inconsistent comparator; among numbers it is the plain float less-than.
+inline bool nan_last_less(float a, float b) {
+    if (std::isnan(a)) return false;
+    if (std::isnan(b)) return true;
+    return a < b;
+}
+
+inline bool cand_less(const Candidate& a, const Candidate& b) { return nan_last_less(a.distance, b.distance); }
+inline bool cand_greater(const Candidate& a, const Candidate& b) { return nan_last_less(b.distance, a.distance); }
+
+inline void prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
+
+// Visited marks that cost O(visited) per layer search: one tag per slot, valid when equal to
+// the current epoch; the table is cleared only when the epoch wraps around.
+struct VisitedTable {
+    std::vector<std::uint16_t> tags;
+    std::uint16_t epoch = 0;
+
+    void begin(std::size_t nodes) {
+        if (tags.size() < nodes) tags.resize(std::max(nodes, tags.size() + tags.size() / 2), 0);
+        if (++epoch == 0) {
+            std::fill(tags.begin(), tags.end(), 0);
+            epoch = 1;
+        }
+    }
+    // Marks s; true when it was already marked in this search.
+    bool test_and_set(Slot s) {
+        if (tags[s] == epoch) return true;
+        tags[s] = epoch;
+        return false;
+    }
+};
+
+struct SearchScratch {
+    VisitedTable visited;
+    std::vector<Candidate> candidates;  // min-heap on distance
+    std::vector<Candidate> results;     // max-heap on distance
+    std::vector<Slot> fresh;            // unvisited neighbours of the node being expanded
+    std::vector<float> decoded;         // one decoded vector for quantized distances
+};
+
+inline SearchScratch& scratch() {
+    thread_local SearchScratch s;
+    return s;
+}
+
+}  // namespace detail
+
+using namespace detail;
+
+// Greedy walk on one layer: scan the whole list of the current node, move to its best
+// neighbour if it is strictly better, repeat.
+template <bool kLocked, class Dist>
+Slot HnswIndex::greedy_impl(Slot entry, std::size_t layer, Dist&& dist) const {
+    Slot cur = entry;
+    float best = dist(cur);
+    std::vector<Slot>& ids = scratch().fresh;
+    for (;;) {
+        if (levels_[cur] < layer) return cur;
+        ids.clear();
+        if constexpr (kLocked) {
+            ByteLock guard(lock_byte(cur, layer));
+            const std::uint32_t* p = list_ptr(cur, layer);
+            ids.assign(p + 1, p + 1 + p[0]);
+        } else {
+            const std::uint32_t* p = list_ptr(cur, layer);
+            ids.assign(p + 1, p + 1 + p[0]);
+        }
+        Slot next = cur;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            if (i + 1 < ids.size()) prefetch(vector(ids[i + 1]));
+            const float d = dist(ids[i]);
+            if (d < best) {
+                best = d;
+                next = ids[i];
+            }
+        }
+        if (next == cur) return cur;
+        cur = next;
+    }
+}
+
+// Best-first search of one layer with a result list of at most max(ef, 1) entries; `out`
+// receives them sorted by ascending distance.
+template <bool kLocked, class Dist>
+void HnswIndex::layer_impl(Slot entry, std::size_t ef, std::size_t layer, Dist&& dist,
+                           std::vector<Candidate>& out) const {
+    SearchScratch& sc = scratch();
+    sc.visited.begin(node_count());
+    auto& cand = sc.candidates;
+    auto& res = sc.results;
+    auto& fresh = sc.fresh;
+    cand.clear();
+    res.clear();
+    if (ef == 0) ef = 1;
+
+    const float d0 = dist(entry);
+    cand.push_back({entry, d0});
+    res.push_back({entry, d0});
+    sc.visited.test_and_set(entry);
+
+    while (!cand.empty()) {
+        const Candidate c = cand.front();
+        if (nan_last_less(res.front().distance, c.distance)) break;
+        std::pop_heap(cand.begin(), cand.end(), cand_greater);
+        cand.pop_back();
+        if (levels_[c.slot] < layer) continue;
+
+        // Collect the unvisited neighbours first, prefetching their vectors, then score them.
+        fresh.clear();
+        {
+            auto collect = [&](const std::uint32_t* p) {
+                for (std::uint32_t i = 0; i < p[0]; ++i) {
+                    const Slot v = p[1 + i];
+                    if (sc.visited.test_and_set(v)) continue;
+                    prefetch(vector(v));
+                    fresh.push_back(v);
+                }
+            };
+            if constexpr (kLocked) {
+                ByteLock guard(lock_byte(c.slot, layer));
+                collect(list_ptr(c.slot, layer));
+            } else {
+                collect(list_ptr(c.slot, layer));
+            }
+        }
+        for (const Slot v : fresh) {
+            const float d = dist(v);
+            if (res.size() < ef || d < res.front().distance) {
+                cand.push_back({v, d});
+                std::push_heap(cand.begin(), cand.end(), cand_greater);
+                res.push_back({v, d});
+                std::push_heap(res.begin(), res.end(), cand_less);
+                if (res.size() > ef) {
+                    std::pop_heap(res.begin(), res.end(), cand_less);
+                    res.pop_back();
+                }
+            }
+        }
+    }
+    out.assign(res.begin(), res.end());
+    std::stable_sort(out.begin(), out.end(), cand_less);
+}
+
+}  // namespace qorel

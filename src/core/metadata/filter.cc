@@ -1,0 +1,153 @@
+#include "metadata/filter.h"
+
+#include <utility>
+
+#include "error.h"
+#include "metadata/json_value.h"
+
+namespace qorel {
+namespace {
+
+// A new set holding the slots of both, built by walking the smaller one.
+SlotSet intersect(const SlotSet& a, const SlotSet& b) {
+    const SlotSet& small = a.size() <= b.size() ? a : b;
+    const SlotSet& large = a.size() <= b.size() ? b : a;
+    SlotSet out;
+    out.reserve(small.size());
+    for (const Slot s : small) {
+        if (large.contains(s)) out.insert(s);
+    }
+    return out;
+}
+
+}  // namespace
+
+Filter Filter::eq(std::string field, Json value) {
+    Filter f(Kind::Eq);
+    f.field_ = std::move(field);
+    f.value_ = std::move(value);
+    return f;
+}
+
+Filter Filter::ne(std::string field, Json value) {
+    Filter f(Kind::Ne);
+    f.field_ = std::move(field);
+    f.value_ = std::move(value);
+    return f;
+}
+
+Filter Filter::in(std::string field, std::vector<Json> values) {
+    Filter f(Kind::In);
+    f.field_ = std::move(field);
+    f.values_ = std::move(values);
+    return f;
+}
+
+Filter Filter::comparison(Kind kind, std::string field, double threshold) {
+    QOREL_ASSERT(kind == Kind::Gt || kind == Kind::Gte || kind == Kind::Lt || kind == Kind::Lte,
+                 "Filter::comparison: not a comparison kind");
+    Filter f(kind);
+    f.field_ = std::move(field);
+    f.threshold_ = threshold;
+    return f;
+}
+
+Filter Filter::gt(std::string field, double threshold) { return comparison(Kind::Gt, std::move(field), threshold); }
+Filter Filter::gte(std::string field, double threshold) { return comparison(Kind::Gte, std::move(field), threshold); }
+Filter Filter::lt(std::string field, double threshold) { return comparison(Kind::Lt, std::move(field), threshold); }
+Filter Filter::lte(std::string field, double threshold) { return comparison(Kind::Lte, std::move(field), threshold); }
+
+Filter Filter::all_of(std::vector<Filter> members) {
+    Filter f(Kind::And);
+    f.members_ = std::move(members);
+    return f;
+}
+
+Filter Filter::combine(std::vector<Filter> conditions) {
+    if (conditions.size() == 1) return std::move(conditions.front());
+    return all_of(std::move(conditions));
+}
+
+bool Filter::matches(const Json* metadata) const {
+    if (metadata == nullptr || !metadata->is_object()) return false;
+    return matches_object(metadata->get_ref<const Json::object_t&>());
+}
+
+bool Filter::matches_object(const Json::object_t& object) const {
+    if (kind_ == Kind::And) {
+        for (const Filter& member : members_) {
+            if (!member.matches_object(object)) return false;
+        }
+        return true;
+    }
+
+    const auto it = object.find(field_);
+    const Json* field = it == object.end() ? nullptr : &it->second;
+    switch (kind_) {
+        case Kind::Eq: return field != nullptr && json_equal(*field, value_);
+        case Kind::Ne: return field == nullptr || !json_equal(*field, value_);
+        case Kind::In:
+            if (field == nullptr) return false;
+            for (const Json& candidate : values_) {
+                if (json_equal(*field, candidate)) return true;
+            }
+            return false;
+        default: break;
+    }
+
+    // Comparisons read only JSON numbers (booleans are not numbers). Every comparison with a
+    // NaN on either side is false, which is what a NaN threshold must give.
+    if (field == nullptr || !field->is_number()) return false;
+    const double x = json_number_as_double(*field);
+    switch (kind_) {
+        case Kind::Gt: return x > threshold_;
+        case Kind::Gte: return x >= threshold_;
+        case Kind::Lt: return x < threshold_;
+        case Kind::Lte: return x <= threshold_;
+        default: return false;
+    }
+}
+
+std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) const {
+    switch (kind_) {
+        case Kind::Eq: {
+            const ValueMap* values = index.field(field_);
+            const SlotSet* slots = values == nullptr ? nullptr : MetadataIndex::value(*values, value_);
+            return slots == nullptr ? SlotSet{} : *slots;
+        }
+        case Kind::In: {
+            SlotSet out;
+            const ValueMap* values = index.field(field_);
+            if (values == nullptr || values->empty()) return out;
+            for (const Json& candidate : values_) {
+                if (const SlotSet* slots = MetadataIndex::value(*values, candidate)) out.insert(slots->begin(), slots->end());
+            }
+            return out;
+        }
+        case Kind::And: {
+            if (members_.empty()) return SlotSet{};
+            std::optional<SlotSet> running;
+            for (const Filter& member : members_) {
+                std::optional<SlotSet> slots = member.resolve_from_index(index);
+                if (!slots) continue;
+                if (!running) {
+                    running = std::move(slots);
+                } else {
+                    running = intersect(*running, *slots);
+                }
+                // Resolution has no side effects: once the running set is empty, no later
+                // member can change the outcome.
+                if (running->empty()) break;
+            }
+            return running;
+        }
+        case Kind::Ne:
+        case Kind::Gt:
+        case Kind::Gte:
+        case Kind::Lt:
+        case Kind::Lte: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+}  // namespace qorel

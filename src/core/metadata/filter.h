@@ -1,0 +1,81 @@
+// Filter: a parsed metadata condition, evaluated two ways.
+//
+// `matches` decides one slot from its metadata. `resolve_from_index` narrows a search or count
+// to candidate slots through the MetadataIndex: an absent result means the index cannot answer
+// and every slot must be tested; a present set (possibly empty) means only its slots can
+// match. The caller still applies `matches` to every slot of a present set.
+//
+// Kinds and payloads:
+//   Eq, Ne                 field, JSON value
+//   In                     field, list of JSON values
+//   Gt, Gte, Lt, Lte       field, 64-bit float threshold
+//   And                    list of member filters
+//
+// A Filter owns all of its data and holds no reference into a database; it is built for one
+// call and dropped after it. Evaluation never fails and is safe from any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "metadata/metadata_index.h"
+#include "types.h"
+
+namespace qorel {
+
+class Filter {
+public:
+    enum class Kind : std::uint8_t { Eq, Ne, In, Gt, Gte, Lt, Lte, And };
+
+    static Filter eq(std::string field, Json value);
+    static Filter ne(std::string field, Json value);
+    static Filter in(std::string field, std::vector<Json> values);
+    static Filter gt(std::string field, double threshold);
+    static Filter gte(std::string field, double threshold);
+    static Filter lt(std::string field, double threshold);
+    static Filter lte(std::string field, double threshold);
+    // REQUIRES: kind is one of Gt, Gte, Lt, Lte.
+    static Filter comparison(Kind kind, std::string field, double threshold);
+    static Filter all_of(std::vector<Filter> members);
+    // The filter of a list of collected conditions: the condition itself when there is exactly
+    // one, otherwise (none, or several) their conjunction in the given order.
+    static Filter combine(std::vector<Filter> conditions);
+
+    Kind kind() const { return kind_; }
+    // REQUIRES: kind() != And.
+    const std::string& field() const { return field_; }
+    // REQUIRES: kind() is Eq or Ne.
+    const Json& value() const { return value_; }
+    // REQUIRES: kind() is In.
+    const std::vector<Json>& values() const { return values_; }
+    // REQUIRES: kind() is Gt, Gte, Lt or Lte.
+    double threshold() const { return threshold_; }
+    // REQUIRES: kind() is And.
+    const std::vector<Filter>& members() const { return members_; }
+
+    // Whether a slot with this metadata (nullptr: none) satisfies the filter. Absent metadata
+    // and metadata that is not an object satisfy no filter at all, not even Ne or an empty And.
+    bool matches(const Json* metadata) const;
+
+    // The candidate slots for this filter, or nullopt when the index cannot narrow it (Ne and
+    // the comparisons, or an And none of whose members can be narrowed). An empty And resolves
+    // to the empty set. REQUIRES: the metadata-index lock held at least shared; the returned
+    // set is the caller's own.
+    std::optional<SlotSet> resolve_from_index(const MetadataIndex& index) const;
+
+private:
+    explicit Filter(Kind kind) : kind_(kind) {}
+
+    bool matches_object(const Json::object_t& object) const;
+
+    Kind kind_;
+    std::string field_;
+    Json value_;
+    std::vector<Json> values_;
+    double threshold_ = 0.0;
+    std::vector<Filter> members_;
+};
+
+}  // namespace qorel

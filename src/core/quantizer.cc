@@ -1,0 +1,178 @@
+#include "quantizer.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "error.h"
+#include "storage/codec.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define QOREL_SQ8_SSE2 1
+#endif
+
+namespace qorel {
+
+namespace {
+
+constexpr float kFloatMax = std::numeric_limits<float>::max();
+
+// Keeps a product from being fused into the following addition: decoding promises the
+// rounded product plus the minimum, whatever contraction flags the build uses.
+template <typename T>
+inline T rounded(T v) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && defined(__SSE2__)
+    __asm__("" : "+x"(v));
+#elif defined(__GNUC__) && defined(__aarch64__)
+    __asm__("" : "+w"(v));
+#else
+    volatile T keep = v;
+    v = keep;
+#endif
+    return v;
+}
+
+// One code: (v - min) / scale in float, clamped to [0, 255] with NaN landing on 0, rounded
+// half away from zero. The rounding is written as truncation plus a comparison of the exact
+// fraction (x - trunc(x) is exact for 0 <= x <= 255) so the vector path can do the same.
+inline std::uint8_t encode_one(float v, float min, float scale) {
+    float x = (v - min) / scale;
+    x = x > 0.0f ? x : 0.0f;        // also NaN
+    x = x < 255.0f ? x : 255.0f;
+    const int t = static_cast<int>(x);
+    return static_cast<std::uint8_t>(t + (x - static_cast<float>(t) >= 0.5f ? 1 : 0));
+}
+
+inline float decode_one(std::uint8_t c, float min, float scale) {
+    return rounded(scale * static_cast<float>(c)) + min;
+}
+
+#if QOREL_SQ8_SSE2
+
+// Four codes as int32, with the same operations as encode_one lane by lane.
+inline __m128i encode4(const float* v, const float* mins, const float* scales) {
+    __m128 x = _mm_div_ps(_mm_sub_ps(_mm_loadu_ps(v), _mm_loadu_ps(mins)), _mm_loadu_ps(scales));
+    x = _mm_max_ps(x, _mm_setzero_ps());  // maxps returns its second operand for a NaN
+    x = _mm_min_ps(x, _mm_set1_ps(255.0f));
+    const __m128i t = _mm_cvttps_epi32(x);
+    const __m128 frac = _mm_sub_ps(x, _mm_cvtepi32_ps(t));
+    // The all-ones mask is -1: subtracting it adds one where the fraction reaches a half.
+    return _mm_sub_epi32(t, _mm_castps_si128(_mm_cmpge_ps(frac, _mm_set1_ps(0.5f))));
+}
+
+inline void encode16(const float* v, const float* mins, const float* scales, std::uint8_t* out) {
+    const __m128i a = encode4(v, mins, scales);
+    const __m128i b = encode4(v + 4, mins + 4, scales + 4);
+    const __m128i c = encode4(v + 8, mins + 8, scales + 8);
+    const __m128i d = encode4(v + 12, mins + 12, scales + 12);
+    // Every lane holds 0..255, so the saturating packs are exact.
+    const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
+}
+
+inline void decode4(__m128i codes32, const float* mins, const float* scales, float* out) {
+    const __m128 product = rounded(_mm_mul_ps(_mm_loadu_ps(scales), _mm_cvtepi32_ps(codes32)));
+    _mm_storeu_ps(out, _mm_add_ps(product, _mm_loadu_ps(mins)));
+}
+
+inline void decode16(const std::uint8_t* codes, const float* mins, const float* scales, float* out) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i c8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes));
+    const __m128i lo = _mm_unpacklo_epi8(c8, zero);
+    const __m128i hi = _mm_unpackhi_epi8(c8, zero);
+    decode4(_mm_unpacklo_epi16(lo, zero), mins, scales, out);
+    decode4(_mm_unpackhi_epi16(lo, zero), mins + 4, scales + 4, out + 4);
+    decode4(_mm_unpacklo_epi16(hi, zero), mins + 8, scales + 8, out + 8);
+    decode4(_mm_unpackhi_epi16(hi, zero), mins + 12, scales + 12, out + 12);
+}
+
+#endif  // QOREL_SQ8_SSE2
+
+}  // namespace
+
+ScalarQuantizer ScalarQuantizer::train(std::span<const float> data, std::size_t dim) {
+    QOREL_ASSERT(dim != 0, "quantizer trained with dimension 0");
+    ScalarQuantizer q;
+    q.dim = dim;
+    q.mins.assign(dim, kFloatMax);
+    q.scales.assign(dim, -kFloatMax);  // the running maxima until the scales are formed
+    float* mins = q.mins.data();
+    float* maxs = q.scales.data();
+    const std::size_t rows = data.size() / dim;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const float* row = data.data() + r * dim;
+        for (std::size_t d = 0; d < dim; ++d) {
+            const float v = row[d];
+            // Comparisons with a NaN are false, so a NaN never replaces a bound.
+            mins[d] = v < mins[d] ? v : mins[d];
+            maxs[d] = v > maxs[d] ? v : maxs[d];
+        }
+    }
+    // With no complete row the range is -inf (max - min overflows) and so is the scale.
+    for (std::size_t d = 0; d < dim; ++d) {
+        const float range = maxs[d] - mins[d];
+        q.scales[d] = range == 0.0f ? 1.0f : range / 255.0f;
+    }
+    return q;
+}
+
+std::vector<std::uint8_t> ScalarQuantizer::quantize(std::span<const float> v) const {
+    QOREL_ASSERT(v.empty() || v.size() == dim, "quantized vector does not match the quantizer dimension");
+    std::vector<std::uint8_t> out(v.size());
+    if (!v.empty()) quantize_into(v.data(), out.data());
+    return out;
+}
+
+void ScalarQuantizer::quantize_into(const float* v, std::uint8_t* out) const {
+    const float* mn = mins.data();
+    const float* sc = scales.data();
+    std::size_t d = 0;
+#if QOREL_SQ8_SSE2
+    for (; d + 16 <= dim; d += 16) encode16(v + d, mn + d, sc + d, out + d);
+#endif
+    for (; d < dim; ++d) out[d] = encode_one(v[d], mn[d], sc[d]);
+}
+
+std::vector<std::uint8_t> ScalarQuantizer::quantize_batch(std::span<const float> data, std::size_t dim) const {
+    QOREL_ASSERT(dim != 0 && dim == this->dim, "quantized rows do not match the quantizer dimension");
+    const std::size_t rows = data.size() / dim;
+    std::vector<std::uint8_t> out(rows * dim);
+    for (std::size_t r = 0; r < rows; ++r) quantize_into(data.data() + r * dim, out.data() + r * dim);
+    return out;
+}
+
+void ScalarQuantizer::decode(const std::uint8_t* codes, float* out) const {
+    const float* mn = mins.data();
+    const float* sc = scales.data();
+    std::size_t d = 0;
+#if QOREL_SQ8_SSE2
+    for (; d + 16 <= dim; d += 16) decode16(codes + d, mn + d, sc + d, out + d);
+#endif
+    for (; d < dim; ++d) out[d] = decode_one(codes[d], mn[d], sc[d]);
+}
+
+void ScalarQuantizer::save(std::vector<std::uint8_t>& out) const {
+    QOREL_ASSERT(dim <= std::numeric_limits<std::uint32_t>::max(), "quantizer dimension exceeds 32 bits");
+    QOREL_ASSERT(mins.size() == dim && scales.size() == dim, "quantizer arrays do not match its dimension");
+    ByteWriter w(out);
+    w.u32(static_cast<std::uint32_t>(dim));
+    w.floats(mins);
+    w.floats(scales);
+}
+
+ScalarQuantizer ScalarQuantizer::load(std::span<const std::uint8_t> bytes, std::size_t* consumed) {
+    ByteReader r(bytes);
+    const std::uint32_t dim = r.u32();
+    // Both arrays must be present before either is allocated: the count comes from the file.
+    if (!r.fits(2ull * dim, 4)) ByteReader::eof();
+    ScalarQuantizer q;
+    q.dim = dim;
+    q.mins.resize(dim);
+    q.scales.resize(dim);
+    r.floats(q.mins.data(), dim);
+    r.floats(q.scales.data(), dim);
+    if (consumed != nullptr) *consumed = r.position();
+    return q;
+}
+
+}  // namespace qorel

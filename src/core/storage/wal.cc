@@ -1,0 +1,386 @@
+#include "wal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "crc32.h"
+#include "error.h"
+
+namespace qorel {
+namespace {
+
+constexpr std::size_t kReadBufferSize = 8 * 1024;
+// An append that needed a bigger encoding buffer than this gives it back afterwards, so one
+// huge record does not pin its memory for the life of the database.
+constexpr std::size_t kScratchKeep = 1 << 20;
+
+[[noreturn]] void record_too_large(std::uint64_t bytes) {
+    throw QorelError::io("log record too large: " + std::to_string(bytes) + " bytes (the limit is " +
+                         std::to_string(kMaxWalPayload) + ")");
+}
+
+// Fails the encoding early when one field alone is already over the payload limit, so the sum
+// of the fields below cannot overflow.
+void check_part(std::uint64_t bytes) {
+    if (bytes > kMaxWalPayload) record_too_large(bytes);
+}
+
+void put_vector(ByteWriter& w, std::span<const float> v) {
+    w.u32(static_cast<std::uint32_t>(v.size()));
+    w.floats(v);
+}
+
+std::uint32_t record_crc(std::uint8_t kind, std::span<const std::uint8_t> payload) {
+    return crc32(payload, crc32(std::span<const std::uint8_t>(&kind, 1)));
+}
+
+bool read_flag(ByteReader& in, bool& out) {
+    if (in.remaining() < 1) return false;
+    out = in.u8() == 1;  // any other value means "absent"
+    return true;
+}
+
+// Log bytes held in memory.
+class SpanSource {
+public:
+    explicit SpanSource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+    std::uint64_t remaining() const { return bytes_.size() - pos_; }
+
+    bool read(std::uint8_t* out, std::size_t n) {
+        if (n > bytes_.size() - pos_) return false;
+        if (n > 0) std::memcpy(out, bytes_.data() + pos_, n);
+        pos_ += n;
+        return true;
+    }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t pos_ = 0;
+};
+
+// Log bytes read from a descriptor through an 8 KiB buffer. `length` is the file's length at
+// open; remaining() counts down from it, read() reports the actual end of the file.
+class FileSource {
+public:
+    FileSource(int fd, std::uint64_t length) : fd_(fd), length_(length) {}
+
+    std::uint64_t remaining() const { return consumed_ < length_ ? length_ - consumed_ : 0; }
+
+    bool read(std::uint8_t* out, std::size_t n) {
+        consumed_ += n;
+        std::size_t take = std::min(n, filled_ - pos_);
+        if (take > 0) std::memcpy(out, buffer_ + pos_, take);
+        pos_ += take;
+        out += take;
+        n -= take;
+        while (n > 0) {
+            if (n >= kReadBufferSize) {
+                // Large payloads bypass the buffer.
+                std::size_t got = read_some(out, n);
+                if (got == 0) return false;
+                out += got;
+                n -= got;
+                continue;
+            }
+            filled_ = read_some(buffer_, kReadBufferSize);
+            pos_ = 0;
+            if (filled_ == 0) return false;
+            take = std::min(n, filled_);
+            std::memcpy(out, buffer_, take);
+            pos_ = take;
+            out += take;
+            n -= take;
+        }
+        return true;
+    }
+
+private:
+    std::size_t read_some(std::uint8_t* out, std::size_t n) {
+        for (;;) {
+            ssize_t got = ::read(fd_, out, n);
+            if (got >= 0) return static_cast<std::size_t>(got);
+            if (errno != EINTR) throw QorelError::io_errno(errno);
+        }
+    }
+
+    int fd_;
+    std::uint64_t length_;
+    std::uint64_t consumed_ = 0;
+    std::uint8_t buffer_[kReadBufferSize];
+    std::size_t pos_ = 0;
+    std::size_t filled_ = 0;
+};
+
+template <class Source>
+WalReadResult scan_records(Source& src) {
+    WalReadResult result;
+    std::vector<std::uint8_t> payload;
+    for (;;) {
+        std::uint8_t header[5];
+        if (!src.read(header, sizeof header)) break;  // clean end, or a header cut short
+        std::uint8_t kind = header[0];
+        std::uint32_t length;
+        std::memcpy(&length, header + 1, 4);
+        // A length the rest of the file cannot hold (payload plus CRC) is a cut-off record or a
+        // damaged length field; either way the log ends here, before anything is allocated.
+        if (length > kMaxWalPayload || src.remaining() < std::uint64_t{length} + 4) break;
+        payload.resize(length);
+        std::uint8_t crc_bytes[4];
+        if (!src.read(payload.data(), length) || !src.read(crc_bytes, 4)) break;
+        std::uint32_t stored;
+        std::memcpy(&stored, crc_bytes, 4);
+        if (record_crc(kind, payload) != stored) break;  // nothing after a damaged record is trusted
+        result.good_length += kWalRecordOverhead + length;
+        if (auto entry = decode_payload(kind, payload)) result.entries.push_back(std::move(*entry));
+    }
+    return result;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Encoding
+
+std::string metadata_text(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+void write_metadata(ByteWriter& out, const std::optional<Json>& metadata) {
+    if (!metadata) {
+        out.u32(0);
+        return;
+    }
+    std::string text = metadata_text(*metadata);
+    check_part(text.size());
+    out.string(text);
+}
+
+void encode_record(const WalEntry& entry, std::vector<std::uint8_t>& out) {
+    // Serialise the metadata first: its length is part of the payload length written up front.
+    std::string meta;
+    std::uint64_t size = 0;
+    if (const auto* e = std::get_if<WalEntry::Insert>(&entry.op)) {
+        if (e->metadata) meta = metadata_text(*e->metadata);
+        check_part(e->id.size());
+        check_part(e->vector.size() * std::uint64_t{4});
+        check_part(meta.size());
+        size = 4 + e->id.size() + 4 + 4 * std::uint64_t{e->vector.size()} + 4 + meta.size();
+    } else if (const auto* d = std::get_if<WalEntry::Delete>(&entry.op)) {
+        check_part(d->id.size());
+        size = 4 + d->id.size();
+    } else {
+        const auto& u = std::get<WalEntry::Update>(entry.op);
+        if (u.has_metadata_change && u.new_metadata) meta = metadata_text(*u.new_metadata);
+        check_part(u.id.size());
+        check_part(u.vector ? u.vector->size() * std::uint64_t{4} : 0);
+        check_part(meta.size());
+        size = 4 + u.id.size() + 1 + (u.vector ? 4 + 4 * std::uint64_t{u.vector->size()} : 0) + 1 +
+               (u.has_metadata_change ? 4 + meta.size() : 0);
+    }
+    check_part(size);
+
+    const std::size_t start = out.size();
+    out.reserve(start + kWalRecordOverhead + size);
+    ByteWriter w(out);
+    const auto kind = static_cast<std::uint8_t>(entry.kind());
+    w.u8(kind);
+    w.u32(static_cast<std::uint32_t>(size));
+    if (const auto* e = std::get_if<WalEntry::Insert>(&entry.op)) {
+        w.string(e->id);
+        put_vector(w, e->vector);
+        w.string(meta);  // empty text is length 0: no metadata
+    } else if (const auto* d = std::get_if<WalEntry::Delete>(&entry.op)) {
+        w.string(d->id);
+    } else {
+        const auto& u = std::get<WalEntry::Update>(entry.op);
+        w.string(u.id);
+        w.u8(u.vector ? 1 : 0);
+        if (u.vector) put_vector(w, *u.vector);
+        w.u8(u.has_metadata_change ? 1 : 0);
+        if (u.has_metadata_change) w.string(meta);  // length 0 removes the metadata
+    }
+    QOREL_ASSERT(out.size() - start == 5 + size, "log payload length disagrees with its encoding");
+    std::span<const std::uint8_t> payload(out.data() + start + 5, size);
+    w.u32(record_crc(kind, payload));
+}
+
+std::vector<std::uint8_t> encode_record(const WalEntry& entry) {
+    std::vector<std::uint8_t> out;
+    encode_record(entry, out);
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decoding
+
+std::optional<std::size_t> utf8_error_offset(std::string_view text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    auto cont = [&](std::size_t at, unsigned lo, unsigned hi) { return at < n && s[at] >= lo && s[at] <= hi; };
+    while (i < n) {
+        unsigned c = s[i];
+        if (c < 0x80) {
+            ++i;
+        } else if (c < 0xC2) {  // a stray continuation byte or an overlong two-byte form
+            return i;
+        } else if (c < 0xE0) {
+            if (!cont(i + 1, 0x80, 0xBF)) return i;
+            i += 2;
+        } else if (c < 0xF0) {
+            unsigned lo = c == 0xE0 ? 0xA0 : 0x80;  // no overlong three-byte forms
+            unsigned hi = c == 0xED ? 0x9F : 0xBF;  // no UTF-16 surrogates
+            if (!cont(i + 1, lo, hi) || !cont(i + 2, 0x80, 0xBF)) return i;
+            i += 3;
+        } else if (c < 0xF5) {
+            unsigned lo = c == 0xF0 ? 0x90 : 0x80;  // no overlong four-byte forms
+            unsigned hi = c == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
+            if (!cont(i + 1, lo, hi) || !cont(i + 2, 0x80, 0xBF) || !cont(i + 3, 0x80, 0xBF)) return i;
+            i += 4;
+        } else {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+bool read_string(ByteReader& in, std::string& out) {
+    if (in.remaining() < 4) return false;
+    std::uint32_t length = in.u32();
+    if (length > in.remaining()) return false;
+    auto bytes = in.bytes(length);
+    std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (utf8_error_offset(text)) return false;
+    out.assign(text);
+    return true;
+}
+
+bool read_vector(ByteReader& in, std::vector<float>& out) {
+    if (in.remaining() < 4) return false;
+    std::uint32_t count = in.u32();
+    if (!in.fits(count, 4)) return false;
+    out.resize(count);
+    if (count > 0) in.floats(out.data(), count);  // an empty vector may have no storage at all
+    return true;
+}
+
+bool read_metadata(ByteReader& in, std::optional<Json>& out) {
+    if (in.remaining() < 4) return false;
+    std::uint32_t length = in.u32();
+    if (length == 0) {
+        out.reset();
+        return true;
+    }
+    if (length > in.remaining()) return false;
+    auto bytes = in.bytes(length);
+    Json value = Json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
+    if (value.is_discarded()) return false;
+    out = std::move(value);
+    return true;
+}
+
+std::optional<WalEntry> decode_payload(std::uint8_t kind, std::span<const std::uint8_t> payload) {
+    ByteReader in(payload);
+    switch (static_cast<WalKind>(kind)) {
+        case WalKind::Insert: {
+            WalEntry::Insert e;
+            if (!read_string(in, e.id) || !read_vector(in, e.vector) || !read_metadata(in, e.metadata))
+                return std::nullopt;
+            return WalEntry(std::move(e));
+        }
+        case WalKind::Delete: {
+            WalEntry::Delete e;
+            if (!read_string(in, e.id)) return std::nullopt;
+            return WalEntry(std::move(e));
+        }
+        case WalKind::Update: {
+            WalEntry::Update e;
+            bool has_vector = false;
+            if (!read_string(in, e.id) || !read_flag(in, has_vector)) return std::nullopt;
+            if (has_vector && !read_vector(in, e.vector.emplace())) return std::nullopt;
+            if (!read_flag(in, e.has_metadata_change)) return std::nullopt;
+            if (e.has_metadata_change && !read_metadata(in, e.new_metadata)) return std::nullopt;
+            return WalEntry(std::move(e));
+        }
+    }
+    return std::nullopt;  // a kind this version does not know
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+WalReadResult parse_wal(std::span<const std::uint8_t> bytes) {
+    SpanSource src(bytes);
+    return scan_records(src);
+}
+
+WalReadResult read_wal(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (errno == ENOENT) return {};  // never written, or emptied by a save
+        throw QorelError::io_errno(errno);
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st;
+    if (::fstat(fd, &st) != 0) throw QorelError::io_errno(errno);
+    if (st.st_size <= 0) return {};
+    auto source = std::make_unique<FileSource>(fd, static_cast<std::uint64_t>(st.st_size));
+    return scan_records(*source);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Appending
+
+Wal::Wal(std::string path) : path_(std::move(path)) {}
+
+void Wal::set_truncate_before_append(std::uint64_t good_length) { truncate_to_ = good_length; }
+
+void Wal::close_writer() noexcept {
+    if (!writer_) return;
+    // Every append flushes before returning, so nothing is lost by not flushing here.
+    writer_->abandon();
+    writer_.reset();
+}
+
+void Wal::open_writer() {
+    BufferedFileWriter writer(path_, BufferedFileWriter::Mode::Append);
+    std::uint64_t size = writer.file_size();
+    if (truncate_to_ && size > *truncate_to_) {
+        writer.truncate(*truncate_to_);
+        size = *truncate_to_;
+    }
+    truncate_to_.reset();
+    end_ = size;
+    writer_.emplace(std::move(writer));
+}
+
+void Wal::append(const WalEntry& entry) {
+    scratch_.clear();
+    encode_record(entry, scratch_);  // may refuse the entry before the file is touched
+    if (!writer_) open_writer();
+    try {
+        writer_->write(scratch_);
+        writer_->flush();
+    } catch (...) {
+        // Part of the record may be in the file. Cut it off when the file is next opened, so
+        // the following records are not hidden behind a torn one.
+        writer_->abandon();
+        writer_.reset();
+        truncate_to_ = end_;
+        throw;
+    }
+    end_ += scratch_.size();
+    if (scratch_.capacity() > kScratchKeep) std::vector<std::uint8_t>().swap(scratch_);
+}
+
+}  // namespace qorel

@@ -1,0 +1,163 @@
+// The write-ahead log "wal.qorel": the record format, its encoder and decoders, the reading
+// phase of replay and the appending writer.
+//
+// A record is: kind byte, uint32 payload length P, P payload bytes, uint32 CRC-32 of the kind
+// byte followed by the payload. The file is nothing but records, back to back.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "files.h"
+#include "codec.h"
+#include "types.h"
+
+namespace qorel {
+
+enum class WalKind : std::uint8_t { Insert = 1, Delete = 2, Update = 3 };
+
+// One logged mutation. Records name vectors by id, never by slot, so a log stays valid across
+// compaction.
+struct WalEntry {
+    struct Insert {
+        std::string id;
+        std::vector<float> vector;
+        std::optional<Json> metadata;
+        bool operator==(const Insert&) const = default;
+    };
+    struct Delete {
+        std::string id;
+        bool operator==(const Delete&) const = default;
+    };
+    struct Update {
+        std::string id;
+        std::optional<std::vector<float>> vector;
+        // When set, the metadata becomes new_metadata (absent = remove it).
+        bool has_metadata_change = false;
+        std::optional<Json> new_metadata;
+        bool operator==(const Update&) const = default;
+    };
+
+    std::variant<Insert, Delete, Update> op;
+
+    WalEntry(Insert e) : op(std::move(e)) {}
+    WalEntry(Delete e) : op(std::move(e)) {}
+    WalEntry(Update e) : op(std::move(e)) {}
+
+    WalKind kind() const { return static_cast<WalKind>(op.index() + 1); }
+    const std::string& id() const {
+        return std::visit([](const auto& e) -> const std::string& { return e.id; }, op);
+    }
+    bool operator==(const WalEntry&) const = default;
+};
+
+// The largest payload the log writes or accepts. A length field above it, or above the bytes
+// left in the file, can only come from damage and is read as a cut-off tail; the bound keeps a
+// damaged length from driving a huge allocation.
+inline constexpr std::uint32_t kMaxWalPayload = 1u << 30;
+
+// Bytes a record adds around its payload: kind, length, CRC.
+inline constexpr std::size_t kWalRecordOverhead = 1 + 4 + 4;
+
+// ---- Encoding
+
+// The compact JSON text under which metadata is stored. Strings that are not valid UTF-8 (the
+// JSON library refuses to serialise them) have each bad byte replaced by U+FFFD, so the text
+// always parses back. The graph file's metadata section should use the same text.
+std::string metadata_text(const Json& value);
+
+// uint32 length then the compact JSON text; length 0 for no metadata.
+// Throws Io when the text exceeds kMaxWalPayload.
+void write_metadata(ByteWriter& out, const std::optional<Json>& metadata);
+
+// Appends one complete record for `entry` to `out`. Throws Io (leaving `out` as it was) when
+// the payload would exceed kMaxWalPayload: the reader would take such a record for damage.
+void encode_record(const WalEntry& entry, std::vector<std::uint8_t>& out);
+std::vector<std::uint8_t> encode_record(const WalEntry& entry);
+
+// ---- Decoding. Each returns false when the field is missing, short or invalid; the cursor's
+// position is then unspecified. None of them throws on malformed bytes.
+
+// uint32 length, then that many bytes of valid UTF-8.
+bool read_string(ByteReader& in, std::string& out);
+// uint32 count, then count float32 values.
+bool read_vector(ByteReader& in, std::vector<float>& out);
+// uint32 length; 0 gives no metadata, otherwise the text must parse as JSON.
+bool read_metadata(ByteReader& in, std::optional<Json>& out);
+
+// Decodes one payload; nullopt when the kind is unknown or a needed field fails to decode.
+// Bytes after the decoded fields are ignored.
+std::optional<WalEntry> decode_payload(std::uint8_t kind, std::span<const std::uint8_t> payload);
+
+// The offset of the first byte that does not belong to a well-formed UTF-8 sequence (overlong
+// forms, surrogates and code points above U+10FFFF are ill-formed), or nullopt when the whole
+// text is valid.
+std::optional<std::size_t> utf8_error_offset(std::string_view text);
+
+// ---- Reading a log
+
+struct WalReadResult {
+    std::vector<WalEntry> entries;  // in file order
+    // Offset just past the last intact record: where the next record belongs. Intact records
+    // that were skipped (unknown kind, undecodable payload) count as good bytes.
+    std::uint64_t good_length = 0;
+};
+
+// Reads records front to back. A record cut short by the end of the bytes, or with an
+// impossible length, or whose CRC does not match, ends the log: nothing from it on is used.
+WalReadResult parse_wal(std::span<const std::uint8_t> bytes);
+
+// parse_wal over the file at `path`, read through an 8 KiB buffer. A missing file holds no
+// records; failures to open, measure or read it are thrown as Io.
+WalReadResult read_wal(const std::string& path);
+
+// ---- Appending
+
+// The writer side of the log: appends records to the file at `path`, opening it lazily.
+// REQUIRES: the caller serialises every call (the database's log mutex).
+//
+// Each append hands the whole record to the operating system before returning, so it survives
+// a crash of the process; there is no fsync, so an operating-system crash may lose the tail.
+// A failed append leaves no trace that could hide later records: the torn bytes are cut off
+// before the next record is written.
+class Wal {
+public:
+    explicit Wal(std::string path);
+    Wal(const Wal&) = delete;
+    Wal& operator=(const Wal&) = delete;
+    ~Wal() = default;  // closes the file; the buffer is always empty between appends
+
+    // Encodes and writes one record. Throws Io on encode, open, truncate or write failure.
+    void append(const WalEntry& entry);
+
+    // Replay found the intact records to end at `good_length`: if the file is longer when the
+    // writer next opens it, the damaged tail is cut off first, so that new records are not
+    // written after bytes that would end the next replay before them.
+    void set_truncate_before_append(std::uint64_t good_length);
+
+    // Closes the file; the next append opens it again (creating it if it was removed
+    // meanwhile). Never throws: nothing is buffered between appends.
+    void close_writer() noexcept;
+
+    const std::string& path() const { return path_; }
+
+private:
+    void open_writer();
+
+    std::string path_;
+    std::optional<BufferedFileWriter> writer_;
+    // Where the next opening of the file must cut it, if it is longer.
+    std::optional<std::uint64_t> truncate_to_;
+    // File length after the last record known to be complete (valid while writer_ is open).
+    std::uint64_t end_ = 0;
+    // Reused encoding buffer, so appends do not allocate in the steady state.
+    std::vector<std::uint8_t> scratch_;
+};
+
+}  // namespace qorel

@@ -1,0 +1,333 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "hnsw/index.h"
+
+namespace qorel {
+namespace {
+
+std::vector<std::vector<float>> gaussian(std::size_t n, std::size_t dim, std::uint32_t seed, float spread = 1.0f) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> g(0.0f, spread);
+    std::vector<std::vector<float>> out(n, std::vector<float>(dim));
+    for (auto& v : out)
+        for (auto& x : v) x = g(rng);
+    return out;
+}
+
+// Overlapping clusters: centres drawn from N(0, I), unit spread around them.
+std::vector<std::vector<float>> clustered(std::size_t n, std::size_t dim, std::size_t centres, std::uint32_t seed) {
+    auto c = gaussian(centres, dim, seed);
+    std::mt19937 rng(seed + 1);
+    std::normal_distribution<float> g(0.0f, 1.0f);
+    std::uniform_int_distribution<std::size_t> pick(0, centres - 1);
+    std::vector<std::vector<float>> out(n, std::vector<float>(dim));
+    for (auto& v : out) {
+        const auto& cc = c[pick(rng)];
+        for (std::size_t d = 0; d < dim; ++d) v[d] = cc[d] + g(rng);
+    }
+    return out;
+}
+
+// Checks the structural invariants that hold whenever no insertion is in progress.
+void check_invariants(const HnswIndex& idx) {
+    const std::size_t n = idx.node_count();
+    std::size_t top = 0;
+    for (Slot s = 0; s < n; ++s) {
+        top = std::max(top, idx.level(s));
+        for (std::size_t layer = 0; layer <= idx.level(s); ++layer) {
+            auto list = idx.neighbours(s, layer);
+            ASSERT_LE(list.size(), layer == 0 ? idx.m_max0() : idx.m()) << "slot " << s << " layer " << layer;
+            for (Slot v : list) {
+                ASSERT_LT(v, n);
+                ASSERT_GE(idx.level(v), layer) << "edge to a node without that layer";
+                ASSERT_NE(v, s) << "self edge";
+            }
+        }
+    }
+    if (n == 0) {
+        EXPECT_EQ(idx.entry_point(), kNoSlot);
+        return;
+    }
+    ASSERT_LT(idx.entry_point(), n);
+    EXPECT_EQ(idx.max_layer(), top);
+    EXPECT_EQ(idx.level(idx.entry_point()), idx.max_layer());
+    EXPECT_EQ(idx.active_count(), n - idx.deleted().size());
+}
+
+std::vector<Candidate> exact_knn(const HnswIndex& idx, const std::vector<float>& q, std::size_t k) {
+    std::vector<Candidate> all;
+    for (Slot s = 0; s < idx.node_count(); ++s)
+        if (!idx.is_deleted(s)) all.push_back({s, distance(q.data(), idx.vector(s), idx.dim(), idx.metric())});
+    std::sort(all.begin(), all.end(), candidate_less);
+    if (all.size() > k) all.resize(k);
+    return all;
+}
+
+double recall_at(const HnswIndex& idx, const std::vector<std::vector<float>>& queries, std::size_t k, std::size_t ef) {
+    std::size_t hit = 0, total = 0;
+    for (const auto& q : queries) {
+        auto truth = exact_knn(idx, q, k);
+        auto got = idx.search_graph(q, k, ef);
+        std::set<Slot> t;
+        for (auto& c : truth) t.insert(c.slot);
+        for (auto& c : got) hit += t.count(c.slot);
+        total += truth.size();
+    }
+    return static_cast<double>(hit) / static_cast<double>(total);
+}
+
+TEST(HnswIndex, FreshIndexAndDerivedParameters) {
+    HnswIndex idx(4, Metric::Euclidean, 16, 200);
+    EXPECT_EQ(idx.entry_point(), kNoSlot);
+    EXPECT_EQ(idx.max_layer(), 0u);
+    EXPECT_EQ(idx.active_count(), 0u);
+    EXPECT_EQ(idx.m_max0(), 32u);
+    EXPECT_NEAR(idx.ml(), 0.36067, 1e-5);
+    std::vector<float> q{1, 2, 3, 4};
+    EXPECT_TRUE(idx.search(q, 5, 10).empty());
+    EXPECT_TRUE(idx.search_graph(q, 5, 10).empty());
+    EXPECT_TRUE(idx.search_brute_force(q, 5).empty());
+}
+
+TEST(HnswIndex, RandomLevelsFollowTheGeometricLaw) {
+    HnswIndex idx(2, Metric::Euclidean, 16, 200);
+    std::size_t above0 = 0, above1 = 0;
+    const std::size_t n = 200000;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t l = idx.random_level();
+        ASSERT_LE(l, kMaxLevel);
+        above0 += l >= 1;
+        above1 += l >= 2;
+    }
+    EXPECT_NEAR(static_cast<double>(above0) / n, 1.0 / 16, 0.005);
+    EXPECT_NEAR(static_cast<double>(above1) / n, 1.0 / 256, 0.001);
+}
+
+TEST(HnswIndex, FirstTwoInsertionsLinkToEachOther) {
+    HnswIndex idx(2, Metric::Euclidean, 4, 20);
+    EXPECT_EQ(idx.insert({0, 0}), 0u);
+    EXPECT_EQ(idx.entry_point(), 0u);
+    EXPECT_EQ(idx.max_layer(), idx.level(0));
+    EXPECT_TRUE(idx.neighbours(0, 0).empty());
+    EXPECT_EQ(idx.insert({1, 0}), 1u);
+    const std::size_t shared = std::min(idx.level(0), idx.level(1));
+    for (std::size_t layer = 0; layer <= shared; ++layer) {
+        EXPECT_EQ(idx.neighbours(1, layer), std::vector<Slot>{0});
+        EXPECT_EQ(idx.neighbours(0, layer), std::vector<Slot>{1});
+    }
+    check_invariants(idx);
+}
+
+TEST(HnswIndex, SingleAndBatchInsertionKeepInvariants) {
+    auto data = gaussian(3000, 8, 7);
+    HnswIndex single(8, Metric::Euclidean, 6, 40);
+    for (auto v : data) single.insert(std::move(v));
+    check_invariants(single);
+
+    // Batch sizes around the serial prefix of 128, into an empty and a non-empty index.
+    for (std::size_t n : {1u, 2u, 128u, 129u, 1000u}) {
+        SCOPED_TRACE(n);
+        HnswIndex idx(8, Metric::Cosine, 6, 40);
+        auto ids = idx.batch_insert(gaussian(n, 8, static_cast<std::uint32_t>(n)));
+        ASSERT_EQ(ids.size(), n);
+        for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(ids[i], i);
+        EXPECT_EQ(idx.active_count(), n);
+        check_invariants(idx);
+        auto more = idx.batch_insert(gaussian(n, 8, 99));
+        EXPECT_EQ(more.front(), n);
+        EXPECT_EQ(idx.node_count(), 2 * n);
+        check_invariants(idx);
+    }
+    HnswIndex empty(8, Metric::Cosine, 6, 40);
+    EXPECT_TRUE(empty.batch_insert({}).empty());
+    EXPECT_EQ(empty.entry_point(), kNoSlot);
+}
+
+TEST(HnswIndex, GraphRecallOnClusteredData) {
+    const std::size_t dim = 32;
+    auto data = clustered(20000, dim, 200, 11);
+    HnswIndex idx(dim, Metric::Euclidean, 16, 200);
+    idx.batch_insert(data);
+    check_invariants(idx);
+    auto queries = clustered(200, dim, 200, 11 + 1000);
+    EXPECT_GE(recall_at(idx, queries, 10, 100), 0.95);
+
+    // Deleted slots never come back, on either path.
+    for (Slot s = 0; s < 20000; s += 3) idx.mark_deleted(s);
+    for (std::size_t i = 0; i < 20; ++i) {
+        for (auto& c : idx.search_graph(queries[i], 10, 100)) EXPECT_FALSE(idx.is_deleted(c.slot));
+        for (auto& c : idx.search_brute_force(queries[i], 10)) EXPECT_FALSE(idx.is_deleted(c.slot));
+    }
+    EXPECT_GE(recall_at(idx, queries, 10, 100), 0.9);
+}
+
+TEST(HnswIndex, BruteForceIsExactAndSorted) {
+    auto data = gaussian(500, 16, 3);
+    for (Metric metric : {Metric::Cosine, Metric::Euclidean, Metric::DotProduct}) {
+        HnswIndex idx(16, metric, 8, 50);
+        idx.batch_insert(data);
+        auto q = gaussian(1, 16, 4)[0];
+        auto got = idx.search_brute_force(q, 10);
+        auto truth = exact_knn(idx, q, 10);
+        ASSERT_EQ(got.size(), 10u);
+        for (std::size_t i = 0; i < 10; ++i) {
+            EXPECT_EQ(got[i].slot, truth[i].slot);
+            EXPECT_NEAR(got[i].distance, truth[i].distance, 1e-3f * (1 + std::fabs(truth[i].distance)));
+            if (i) {
+                EXPECT_LE(got[i - 1].distance, got[i].distance);
+            }
+        }
+        // k beyond the live count returns every live slot once.
+        idx.mark_deleted(0);
+        auto everything = idx.search_brute_force(q, 1000);
+        EXPECT_EQ(everything.size(), 499u);
+        std::set<Slot> seen;
+        for (auto& c : everything) seen.insert(c.slot);
+        EXPECT_EQ(seen.size(), 499u);
+        EXPECT_FALSE(seen.count(0));
+        EXPECT_TRUE(idx.search_brute_force(q, 0).empty());
+    }
+}
+
+TEST(HnswIndex, EfBelowKActsAsK) {
+    auto data = gaussian(2000, 8, 5);
+    HnswIndex idx(8, Metric::Euclidean, 8, 64);
+    idx.batch_insert(data);
+    auto q = gaussian(1, 8, 6)[0];
+    EXPECT_EQ(idx.search_graph(q, 50, 1).size(), 50u);
+    EXPECT_TRUE(idx.search_graph(q, 0, 10).empty());
+}
+
+TEST(HnswIndex, UpdateVectorRelinks) {
+    auto data = gaussian(400, 8, 21);
+    HnswIndex idx(8, Metric::Euclidean, 6, 40);
+    idx.batch_insert(data);
+    // Move slot 5 next to slot 100: the walk must find it at its new place.
+    std::vector<float> moved = data[100];
+    moved[0] += 1e-3f;
+    idx.update_vector(5, moved);
+    check_invariants(idx);
+    EXPECT_EQ(idx.norms()[5], vector_norm(moved));
+    auto hit = idx.search_graph(moved, 2, 50);
+    ASSERT_EQ(hit.size(), 2u);
+    EXPECT_EQ(hit[0].slot, 5u);
+    EXPECT_FLOAT_EQ(hit[0].distance, 0.0f);
+    EXPECT_EQ(hit[1].slot, 100u);
+
+    // The entry point case: re-linking starts from the smallest live slot other than itself.
+    const Slot ep = idx.entry_point();
+    idx.mark_deleted(ep == 0 ? 1 : 0);
+    std::vector<float> near = data[200];
+    near[1] += 1e-3f;
+    idx.update_vector(ep, near);
+    EXPECT_EQ(idx.entry_point(), ep);
+    check_invariants(idx);
+    auto hit2 = idx.search_graph(near, 1, 50);
+    ASSERT_EQ(hit2.size(), 1u);
+    EXPECT_EQ(hit2[0].slot, ep);
+
+    // One node: only the vector and its norm change.
+    HnswIndex one(2, Metric::Euclidean, 4, 10);
+    one.insert({1, 1});
+    one.update_vector(0, {3, 4});
+    EXPECT_EQ(one.norms()[0], 5.0f);
+    EXPECT_EQ(one.vector(0)[0], 3.0f);
+}
+
+TEST(HnswIndex, QuantizedSearchReturnsExactDistancesInOrder) {
+    const std::size_t dim = 16;
+    auto data = clustered(5000, dim, 50, 31);
+    HnswIndex idx(dim, Metric::Euclidean, 12, 100);
+    idx.batch_insert(data);
+    idx.enable_quantized_search();
+    ASSERT_TRUE(idx.quantized().has_value());
+    EXPECT_EQ(idx.quantized()->codes.size(), 5000 * dim);
+    // Later insertions append codes with the existing quantizer.
+    idx.insert(data[0]);
+    EXPECT_EQ(idx.quantized()->codes.size(), 5001 * dim);
+
+    auto queries = clustered(50, dim, 50, 77);
+    double recall = 0;
+    for (const auto& q : queries) {
+        auto got = idx.search_graph(q, 10, 80);
+        ASSERT_EQ(got.size(), 10u);
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].distance, distance(q.data(), idx.vector(got[i].slot), dim, Metric::Euclidean));
+            if (i) {
+                EXPECT_LE(got[i - 1].distance, got[i].distance);
+            }
+        }
+        auto truth = exact_knn(idx, q, 10);
+        std::set<Slot> t;
+        for (auto& c : truth) t.insert(c.slot);
+        for (auto& c : got) recall += t.count(c.slot);
+    }
+    EXPECT_GE(recall / (50.0 * 10), 0.85);
+    idx.disable_quantized_search();
+    EXPECT_FALSE(idx.quantized().has_value());
+
+    HnswIndex empty(dim, Metric::Euclidean, 12, 100);
+    empty.enable_quantized_search();
+    EXPECT_FALSE(empty.quantized().has_value());
+}
+
+// The hint goes to standard error once per process, whichever thread or index scans first.
+// The scans run in a fresh copy of this test binary, since earlier tests of this process may
+// already have printed it.
+TEST(HnswIndex, BruteForceHintPrintedOncePerProcess) {
+    if (std::getenv("QOREL_HINT_CHILD")) {
+        HnswIndex a(4, Metric::Cosine, 4, 10), b(4, Metric::Euclidean, 4, 10);
+        a.batch_insert(gaussian(50, 4, 1));
+        b.batch_insert(gaussian(50, 4, 2));
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&, t] {
+                std::vector<float> q{1, 2, 3, 4};
+                for (int i = 0; i < 50; ++i) (t % 2 ? a : b).search(q, 3, 10);
+            });
+        for (auto& t : threads) t.join();
+        return;
+    }
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(fds[1], STDERR_FILENO);
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, STDOUT_FILENO);
+        close(fds[0]);
+        setenv("QOREL_HINT_CHILD", "1", 1);
+        execl("/proc/self/exe", "qorel_tests", "--gtest_filter=HnswIndex.BruteForceHintPrintedOncePerProcess",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[4096];
+    ssize_t r;
+    while ((r = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(r));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(out,
+              "qorel: brute-force search would be ~5x faster with BLAS. Install it with:\n"
+              "  sudo apt install libopenblas-dev   # Debian/Ubuntu\n"
+              "  sudo dnf install openblas-devel    # Fedora/RHEL\n"
+              "  Then rebuild: pip install --force-reinstall qorel\n");
+}
+
+}  // namespace
+}  // namespace qorel
