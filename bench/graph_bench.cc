@@ -73,28 +73,30 @@ int build(int argc, char** argv) {
     }
     std::vector<std::vector<float>>().swap(vecs);
     const long rss_after = rss_kib();
-    if (quantized) idx.enable_quantized_search();
 
     std::printf("{\"build_seconds\": %.3f, \"threads\": %zu, \"n\": %u, \"dim\": %u, \"isa\": \"%s\",\n", build_s, threads,
                 n, dim, kernel_isa_name());
     std::printf(" \"graph_bytes_per_vector\": %.1f, \"norm_bytes_per_vector\": 4, \"rss_delta_bytes_per_vector\": %.1f,\n",
                 static_cast<double>(idx.graph_memory_bytes()) / n,
                 (static_cast<double>(rss_after - rss_before) * 1024.0) / n - 4.0 * dim);
-    std::printf(" \"sweep\": [");
     const std::size_t efs[] = {10, 20, 40, 80, 160, 320};
-    bool first = true;
-    for (std::size_t ef : efs) {
-        std::size_t hits = 0;
-        auto t0 = Clock::now();
-        for (std::size_t q = 0; q < nq; ++q) {
-            auto res = idx.search_graph({queries.data() + q * dim, dim}, 10, ef);
-            std::set<Slot> t(truth.begin() + q * k, truth.begin() + q * k + 10);
-            for (auto& c : res) hits += t.count(c.slot);
+    for (int pass = 0; pass < (quantized ? 2 : 1); ++pass) {
+        if (pass == 1) idx.enable_quantized_search();
+        std::printf("%s", pass == 0 ? " \"sweep\": [" : "],\n \"quantized_sweep\": [");
+        bool first = true;
+        for (std::size_t ef : efs) {
+            std::size_t hits = 0;
+            auto t0 = Clock::now();
+            for (std::size_t q = 0; q < nq; ++q) {
+                auto res = idx.search_graph({queries.data() + q * dim, dim}, 10, ef);
+                std::set<Slot> t(truth.begin() + q * k, truth.begin() + q * k + 10);
+                for (auto& c : res) hits += t.count(c.slot);
+            }
+            const double s = seconds_since(t0);
+            std::printf("%s{\"ef\": %zu, \"qps\": %.1f, \"recall\": %.4f}", first ? "" : ", ", ef, nq / s,
+                        static_cast<double>(hits) / (nq * 10.0));
+            first = false;
         }
-        const double s = seconds_since(t0);
-        std::printf("%s{\"ef\": %zu, \"qps\": %.1f, \"recall\": %.4f}", first ? "" : ", ", ef, nq / s,
-                    static_cast<double>(hits) / (nq * 10.0));
-        first = false;
     }
     std::printf("]}\n");
     return 0;

@@ -104,7 +104,7 @@ def main():
 
         thread_counts = [2] if (args.skip_one_thread or name == "separated") else [1, 2]
         for threads in thread_counts:
-            mine = ours(args.binary, ["build", *paths, str(threads), str(args.m), str(args.efc)])
+            mine = ours(args.binary, ["build", *paths, str(threads), str(args.m), str(args.efc), "quantized"])
             idx, their_build, their_mem = hnsw_build(base, threads, args.m, args.efc)
             print(f"  build on {threads} thread(s): qorel {mine['build_seconds']:.1f} s, hnswlib {their_build:.1f} s, "
                   f"ratio {mine['build_seconds'] / their_build:.2f}  (kernels: {mine['isa']})")
@@ -117,9 +117,11 @@ def main():
                 print(f"  memory per vector beyond the raw floats: qorel graph {mine['graph_bytes_per_vector']:.0f} B "
                       f"+ norm 4 B (resident growth {mine['rss_delta_bytes_per_vector']:.0f} B), "
                       f"hnswlib resident growth {their_mem:.0f} B")
-                quant = ours(args.binary, ["build", *paths, "2", str(args.m), str(args.efc), "quantized"])
-                sweep_table("quantized graph search (qorel) vs plain hnswlib", quant["sweep"], theirs)
-                summary[name] = {"qorel": mine, "qorel_quantized": quant, "hnswlib": theirs}
+                sweep_table("quantized graph search (qorel) vs plain hnswlib", mine["quantized_sweep"], theirs)
+                for target in (0.9, 0.95):
+                    a, b = qps_at_recall(mine["quantized_sweep"], target), qps_at_recall(theirs, target)
+                    print(f"    quantized at recall {target}: qorel {a:.0f} qps, hnswlib {b:.0f} qps, ratio {a / b:.2f}")
+                summary[name] = {"qorel": mine, "hnswlib": theirs}
             del idx
 
     base, queries = dataset("reference", args.brute_n, 200)

@@ -7,6 +7,6 @@ cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQOREL_BUILD_BENC
 cmake --build build/bench --target graph_bench >/dev/null
 if [ ! -x build/benchenv/bin/python ]; then
   python3 -m venv --system-site-packages build/benchenv
-  build/benchenv/bin/pip install --quiet hnswlib numpy
+  build/benchenv/bin/pip install --quiet hnswlib==0.8.0 numpy
 fi
 build/benchenv/bin/python bench/graph_bench.py --binary build/bench/graph_bench "$@"

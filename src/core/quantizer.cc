@@ -167,10 +167,12 @@ ScalarQuantizer ScalarQuantizer::load(std::span<const std::uint8_t> bytes, std::
     if (!r.fits(2ull * dim, 4)) ByteReader::eof();
     ScalarQuantizer q;
     q.dim = dim;
-    q.mins.resize(dim);
-    q.scales.resize(dim);
-    r.floats(q.mins.data(), dim);
-    r.floats(q.scales.data(), dim);
+    if (dim != 0) {  // an empty vector's data() may be null, which memcpy must never see
+        q.mins.resize(dim);
+        q.scales.resize(dim);
+        r.floats(q.mins.data(), dim);
+        r.floats(q.scales.data(), dim);
+    }
     if (consumed != nullptr) *consumed = r.position();
     return q;
 }

@@ -195,6 +195,42 @@ TEST(WalRead, IntactButUndecodableRecordsAreSkipped) {
     EXPECT_EQ(utf8_error_offset("\x80"), 0u);
 }
 
+Json nested_arrays(std::size_t depth) {
+    Json v = Json::array();
+    for (std::size_t i = 1; i < depth; ++i) {
+        Json outer = Json::array();
+        outer.push_back(std::move(v));
+        v = std::move(outer);
+    }
+    return v;
+}
+
+TEST(WalRecord, MetadataDepthIsBoundedOnBothSides) {
+    // The deepest accepted value round-trips; one level more is refused before anything is
+    // written, so the log never holds a record that replay would skip.
+    Json deepest = nested_arrays(kMaxMetadataDepth);
+    WalReadResult ok = parse_wal(encode_record(ins("d", {1.0f}, deepest)));
+    ASSERT_EQ(ok.entries.size(), 1u);
+    EXPECT_EQ(std::get<WalEntry::Insert>(ok.entries[0].op).metadata, deepest);
+    Json too_deep = nested_arrays(kMaxMetadataDepth + 1);
+    EXPECT_FALSE(metadata_text(too_deep));
+    EXPECT_THROW(encode_record(ins("d", {1.0f}, too_deep)), QorelError);
+    EXPECT_THROW(encode_record(WalEntry::Update{"d", std::nullopt, true, too_deep}), QorelError);
+
+    // Deep text read from a log is skipped whole, however deep; brackets inside strings do not
+    // count.
+    auto insert_with_text = [](const std::string& text) {
+        Bytes payload = {1, 0, 0, 0, 'd', 0, 0, 0, 0};
+        ByteWriter(payload).string(text);
+        return raw_record(1, payload);
+    };
+    std::string very_deep = std::string(100000, '[') + std::string(100000, ']');
+    std::string brackets_in_strings = R"({"a":"\")" + std::string(2000, '[') + R"(","b":")" + std::string(2000, '{') + R"("})";
+    WalReadResult r = parse_wal(concat({insert_with_text(very_deep), insert_with_text(brackets_in_strings)}));
+    ASSERT_EQ(r.entries.size(), 1u);
+    EXPECT_EQ(std::get<WalEntry::Insert>(r.entries[0].op).metadata->at("b"), std::string(2000, '{'));
+}
+
 TEST_F(StorageTest, ReadWalMatchesParseAcrossBufferBoundaries) {
     EXPECT_TRUE(read_wal(path("missing")).entries.empty());
     write_bytes(path("empty"), {});

@@ -17,6 +17,8 @@
 
 #include "error.h"
 #include "hnsw/index.h"
+#include "metadata/filter.h"
+#include "metadata/metadata_index.h"
 #include "rwlock.h"
 #include "types.h"
 
@@ -48,6 +50,23 @@ struct DatabaseConfig {
     bool quantize = false;
 };
 
+// One item of a batch insertion: id, vector, optional metadata.
+struct BatchItem {
+    std::string id;
+    std::vector<float> vector;
+    std::optional<Json> metadata;
+};
+
+// One search hit: copies of the slot's id and metadata, and its distance.
+struct SearchResult {
+    std::string id;
+    float distance;
+    std::optional<Json> metadata;
+};
+
+// The beam width used when the caller gives none: k + floor(10 sqrt k), at least 200.
+std::size_t effective_ef(std::size_t k, std::optional<std::size_t> ef_search);
+
 class Database {
 public:
     // Opens an existing database directory; never creates anything. DatabaseNotFound when
@@ -68,6 +87,41 @@ public:
     std::size_t len() const;
     bool contains(std::string_view id) const;
 
+    // ---- insertion (validate everything, then change memory under the locks)
+    void add(std::string id, std::vector<float> vector, std::optional<Json> metadata);
+    void upsert(std::string id, std::vector<float> vector, std::optional<Json> metadata);
+    // All or nothing: a wrong dimension, a stored id or an id repeated within the batch
+    // refuses the whole batch before anything changes.
+    void add_many(std::vector<BatchItem> items);
+    // Per item: replace when stored, else insert; repeats within the batch act as the same
+    // calls made one by one (the last occurrence's vector and metadata win, one slot).
+    void upsert_many(std::vector<BatchItem> items);
+
+    // ---- search
+    std::vector<SearchResult> search(std::span<const float> query, std::size_t k, std::optional<std::size_t> ef_search,
+                                     const Filter* filter, std::optional<float> max_distance) const;
+    std::vector<std::vector<SearchResult>> search_many(const std::vector<std::vector<float>>& queries, std::size_t k,
+                                                       std::optional<std::size_t> ef_search, const Filter* filter,
+                                                       std::optional<float> max_distance) const;
+    // Live vectors whose metadata satisfies the filter (all live vectors without one).
+    std::size_t count(const Filter* filter) const;
+
+private:
+    struct ReadView;
+
+    // Replaces the vector and metadata of stored slot s. REQUIRES: id_to_slot held (shared or
+    // exclusive) by the caller, so that s cannot move.
+    void replace(Slot s, std::vector<float> vector, std::optional<Json> metadata);
+    // Inserts new items through one batch insertion. REQUIRES: id_to_slot held exclusively.
+    void insert_batch(IdMap& ids, std::vector<BatchItem> items);
+    void check_dimension(std::size_t got) const;
+
+    std::vector<Candidate> search_filtered(const ReadView& view, std::span<const float> query, std::size_t k,
+                                           std::size_t ef, const Filter& filter,
+                                           const std::optional<SlotSet>& candidates) const;
+    std::vector<SearchResult> assemble(const ReadView& view, const std::vector<Candidate>& candidates,
+                                       std::optional<float> max_distance) const;
+
 private:
     Database(std::string path, Storage storage, HnswIndex index, std::uint64_t dim, bool quantize);
 
@@ -77,6 +131,7 @@ private:
     Guarded<HnswIndex> index_;
     Guarded<std::vector<std::string>> slot_to_id_;
     Guarded<std::vector<std::optional<Json>>> metadata_;
+    Guarded<MetadataIndex> metadata_index_;
     const std::uint64_t dim_;
     std::string wal_path_;
     const bool quantize_;

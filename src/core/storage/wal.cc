@@ -39,6 +39,54 @@ std::uint32_t record_crc(std::uint8_t kind, std::span<const std::uint8_t> payloa
     return crc32(payload, crc32(std::span<const std::uint8_t>(&kind, 1)));
 }
 
+// Whether no container in `value` lies deeper than `limit`, checked without recursion since the
+// value itself may be arbitrarily deep.
+bool depth_within(const Json& value, std::size_t limit) {
+    if (!value.is_structured()) return true;
+    std::vector<std::pair<const Json*, std::size_t>> pending{{&value, 1}};
+    while (!pending.empty()) {
+        auto [node, depth] = pending.back();
+        pending.pop_back();
+        if (depth > limit) return false;
+        for (const Json& child : *node) {
+            if (child.is_structured()) pending.emplace_back(&child, depth + 1);
+        }
+    }
+    return true;
+}
+
+// The same bound over JSON text, by counting open brackets outside strings. Only exact for
+// well-formed text, which is all that matters: anything else fails to parse anyway.
+bool text_depth_within(std::span<const std::uint8_t> text, std::size_t limit) {
+    std::size_t depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::uint8_t c = text[i];
+        if (in_string) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return true;
+}
+
+std::string checked_metadata_text(const Json& value) {
+    std::optional<std::string> text = metadata_text(value);
+    if (!text) {
+        throw QorelError::io("metadata nested deeper than " + std::to_string(kMaxMetadataDepth) + " levels");
+    }
+    return std::move(*text);
+}
+
 bool read_flag(ByteReader& in, bool& out) {
     if (in.remaining() < 1) return false;
     out = in.u8() == 1;  // any other value means "absent"
@@ -147,14 +195,20 @@ WalReadResult scan_records(Source& src) {
 // ---------------------------------------------------------------------------------------------
 // Encoding
 
-std::string metadata_text(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
+std::optional<std::string> metadata_text(const Json& value) {
+    if (!depth_within(value, kMaxMetadataDepth)) return std::nullopt;
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::optional<Json> parse_metadata_text(std::span<const std::uint8_t> text) {
+    if (!text_depth_within(text, kMaxMetadataDepth)) return std::nullopt;
+    Json value = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
+    if (value.is_discarded()) return std::nullopt;
+    return value;
+}
 
 void write_metadata(ByteWriter& out, const std::optional<Json>& metadata) {
-    if (!metadata) {
-        out.u32(0);
-        return;
-    }
-    std::string text = metadata_text(*metadata);
+    std::string text = metadata ? checked_metadata_text(*metadata) : std::string();
     check_part(text.size());
     out.string(text);
 }
@@ -164,7 +218,7 @@ void encode_record(const WalEntry& entry, std::vector<std::uint8_t>& out) {
     std::string meta;
     std::uint64_t size = 0;
     if (const auto* e = std::get_if<WalEntry::Insert>(&entry.op)) {
-        if (e->metadata) meta = metadata_text(*e->metadata);
+        if (e->metadata) meta = checked_metadata_text(*e->metadata);
         check_part(e->id.size());
         check_part(e->vector.size() * std::uint64_t{4});
         check_part(meta.size());
@@ -174,7 +228,7 @@ void encode_record(const WalEntry& entry, std::vector<std::uint8_t>& out) {
         size = 4 + d->id.size();
     } else {
         const auto& u = std::get<WalEntry::Update>(entry.op);
-        if (u.has_metadata_change && u.new_metadata) meta = metadata_text(*u.new_metadata);
+        if (u.has_metadata_change && u.new_metadata) meta = checked_metadata_text(*u.new_metadata);
         check_part(u.id.size());
         check_part(u.vector ? u.vector->size() * std::uint64_t{4} : 0);
         check_part(meta.size());
@@ -276,9 +330,8 @@ bool read_metadata(ByteReader& in, std::optional<Json>& out) {
         return true;
     }
     if (length > in.remaining()) return false;
-    auto bytes = in.bytes(length);
-    Json value = Json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
-    if (value.is_discarded()) return false;
+    std::optional<Json> value = parse_metadata_text(in.bytes(length));
+    if (!value) return false;
     out = std::move(value);
     return true;
 }

@@ -67,17 +67,28 @@ inline constexpr std::size_t kWalRecordOverhead = 1 + 4 + 4;
 
 // ---- Encoding
 
-// The compact JSON text under which metadata is stored. Strings that are not valid UTF-8 (the
-// JSON library refuses to serialise them) have each bad byte replaced by U+FFFD, so the text
-// always parses back. The graph file's metadata section should use the same text.
-std::string metadata_text(const Json& value);
+// Metadata nested deeper than this (containers within containers; {} is depth 1) is neither
+// written nor read back. The JSON library serialises, compares and copies values recursively,
+// so an unbounded depth coming from a damaged file would overflow the stack later on; the bound
+// is far beyond anything Python's json module builds with its default recursion limit.
+inline constexpr std::size_t kMaxMetadataDepth = 1000;
+
+// The compact JSON text under which metadata is stored, or nullopt when the value is nested
+// deeper than kMaxMetadataDepth. Strings that are not valid UTF-8 (the JSON library refuses to
+// serialise them) have each bad byte replaced by U+FFFD, so the text always parses back. The
+// graph file's metadata section should use the same text.
+std::optional<std::string> metadata_text(const Json& value);
+
+// Parses stored metadata text; nullopt when it is not JSON or is nested too deeply.
+std::optional<Json> parse_metadata_text(std::span<const std::uint8_t> text);
 
 // uint32 length then the compact JSON text; length 0 for no metadata.
-// Throws Io when the text exceeds kMaxWalPayload.
+// Throws Io when the value is nested too deeply or its text exceeds kMaxWalPayload.
 void write_metadata(ByteWriter& out, const std::optional<Json>& metadata);
 
 // Appends one complete record for `entry` to `out`. Throws Io (leaving `out` as it was) when
-// the payload would exceed kMaxWalPayload: the reader would take such a record for damage.
+// the payload would exceed kMaxWalPayload or the metadata is nested too deeply: the reader
+// would take such a record for damage or skip it.
 void encode_record(const WalEntry& entry, std::vector<std::uint8_t>& out);
 std::vector<std::uint8_t> encode_record(const WalEntry& entry);
 
@@ -88,7 +99,7 @@ std::vector<std::uint8_t> encode_record(const WalEntry& entry);
 bool read_string(ByteReader& in, std::string& out);
 // uint32 count, then count float32 values.
 bool read_vector(ByteReader& in, std::vector<float>& out);
-// uint32 length; 0 gives no metadata, otherwise the text must parse as JSON.
+// uint32 length; 0 gives no metadata, otherwise the text must pass parse_metadata_text.
 bool read_metadata(ByteReader& in, std::optional<Json>& out);
 
 // Decodes one payload; nullopt when the kind is unknown or a needed field fails to decode.

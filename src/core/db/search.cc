@@ -1,0 +1,170 @@
+// Nearest-neighbour queries at database level: plain, filtered, batched; and counting.
+
+#include <algorithm>
+#include <cmath>
+
+#include "database.h"
+#include "parallel.h"
+
+namespace qorel {
+
+namespace {
+
+inline bool nan_last_less(const Candidate& a, const Candidate& b) {
+    if (std::isnan(a.distance)) return false;
+    if (std::isnan(b.distance)) return true;
+    return a.distance < b.distance;
+}
+
+const Json* metadata_of(const std::vector<std::optional<Json>>& meta, Slot s) {
+    if (s >= meta.size() || !meta[s]) return nullptr;
+    return &*meta[s];
+}
+
+}  // namespace
+
+// The read locks a search holds, taken in order index, slot_to_id, metadata.
+struct Database::ReadView {
+    Guarded<HnswIndex>::Reader index;
+    Guarded<std::vector<std::string>>::Reader slot_ids;
+    Guarded<std::vector<std::optional<Json>>>::Reader meta;
+
+    explicit ReadView(const Database& db) : index(db.index_.read()), slot_ids(db.slot_to_id_.read()), meta(db.metadata_.read()) {}
+};
+
+std::size_t effective_ef(std::size_t k, std::optional<std::size_t> ef_search) {
+    if (ef_search) return *ef_search;
+    const auto e = k + static_cast<std::size_t>(10.0 * std::sqrt(static_cast<double>(k)));
+    return e > 200 ? e : 200;
+}
+
+std::vector<SearchResult> Database::assemble(const ReadView& view, const std::vector<Candidate>& candidates,
+                                             std::optional<float> max_distance) const {
+    std::vector<SearchResult> hits;
+    hits.reserve(candidates.size());
+    for (const Candidate& c : candidates) {
+        if (max_distance && !(c.distance <= *max_distance)) continue;
+        SearchResult r;
+        if (c.slot < view.slot_ids->size()) r.id = (*view.slot_ids)[c.slot];
+        r.distance = c.distance;
+        if (const Json* m = metadata_of(*view.meta, c.slot)) r.metadata = *m;
+        hits.push_back(std::move(r));
+    }
+    return hits;
+}
+
+std::vector<Candidate> Database::search_filtered(const ReadView& view, std::span<const float> query, std::size_t k,
+                                                 std::size_t ef, const Filter& filter,
+                                                 const std::optional<SlotSet>& candidates) const {
+    const HnswIndex& index = *view.index;
+    std::vector<Candidate> out;
+    if (index.entry_point() == kNoSlot) return out;
+    auto admissible = [&](Slot s) {
+        if (index.is_deleted(s)) return false;
+        if (candidates && !candidates->count(s)) return false;
+        return filter.matches(metadata_of(*view.meta, s));
+    };
+    const Metric metric = index.metric();
+    const std::size_t dim = index.dim();
+
+    if (!index.uses_brute_force()) {
+        const Slot start = index.descend(query.data());
+        std::vector<Candidate> w = index.quantized() ? index.search_layer_quantized(query.data(), start, ef)
+                                                     : index.search_layer(query.data(), start, ef, 0);
+        for (const Candidate& c : w) {
+            if (!admissible(c.slot)) continue;
+            out.push_back(index.quantized() ? Candidate{c.slot, distance(query.data(), index.vector(c.slot), dim, metric)}
+                                            : c);
+        }
+        if (index.quantized() && out.size() > 1) std::stable_sort(out.begin(), out.end(), nan_last_less);
+        if (out.size() > k) out.resize(k);
+        return out;
+    }
+
+    show_brute_force_hint_once();
+    // A candidate set narrows the scan to its members; otherwise every slot is tested.
+    auto score = [&](Slot s) { out.push_back({s, distance(query.data(), index.vector(s), dim, metric)}); };
+    if (candidates && candidates->size() < index.node_count()) {
+        std::vector<Slot> members(candidates->begin(), candidates->end());
+        std::sort(members.begin(), members.end());
+        for (Slot s : members)
+            if (s < index.node_count() && admissible(s)) score(s);
+    } else {
+        for (Slot s = 0; s < index.node_count(); ++s)
+            if (admissible(s)) score(s);
+    }
+    if (out.size() > k) {
+        std::nth_element(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k), out.end(), nan_last_less);
+        out.resize(k);
+    }
+    std::stable_sort(out.begin(), out.end(), nan_last_less);
+    return out;
+}
+
+std::vector<SearchResult> Database::search(std::span<const float> query, std::size_t k,
+                                           std::optional<std::size_t> ef_search, const Filter* filter,
+                                           std::optional<float> max_distance) const {
+    check_dimension(query.size());
+    const std::size_t ef = effective_ef(k, ef_search);
+    ReadView view(*this);
+    std::vector<Candidate> candidates;
+    if (!filter) {
+        candidates = view.index->search(query, k, ef);
+    } else {
+        std::optional<SlotSet> set;
+        {
+            auto mindex = metadata_index_.read();
+            set = filter->resolve_from_index(*mindex);
+        }
+        candidates = search_filtered(view, query, k, std::max(ef, 4 * k), *filter, set);
+    }
+    return assemble(view, candidates, max_distance);
+}
+
+std::vector<std::vector<SearchResult>> Database::search_many(const std::vector<std::vector<float>>& queries,
+                                                             std::size_t k, std::optional<std::size_t> ef_search,
+                                                             const Filter* filter,
+                                                             std::optional<float> max_distance) const {
+    for (const auto& q : queries) check_dimension(q.size());
+    const std::size_t ef = effective_ef(k, ef_search);
+    std::vector<std::vector<SearchResult>> results(queries.size());
+    ReadView view(*this);
+    if (!filter) {
+        if (view.index->entry_point() == kNoSlot) return results;
+        parallel::for_each(0, queries.size(), [&](std::size_t i) {
+            results[i] = assemble(view, view.index->search(queries[i], k, ef), max_distance);
+        });
+        return results;
+    }
+    std::optional<SlotSet> set;
+    {
+        auto mindex = metadata_index_.read();
+        set = filter->resolve_from_index(*mindex);
+    }
+    const std::size_t ef_f = std::max(ef, 4 * k);
+    parallel::for_each(0, queries.size(), [&](std::size_t i) {
+        results[i] = assemble(view, search_filtered(view, queries[i], k, ef_f, *filter, set), max_distance);
+    });
+    return results;
+}
+
+std::size_t Database::count(const Filter* filter) const {
+    if (!filter) return index_.read()->active_count();
+    std::optional<SlotSet> set;
+    {
+        auto mindex = metadata_index_.read();
+        set = filter->resolve_from_index(*mindex);
+    }
+    auto index = index_.read();
+    auto meta = metadata_.read();
+    std::size_t n = 0;
+    auto test = [&](Slot s) { return s < index->node_count() && !index->is_deleted(s) && filter->matches(metadata_of(*meta, s)); };
+    if (set) {
+        for (Slot s : *set) n += test(s);
+    } else {
+        for (Slot s = 0; s < index->node_count(); ++s) n += test(s);
+    }
+    return n;
+}
+
+}  // namespace qorel
