@@ -26,9 +26,16 @@ struct Candidate {
     float distance;
 };
 
-// Orders candidates by distance with a plain float less-than: a NaN is never less than
-// anything, so it never counts as nearer.
-inline bool candidate_less(const Candidate& a, const Candidate& b) { return a.distance < b.distance; }
+// Orders distances: the plain float less-than among numbers, with NaN after every number (a NaN
+// never counts as nearer). Unlike the bare less-than it is a strict weak order, which heaps,
+// selections and sorts need to stay within bounds.
+inline bool distance_less(float a, float b) {
+    if (a != a) return false;
+    if (b != b) return true;
+    return a < b;
+}
+
+inline bool candidate_less(const Candidate& a, const Candidate& b) { return distance_less(a.distance, b.distance); }
 
 // Live slots times dimension below this: searches scan exactly instead of walking the graph.
 inline constexpr std::uint64_t kBruteForceThreshold = 10'000'000;

@@ -1,5 +1,7 @@
 #include "database.h"
 
+#include "storage/files.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -25,40 +27,19 @@ void validate(const DatabaseConfig& c) {
 
 }  // namespace
 
-std::string join_path(const std::string& directory, std::string_view name) {
-    if (directory.empty()) return std::string(name);
-    std::string out = directory;
-    if (out.back() != '/') out.push_back('/');
-    out.append(name);
-    return out;
-}
-
-Storage Storage::make(const std::string& directory) {
-    return {join_path(directory, "graph.qorel"), join_path(directory, "vectors.bin"),
-            join_path(directory, "vectors.sq8")};
-}
-
 Database::Database(std::string path, Storage storage, HnswIndex index, std::uint64_t dim, bool quantize)
     : path_(std::move(path)),
       storage_(std::move(storage)),
       index_(std::move(index)),
       dim_(dim),
       wal_path_(join_path(path_, "wal.qorel")),
-      quantize_(quantize) {}
-
-std::unique_ptr<Database> Database::open(const std::string& path) {
-    Storage storage = Storage::make(path);
-    if (!can_stat(storage.graph_path) || !can_stat(storage.vectors_path)) throw QorelError::database_not_found(path);
-    // Loading the stored files is not available in this build yet.
-    throw QorelError::io("reading stored databases is not supported by this version");
-}
+      quantize_(quantize),
+      wal_(wal_path_) {}
 
 std::unique_ptr<Database> Database::open_or_create(const std::string& path, const DatabaseConfig& config) {
-    std::error_code ec;
-    std::filesystem::create_directories(path, ec);
-    if (ec) throw QorelError::io(ec.message() + " (os error " + std::to_string(ec.value()) + ")");
+    create_directories(path);
     Storage storage = Storage::make(path);
-    if (can_stat(storage.graph_path) && can_stat(storage.vectors_path)) return open(path);
+    if (can_stat(storage.graph_path) && can_stat(storage.vectors_path)) return load(path, config.quantize);
     validate(config);
     HnswIndex index(config.dim, config.metric, config.m, config.ef_construction);
     return std::unique_ptr<Database>(new Database(path, std::move(storage), std::move(index), config.dim, config.quantize));

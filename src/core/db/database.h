@@ -2,13 +2,20 @@
 // vectors, the maps between caller ids and slots, the per-slot metadata and the paths of the
 // data files. Every component sits behind its own reader-writer lock.
 //
-// Lock order, when an operation holds several at once: id_to_slot, index, slot_to_id,
-// metadata, (metadata index), (log mutex). No operation takes id_to_slot while it holds any
-// other lock, so the order leaves no cycle.
+// Lock order, when an operation holds several at once: the save gate, id_to_slot, index,
+// slot_to_id, metadata, metadata_index, then the log mutex; a holder of id_to_slot may take the
+// log mutex next, and only a holder of the exclusive id_to_slot keeps it while taking further
+// locks (batch deletion). No operation takes id_to_slot while it holds any other lock but the
+// gate, so the order leaves no cycle.
+//
+// The save gate: every mutation holds it shared from its log append until its change is in
+// memory, and save holds it exclusively, so a save never writes files without a change whose
+// record it then deletes with the log.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,20 +27,11 @@
 #include "metadata/filter.h"
 #include "metadata/metadata_index.h"
 #include "rwlock.h"
+#include "storage/storage.h"
+#include "storage/wal.h"
 #include "types.h"
 
 namespace qorel {
-
-// The data-file paths of a directory; built by joining names, touching no file.
-struct Storage {
-    std::string graph_path;
-    std::string vectors_path;
-    std::string quantized_path;
-
-    static Storage make(const std::string& directory);
-};
-
-std::string join_path(const std::string& directory, std::string_view name);
 
 struct StringHash {
     using is_transparent = void;
@@ -62,6 +60,21 @@ struct SearchResult {
     std::string id;
     float distance;
     std::optional<Json> metadata;
+};
+
+// Diagnostic statistics of the graph, read under the index lock.
+struct Stats {
+    std::size_t num_vectors = 0;
+    std::size_t num_deleted = 0;
+    std::size_t num_layers = 0;
+    double avg_degree_layer0 = 0.0;
+    std::size_t max_degree_layer0 = 0;
+    std::size_t min_degree_layer0 = 0;
+    std::size_t memory_vectors_bytes = 0;
+    std::size_t memory_graph_bytes = 0;
+    std::size_t memory_quantized_bytes = 0;
+    bool uses_brute_force = true;
+    bool uses_quantized_search = false;
 };
 
 // The beam width used when the caller gives none: k + floor(10 sqrt k), at least 200.
@@ -106,6 +119,30 @@ public:
     // Live vectors whose metadata satisfies the filter (all live vectors without one).
     std::size_t count(const Filter* filter) const;
 
+    // ---- deletion and update
+    // True when the id was stored and is now deleted.
+    bool remove(std::string_view id);
+    // The number of ids that were stored and are now deleted (repeats and unknown ids skip).
+    std::size_t remove_many(const std::vector<std::string>& ids);
+    // NotFound before the dimension check; metadata is replaced only when given.
+    void update(std::string id, std::optional<std::vector<float>> vector, std::optional<Json> metadata);
+
+    // ---- retrieval and statistics
+    std::pair<std::vector<float>, std::optional<Json>> get(std::string_view id) const;
+    std::vector<std::string> ids() const;
+    Stats stats() const;
+    std::size_t total_slots() const;
+    std::size_t deleted_count() const;
+    bool quantized_search() const;
+    void enable_quantized_search();
+    void disable_quantized_search();
+
+    // ---- persistence
+    // Writes the data files through temporary files and renames, then deletes the log.
+    void save();
+    // Rebuilds the index without deleted slots, renumbering the live ones; writes nothing.
+    void compact();
+
 private:
     struct ReadView;
 
@@ -115,6 +152,12 @@ private:
     // Inserts new items through one batch insertion. REQUIRES: id_to_slot held exclusively.
     void insert_batch(IdMap& ids, std::vector<BatchItem> items);
     void check_dimension(std::size_t got) const;
+    // Takes the slot out of every structure but the graph. REQUIRES: the id already removed
+    // from id_to_slot (held exclusively) and no other component lock held.
+    void tombstone(Slot s);
+    void append_log(const WalEntry& entry);
+    void replay_wal();
+    static std::unique_ptr<Database> load(const std::string& path, bool quantize_argument);
 
     std::vector<Candidate> search_filtered(const ReadView& view, std::span<const float> query, std::size_t k,
                                            std::size_t ef, const Filter& filter,
@@ -135,6 +178,9 @@ private:
     const std::uint64_t dim_;
     std::string wal_path_;
     const bool quantize_;
+    RwLock save_gate_;
+    std::mutex wal_mutex_;
+    Wal wal_;
 };
 
 }  // namespace qorel

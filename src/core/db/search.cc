@@ -10,12 +10,6 @@ namespace qorel {
 
 namespace {
 
-inline bool nan_last_less(const Candidate& a, const Candidate& b) {
-    if (std::isnan(a.distance)) return false;
-    if (std::isnan(b.distance)) return true;
-    return a.distance < b.distance;
-}
-
 const Json* metadata_of(const std::vector<std::optional<Json>>& meta, Slot s) {
     if (s >= meta.size() || !meta[s]) return nullptr;
     return &*meta[s];
@@ -76,7 +70,7 @@ std::vector<Candidate> Database::search_filtered(const ReadView& view, std::span
             out.push_back(index.quantized() ? Candidate{c.slot, distance(query.data(), index.vector(c.slot), dim, metric)}
                                             : c);
         }
-        if (index.quantized() && out.size() > 1) std::stable_sort(out.begin(), out.end(), nan_last_less);
+        if (index.quantized() && out.size() > 1) std::stable_sort(out.begin(), out.end(), candidate_less);
         if (out.size() > k) out.resize(k);
         return out;
     }
@@ -94,10 +88,10 @@ std::vector<Candidate> Database::search_filtered(const ReadView& view, std::span
             if (admissible(s)) score(s);
     }
     if (out.size() > k) {
-        std::nth_element(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k), out.end(), nan_last_less);
+        std::nth_element(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k), out.end(), candidate_less);
         out.resize(k);
     }
-    std::stable_sort(out.begin(), out.end(), nan_last_less);
+    std::stable_sort(out.begin(), out.end(), candidate_less);
     return out;
 }
 

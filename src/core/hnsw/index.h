@@ -130,6 +130,7 @@ private:
     void append_node(std::size_t level);
     void append_vector(std::vector<float>& v);
     void connect_node(Slot id, std::size_t level, Slot entry);
+    void select_diverse(const std::vector<Candidate>& pool, std::size_t limit, std::vector<Candidate>& kept) const;
     void unlink(Slot id);
 
     template <bool kLocked, class Dist>

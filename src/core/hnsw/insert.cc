@@ -10,15 +10,6 @@
 
 namespace qorel {
 
-namespace {
-
-// Up to limit + 1 pairs of one list being pruned.
-struct PruneEntry {
-    float distance;
-    Slot slot;
-};
-
-}  // namespace
 
 void HnswIndex::append_vector(std::vector<float>& v) {
     if (quantized_) {
@@ -116,7 +107,8 @@ void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry) {
 
     // Per-thread scratch: connecting runs on the calling thread and on pool workers.
     thread_local std::vector<Candidate> w;
-    thread_local std::vector<PruneEntry> prune;
+    thread_local std::vector<Candidate> pool;
+    thread_local std::vector<Candidate> kept;
     thread_local std::vector<Slot> selected;
     for (std::size_t layer = std::min(top, level) + 1; layer-- > 0;) {
         const std::size_t lim = limit(layer);
@@ -125,11 +117,12 @@ void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry) {
         // The node's own slot can come back through stale edges pointing at it (after an update
         // unlinked it), and a search started from a low entry (re-linking the entry point) can
         // return that entry on a layer it does not have: neither may become an edge.
+        pool.clear();
+        for (const Candidate& c : w)
+            if (c.slot != id && levels_[c.slot] >= layer) pool.push_back(c);
+        select_diverse(pool, m_, kept);
         selected.clear();
-        for (const Candidate& c : w) {
-            if (selected.size() == lim) break;
-            if (c.slot != id && levels_[c.slot] >= layer) selected.push_back(c.slot);
-        }
+        for (const Candidate& c : kept) selected.push_back(c.slot);
         {
             ByteLock guard(lock_byte(id, layer));
             std::uint32_t* own = list_ptr(id, layer);
@@ -146,16 +139,43 @@ void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry) {
             ++len;
             if (len > lim) {
                 const float* sv = vector(s);
-                prune.clear();
-                for (std::uint32_t e = 0; e < len; ++e) prune.push_back({dist_fn_(sv, vector(lst[1 + e]), dim_), lst[1 + e]});
-                std::stable_sort(prune.begin(), prune.end(),
-                                 [](const PruneEntry& a, const PruneEntry& b) { return nan_last_less(a.distance, b.distance); });
-                for (std::size_t e = 0; e < lim; ++e) lst[1 + e] = prune[e].slot;
-                len = static_cast<std::uint32_t>(lim);
+                pool.clear();
+                for (std::uint32_t e = 0; e < len; ++e) pool.push_back({lst[1 + e], dist_fn_(sv, vector(lst[1 + e]), dim_)});
+                std::stable_sort(pool.begin(), pool.end(), candidate_less);
+                select_diverse(pool, lim, kept);
+                for (std::size_t e = 0; e < kept.size(); ++e) lst[1 + e] = kept[e].slot;
+                len = static_cast<std::uint32_t>(kept.size());
             }
             lst[0] = len;
         }
         if (!w.empty()) cur = w.front().slot;
+    }
+}
+
+// Keeps, closest first, each candidate that is nearer to the base than to every candidate
+// already kept, up to `limit`. Plain closest-first selection links every node only inside its
+// own cluster once clusters hold more points than a list has room for: the graph falls apart
+// into islands and searches stay in the cluster they start in. Keeping a candidate only when
+// no kept neighbour already covers its direction preserves the edges between clusters.
+// REQUIRES: `pool` sorted by ascending distance to the base.
+void HnswIndex::select_diverse(const std::vector<Candidate>& pool, std::size_t limit,
+                               std::vector<Candidate>& kept) const {
+    kept.clear();
+    if (pool.size() <= limit) {
+        kept = pool;
+        return;
+    }
+    for (const Candidate& c : pool) {
+        if (kept.size() == limit) break;
+        const float* cv = vector(c.slot);
+        bool covered = false;
+        for (const Candidate& r : kept) {
+            if (dist_fn_(cv, vector(r.slot), dim_) < c.distance) {
+                covered = true;
+                break;
+            }
+        }
+        if (!covered) kept.push_back(c);
     }
 }
 

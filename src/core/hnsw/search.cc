@@ -105,7 +105,7 @@ std::vector<Candidate> HnswIndex::search_brute_force(std::span<const float> quer
         if (top.size() < k) {
             top.push_back({j, d});
             std::push_heap(top.begin(), top.end(), cand_less);
-        } else if (nan_last_less(d, top.front().distance)) {
+        } else if (distance_less(d, top.front().distance)) {
             std::pop_heap(top.begin(), top.end(), cand_less);
             top.back() = {j, d};
             std::push_heap(top.begin(), top.end(), cand_less);

@@ -14,16 +14,8 @@ namespace qorel {
 
 namespace detail {
 
-// A strict weak order on distances with NaN after every number, so that heaps and sorts never
-// see an inconsistent comparator; among numbers it is the plain float less-than.
-inline bool nan_last_less(float a, float b) {
-    if (std::isnan(a)) return false;
-    if (std::isnan(b)) return true;
-    return a < b;
-}
-
-inline bool cand_less(const Candidate& a, const Candidate& b) { return nan_last_less(a.distance, b.distance); }
-inline bool cand_greater(const Candidate& a, const Candidate& b) { return nan_last_less(b.distance, a.distance); }
+inline bool cand_less(const Candidate& a, const Candidate& b) { return distance_less(a.distance, b.distance); }
+inline bool cand_greater(const Candidate& a, const Candidate& b) { return distance_less(b.distance, a.distance); }
 
 inline void prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
 
@@ -118,7 +110,7 @@ void HnswIndex::layer_impl(Slot entry, std::size_t ef, std::size_t layer, Dist&&
 
     while (!cand.empty()) {
         const Candidate c = cand.front();
-        if (nan_last_less(res.front().distance, c.distance)) break;
+        if (distance_less(res.front().distance, c.distance)) break;
         std::pop_heap(cand.begin(), cand.end(), cand_greater);
         cand.pop_back();
         if (levels_[c.slot] < layer) continue;

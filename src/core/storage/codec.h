@@ -26,6 +26,7 @@ public:
 
     void u8(std::uint8_t v) { out_.push_back(v); }
     void u32(std::uint32_t v) { raw(&v, 4); }
+    void u64(std::uint64_t v) { raw(&v, 8); }
     void f32(float v) { raw(&v, 4); }
     void floats(std::span<const float> v) { raw(v.data(), v.size() * 4); }
     void bytes(std::span<const std::uint8_t> v) { raw(v.data(), v.size()); }
@@ -68,6 +69,11 @@ public:
         copy(&v, 4);
         return v;
     }
+    std::uint64_t u64() {
+        std::uint64_t v;
+        copy(&v, 8);
+        return v;
+    }
     float f32() {
         float v;
         copy(&v, 4);
@@ -81,7 +87,7 @@ public:
     }
     void floats(float* out, std::size_t n) {
         if (!fits(n, 4)) eof();
-        copy(out, n * 4);
+        if (n) copy(out, n * 4);
     }
     std::span<const std::uint8_t> rest() { return bytes(remaining()); }
 

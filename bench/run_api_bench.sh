@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Installs the package (scripts/setup.sh) and runs the Python API benchmark beside hnswlib,
+# which lives in its own environment under build/benchenv (never a dependency of the package).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+if [ ! -x build/benchenv/bin/python ]; then
+  python3 -m venv --system-site-packages build/benchenv
+  build/benchenv/bin/pip install --quiet hnswlib==0.8.0 numpy
+fi
+build/benchenv/bin/python bench/api_bench.py "$@"

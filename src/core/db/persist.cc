@@ -1,0 +1,219 @@
+// Opening a stored database, log replay, save and compaction.
+
+#include <shared_mutex>
+
+#include "database.h"
+#include "storage/crc32.h"
+#include "storage/files.h"
+
+namespace qorel {
+
+std::unique_ptr<Database> Database::load(const std::string& path, bool quantize_argument) {
+    Storage storage = Storage::make(path);
+    const bool has_quantized = path_exists(storage.quantized_path);
+    LoadedStorage loaded = load_storage(storage);
+    const std::uint64_t dim = loaded.index.dim();
+    const std::size_t n = loaded.index.node_count();
+    std::unique_ptr<Database> db(
+        new Database(path, std::move(storage), std::move(loaded.index), dim, has_quantized || quantize_argument));
+
+    auto& ids = db->id_to_slot_.unguarded();
+    auto& slot_ids = db->slot_to_id_.unguarded();
+    auto& meta = db->metadata_.unguarded();
+    slot_ids.assign(n, std::string());
+    meta.assign(n, std::nullopt);
+    ids.reserve(loaded.records.size());
+    for (MetaRecord& r : loaded.records) {
+        // A later record with the same id replaces the earlier mapping.
+        ids[r.id] = r.slot;
+        slot_ids[r.slot] = std::move(r.id);
+        meta[r.slot] = std::move(r.metadata);
+    }
+    db->metadata_index_.unguarded().rebuild(meta, db->index_.unguarded().deleted());
+    db->replay_wal();
+    return db;
+}
+
+std::unique_ptr<Database> Database::open(const std::string& path) {
+    Storage storage = Storage::make(path);
+    if (!path_exists(storage.graph_path) || !path_exists(storage.vectors_path)) throw QorelError::database_not_found(path);
+    return load(path, false);
+}
+
+void Database::replay_wal() {
+    WalReadResult log;
+    {
+        std::lock_guard<std::mutex> lock(wal_mutex_);
+        log = read_wal(wal_.path());
+        // New records must not land behind a damaged tail, where no replay would see them.
+        wal_.set_truncate_before_append(log.good_length);
+    }
+    // The record is not shared yet; the components are changed directly.
+    auto& ids = id_to_slot_.unguarded();
+    auto& index = index_.unguarded();
+    auto& slot_ids = slot_to_id_.unguarded();
+    auto& meta = metadata_.unguarded();
+    auto& mindex = metadata_index_.unguarded();
+    auto set_metadata = [&](Slot s, std::optional<Json> value) {
+        mindex.remove(s, meta[s] ? &*meta[s] : nullptr);
+        mindex.index(s, value ? &*value : nullptr);
+        meta[s] = std::move(value);
+    };
+    for (WalEntry& entry : log.entries) {
+        if (auto* e = std::get_if<WalEntry::Insert>(&entry.op)) {
+            if (e->vector.size() != dim_) continue;
+            auto it = ids.find(e->id);
+            if (it != ids.end()) {
+                index.update_vector(it->second, std::move(e->vector));
+                set_metadata(it->second, std::move(e->metadata));
+                continue;
+            }
+            const Slot s = index.insert(std::move(e->vector));
+            if (slot_ids.size() <= s) slot_ids.resize(s + 1);
+            if (meta.size() <= s) meta.resize(s + 1);
+            slot_ids[s] = e->id;
+            ids[std::move(e->id)] = s;
+            set_metadata(s, std::move(e->metadata));
+        } else if (auto* d = std::get_if<WalEntry::Delete>(&entry.op)) {
+            auto it = ids.find(d->id);
+            if (it == ids.end()) continue;
+            const Slot s = it->second;
+            ids.erase(it);
+            index.mark_deleted(s);
+            if (s < slot_ids.size()) slot_ids[s].clear();
+            if (s < meta.size()) set_metadata(s, std::nullopt);
+        } else if (auto* u = std::get_if<WalEntry::Update>(&entry.op)) {
+            auto it = ids.find(u->id);
+            if (it == ids.end()) continue;
+            const Slot s = it->second;
+            if (u->vector && u->vector->size() == dim_) index.update_vector(s, std::move(*u->vector));
+            if (u->has_metadata_change) set_metadata(s, std::move(u->new_metadata));
+        }
+    }
+}
+
+void Database::save() {
+    // Outermost: wait for mutations between their log append and their change in memory.
+    std::unique_lock<RwLock> gate(save_gate_);
+    auto ids = id_to_slot_.read();
+    auto index = index_.read();
+    auto meta = metadata_.read();
+    std::lock_guard<std::mutex> log(wal_mutex_);
+
+    std::vector<MetaRecord> records;
+    records.reserve(ids->size());
+    for (const auto& [id, slot] : *ids) records.push_back({slot, id, slot < meta->size() ? (*meta)[slot] : std::nullopt});
+
+    create_directories(path_);
+    // The graph file goes to its temporary name first, complete and fingerprinting the vector
+    // files this save is about to write: if a crash stops the save between two renames, the
+    // loader finds the matching graph there.
+    SaveFingerprint print;
+    print.vectors_length = (index->vectors().float_count() + index->norms().size()) * 4;
+    print.norms_crc = crc32({reinterpret_cast<const std::uint8_t*>(index->norms().data()), index->norms().size() * 4});
+    std::optional<QuantizedSearch> fresh;
+    if (quantize_) {
+        fresh.emplace();
+        fresh->quantizer = ScalarQuantizer::train(index->vectors().all(), dim_);
+        fresh->codes = fresh->quantizer.quantize_batch(index->vectors().all(), dim_);
+        std::vector<std::uint8_t> head;
+        fresh->quantizer.save(head);
+        print.has_quantized = true;
+        print.quantized_length = head.size() + fresh->codes.size();
+        print.quantized_crc = crc32(fresh->codes, crc32(head));
+    }
+
+    const std::string graph_tmp = temporary_path(storage_.graph_path);
+    const std::string vectors_tmp = temporary_path(storage_.vectors_path);
+    {
+        BufferedFileWriter out(graph_tmp, BufferedFileWriter::Mode::Truncate);
+        save_graph(*index, out);
+        write_metadata_section(records, print, out);
+        out.sync();
+        out.close();
+    }
+    {
+        BufferedFileWriter out(vectors_tmp, BufferedFileWriter::Mode::Truncate);
+        SaveFingerprint written;
+        write_vectors_file(*index, out, written);
+        out.sync();
+        out.close();
+    }
+    rename_file(vectors_tmp, storage_.vectors_path);
+    if (fresh) {
+        BufferedFileWriter out(vectors_tmp, BufferedFileWriter::Mode::Truncate);
+        SaveFingerprint written;
+        write_quantized_file(fresh->quantizer, fresh->codes, out, written);
+        out.sync();
+        out.close();
+        rename_file(vectors_tmp, storage_.quantized_path);
+    } else {
+        try {
+            remove_file_if_exists(storage_.quantized_path);
+        } catch (const QorelError&) {
+            // A quantized file that cannot be deleted is ignored: the graph's fingerprint no
+            // longer names it, so the loader will not use it.
+        }
+    }
+    rename_file(graph_tmp, storage_.graph_path);
+    sync_directory(path_);
+
+    wal_.close_writer();
+    remove_file_if_exists(wal_.path());
+}
+
+void Database::compact() {
+    // Holding id_to_slot exclusively keeps every mutation out from the snapshot to the swap;
+    // searches go on over the old index while the new one is built.
+    auto ids = id_to_slot_.write();
+    std::vector<Slot> remap;
+    std::vector<std::vector<float>> vectors;
+    std::optional<HnswIndex> fresh;
+    bool quantized = false;
+    {
+        auto index = index_.read();
+        if (index->deleted().empty()) return;
+        const std::size_t n = index->node_count();
+        remap.assign(n, kNoSlot);
+        vectors.reserve(index->active_count());
+        for (Slot s = 0; s < n; ++s) {
+            if (index->is_deleted(s)) continue;
+            remap[s] = static_cast<Slot>(vectors.size());
+            vectors.emplace_back(index->vector(s), index->vector(s) + index->dim());
+        }
+        fresh.emplace(index->dim(), index->metric(), index->m(), index->ef_construction());
+        quantized = index->quantized().has_value();
+    }
+    const std::size_t live = vectors.size();
+    if (!vectors.empty()) fresh->batch_insert(std::move(vectors));
+    if (quantized) fresh->enable_quantized_search();
+
+    IdMap new_ids;
+    new_ids.reserve(live);
+    std::vector<std::string> new_slot_ids(live);
+    std::vector<std::optional<Json>> new_meta(live);
+    {
+        auto meta = metadata_.read();
+        for (const auto& [id, old] : *ids) {
+            if (old >= remap.size() || remap[old] == kNoSlot) continue;
+            const Slot s = remap[old];
+            new_ids.emplace(id, s);
+            new_slot_ids[s] = id;
+            if (old < meta->size()) new_meta[s] = (*meta)[old];
+        }
+    }
+    MetadataIndex new_mindex;
+    new_mindex.rebuild(new_meta, {});
+
+    auto index = index_.write();
+    auto slot_ids = slot_to_id_.write();
+    auto meta = metadata_.write();
+    auto mindex = metadata_index_.write();
+    *ids = std::move(new_ids);
+    *index = std::move(*fresh);
+    *slot_ids = std::move(new_slot_ids);
+    *meta = std::move(new_meta);
+    *mindex = std::move(new_mindex);
+}
+
+}  // namespace qorel

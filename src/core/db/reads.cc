@@ -1,0 +1,76 @@
+// Retrieval, listing, statistics and the quantized-search switches.
+
+#include "database.h"
+
+namespace qorel {
+
+std::pair<std::vector<float>, std::optional<Json>> Database::get(std::string_view id) const {
+    // The id map stays read-locked throughout, so no deletion or compaction moves the slot
+    // between the look-up and the copies.
+    auto ids = id_to_slot_.read();
+    auto it = ids->find(id);
+    if (it == ids->end()) throw QorelError::not_found(id);
+    const Slot s = it->second;
+    std::vector<float> vector;
+    {
+        auto index = index_.read();
+        if (s >= index->node_count()) throw QorelError::corrupt_data("vector slot missing");
+        vector.assign(index->vector(s), index->vector(s) + index->dim());
+    }
+    std::optional<Json> metadata;
+    {
+        auto meta = metadata_.read();
+        if (s < meta->size()) metadata = (*meta)[s];
+    }
+    return {std::move(vector), std::move(metadata)};
+}
+
+std::vector<std::string> Database::ids() const {
+    auto ids = id_to_slot_.read();
+    std::vector<std::string> out;
+    out.reserve(ids->size());
+    for (const auto& entry : *ids) out.push_back(entry.first);
+    return out;
+}
+
+Stats Database::stats() const {
+    auto index = index_.read();
+    Stats st;
+    st.num_deleted = index->deleted().size();
+    st.uses_quantized_search = index->quantized().has_value();
+    const std::size_t n = index->node_count();
+    if (n == 0) return st;
+    st.num_vectors = index->active_count();
+    st.num_layers = index->max_layer() + 1;
+    std::size_t sum = 0, max_d = 0, min_d = SIZE_MAX;
+    for (Slot s = 0; s < n; ++s) {
+        if (index->is_deleted(s)) continue;
+        const std::size_t d = index->neighbour_count(s, 0);
+        sum += d;
+        max_d = std::max(max_d, d);
+        min_d = std::min(min_d, d);
+    }
+    st.avg_degree_layer0 = st.num_vectors ? static_cast<double>(sum) / static_cast<double>(st.num_vectors) : 0.0;
+    st.max_degree_layer0 = max_d;
+    st.min_degree_layer0 = st.num_vectors ? min_d : 0;
+    st.memory_vectors_bytes = index->vectors().float_count() * 4;
+    std::size_t edges = 0;
+    for (Slot s = 0; s < n; ++s)
+        for (std::size_t layer = 0; layer <= index->level(s); ++layer) edges += index->neighbour_count(s, layer);
+    st.memory_graph_bytes = edges * 4;
+    if (index->quantized()) st.memory_quantized_bytes = index->quantized()->codes.size() + 8 * index->quantized()->quantizer.dim;
+    st.uses_brute_force = index->uses_brute_force();
+    return st;
+}
+
+std::size_t Database::total_slots() const { return index_.read()->node_count(); }
+
+std::size_t Database::deleted_count() const { return index_.read()->deleted().size(); }
+
+bool Database::quantized_search() const { return index_.read()->quantized().has_value(); }
+
+void Database::enable_quantized_search() { index_.write()->enable_quantized_search(); }
+
+void Database::disable_quantized_search() { index_.write()->disable_quantized_search(); }
+
+}  // namespace qorel
