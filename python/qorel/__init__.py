@@ -1,6 +1,9 @@
-"""qorel: an embedded vector database for Python."""
+"""qorel: an embedded vector database for Python.
 
-from _qorel import Database
+The engine is the extension module ``_qorel``; this package re-exports its two classes.
+"""
 
-__all__ = ["Database"]
+from _qorel import Database, SearchResult
+
+__all__ = ["Database", "SearchResult"]
 __version__ = "0.1.0"

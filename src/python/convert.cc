@@ -1,6 +1,423 @@
 #include "convert.h"
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+#include "filter_parse.h"
+
 namespace qorel::py {
+
+namespace {
+
+// Reservations taken from a sequence's own length are capped for objects other than lists and
+// tuples: their __len__ is only a hint and may be arbitrarily large.
+constexpr Py_ssize_t kMaxLengthHint = Py_ssize_t{1} << 20;
+
+// JSON nesting depth at which metadata is refused; the value itself counts as one level.
+constexpr int kMaxJsonDepth = 128;
+
+constexpr const char* kStrIsNotAVector = "Can't extract `str` to `Vec`";
+constexpr const char* kNotContiguous = "The given array is not contiguous";
+
+[[noreturn]] void raise(PyObject* cls, const std::string& text) {
+    PyErr_SetString(cls, text.c_str());
+    throw nb::python_error();
+}
+
+// "'<type>' object cannot be converted to '<what>'", the wording of every downcast failure.
+std::string cannot_convert(PyObject* o, const char* what) {
+    return "'" + py_type_name(o) + "' object cannot be converted to '" + what + "'";
+}
+
+// Takes the pending Python error and returns it as "<ExceptionClass>: <message>".
+std::string take_error_text() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    std::string text = type ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "Exception";
+    if (value) {
+        if (PyObject* s = PyObject_Str(value)) {
+            Py_ssize_t size = 0;
+            if (const char* c = PyUnicode_AsUTF8AndSize(s, &size)) {
+                text += ": ";
+                text.append(c, static_cast<std::size_t>(size));
+            }
+            Py_DECREF(s);
+        }
+        PyErr_Clear();
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    return text;
+}
+
+bool is_numpy_bool(PyObject* o) {
+    const char* name = Py_TYPE(o)->tp_name;
+    return name && (std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0);
+}
+
+// ---- NumPy arrays, reached through the buffer protocol so that NumPy is needed only by
+// callers who pass arrays.
+
+// numpy.ndarray once numpy has been imported by anyone; nullptr before that (and then no
+// object can be an array). The reference is kept for the life of the process.
+PyTypeObject* ndarray_type() {
+    static PyTypeObject* cached = nullptr;
+    if (cached) return cached;
+    PyObject* numpy = PyImport_GetModule(nb::str("numpy").ptr());
+    if (!numpy) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* type = PyObject_GetAttrString(numpy, "ndarray");
+    Py_DECREF(numpy);
+    if (!type || !PyType_Check(type)) {
+        Py_XDECREF(type);
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (!cached) {
+        cached = reinterpret_cast<PyTypeObject*>(type);
+    } else {
+        Py_DECREF(type);
+    }
+    return cached;
+}
+
+bool is_ndarray(PyObject* o) {
+    PyTypeObject* t = ndarray_type();
+    return t && PyObject_TypeCheck(o, t);
+}
+
+bool is_exact_ndarray(PyObject* o) {
+    PyTypeObject* t = ndarray_type();
+    return t && Py_TYPE(o) == t;
+}
+
+enum class Element { F32, F64, Other };
+
+// A strided, read-only view of an array's buffer, released when dropped. No Python code runs
+// while it is read, so the buffer cannot change under the reader.
+class ArrayView {
+public:
+    ArrayView() = default;
+    ArrayView(const ArrayView&) = delete;
+    ArrayView& operator=(const ArrayView&) = delete;
+    ~ArrayView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // False, with no error pending, when the object exports no strided buffer (an array of a
+    // dtype the buffer protocol cannot describe, for instance).
+    bool acquire(PyObject* o) {
+        if (PyObject_GetBuffer(o, &view_, PyBUF_RECORDS_RO) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+
+    int ndim() const { return view_.ndim; }
+    Py_ssize_t shape(int i) const { return view_.shape[i]; }
+    Py_ssize_t stride(int i) const { return view_.strides[i]; }
+    const char* data() const { return static_cast<const char*>(view_.buf); }
+
+    // The element type, native byte order only: an array of the other byte order is not
+    // equivalent to float32 and takes the element-by-element path.
+    Element element() const {
+        const char* f = view_.format ? view_.format : "B";
+        constexpr char native = std::endian::native == std::endian::little ? '<' : '>';
+        if (*f == '@' || *f == '=' || *f == native) ++f;
+        if (f[0] == 'f' && f[1] == '\0' && view_.itemsize == 4) return Element::F32;
+        if (f[0] == 'd' && f[1] == '\0' && view_.itemsize == 8) return Element::F64;
+        return Element::Other;
+    }
+
+    // NumPy's contiguity flags: dimensions of length 1 may have any stride, and an empty array
+    // is contiguous in both orders.
+    bool c_contiguous() const { return contiguous(false); }
+    bool f_contiguous() const { return contiguous(true); }
+
+private:
+    bool contiguous(bool fortran) const {
+        for (int i = 0; i < view_.ndim; ++i) {
+            if (view_.shape[i] == 0) return true;
+        }
+        Py_ssize_t expected = view_.itemsize;
+        for (int k = 0; k < view_.ndim; ++k) {
+            const int i = fortran ? k : view_.ndim - 1 - k;
+            if (view_.shape[i] == 1) continue;
+            if (view_.strides[i] != expected) return false;
+            expected *= view_.shape[i];
+        }
+        return true;
+    }
+
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Element at byte offset `offset`, converted to f32 as the float protocol would.
+inline float element_at(const char* base, Py_ssize_t offset, Element e) {
+    if (e == Element::F32) {
+        float v;
+        std::memcpy(&v, base + offset, sizeof v);
+        return v;
+    }
+    double v;
+    std::memcpy(&v, base + offset, sizeof v);
+    return static_cast<float>(v);
+}
+
+// Reads every element of a 1-D float32 or float64 view, any strides.
+std::vector<float> read_strided_1d(const ArrayView& a) {
+    const Py_ssize_t n = a.shape(0);
+    std::vector<float> out(static_cast<std::size_t>(n));
+    const Element e = a.element();
+    for (Py_ssize_t i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = element_at(a.data(), i * a.stride(0), e);
+    return out;
+}
+
+// Rows of a 2-D float32 or float64 view, any strides; the rows of a C-contiguous float32 array
+// are block copies.
+std::vector<std::vector<float>> read_rows_2d(const ArrayView& a) {
+    const Py_ssize_t n = a.shape(0);
+    const Py_ssize_t d = a.shape(1);
+    const Element e = a.element();
+    std::vector<std::vector<float>> rows;
+    rows.reserve(static_cast<std::size_t>(n));
+    if (e == Element::F32 && a.c_contiguous()) {
+        // C order: row i is the d consecutive floats starting i * d elements in.
+        const float* base = reinterpret_cast<const float*>(a.data());
+        for (Py_ssize_t i = 0; i < n; ++i) rows.emplace_back(base + i * d, base + (i + 1) * d);
+        return rows;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::vector<float>& row = rows.emplace_back(static_cast<std::size_t>(d));
+        for (Py_ssize_t j = 0; j < d; ++j) {
+            row[static_cast<std::size_t>(j)] = element_at(a.data(), i * a.stride(0) + j * a.stride(1), e);
+        }
+    }
+    return rows;
+}
+
+// ---- sequences of numbers
+
+// One number through the float protocol, narrowed to f32. False with the error pending.
+// The item may run Python code (__float__, __index__), so the caller holds a reference to it.
+inline bool number_to_f32(PyObject* item, float& out) {
+    double v;
+    if (PyFloat_CheckExact(item)) {
+        v = PyFloat_AS_DOUBLE(item);
+    } else {
+        v = PyFloat_AsDouble(item);
+        if (v == -1.0 && PyErr_Occurred()) return false;
+    }
+    out = static_cast<float>(v);
+    return true;
+}
+
+// Converts the items of a list, re-reading its length at every step as list iteration does:
+// a __float__ may change the list while it is being read.
+bool read_list(PyObject* list, std::vector<float>& out) {
+    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (PyFloat_CheckExact(item)) {
+            out.push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
+            continue;
+        }
+        nb::object hold = nb::borrow(item);
+        float v;
+        if (!number_to_f32(item, v)) return false;
+        out.push_back(v);
+    }
+    return true;
+}
+
+// A tuple holds its items for as long as the caller holds the tuple.
+bool read_tuple(PyObject* tuple, std::vector<float>& out) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        float v;
+        if (!number_to_f32(PyTuple_GET_ITEM(tuple, i), v)) return false;
+        out.push_back(v);
+    }
+    return true;
+}
+
+bool read_iterable(PyObject* o, std::vector<float>& out) {
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) {
+        PyErr_Clear();
+    } else {
+        out.reserve(static_cast<std::size_t>(std::min(n, kMaxLengthHint)));
+    }
+    nb::object it = nb::steal(PyObject_GetIter(o));
+    if (!it) return false;
+    while (true) {
+        nb::object item = nb::steal(PyIter_Next(it.ptr()));
+        if (!item) return !PyErr_Occurred();
+        float v;
+        if (!number_to_f32(item.ptr(), v)) return false;
+        out.push_back(v);
+    }
+}
+
+// The sequence-of-floats form: false with the form's error pending. The caller holds `o`.
+bool read_float_sequence(PyObject* o, std::vector<float>& out) {
+    if (PyList_CheckExact(o)) return read_list(o, out);
+    if (PyTuple_CheckExact(o)) return read_tuple(o, out);
+    if (PyUnicode_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, kStrIsNotAVector);
+        return false;
+    }
+    if (is_exact_ndarray(o)) {
+        // A 1-D float array reads straight from its buffer: the same values its items would
+        // give through the float protocol, without a scalar object per element.
+        ArrayView a;
+        if (a.acquire(o) && a.ndim() == 1 && a.element() != Element::Other) {
+            out = read_strided_1d(a);
+            return true;
+        }
+    }
+    if (!PySequence_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, cannot_convert(o, "Sequence").c_str());
+        return false;
+    }
+    return read_iterable(o, out);
+}
+
+// Why `o` is not an array of `want_ndim` dimensions of float32, for the error text.
+std::string not_a_float32_array(PyObject* o, const ArrayView* a, bool acquired, int want_ndim) {
+    if (!is_ndarray(o)) return "TypeError: '" + py_type_name(o) + "' object is not a NumPy array";
+    if (acquired && a->ndim() != want_ndim) {
+        return "TypeError: expected a " + std::to_string(want_ndim) + "-dimensional array, got " +
+               std::to_string(a->ndim()) + " dimensions";
+    }
+    std::string dtype = "unknown";
+    if (PyObject* d = PyObject_GetAttrString(o, "dtype")) {
+        if (PyObject* s = PyObject_Str(d)) {
+            if (const char* c = PyUnicode_AsUTF8(s)) dtype = c;
+            Py_DECREF(s);
+        }
+        Py_DECREF(d);
+    }
+    PyErr_Clear();
+    return "TypeError: expected an array of dtype float32, got " + dtype;
+}
+
+[[noreturn]] void raise_enum_error(const char* arg, const char* enum_name, const char* first, const std::string& first_error,
+                                   const char* second, const std::string& second_error) {
+    std::string text = "failed to extract enum ";
+    text += enum_name;
+    text += " ('";
+    text += first;
+    text += " | ";
+    text += second;
+    text += "')";
+    text += "\n- variant " + std::string(first) + " (" + first + "): " + first_error;
+    text += "\n- variant " + std::string(second) + " (" + second + "): " + second_error;
+    raise_type_error(arg, text);
+}
+
+// ---- JSON text
+
+// Line and column (both from 1) of the byte at `index` in `text`.
+std::string position_text(std::string_view text, std::size_t index) {
+    index = std::min(index, text.size());
+    std::size_t line = 1;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < index; ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            line_start = i + 1;
+        }
+    }
+    return " at line " + std::to_string(line) + " column " + std::to_string(index - line_start + 1);
+}
+
+// The byte offset of the first bracket that opens nesting level kMaxJsonDepth, if any.
+// Brackets inside strings do not count.
+std::optional<std::size_t> find_excess_depth(std::string_view text) {
+    int depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                in_string = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth >= kMaxJsonDepth) return i;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return std::nullopt;
+}
+
+[[noreturn]] void raise_invalid_metadata(const std::string& what) { raise(PyExc_ValueError, "invalid metadata: " + what); }
+
+// The library's message without its own "[json.exception...] parse error at ...: " preamble
+// and without the "syntax error while parsing value - " lead-in.
+std::string parse_error_description(const char* what) {
+    std::string_view m(what);
+    if (const auto p = m.find("parse error"); p != std::string_view::npos) {
+        if (const auto colon = m.find(": ", p); colon != std::string_view::npos) m.remove_prefix(colon + 2);
+    }
+    if (const auto dash = m.find(" - "); dash != std::string_view::npos && m.substr(0, dash).find("syntax error") == 0) {
+        m.remove_prefix(dash + 3);
+    }
+    // "; last read: '<token>'" repeats the text itself; the position says where it failed.
+    std::string out(m);
+    if (const auto lr = out.find("; last read: '"); lr != std::string::npos) {
+        const auto expected = out.find("'; expected ", lr);
+        out.erase(lr, expected == std::string::npos ? std::string::npos : expected + 1 - lr);
+    }
+    return out;
+}
+
+Json parse_metadata_text(std::string_view text) {
+    const std::optional<std::size_t> too_deep = find_excess_depth(text);
+    Json value;
+    try {
+        value = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/false);
+    } catch (const Json::parse_error& e) {
+        // e.byte counts the characters read, the offending one included.
+        const std::size_t at = e.byte > 0 ? e.byte - 1 : 0;
+        if (too_deep && *too_deep <= at) raise_invalid_metadata("recursion limit exceeded" + position_text(text, *too_deep));
+        const std::string description = parse_error_description(e.what());
+        if (description.ends_with("; expected end of input")) {
+            raise_invalid_metadata("trailing characters" + position_text(text, at));
+        }
+        raise_invalid_metadata(description + position_text(text, at));
+    }
+    if (too_deep) raise_invalid_metadata("recursion limit exceeded" + position_text(text, *too_deep));
+    return value;
+}
+
+nb::object call_json(const char* function, nb::handle arg) {
+    nb::object f = nb::steal(PyObject_GetAttrString(json_module().ptr(), function));
+    if (!f) throw nb::python_error();
+    nb::object result = nb::steal(PyObject_CallOneArg(f.ptr(), arg.ptr()));
+    if (!result) throw nb::python_error();
+    return result;
+}
+
+}  // namespace
 
 void raise_type_error(const char* arg, const std::string& what) {
     PyErr_Format(PyExc_TypeError, "argument '%s': %s", arg, what.c_str());
@@ -57,13 +474,249 @@ std::optional<std::uint64_t> to_optional_u64(nb::handle h, const char* arg) {
 bool to_bool(nb::handle h, const char* arg) {
     PyObject* o = h.ptr();
     if (PyBool_Check(o)) return o == Py_True;
-    const std::string name = py_type_name(h);
-    if (name == "numpy.bool" || name == "numpy.bool_") {
+    if (is_numpy_bool(o)) {
         int truth = PyObject_IsTrue(o);
         if (truth < 0) raise_argument_error(arg);
         return truth != 0;
     }
-    raise_type_error(arg, "'" + name + "' object cannot be converted to 'PyBool'");
+    raise_type_error(arg, "'" + py_type_name(h) + "' object cannot be converted to 'PyBool'");
+}
+
+std::optional<double> to_optional_f64(nb::handle h, const char* arg) {
+    PyObject* o = h.ptr();
+    if (o == Py_None) return std::nullopt;
+    if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+    const double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) raise_argument_error(arg);
+    return v;
+}
+
+// ---- vectors
+
+std::vector<float> to_vector(nb::handle h, const char* arg) {
+    PyObject* o = h.ptr();
+    std::vector<float> out;
+    if (read_float_sequence(o, out)) return out;
+    const std::string list_error = take_error_text();
+
+    ArrayView a;
+    const bool acquired = is_ndarray(o) && a.acquire(o);
+    if (acquired && a.ndim() == 1 && a.element() == Element::F32) {
+        if (!a.data() || !(a.c_contiguous() || a.f_contiguous())) raise(PyExc_TypeError, kNotContiguous);
+        return read_strided_1d(a);
+    }
+    raise_enum_error(arg, "VectorInput", "List", list_error, "Numpy", not_a_float32_array(o, &a, acquired, 1));
+}
+
+std::vector<std::vector<float>> to_vectors(nb::handle h, const char* arg) {
+    PyObject* o = h.ptr();
+    std::string numpy_error;
+    if (is_ndarray(o)) {
+        ArrayView a;
+        const bool acquired = a.acquire(o);
+        if (acquired && a.ndim() == 2 && a.element() == Element::F32) {
+            if (!a.data() || !(a.c_contiguous() || a.f_contiguous())) raise(PyExc_TypeError, kNotContiguous);
+            return read_rows_2d(a);
+        }
+        // A 2-D float64 array reads its rows straight from the buffer, with the values its
+        // items would give through the float protocol.
+        if (acquired && is_exact_ndarray(o) && a.ndim() == 2 && a.element() == Element::F64) return read_rows_2d(a);
+        numpy_error = not_a_float32_array(o, &a, acquired, 2);
+    } else {
+        numpy_error = not_a_float32_array(o, nullptr, false, 2);
+    }
+
+    std::vector<std::vector<float>> rows;
+    auto read_row = [&rows](PyObject* row) {
+        std::vector<float> v;
+        if (!read_float_sequence(row, v)) return false;
+        rows.push_back(std::move(v));
+        return true;
+    };
+    bool ok = true;
+    if (PyUnicode_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, kStrIsNotAVector);
+        ok = false;
+    } else if (PyList_CheckExact(o)) {
+        rows.reserve(static_cast<std::size_t>(PyList_GET_SIZE(o)));
+        for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(o); ++i) {
+            nb::object row = nb::borrow(PyList_GET_ITEM(o, i));
+            ok = read_row(row.ptr());
+        }
+    } else if (PyTuple_CheckExact(o)) {
+        rows.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(o)));
+        for (Py_ssize_t i = 0; ok && i < PyTuple_GET_SIZE(o); ++i) ok = read_row(PyTuple_GET_ITEM(o, i));
+    } else if (!PySequence_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, cannot_convert(o, "Sequence").c_str());
+        ok = false;
+    } else {
+        const Py_ssize_t n = PySequence_Size(o);
+        if (n < 0) {
+            PyErr_Clear();
+        } else {
+            rows.reserve(static_cast<std::size_t>(std::min(n, kMaxLengthHint)));
+        }
+        nb::object it = nb::steal(PyObject_GetIter(o));
+        ok = static_cast<bool>(it);
+        while (ok) {
+            nb::object row = nb::steal(PyIter_Next(it.ptr()));
+            if (!row) {
+                ok = !PyErr_Occurred();
+                break;
+            }
+            ok = read_row(row.ptr());
+        }
+    }
+    if (ok) return rows;
+    raise_enum_error(arg, "BatchVectorInput", "Numpy", numpy_error, "Lists", take_error_text());
+}
+
+std::vector<std::string> to_ids(nb::handle h, const char* arg) {
+    PyObject* o = h.ptr();
+    if (PyUnicode_Check(o)) raise_type_error(arg, kStrIsNotAVector);
+    if (!PySequence_Check(o)) raise_type_error(arg, cannot_convert(o, "Sequence"));
+    std::vector<std::string> ids;
+    auto add = [&](PyObject* item) {
+        if (!PyUnicode_Check(item)) raise_type_error(arg, cannot_convert(item, "PyString"));
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(item, &size);
+        if (!data) raise_argument_error(arg);
+        ids.emplace_back(data, static_cast<std::size_t>(size));
+    };
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        // No Python code runs while the items are read, so borrowed items stay valid.
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+        ids.reserve(static_cast<std::size_t>(n));
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        for (Py_ssize_t i = 0; i < n; ++i) add(items[i]);
+        return ids;
+    }
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) {
+        PyErr_Clear();
+    } else {
+        ids.reserve(static_cast<std::size_t>(std::min(n, kMaxLengthHint)));
+    }
+    nb::object it = nb::steal(PyObject_GetIter(o));
+    if (!it) raise_argument_error(arg);
+    while (true) {
+        nb::object item = nb::steal(PyIter_Next(it.ptr()));
+        if (!item) {
+            if (PyErr_Occurred()) raise_argument_error(arg);
+            return ids;
+        }
+        add(item.ptr());
+    }
+}
+
+// ---- metadata and filter values
+
+nb::handle json_module() {
+    static PyObject* cached = nullptr;
+    if (!cached) {
+        PyObject* json = PyImport_ImportModule("json");
+        if (!json) throw nb::python_error();
+        // Importing can release the interpreter lock; another thread may have got here first.
+        if (!cached) {
+            cached = json;
+        } else {
+            Py_DECREF(json);
+        }
+    }
+    return cached;
+}
+
+Json pythonize_dict(nb::handle dict) {
+    nb::object text = call_json("dumps", dict);
+    if (!PyUnicode_Check(text.ptr())) {
+        raise(PyExc_TypeError, cannot_convert(text.ptr(), "PyString"));
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data) throw nb::python_error();
+    return parse_metadata_text(std::string_view(data, static_cast<std::size_t>(size)));
+}
+
+std::optional<Json> to_metadata(nb::handle h, const char* arg) {
+    if (h.is_none()) return std::nullopt;
+    if (!PyDict_Check(h.ptr())) raise_type_error(arg, cannot_convert(h.ptr(), "PyDict"));
+    return pythonize_dict(h);
+}
+
+std::vector<std::optional<Json>> to_metadatas(nb::handle metadatas, std::size_t n_ids) {
+    PyObject* o = metadatas.ptr();
+    if (o == Py_None) return std::vector<std::optional<Json>>(n_ids);
+    if (!PyList_Check(o)) raise_type_error("metadatas", cannot_convert(o, "PyList"));
+    const auto n = static_cast<std::size_t>(PyList_GET_SIZE(o));
+    if (n != n_ids) {
+        raise(PyExc_ValueError, "metadatas length (" + std::to_string(n) + ") != ids length (" + std::to_string(n_ids) + ")");
+    }
+    // json.dumps runs Python code that could change the list; work on references of our own.
+    std::vector<nb::object> items;
+    items.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) items.push_back(nb::borrow(PyList_GET_ITEM(o, static_cast<Py_ssize_t>(i))));
+    std::vector<std::optional<Json>> out;
+    out.reserve(n);
+    for (const nb::object& item : items) {
+        if (item.is_none()) {
+            out.emplace_back(std::nullopt);
+        } else if (PyDict_Check(item.ptr())) {
+            out.emplace_back(pythonize_dict(item));
+        } else {
+            raise(PyExc_ValueError, "metadatas must be list of dicts or None");
+        }
+    }
+    return out;
+}
+
+Json py_to_json(nb::handle h) {
+    PyObject* o = h.ptr();
+    if (PyUnicode_Check(o)) {
+        Py_ssize_t size = 0;
+        if (const char* data = PyUnicode_AsUTF8AndSize(o, &size)) return Json(std::string(data, static_cast<std::size_t>(size)));
+        // Not encodable (lone surrogates): no other form accepts a str either.
+        PyErr_Clear();
+    }
+    // bool before the integer protocol: bool is a subclass of int.
+    if (PyBool_Check(o)) return Json(o == Py_True);
+    if (is_numpy_bool(o)) {
+        const int truth = PyObject_IsTrue(o);
+        if (truth >= 0) return Json(truth != 0);
+        PyErr_Clear();
+    }
+    if (PyLong_Check(o) || PyIndex_Check(o)) {
+        nb::object index = nb::steal(PyNumber_Index(o));
+        if (index) {
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+            if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
+                if (v >= 0) return Json(static_cast<std::uint64_t>(v));
+                return Json(static_cast<std::int64_t>(v));
+            }
+            if (overflow > 0) {
+                // 2**63 to 2**64-1 stay integers, as they do in metadata.
+                const unsigned long long u = PyLong_AsUnsignedLongLong(index.ptr());
+                if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return Json(static_cast<std::uint64_t>(u));
+            }
+        }
+        PyErr_Clear();
+    }
+    double v;
+    if (PyFloat_CheckExact(o)) {
+        v = PyFloat_AS_DOUBLE(o);
+    } else {
+        v = PyFloat_AsDouble(o);
+    }
+    if (!(v == -1.0 && PyErr_Occurred())) return std::isfinite(v) ? Json(v) : Json(nullptr);
+    PyErr_Clear();
+    if (o == Py_None) return Json(nullptr);
+    raise(PyExc_ValueError, "unsupported filter value type");
+}
+
+std::optional<Filter> to_filter(nb::handle h, const char* arg) {
+    if (h.is_none()) return std::nullopt;
+    if (!PyDict_Check(h.ptr())) raise_type_error(arg, cannot_convert(h.ptr(), "PyDict"));
+    return parse_filter(h);
 }
 
 }  // namespace qorel::py

@@ -1,12 +1,19 @@
 // Conversion of Python arguments into engine values. Every function runs with the interpreter
-// lock held and raises TypeError / OverflowError naming the argument on failure.
+// lock held and raises TypeError / OverflowError naming the argument on failure, unless its
+// comment says otherwise. Nothing here keeps a reference to a Python object after it returns,
+// so the results can be used freely once the interpreter lock is released.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "metadata/filter.h"
+#include "types.h"
 
 namespace qorel::py {
 
@@ -31,5 +38,53 @@ std::optional<std::uint64_t> to_optional_u64(nb::handle h, const char* arg);
 
 // An exact bool, or a NumPy boolean scalar.
 bool to_bool(nb::handle h, const char* arg);
+
+// None, or any object with the float protocol (ints and bools included).
+std::optional<double> to_optional_f64(nb::handle h, const char* arg);
+
+// ---- vectors
+
+// One vector: a sequence of numbers (lists, tuples, 1-D arrays, ...) read item by item through
+// the float protocol and narrowed to f32; failing that, a 1-D float32 NumPy array. A str is
+// never a vector. Failure: TypeError naming the argument and the error of each accepted form,
+// or TypeError "The given array is not contiguous".
+std::vector<float> to_vector(nb::handle h, const char* arg);
+
+// A batch of vectors: a 2-D float32 NumPy array (copied row by row; it must be C- or
+// Fortran-contiguous, else TypeError "The given array is not contiguous"); otherwise a sequence
+// whose every item converts as one vector. Rows may differ in length: the database checks the
+// dimension. Failure: TypeError naming the argument and the error of each accepted form.
+std::vector<std::vector<float>> to_vectors(nb::handle h, const char* arg);
+
+// A sequence of str (not a str itself), in order. Empty or repeated ids are the caller's
+// business.
+std::vector<std::string> to_ids(nb::handle h, const char* arg);
+
+// ---- metadata and filter values
+
+// The process's `json` module, imported on first use and kept for the life of the process.
+nb::handle json_module();
+
+// A dict as JSON: json.dumps(dict) parsed strictly (nesting limit 128, no NaN or infinities,
+// nothing but whitespace after the value). A parse failure raises ValueError
+// "invalid metadata: <what> at line L column C"; failures of the json module propagate as they
+// are. REQUIRES: `dict` is a dict or a dict subclass.
+Json pythonize_dict(nb::handle dict);
+
+// A single `metadata` argument: None gives nullopt, a dict (or subclass) its JSON value.
+std::optional<Json> to_metadata(nb::handle h, const char* arg);
+
+// The `metadatas` argument of a batch of n_ids items: None gives n_ids absent values; otherwise
+// a list of exactly n_ids elements, each None or a dict (ValueError otherwise).
+std::vector<std::optional<Json>> to_metadatas(nb::handle metadatas, std::size_t n_ids);
+
+// A filter operand: str, bool (NumPy booleans too), integer, float (NaN and the infinities
+// become null) or None; anything else raises ValueError "unsupported filter value type".
+// Integers keep their kind: non-negative ones up to 2**64-1 become unsigned JSON integers,
+// negative ones down to -2**63 signed ones; integers beyond that become floats.
+Json py_to_json(nb::handle h);
+
+// None, or a dict parsed into a Filter (errors as parse_filter raises them).
+std::optional<Filter> to_filter(nb::handle h, const char* arg);
 
 }  // namespace qorel::py

@@ -6,6 +6,8 @@
 #include <stdexcept>
 
 #include "convert.h"
+#include "filter_parse.h"
+#include "search_result.h"
 #include "db/database.h"
 #include "distance.h"
 #include "error.h"
@@ -61,6 +63,69 @@ void init_database(PyDatabase* self, nb::handle path_h, nb::handle dim_h, nb::ha
     new (self) PyDatabase{std::move(db)};
 }
 
+// Converts core hits while the interpreter lock is still released (metadata to JSON text), so
+// that only object creation is left for after it is taken back.
+std::vector<PySearchResult> to_py_results(std::vector<SearchResult>&& hits) {
+    std::vector<PySearchResult> out;
+    out.reserve(hits.size());
+    for (SearchResult& h : hits) {
+        PySearchResult r;
+        r.id = std::move(h.id);
+        r.distance = h.distance;
+        if (h.metadata) r.metadata_json = serialize_metadata(*h.metadata);
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+nb::list to_py_list(std::vector<PySearchResult>&& hits) {
+    nb::list out;
+    for (PySearchResult& r : hits) out.append(nb::cast(std::move(r)));
+    return out;
+}
+
+nb::object json_loads(const std::string& text) {
+    // Kept for the life of the process on purpose: releasing it at exit would run after the
+    // interpreter is gone.
+    static nb::handle loads = nb::object(json_module().attr("loads")).release();
+    return loads(nb::str(text.data(), text.size()));
+}
+
+std::vector<BatchItem> zip_items(nb::handle ids_h, nb::handle vectors_h, nb::handle metadatas_h) {
+    std::vector<std::string> ids = to_ids(ids_h, "ids");
+    std::vector<std::vector<float>> vectors = to_vectors(vectors_h, "vectors");
+    if (!metadatas_h.is_none() && !PyList_Check(metadatas_h.ptr()))
+        raise_type_error("metadatas", "'" + py_type_name(metadatas_h) + "' object cannot be converted to 'PyList'");
+    if (vectors.size() != ids.size())
+        throw nb::value_error(("ids length (" + std::to_string(ids.size()) + ") != vectors length (" +
+                               std::to_string(vectors.size()) + ")")
+                                  .c_str());
+    std::vector<std::optional<Json>> metas = to_metadatas(metadatas_h, ids.size());
+    std::vector<BatchItem> items(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        items[i] = BatchItem{std::move(ids[i]), std::move(vectors[i]), std::move(metas[i])};
+    return items;
+}
+
+struct SearchArgs {
+    std::size_t k;
+    std::optional<std::size_t> ef;
+    std::optional<Filter> filter;
+    std::optional<float> max_distance;
+};
+
+SearchArgs search_args(nb::handle k_h, nb::handle ef_h, nb::handle filter_h, nb::handle max_h) {
+    SearchArgs a;
+    a.k = to_u64(k_h, "k");
+    auto ef = to_optional_u64(ef_h, "ef_search");
+    if (ef) a.ef = *ef;
+    if (!filter_h.is_none() && !PyDict_Check(filter_h.ptr()))
+        raise_type_error("where_filter", "'" + py_type_name(filter_h) + "' object cannot be converted to 'PyDict'");
+    auto max = to_optional_f64(max_h, "max_distance");
+    if (max) a.max_distance = static_cast<float>(*max);
+    return a;
+}
+
 }  // namespace
 
 }  // namespace qorel::py
@@ -83,17 +148,215 @@ NB_MODULE(_qorel, m) {
         }
     });
 
-    nb::class_<PyDatabase>(m, "Database", kDatabaseSignature)
-        .def("__init__", &init_database, nb::arg("path"), nb::arg("dim").none() = nb::none(),
-             nb::arg("metric").none() = nb::none(), nb::arg("m").none() = nb::none(),
-             nb::arg("ef_construction").none() = nb::none(), nb::arg("quantize").none() = nb::bool_(false),
-             nb::sig("def __init__(self, path, dim=None, metric=None, m=None, ef_construction=None, quantize=False)"))
-        .def("__len__", [](const PyDatabase& self) { return self.db->len(); })
-        .def(
-            "__contains__",
-            [](const PyDatabase& self, nb::handle id) { return self.db->contains(to_string(id, "id")); },
-            nb::arg("id"))
-        .def_prop_ro("dim", [](const PyDatabase& self) { return self.db->dim(); })
-        .def_prop_ro("metric", [](const PyDatabase& self) { return metric_name(self.db->metric()); });
+    bind_search_result(m);
 
+    nb::class_<PyDatabase> cls(m, "Database", kDatabaseSignature);
+    cls.def("__init__", &init_database, nb::arg("path"), nb::arg("dim").none() = nb::none(),
+            nb::arg("metric").none() = nb::none(), nb::arg("m").none() = nb::none(),
+            nb::arg("ef_construction").none() = nb::none(), nb::arg("quantize").none() = nb::bool_(false),
+            nb::sig("def __init__(self, path, dim=None, metric=None, m=None, ef_construction=None, quantize=False)"));
+
+    auto add_like = [](bool upsert) {
+        return [upsert](PyDatabase& self, nb::handle id_h, nb::handle vector_h, nb::handle metadata_h) {
+            std::string id = to_string(id_h, "id");
+            std::vector<float> vector = to_vector(vector_h, "vector");
+            std::optional<Json> metadata = to_metadata(metadata_h, "metadata");
+            nb::gil_scoped_release release;
+            if (upsert)
+                self.db->upsert(std::move(id), std::move(vector), std::move(metadata));
+            else
+                self.db->add(std::move(id), std::move(vector), std::move(metadata));
+        };
+    };
+    auto many_like = [](bool upsert) {
+        return [upsert](PyDatabase& self, nb::handle ids_h, nb::handle vectors_h, nb::handle metadatas_h) {
+            std::vector<BatchItem> items = zip_items(ids_h, vectors_h, metadatas_h);
+            nb::gil_scoped_release release;
+            if (upsert)
+                self.db->upsert_many(std::move(items));
+            else
+                self.db->add_many(std::move(items));
+        };
+    };
+
+    cls.def("add", add_like(false), nb::arg("id"), nb::arg("vector").none(), nb::arg("metadata").none() = nb::none(),
+            nb::sig("def add(self, id, vector, metadata=None)"));
+    cls.def("upsert", add_like(true), nb::arg("id"), nb::arg("vector").none(), nb::arg("metadata").none() = nb::none(),
+            nb::sig("def upsert(self, id, vector, metadata=None)"), "Add or update a vector.");
+    cls.def("add_many", many_like(false), nb::arg("ids").none(), nb::arg("vectors").none(),
+            nb::arg("metadatas").none() = nb::none(), nb::sig("def add_many(self, ids, vectors, metadatas=None)"));
+    cls.def(
+        "search",
+        [](const PyDatabase& self, nb::handle vector_h, nb::handle k_h, nb::handle ef_h, nb::handle filter_h,
+           nb::handle max_h) {
+            std::vector<float> query = to_vector(vector_h, "vector");
+            SearchArgs a = search_args(k_h, ef_h, filter_h, max_h);
+            if (!filter_h.is_none()) a.filter = parse_filter(filter_h);
+            std::vector<PySearchResult> hits;
+            {
+                nb::gil_scoped_release release;
+                hits = to_py_results(
+                    self.db->search(query, a.k, a.ef, a.filter ? &*a.filter : nullptr, a.max_distance));
+            }
+            return to_py_list(std::move(hits));
+        },
+        nb::arg("vector").none(), nb::arg("k").none() = 10, nb::arg("ef_search").none() = nb::none(),
+        nb::arg("where_filter").none() = nb::none(), nb::arg("max_distance").none() = nb::none(),
+        nb::sig("def search(self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)"));
+    cls.def(
+        "search_many",
+        [](const PyDatabase& self, nb::handle vectors_h, nb::handle k_h, nb::handle ef_h, nb::handle filter_h,
+           nb::handle max_h) {
+            std::vector<std::vector<float>> queries = to_vectors(vectors_h, "vectors");
+            SearchArgs a = search_args(k_h, ef_h, filter_h, max_h);
+            if (!filter_h.is_none()) a.filter = parse_filter(filter_h);
+            std::vector<std::vector<PySearchResult>> all;
+            {
+                nb::gil_scoped_release release;
+                auto results = self.db->search_many(queries, a.k, a.ef, a.filter ? &*a.filter : nullptr, a.max_distance);
+                all.reserve(results.size());
+                for (auto& r : results) all.push_back(to_py_results(std::move(r)));
+            }
+            nb::list out;
+            for (auto& r : all) out.append(to_py_list(std::move(r)));
+            return out;
+        },
+        nb::arg("vectors").none(), nb::arg("k").none() = 10, nb::arg("ef_search").none() = nb::none(),
+        nb::arg("where_filter").none() = nb::none(), nb::arg("max_distance").none() = nb::none(),
+        nb::sig("def search_many(self, vectors, k=10, ef_search=None, where_filter=None, max_distance=None)"));
+    cls.def(
+        "get",
+        [](const PyDatabase& self, nb::handle id_h) {
+            auto [vector, metadata] = self.db->get(to_string(id_h, "id"));
+            nb::list floats;
+            for (float f : vector) floats.append(nb::float_(static_cast<double>(f)));
+            nb::object meta = metadata ? json_loads(serialize_metadata(*metadata)) : nb::none();
+            return nb::make_tuple(floats, meta);
+        },
+        nb::arg("id").none(), nb::sig("def get(self, id)"));
+    cls.def(
+        "delete",
+        [](PyDatabase& self, nb::handle id_h) {
+            std::string id = to_string(id_h, "id");
+            nb::gil_scoped_release release;
+            return self.db->remove(id);
+        },
+        nb::arg("id").none(), nb::sig("def delete(self, id)"));
+    cls.def(
+        "delete_many",
+        [](PyDatabase& self, nb::handle ids_h) {
+            std::vector<std::string> ids = to_ids(ids_h, "ids");
+            nb::gil_scoped_release release;
+            return self.db->remove_many(ids);
+        },
+        nb::arg("ids").none(), nb::sig("def delete_many(self, ids)"));
+    cls.def(
+        "update",
+        [](PyDatabase& self, nb::handle id_h, nb::handle vector_h, nb::handle metadata_h) {
+            std::string id = to_string(id_h, "id");
+            std::optional<std::vector<float>> vector;
+            if (!vector_h.is_none()) vector = to_vector(vector_h, "vector");
+            std::optional<Json> metadata = to_metadata(metadata_h, "metadata");
+            nb::gil_scoped_release release;
+            self.db->update(std::move(id), std::move(vector), std::move(metadata));
+        },
+        nb::arg("id").none(), nb::arg("vector").none() = nb::none(), nb::arg("metadata").none() = nb::none(),
+        nb::sig("def update(self, id, vector=None, metadata=None)"));
+    cls.def("upsert_many", many_like(true), nb::arg("ids").none(), nb::arg("vectors").none(),
+            nb::arg("metadatas").none() = nb::none(), nb::sig("def upsert_many(self, ids, vectors, metadatas=None)"),
+            "Batch upsert \xE2\x80\x94 inserts new vectors, updates existing ones.");
+    cls.def(
+        "count",
+        [](const PyDatabase& self, nb::handle filter_h) {
+            if (filter_h.is_none()) return self.db->count(nullptr);
+            if (!PyDict_Check(filter_h.ptr()))
+                raise_type_error("where_filter", "'" + py_type_name(filter_h) + "' object cannot be converted to 'PyDict'");
+            Filter f = parse_filter(filter_h);
+            return self.db->count(&f);
+        },
+        nb::arg("where_filter").none() = nb::none(), nb::sig("def count(self, where_filter=None)"),
+        "Count vectors matching a filter, or all vectors if no filter.");
+    cls.def(
+        "ids",
+        [](const PyDatabase& self) {
+            nb::list out;
+            for (const std::string& id : self.db->ids()) out.append(nb::str(id.data(), id.size()));
+            return out;
+        },
+        nb::sig("def ids(self)"));
+    cls.def(
+        "save",
+        [](PyDatabase& self) {
+            nb::gil_scoped_release release;
+            self.db->save();
+        },
+        nb::sig("def save(self)"));
+    cls.def(
+        "compact",
+        [](PyDatabase& self) {
+            nb::gil_scoped_release release;
+            self.db->compact();
+        },
+        nb::sig("def compact(self)"),
+        "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
+        "Call this after many deletes to reduce memory usage and disk size.");
+    cls.def(
+        "enable_quantized_search", [](PyDatabase& self) { self.db->enable_quantized_search(); },
+        nb::sig("def enable_quantized_search(self)"),
+        "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
+        "with full-precision re-ranking. Automatically enabled when quantize=True is set.");
+    cls.def(
+        "disable_quantized_search", [](PyDatabase& self) { self.db->disable_quantized_search(); },
+        nb::sig("def disable_quantized_search(self)"), "Disable quantized search.");
+    cls.def(
+        "stats",
+        [](const PyDatabase& self) {
+            Stats st = self.db->stats();
+            nb::dict d;
+            d["num_vectors"] = st.num_vectors;
+            d["num_deleted"] = st.num_deleted;
+            d["num_layers"] = st.num_layers;
+            d["avg_degree_layer0"] = st.avg_degree_layer0;
+            d["max_degree_layer0"] = st.max_degree_layer0;
+            d["min_degree_layer0"] = st.min_degree_layer0;
+            d["memory_vectors_bytes"] = st.memory_vectors_bytes;
+            d["memory_graph_bytes"] = st.memory_graph_bytes;
+            d["memory_quantized_bytes"] = st.memory_quantized_bytes;
+            d["uses_brute_force"] = st.uses_brute_force;
+            d["uses_quantized_search"] = st.uses_quantized_search;
+            return d;
+        },
+        nb::sig("def stats(self)"),
+        "Get graph-level statistics for diagnostics.\n"
+        "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
+        "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
+        "memory_quantized_bytes, uses_brute_force, uses_quantized_search.");
+    cls.def(
+        "__enter__", [](nb::handle self) { return nb::borrow(self); }, nb::sig("def __enter__(self)"));
+    cls.def(
+        "__exit__",
+        [](PyDatabase& self, nb::handle, nb::handle, nb::handle) {
+            // Saves with the interpreter lock held, also when the block raised.
+            self.db->save();
+            return false;
+        },
+        nb::arg("_exc_type").none() = nb::none(), nb::arg("_exc_val").none() = nb::none(),
+        nb::arg("_exc_tb").none() = nb::none(), nb::sig("def __exit__(self, _exc_type=None, _exc_val=None, _exc_tb=None)"));
+
+    cls.def_prop_ro(
+        "quantized_search", [](const PyDatabase& self) { return self.db->quantized_search(); },
+        nb::sig("def quantized_search(self)"), "Whether quantized search is currently enabled.");
+    cls.def_prop_ro(
+        "deleted_count", [](const PyDatabase& self) { return self.db->deleted_count(); },
+        nb::sig("def deleted_count(self)"), "Number of deleted slots that haven't been reclaimed.");
+    cls.def_prop_ro(
+        "total_slots", [](const PyDatabase& self) { return self.db->total_slots(); },
+        nb::sig("def total_slots(self)"), "Total allocated slots (active + deleted).");
+    cls.def_prop_ro("dim", [](const PyDatabase& self) { return self.db->dim(); });
+    cls.def_prop_ro("metric", [](const PyDatabase& self) { return metric_name(self.db->metric()); });
+
+    cls.def("__len__", [](const PyDatabase& self) { return self.db->len(); });
+    cls.def(
+        "__contains__", [](const PyDatabase& self, nb::handle id) { return self.db->contains(to_string(id, "id")); },
+        nb::arg("id").none());
 }

@@ -172,6 +172,33 @@ TEST(HnswIndex, GraphRecallOnClusteredData) {
     EXPECT_GE(recall_at(idx, queries, 10, 100), 0.9);
 }
 
+// Clusters far apart and larger than a neighbour list: closest-first linking would leave each
+// cluster an island, and searches would stay in the cluster of the entry point.
+TEST(HnswIndex, GraphStaysConnectedAcrossSeparatedClusters) {
+    const std::size_t dim = 16, clusters = 20, per = 600;
+    auto centres = gaussian(clusters, dim, 41, 20.0f);
+    std::mt19937 rng(42);
+    std::normal_distribution<float> g(0.0f, 1.0f);
+    std::vector<std::vector<float>> data;
+    for (std::size_t i = 0; i < clusters * per; ++i) {
+        std::vector<float> v(dim);
+        for (std::size_t d = 0; d < dim; ++d) v[d] = centres[i % clusters][d] + g(rng);
+        data.push_back(std::move(v));
+    }
+    HnswIndex idx(dim, Metric::Euclidean, 8, 100);
+    idx.batch_insert(data);
+    check_invariants(idx);
+    std::vector<std::vector<float>> queries;
+    for (std::size_t i = 0; i < 100; ++i) {
+        std::vector<float> v(dim);
+        for (std::size_t d = 0; d < dim; ++d) v[d] = centres[i % clusters][d] + g(rng);
+        queries.push_back(std::move(v));
+    }
+    const double r = recall_at(idx, queries, 10, 64);
+    // Islands would give about one cluster in twenty.
+    EXPECT_GE(r, 0.8);
+}
+
 TEST(HnswIndex, BruteForceIsExactAndSorted) {
     auto data = gaussian(500, 16, 3);
     for (Metric metric : {Metric::Cosine, Metric::Euclidean, Metric::DotProduct}) {

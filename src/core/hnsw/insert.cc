@@ -126,8 +126,28 @@ void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry) {
         {
             ByteLock guard(lock_byte(id, layer));
             std::uint32_t* own = list_ptr(id, layer);
-            std::copy(selected.begin(), selected.end(), own + 1);
-            own[0] = static_cast<std::uint32_t>(selected.size());
+            if (own[0] == 0) {
+                std::copy(selected.begin(), selected.end(), own + 1);
+                own[0] = static_cast<std::uint32_t>(selected.size());
+            } else {
+                // In the parallel phase other workers may already have linked back to this
+                // node; replacing the list would drop their edges, so merge them in.
+                pool = kept;
+                for (std::uint32_t e = 0; e < own[0]; ++e) {
+                    const Slot v = own[1 + e];
+                    if (std::find(selected.begin(), selected.end(), v) == selected.end())
+                        pool.push_back({v, exact(v)});
+                }
+                std::stable_sort(pool.begin(), pool.end(), candidate_less);
+                select_diverse(pool, lim, kept);
+                for (std::size_t e = 0; e < kept.size(); ++e) own[1 + e] = kept[e].slot;
+                own[0] = static_cast<std::uint32_t>(kept.size());
+                // Back-links go only to the chosen neighbours that survived the merge; the
+                // others already point here.
+                std::erase_if(selected, [&](Slot v) {
+                    return std::none_of(kept.begin(), kept.end(), [v](const Candidate& c) { return c.slot == v; });
+                });
+            }
         }
         // Back-links, each under the neighbour's own lock, one lock at a time. Other workers
         // may already be appending to this node's list, so walk the local copy.

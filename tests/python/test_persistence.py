@@ -1,0 +1,367 @@
+"""Save, reopen, the write-ahead log, crashes and damaged files."""
+
+import os
+import pathlib
+import signal
+import struct
+import subprocess
+import sys
+import textwrap
+import threading
+import zlib
+
+import numpy as np
+import pytest
+
+import _qorel
+
+NOT_FOUND = "database not found \u2014 specify dim to create a new one"
+
+
+def files(path):
+    return sorted(os.listdir(path))
+
+
+def snapshot(db):
+    return {i: db.get(i) for i in sorted(db.ids())}
+
+
+class TestSaveAndReopen:
+    def test_empty_database_files_are_byte_exact(self, db_path):
+        db = _qorel.Database(db_path, dim=3)
+        db.save()
+        assert files(db_path) == ["graph.qorel", "vectors.bin"]
+        graph = pathlib.Path(db_path, "graph.qorel").read_bytes()
+        assert graph[:45] == bytes.fromhex(
+            "47575348 02000000 03000000 00 10000000 c8000000 ffffffff 00000000 00000000 00000000 41544541 00000000"
+            .replace(" ", "").replace("41544541", "4154454d"))
+        assert pathlib.Path(db_path, "vectors.bin").read_bytes() == b""
+        reopened = _qorel.Database(db_path)
+        assert len(reopened) == 0 and reopened.search([1, 2, 3]) == []
+
+    def test_one_vector_file(self, db_path):
+        db = _qorel.Database(db_path, dim=3)
+        db.add("a", [1, 0, 0])
+        db.save()
+        assert pathlib.Path(db_path, "vectors.bin").read_bytes() == bytes.fromhex("0000803f" "00000000" "00000000" "0000803f")
+        graph = pathlib.Path(db_path, "graph.qorel").read_bytes()
+        assert graph[:4] == bytes.fromhex("47575348")
+        assert bytes.fromhex("4154454d") in graph
+
+    def test_reopen_equals_saved_state(self, db_path):
+        rng = np.random.default_rng(5)
+        data = rng.standard_normal((50, 6)).astype(np.float32)
+        db = _qorel.Database(db_path, dim=6, metric="cosine", m=8, ef_construction=50)
+        db.add_many([f"v{i}" for i in range(50)], data, [{"i": i, "b": "x" * (i % 3)} if i % 5 else None for i in range(50)])
+        db.delete("v3")
+        db.save()
+        before = snapshot(db)
+        again = _qorel.Database(db_path)
+        assert (again.dim, again.metric) == (6, "cosine")
+        assert snapshot(again) == before
+        assert again.total_slots == 50 and again.deleted_count == 1
+        q = data[10]
+        assert [h.id for h in again.search(q, k=5)] == [h.id for h in db.search(q, k=5)]
+        # A dimension given on reopening is ignored: the stored one wins.
+        other = _qorel.Database(db_path, dim=64)
+        assert other.dim == 6
+        with pytest.raises(ValueError, match="dimension mismatch: expected 6, got 64"):
+            other.add("z", [0.0] * 64)
+
+    def test_mapped_database_accepts_mutations(self, db_path):
+        db = _qorel.Database(db_path, dim=2, metric="l2")
+        db.add_many(["a", "b"], [[0, 0], [5, 5]])
+        db.save()
+        db = _qorel.Database(db_path)
+        db.add("c", [1, 1])
+        db.update("a", vector=[9, 9])
+        assert [h.id for h in db.search([1, 1], k=3)] == ["c", "b", "a"]
+        assert db.get("b")[0] == [5.0, 5.0]
+
+    def test_quantized_file_follows_the_flag(self, db_path):
+        db = _qorel.Database(db_path, dim=4, quantize=True)
+        db.add_many(["a", "b", "c"], np.eye(3, 4, dtype=np.float32))
+        assert db.quantized_search is False
+        db.save()
+        assert os.path.getsize(os.path.join(db_path, "vectors.sq8")) == 4 + 16 + 16 + 12
+        again = _qorel.Database(db_path, dim=4, quantize=False)
+        assert again.quantized_search is True
+        again.save()  # quantize stays on: the file existed at open
+        assert os.path.exists(os.path.join(db_path, "vectors.sq8"))
+        os.remove(os.path.join(db_path, "vectors.sq8"))
+        plain = _qorel.Database(db_path)
+        assert plain.quantized_search is False
+        plain.enable_quantized_search()
+        plain.save()
+        assert not os.path.exists(os.path.join(db_path, "vectors.sq8"))
+
+    def test_context_manager_saves_even_on_error(self, db_path):
+        with pytest.raises(RuntimeError):
+            with _qorel.Database(db_path, dim=2) as db:
+                db.add("a", [1, 2])
+                raise RuntimeError("boom")
+        assert "wal.qorel" not in files(db_path)
+        assert _qorel.Database(db_path).get("a")[0] == [1.0, 2.0]
+
+
+class TestLog:
+    def test_log_lifecycle_and_record_size(self, db_path):
+        db = _qorel.Database(db_path, dim=2)
+        db.add("a", [1, 2])
+        assert "wal.qorel" in files(db_path)
+        db.save()
+        assert "wal.qorel" not in files(db_path)
+        db.delete("a")
+        assert pathlib.Path(db_path, "wal.qorel").read_bytes() == bytes.fromhex("02050000000100000061d678dffb")
+
+    def test_unsaved_changes_replay(self, db_path):
+        db = _qorel.Database(db_path, dim=2)
+        db.add_many(["a", "b", "c"], [[1, 0], [0, 1], [1, 1]], [{"t": 1}, None, None])
+        db.save()
+        db.add("d", [2, 2], {"t": 2})
+        db.upsert("a", [5, 5])
+        db.update("b", metadata={"t": 3})
+        db.delete("c")
+        expected = snapshot(db)
+        del db
+        again = _qorel.Database(db_path)
+        assert snapshot(again) == expected
+        assert again.count({"t": 3}) == 1 and again.count({"t": 1}) == 0
+        assert again.total_slots == 4  # "a" kept the slot its first record gave it
+
+    def test_cut_and_damaged_tails(self, db_path):
+        db = _qorel.Database(db_path, dim=2)
+        db.save()
+        for i in range(5):
+            db.add(f"k{i}", [float(i), 0.0])
+        del db
+        log = pathlib.Path(db_path, "wal.qorel")
+        data = log.read_bytes()
+        log.write_bytes(data[:-2])
+        assert sorted(_qorel.Database(db_path).ids()) == ["k0", "k1", "k2", "k3"]
+        # A flipped payload byte (CRC mismatch) hides that record and all that follow.
+        rec = len(data) // 5
+        damaged = bytearray(data)
+        damaged[2 * rec + 10] ^= 0xFF
+        log.write_bytes(bytes(damaged))
+        db = _qorel.Database(db_path)
+        assert sorted(db.ids()) == ["k0", "k1"]
+        # The next append must not hide behind the damaged bytes.
+        db.add("new", [9.0, 9.0])
+        del db
+        assert sorted(_qorel.Database(db_path).ids()) == ["k0", "k1", "new"]
+
+    def test_undecodable_record_is_skipped(self, db_path):
+        db = _qorel.Database(db_path, dim=1)
+        db.save()
+        del db
+
+        def record(kind, payload):
+            body = bytes([kind]) + payload
+            return body[:1] + struct.pack("<I", len(payload)) + payload + struct.pack("<I", zlib.crc32(body))
+
+        def insert(i, meta):
+            return record(1, struct.pack("<I", len(i)) + i + struct.pack("<If", 1, 1.0) + struct.pack("<I", len(meta)) + meta)
+
+        pathlib.Path(db_path, "wal.qorel").write_bytes(insert(b"bad", b"{not json") + insert(b"good", b'{"x":1}'))
+        db = _qorel.Database(db_path)
+        assert db.ids() == ["good"] and db.get("good")[1] == {"x": 1}
+
+    def test_created_without_save_is_not_found(self, db_path):
+        db = _qorel.Database(db_path, dim=2)
+        db.add("a", [1, 2])
+        del db
+        with pytest.raises(ValueError, match=NOT_FOUND):
+            _qorel.Database(db_path)
+        assert len(_qorel.Database(db_path, dim=2)) == 0
+
+
+CHILD = textwrap.dedent(
+    """
+    import os, sys, _qorel
+    path, mode = sys.argv[1], sys.argv[2]
+    db = _qorel.Database(path, dim=4)
+    if mode == "acked":
+        db.save()
+        for i in range(200):
+            db.add(f"a{i}", [float(i), 1.0, 2.0, 3.0], {"i": i})
+            if i % 3 == 0:
+                db.update(f"a{i}", metadata={"i": -i})
+        print("ready", flush=True)
+        sys.stdin.read()
+    """
+)
+
+
+def test_sigkill_loses_no_acknowledged_mutation(db_path):
+    proc = subprocess.Popen([sys.executable, "-c", CHILD, db_path, "acked"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    assert proc.stdout.readline().strip() == b"ready"
+    proc.send_signal(signal.SIGKILL)
+    proc.wait()
+    db = _qorel.Database(db_path)
+    assert len(db) == 200
+    for i in range(200):
+        assert db.get(f"a{i}") == ([float(i), 1.0, 2.0, 3.0], {"i": -i if i % 3 == 0 else i})
+
+
+class TestDamagedFiles:
+    @pytest.fixture
+    def saved(self, db_path):
+        db = _qorel.Database(db_path, dim=3)
+        db.add_many(["a", "b"], [[1, 2, 3], [4, 5, 6]], [{"m": 1}, {"m": 2}])
+        db.save()
+        return db_path
+
+    def open_error(self, path):
+        with pytest.raises(ValueError) as e:
+            _qorel.Database(path, dim=3)
+        return str(e.value)
+
+    def test_header_errors(self, saved):
+        g = pathlib.Path(saved, "graph.qorel")
+        good = g.read_bytes()
+        g.write_bytes(b"XXXX" + good[4:])
+        assert self.open_error(saved) == "io error: bad graph magic"
+        g.write_bytes(good[:4] + struct.pack("<I", 1) + good[8:])
+        assert self.open_error(saved) == "io error: unsupported graph version: 1"
+        g.write_bytes(good[:12] + bytes([7]) + good[13:])
+        assert self.open_error(saved) == "io error: unknown metric: 7"
+        with pytest.raises(ValueError, match=NOT_FOUND):
+            _qorel.Database(saved)
+
+    def test_every_truncation_fails_cleanly(self, saved):
+        g = pathlib.Path(saved, "graph.qorel")
+        good = g.read_bytes()
+        # Every cut before the save's trailer (which older files do not have) is an error.
+        for cut in range(0, good.index(b"QFPR")):
+            g.write_bytes(good[:cut])
+            msg = self.open_error(saved)
+            assert msg.startswith("io error: "), (cut, msg)
+
+    def test_random_damage_never_crashes(self, saved):
+        g = pathlib.Path(saved, "graph.qorel")
+        good = g.read_bytes()
+        rng = np.random.default_rng(9)
+        for _ in range(300):
+            bad = bytearray(good)
+            for pos in rng.integers(0, len(bad), size=3):
+                bad[pos] = int(rng.integers(0, 256))
+            g.write_bytes(bytes(bad))
+            try:
+                db = _qorel.Database(saved, dim=3)
+                db.search([1, 2, 3], k=2)
+            except ValueError:
+                pass
+
+    def test_damaged_metadata_json_is_dropped(self, saved):
+        g = pathlib.Path(saved, "graph.qorel")
+        data = g.read_bytes().replace(b'{"m":1}', b'{"m":1]')
+        g.write_bytes(data)
+        db = _qorel.Database(saved)
+        assert db.get("a")[1] is None and db.get("b")[1] == {"m": 2}
+
+    def test_short_vectors_file(self, saved):
+        v = pathlib.Path(saved, "vectors.bin")
+        v.write_bytes(v.read_bytes()[:-4])
+        assert self.open_error(saved).startswith("io error: ")
+
+
+def test_compaction_renumbers(db_path):
+    db = _qorel.Database(db_path, dim=2)
+    db.add_many(["a", "b", "c", "d"], [[0, 0], [1, 0], [2, 0], [3, 0]], [None, {"k": "b"}, None, {"k": "d"}])
+    db.compact()
+    assert db.total_slots == 4
+    db.delete("a")
+    db.delete("c")
+    db.compact()
+    assert (db.total_slots, db.deleted_count, len(db)) == (2, 0, 2)
+    assert db.get("b") == ([1.0, 0.0], {"k": "b"}) and db.get("d") == ([3.0, 0.0], {"k": "d"})
+    assert db.count({"k": "d"}) == 1
+    db.delete_many(["b", "d"])
+    db.compact()
+    assert db.total_slots == 0 and db.search([0, 0]) == []
+    db.add("e", [5, 5])
+    assert [h.id for h in db.search([5, 5])] == ["e"]
+
+
+def test_concurrent_mutations_and_saves_lose_nothing(db_path):
+    db = _qorel.Database(db_path, dim=2)
+    db.save()
+    stop = threading.Event()
+
+    def saver():
+        while not stop.is_set():
+            db.save()
+
+    t = threading.Thread(target=saver)
+    t.start()
+    for i in range(300):
+        db.upsert(f"u{i % 50}", [float(i), 0.0], {"i": i})
+        if i % 7 == 0:
+            db.update(f"u{i % 50}", metadata={"i": -i})
+    stop.set()
+    t.join()
+    expected = snapshot(db)
+    del db
+    assert snapshot(_qorel.Database(db_path)) == expected
+
+
+@pytest.mark.parametrize("compact_between", [False, True])
+@pytest.mark.parametrize("quantize", [False, True])
+def test_every_crash_point_of_a_save_reopens_to_a_consistent_state(tmp_path, compact_between, quantize):
+    """A save writes graph.tmp, then vectors.tmp -> vectors.bin, then the quantized file, then
+    graph.tmp -> graph.qorel, then deletes the log. Rebuild the directory as a crash after each
+    of those steps leaves it and check that reopening gives the saved state plus the log."""
+    import shutil
+
+    base = tmp_path / "base"
+    rng = np.random.default_rng(11)
+    db = _qorel.Database(str(base), dim=4, quantize=quantize)
+    db.add_many([f"v{i}" for i in range(40)], rng.standard_normal((40, 4)).astype(np.float32),
+                [{"i": i} for i in range(40)])
+    db.save()
+    # Changes after the first save: they live in the log.
+    for i in range(0, 40, 3):
+        db.delete(f"v{i}")
+    if compact_between:
+        db.compact()
+    db.add_many([f"n{i}" for i in range(10)], rng.standard_normal((10, 4)).astype(np.float32))
+    db.update("v1", vector=[9, 9, 9, 9], metadata={"i": "changed"})
+    expected = snapshot(db)
+    del db
+
+    old = {name: (base / name).read_bytes() for name in os.listdir(base)}
+    done = tmp_path / "done"
+    shutil.copytree(base, done)
+    _qorel.Database(str(done)).save()
+    new = {name: (done / name).read_bytes() for name in os.listdir(done)}
+    assert "wal.qorel" in old and "wal.qorel" not in new
+
+    def state(**files):
+        d = tmp_path / f"crash{len(list(tmp_path.iterdir()))}"
+        d.mkdir()
+        for name, data in files.items():
+            if data is not None:
+                (d / name.replace("_", ".")).write_bytes(data)
+        return str(d)
+
+    log = old["wal.qorel"]
+    sq8_old, sq8_new = old.get("vectors.sq8"), new.get("vectors.sq8")
+    crash_states = [
+        # graph.tmp written, nothing renamed yet
+        state(graph_qorel=old["graph.qorel"], graph_tmp=new["graph.qorel"], vectors_bin=old["vectors.bin"],
+              vectors_sq8=sq8_old, wal_qorel=log),
+        # vectors renamed
+        state(graph_qorel=old["graph.qorel"], graph_tmp=new["graph.qorel"], vectors_bin=new["vectors.bin"],
+              vectors_sq8=sq8_old, wal_qorel=log),
+        # quantized file renamed (or deleted)
+        state(graph_qorel=old["graph.qorel"], graph_tmp=new["graph.qorel"], vectors_bin=new["vectors.bin"],
+              vectors_sq8=sq8_new, wal_qorel=log),
+        # graph renamed, log not yet deleted
+        state(graph_qorel=new["graph.qorel"], vectors_bin=new["vectors.bin"], vectors_sq8=sq8_new, wal_qorel=log),
+    ]
+    for path in crash_states:
+        reopened = _qorel.Database(path)
+        assert snapshot(reopened) == expected, path
+        hits = reopened.search([9, 9, 9, 9], k=1)
+        assert hits[0].id == "v1"
