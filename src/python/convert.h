@@ -65,8 +65,8 @@ std::vector<std::string> to_ids(nb::handle h, const char* arg);
 // The process's `json` module, imported on first use and kept for the life of the process.
 nb::handle json_module();
 
-// A dict as JSON: json.dumps(dict) parsed strictly (nesting limit 128, no NaN or infinities,
-// nothing but whitespace after the value). A parse failure raises ValueError
+// A dict as JSON: json.dumps(dict) parsed strictly (nesting refused from the 128th level on,
+// counting the dict itself; no NaN or infinities; nothing but whitespace after the value). A parse failure raises ValueError
 // "invalid metadata: <what> at line L column C"; failures of the json module propagate as they
 // are. REQUIRES: `dict` is a dict or a dict subclass.
 Json pythonize_dict(nb::handle dict);
