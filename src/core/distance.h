@@ -36,6 +36,10 @@ inline float distance(std::span<const float> a, std::span<const float> b, Metric
 std::vector<float> gemv_dot_products(std::span<const float> query, const float* matrix, std::size_t dim,
                                      std::size_t rows);
 
+// The same inner products for the exact scan, several rows per pass where the processor allows
+// (results may differ from the per-row kernel in the last bits).
+void dot_products_block(const float* query, const float* matrix, std::size_t dim, std::size_t rows, float* out);
+
 // Plain inner product through the dispatched kernel, rounded to float.
 float dot_product(const float* a, const float* b, std::size_t n);
 

@@ -268,5 +268,23 @@ TEST(DistanceTest, NormBasedScoresTrackThePairKernels) {
     }
 }
 
+// The blocked scan kernel must agree with the per-row products for every row count (the
+// blocked body and its tail) and for dimensions with and without a vector-width tail.
+TEST(DistanceTest, BlockedDotProductsMatchPerRow) {
+    std::mt19937 rng(12);
+    for (std::size_t dim : {1, 7, 8, 9, 128, 131}) {
+        for (std::size_t rows : {0, 1, 3, 4, 5, 9}) {
+            const std::vector<float> q = random_vector(rng, dim, 0.0f, 1.0f);
+            const std::vector<float> matrix = random_vector(rng, dim * rows + 1, 0.0f, 1.0f);
+            const std::vector<float> per_row = gemv_dot_products(q, matrix.data(), dim, rows);
+            std::vector<float> blocked(rows + 1, 12345.0f);
+            dot_products_block(q.data(), matrix.data(), dim, rows, blocked.data());
+            for (std::size_t j = 0; j < rows; ++j)
+                EXPECT_NEAR(blocked[j], per_row[j], 1e-5f * (1.0f + std::fabs(per_row[j]))) << dim << " " << rows;
+            EXPECT_EQ(blocked[rows], 12345.0f) << "wrote past the rows";
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qorel

@@ -117,11 +117,13 @@ std::vector<Candidate> HnswIndex::search_brute_force(std::span<const float> quer
         const std::size_t rows = dim_ == 0 ? 0 : vectors_.float_count() / dim_;
         const float q2 = sum_of_squares(query);
         const float sqrt_q2 = std::sqrt(q2);
-        for (std::size_t j = 0; j < rows; ++j) {
-            const float* row = base + j * dim_;
-            if (j + 2 < rows) prefetch(row + 2 * dim_);
-            const float dot = dot_product(q, row, dim_);
-            offer(static_cast<Slot>(j), norm_based_score(metric_, q2, sqrt_q2, dot, norms_[j]));
+        constexpr std::size_t kBlock = 256;
+        float dots[kBlock];
+        for (std::size_t j0 = 0; j0 < rows; j0 += kBlock) {
+            const std::size_t len = std::min(kBlock, rows - j0);
+            dot_products_block(q, base + j0 * dim_, dim_, len, dots);
+            for (std::size_t j = 0; j < len; ++j)
+                offer(static_cast<Slot>(j0 + j), norm_based_score(metric_, q2, sqrt_q2, dots[j], norms_[j0 + j]));
         }
     } else {
         const std::size_t n = node_count();

@@ -147,8 +147,10 @@ void HnswIndex::layer_impl(Slot entry, std::size_t ef, std::size_t layer, Dist&&
             }
         }
     }
+    // Ascending by distance straight from the result heap, without a temporary buffer; equal
+    // distances come out in no defined order.
+    std::sort_heap(res.begin(), res.end(), cand_less);
     out.assign(res.begin(), res.end());
-    std::stable_sort(out.begin(), out.end(), cand_less);
 }
 
 }  // namespace qorel
