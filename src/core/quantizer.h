@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "types.h"
+
 namespace qorel {
 
 struct ScalarQuantizer {
@@ -26,6 +28,10 @@ struct ScalarQuantizer {
     std::vector<std::uint8_t> quantize_batch(std::span<const float> data, std::size_t dim) const;
     // Decodes `dim` codes: scale * code + min, product then sum, no fused multiply-add.
     void decode(const std::uint8_t* codes, float* out) const;
+
+    // The pair distance between q and the decoded codes, computed without writing the decoded
+    // vector out: the same decoded values as decode(), summed in another order. Traversal aid.
+    float distance_to_codes(const float* q, const std::uint8_t* codes, Metric metric) const;
 
     // Appends dim (uint32), mins and scales, little-endian.
     void save(std::vector<std::uint8_t>& out) const;

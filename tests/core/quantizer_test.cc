@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "distance.h"
 #include "error.h"
 #include "storage/codec.h"
 
@@ -261,6 +262,35 @@ TEST(QuantizerTest, SaveLoadLayoutAndTruncation) {
     EXPECT_EQ(empty.size(), 4u);
     EXPECT_EQ(ScalarQuantizer::load(empty, &consumed).dim, 0u);
     EXPECT_EQ(consumed, 4u);
+}
+
+}  // namespace
+}  // namespace qorel
+
+namespace qorel {
+namespace {
+
+// Distances straight from the codes must match decoding first and then measuring, for every
+// metric and for dimensions with and without a tail.
+TEST(QuantizerTest, DistanceToCodesMatchesDecodeThenMeasure) {
+    std::mt19937 rng(5);
+    std::normal_distribution<float> g(0.0f, 2.0f);
+    for (std::size_t dim : {1, 7, 8, 9, 31, 128}) {
+        std::vector<float> data(50 * dim);
+        for (float& x : data) x = g(rng);
+        const ScalarQuantizer q = ScalarQuantizer::train(data, dim);
+        const std::vector<std::uint8_t> codes = q.quantize_batch(data, dim);
+        std::vector<float> query(dim), decoded(dim);
+        for (float& x : query) x = g(rng);
+        for (std::size_t row = 0; row < 50; ++row) {
+            q.decode(codes.data() + row * dim, decoded.data());
+            for (Metric m : {Metric::Cosine, Metric::Euclidean, Metric::DotProduct}) {
+                const float want = distance(query.data(), decoded.data(), dim, m);
+                const float got = q.distance_to_codes(query.data(), codes.data() + row * dim, m);
+                EXPECT_NEAR(got, want, 1e-4f * (1.0f + std::fabs(want))) << dim << " " << static_cast<int>(m);
+            }
+        }
+    }
 }
 
 }  // namespace

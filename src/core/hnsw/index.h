@@ -133,9 +133,15 @@ private:
     void select_diverse(const std::vector<Candidate>& pool, std::size_t limit, std::vector<Candidate>& kept) const;
     void unlink(Slot id);
 
-    template <bool kLocked, class Dist>
+    // The first bytes a walk reads of a slot: its codes on quantized walks, else its vector.
+    template <bool kCodes>
+    const void* row_address(Slot s) const {
+        if constexpr (kCodes) return quantized_->codes.data() + static_cast<std::size_t>(s) * dim_;
+        return vector(s);
+    }
+    template <bool kLocked, bool kCodes = false, class Dist>
     Slot greedy_impl(Slot entry, std::size_t layer, Dist&& dist) const;
-    template <bool kLocked, class Dist>
+    template <bool kLocked, bool kCodes = false, class Dist>
     void layer_impl(Slot entry, std::size_t ef, std::size_t layer, Dist&& dist, std::vector<Candidate>& out) const;
 
     std::size_t dim_;

@@ -20,21 +20,22 @@ std::vector<Candidate> HnswIndex::search_layer(const float* query, Slot entry, s
 }
 
 float HnswIndex::quantized_distance(const float* query, Slot slot, float* buffer) const {
-    quantized_->quantizer.decode(quantized_->codes.data() + static_cast<std::size_t>(slot) * dim_, buffer);
-    return dist_fn_(query, buffer, dim_);
+    (void)buffer;  // decoding happens in registers
+    return quantized_->quantizer.distance_to_codes(query, quantized_->codes.data() + static_cast<std::size_t>(slot) * dim_,
+                                                   metric_);
 }
 
 Slot HnswIndex::search_layer_single_quantized(const float* query, Slot entry, std::size_t layer) const {
     std::vector<float>& buf = scratch().decoded;
     buf.resize(dim_);
-    return greedy_impl<true>(entry, layer, [&](Slot s) { return quantized_distance(query, s, buf.data()); });
+    return greedy_impl<true, true>(entry, layer, [&](Slot s) { return quantized_distance(query, s, buf.data()); });
 }
 
 std::vector<Candidate> HnswIndex::search_layer_quantized(const float* query, Slot entry, std::size_t ef) const {
     std::vector<float>& buf = scratch().decoded;
     buf.resize(dim_);
     std::vector<Candidate> out;
-    layer_impl<true>(entry, ef, 0, [&](Slot s) { return quantized_distance(query, s, buf.data()); }, out);
+    layer_impl<true, true>(entry, ef, 0, [&](Slot s) { return quantized_distance(query, s, buf.data()); }, out);
     return out;
 }
 
@@ -46,7 +47,7 @@ Slot HnswIndex::descend(const float* query) const {
         std::vector<float>& buf = scratch().decoded;
         buf.resize(dim_);
         auto qd = [&](Slot s) { return quantized_distance(query, s, buf.data()); };
-        for (std::size_t layer = max_layer_; layer >= 1; --layer) cur = greedy_impl<false>(cur, layer, qd);
+        for (std::size_t layer = max_layer_; layer >= 1; --layer) cur = greedy_impl<false, true>(cur, layer, qd);
     } else {
         auto exact = [&](Slot s) { return dist_fn_(query, vector(s), dim_); };
         for (std::size_t layer = max_layer_; layer >= 1; --layer) cur = greedy_impl<false>(cur, layer, exact);
@@ -82,7 +83,7 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> query, std
     }
     std::vector<float>& buf = scratch().decoded;
     buf.resize(dim_);
-    layer_impl<false>(start, ef, 0, [&](Slot s) { return quantized_distance(q, s, buf.data()); }, w);
+    layer_impl<false, true>(start, ef, 0, [&](Slot s) { return quantized_distance(q, s, buf.data()); }, w);
     out.reserve(w.size());
     for (const Candidate& c : w)
         if (!is_deleted(c.slot)) out.push_back({c.slot, dist_fn_(q, vector(c.slot), dim_)});

@@ -59,7 +59,7 @@ using namespace detail;
 
 // Greedy walk on one layer: scan the whole list of the current node, move to its best
 // neighbour if it is strictly better, repeat.
-template <bool kLocked, class Dist>
+template <bool kLocked, bool kCodes, class Dist>
 Slot HnswIndex::greedy_impl(Slot entry, std::size_t layer, Dist&& dist) const {
     Slot cur = entry;
     float best = dist(cur);
@@ -77,7 +77,7 @@ Slot HnswIndex::greedy_impl(Slot entry, std::size_t layer, Dist&& dist) const {
         }
         Slot next = cur;
         for (std::size_t i = 0; i < ids.size(); ++i) {
-            if (i + 1 < ids.size()) prefetch(vector(ids[i + 1]));
+            if (i + 1 < ids.size()) prefetch(row_address<kCodes>(ids[i + 1]));
             const float d = dist(ids[i]);
             if (d < best) {
                 best = d;
@@ -91,7 +91,7 @@ Slot HnswIndex::greedy_impl(Slot entry, std::size_t layer, Dist&& dist) const {
 
 // Best-first search of one layer with a result list of at most max(ef, 1) entries; `out`
 // receives them sorted by ascending distance.
-template <bool kLocked, class Dist>
+template <bool kLocked, bool kCodes, class Dist>
 void HnswIndex::layer_impl(Slot entry, std::size_t ef, std::size_t layer, Dist&& dist,
                            std::vector<Candidate>& out) const {
     SearchScratch& sc = scratch();
@@ -122,7 +122,7 @@ void HnswIndex::layer_impl(Slot entry, std::size_t ef, std::size_t layer, Dist&&
                 for (std::uint32_t i = 0; i < p[0]; ++i) {
                     const Slot v = p[1 + i];
                     if (sc.visited.test_and_set(v)) continue;
-                    prefetch(vector(v));
+                    prefetch(row_address<kCodes>(v));
                     fresh.push_back(v);
                 }
             };
