@@ -1,13 +1,13 @@
 """Type stubs for the extension module _qorel (re-exported by qorel)."""
 
-from typing import Any, Iterator, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 Vector = Union[Sequence[float], npt.NDArray[np.float32]]
 Vectors = Union[Sequence[Sequence[float]], npt.NDArray[np.float32]]
-Filter = Mapping[str, Any]
+Filter = dict[str, Any]
 
 class SearchResult:
     @property
@@ -16,8 +16,10 @@ class SearchResult:
     def distance(self) -> float: ...
     @property
     def metadata(self) -> Optional[dict[str, Any]]: ...
-    def __getitem__(self, idx: int) -> Any: ...
-    def __iter__(self) -> Iterator[Any]: ...
+    # r[0], r[1], r[2] are id, distance and metadata; iteration and unpacking go through
+    # __getitem__ and end with ValueError("index out of range") at position 3.
+    def __getitem__(self, idx: int, /) -> Any: ...
+    def __repr__(self, /) -> str: ...
 
 class Database:
     def __init__(

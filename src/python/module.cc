@@ -2,8 +2,10 @@
 
 #include <nanobind/nanobind.h>
 
+#include <array>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "convert.h"
 #include "filter_parse.h"
@@ -23,7 +25,7 @@ namespace {
 PyObject* g_internal_error = nullptr;
 
 // The class has no doc text of its own; its doc slot carries only the text signature, which
-// Python exposes as Database.__text_signature__ (and Database.__doc__ stays None).
+// Python exposes as Database.__text_signature__ (Database.__doc__ is set to None below).
 constexpr const char* kDatabaseSignature =
     "Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False)\n--\n\n";
 
@@ -126,6 +128,151 @@ SearchArgs search_args(nb::handle k_h, nb::handle ef_h, nb::handle filter_h, nb:
     return a;
 }
 
+// What Python shows for each method of Database: "name(signature)\n--\n\n" followed by the
+// doc text, or by nothing for a method without one (its __doc__ is then None). The signature
+// part becomes __text_signature__, which inspect.signature and help() read. The class keeps
+// the order in which the methods are defined in the module body.
+struct MethodDoc {
+    const char* name;
+    const char* doc;
+};
+
+constexpr MethodDoc kMethodDocs[] = {
+    {"__init__",
+     "__init__(self, path, dim=None, metric=None, m=None, ef_construction=None, quantize=False)\n--\n\n"},
+    {"add", "add(self, id, vector, metadata=None)\n--\n\n"},
+    {"upsert", "upsert(self, id, vector, metadata=None)\n--\n\nAdd or update a vector."},
+    {"add_many", "add_many(self, ids, vectors, metadatas=None)\n--\n\n"},
+    {"search",
+     "search(self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)\n--\n\n"
+     "Search for the k nearest neighbors.\n"
+     "Returns list of SearchResult objects with .id, .distance, .metadata attributes.\n"
+     "`where_filter`: optional dict like {\"field\": \"value\"} or {\"field\": {\"$ne\": \"value\"}}\n"
+     "`max_distance`: optional float \xE2\x80\x94 discard results beyond this distance."},
+    {"search_many",
+     "search_many(self, vectors, k=10, ef_search=None, where_filter=None, max_distance=None)\n--\n\n"
+     "Search multiple queries in parallel. Returns list of list of SearchResult.\n"
+     "`where_filter`: optional metadata filter (same syntax as search).\n"
+     "`max_distance`: optional float \xE2\x80\x94 discard results beyond this distance."},
+    {"get", "get(self, id)\n--\n\n"},
+    {"delete", "delete(self, id)\n--\n\n"},
+    {"delete_many", "delete_many(self, ids)\n--\n\n"},
+    {"update", "update(self, id, vector=None, metadata=None)\n--\n\n"},
+    {"upsert_many",
+     "upsert_many(self, ids, vectors, metadatas=None)\n--\n\n"
+     "Batch upsert \xE2\x80\x94 inserts new vectors, updates existing ones."},
+    {"count",
+     "count(self, where_filter=None)\n--\n\n"
+     "Count vectors matching a filter, or all vectors if no filter."},
+    {"ids", "ids(self)\n--\n\n"},
+    {"save", "save(self)\n--\n\n"},
+    {"compact",
+     "compact(self)\n--\n\n"
+     "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
+     "Call this after many deletes to reduce memory usage and disk size."},
+    {"enable_quantized_search",
+     "enable_quantized_search(self)\n--\n\n"
+     "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
+     "with full-precision re-ranking. Automatically enabled when quantize=True is set."},
+    {"disable_quantized_search", "disable_quantized_search(self)\n--\n\nDisable quantized search."},
+    {"stats",
+     "stats(self)\n--\n\n"
+     "Get graph-level statistics for diagnostics.\n"
+     "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
+     "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
+     "memory_quantized_bytes, uses_brute_force, uses_quantized_search."},
+    {"__enter__", "__enter__(self)\n--\n\n"},
+    {"__exit__", "__exit__(self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
+    {"__len__", "__len__(self)\n--\n\n"},
+    {"__contains__", "__contains__(self, id)\n--\n\n"},
+};
+constexpr std::size_t kMethodCount = std::size(kMethodDocs);
+
+// nanobind writes its own rendered signature into every method's __doc__ and gives no
+// __text_signature__. So each method is shown to Python as a plain built-in function carrying
+// the text above, which hands the call on unchanged (self first) to the nanobind function:
+// argument conversion, error translation and the interpreter-lock handling all stay there.
+// The nanobind functions are kept for the life of the process, since a caller may hold a
+// shown function longer than the class holds it.
+PyObject* g_method_impl[kMethodCount];
+PyMethodDef g_method_defs[kMethodCount];
+
+template <std::size_t I>
+PyObject* forward_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return PyObject_Vectorcall(g_method_impl[I], args, static_cast<std::size_t>(nargs), kwnames);
+}
+
+using FastCallWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <std::size_t... I>
+constexpr std::array<FastCallWithKeywords, sizeof...(I)> make_forwarders(std::index_sequence<I...>) {
+    return {&forward_method<I>...};
+}
+constexpr auto kForwarders = make_forwarders(std::make_index_sequence<kMethodCount>());
+
+// The class attribute behind each shown function: binds it to the instance as a Python
+// function is bound (a bound method object), so inspect.signature(db.add) leaves `self` out
+// while Database.add and help() show it.
+struct MethodBinder {
+    PyObject_HEAD
+    PyObject* func;
+};
+
+PyObject* binder_get(PyObject* self, PyObject* obj, PyObject*) {
+    PyObject* func = reinterpret_cast<MethodBinder*>(self)->func;
+    if (func == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "unbound method descriptor");
+        return nullptr;
+    }
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(func);
+        return func;
+    }
+    return PyMethod_New(func, obj);
+}
+
+void binder_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    Py_XDECREF(reinterpret_cast<MethodBinder*>(self)->func);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot binder_slots[] = {
+    {Py_tp_descr_get, reinterpret_cast<void*>(binder_get)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(binder_dealloc)},
+    {0, nullptr},
+};
+
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned kBinderFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned kBinderFlags = Py_TPFLAGS_DEFAULT;
+#endif
+PyType_Spec binder_spec = {"_qorel.method", sizeof(MethodBinder), 0, kBinderFlags, binder_slots};
+
+// Replaces every method of kMethodDocs in the class by its shown function; a replaced
+// attribute keeps its place in the class's attribute order.
+void expose_methods(nb::handle cls) {
+    nb::object binder_type = nb::steal(PyType_FromSpec(&binder_spec));
+    if (!binder_type) throw nb::python_error();
+    nb::object class_dict = cls.attr("__dict__");
+    nb::object module_name = cls.attr("__module__");
+    for (std::size_t i = 0; i < kMethodCount; ++i) {
+        const char* name = kMethodDocs[i].name;
+        g_method_impl[i] = nb::object(class_dict[name]).release().ptr();
+        g_method_defs[i] = PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kForwarders[i])),
+                                       METH_FASTCALL | METH_KEYWORDS, kMethodDocs[i].doc};
+        nb::object func = nb::steal(PyCFunction_NewEx(&g_method_defs[i], nullptr, module_name.ptr()));
+        if (!func) throw nb::python_error();
+        auto* binder = PyObject_New(MethodBinder, reinterpret_cast<PyTypeObject*>(binder_type.ptr()));
+        if (!binder) throw nb::python_error();
+        binder->func = func.release().ptr();
+        nb::object shown = nb::steal(reinterpret_cast<PyObject*>(binder));
+        if (PyObject_SetAttrString(cls.ptr(), name, shown.ptr()) != 0) throw nb::python_error();
+    }
+}
+
 }  // namespace
 
 }  // namespace qorel::py
@@ -182,7 +329,7 @@ NB_MODULE(_qorel, m) {
     cls.def("add", add_like(false), nb::arg("id"), nb::arg("vector").none(), nb::arg("metadata").none() = nb::none(),
             nb::sig("def add(self, id, vector, metadata=None)"));
     cls.def("upsert", add_like(true), nb::arg("id"), nb::arg("vector").none(), nb::arg("metadata").none() = nb::none(),
-            nb::sig("def upsert(self, id, vector, metadata=None)"), "Add or update a vector.");
+            nb::sig("def upsert(self, id, vector, metadata=None)"));
     cls.def("add_many", many_like(false), nb::arg("ids").none(), nb::arg("vectors").none(),
             nb::arg("metadatas").none() = nb::none(), nb::sig("def add_many(self, ids, vectors, metadatas=None)"));
     cls.def(
@@ -263,8 +410,7 @@ NB_MODULE(_qorel, m) {
         nb::arg("id").none(), nb::arg("vector").none() = nb::none(), nb::arg("metadata").none() = nb::none(),
         nb::sig("def update(self, id, vector=None, metadata=None)"));
     cls.def("upsert_many", many_like(true), nb::arg("ids").none(), nb::arg("vectors").none(),
-            nb::arg("metadatas").none() = nb::none(), nb::sig("def upsert_many(self, ids, vectors, metadatas=None)"),
-            "Batch upsert \xE2\x80\x94 inserts new vectors, updates existing ones.");
+            nb::arg("metadatas").none() = nb::none(), nb::sig("def upsert_many(self, ids, vectors, metadatas=None)"));
     cls.def(
         "count",
         [](const PyDatabase& self, nb::handle filter_h) {
@@ -274,8 +420,7 @@ NB_MODULE(_qorel, m) {
             Filter f = parse_filter(filter_h);
             return self.db->count(&f);
         },
-        nb::arg("where_filter").none() = nb::none(), nb::sig("def count(self, where_filter=None)"),
-        "Count vectors matching a filter, or all vectors if no filter.");
+        nb::arg("where_filter").none() = nb::none(), nb::sig("def count(self, where_filter=None)"));
     cls.def(
         "ids",
         [](const PyDatabase& self) {
@@ -297,17 +442,13 @@ NB_MODULE(_qorel, m) {
             nb::gil_scoped_release release;
             self.db->compact();
         },
-        nb::sig("def compact(self)"),
-        "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
-        "Call this after many deletes to reduce memory usage and disk size.");
+        nb::sig("def compact(self)"));
     cls.def(
         "enable_quantized_search", [](PyDatabase& self) { self.db->enable_quantized_search(); },
-        nb::sig("def enable_quantized_search(self)"),
-        "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
-        "with full-precision re-ranking. Automatically enabled when quantize=True is set.");
+        nb::sig("def enable_quantized_search(self)"));
     cls.def(
         "disable_quantized_search", [](PyDatabase& self) { self.db->disable_quantized_search(); },
-        nb::sig("def disable_quantized_search(self)"), "Disable quantized search.");
+        nb::sig("def disable_quantized_search(self)"));
     cls.def(
         "stats",
         [](const PyDatabase& self) {
@@ -326,11 +467,7 @@ NB_MODULE(_qorel, m) {
             d["uses_quantized_search"] = st.uses_quantized_search;
             return d;
         },
-        nb::sig("def stats(self)"),
-        "Get graph-level statistics for diagnostics.\n"
-        "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
-        "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
-        "memory_quantized_bytes, uses_brute_force, uses_quantized_search.");
+        nb::sig("def stats(self)"));
     cls.def(
         "__enter__", [](nb::handle self) { return nb::borrow(self); }, nb::sig("def __enter__(self)"));
     cls.def(
@@ -359,4 +496,11 @@ NB_MODULE(_qorel, m) {
     cls.def(
         "__contains__", [](const PyDatabase& self, nb::handle id) { return self.db->contains(to_string(id, "id")); },
         nb::arg("id").none());
+
+    expose_methods(cls);
+    // Properties without doc text: nanobind would show its rendered signature there.
+    for (const char* name : {"dim", "metric"})
+        if (PyObject_SetAttrString(cls.attr(name).ptr(), "__doc__", Py_None) != 0) throw nb::python_error();
+    // The class has no doc text either; the text signature stays in the type's doc slot.
+    if (PyObject_SetAttrString(cls.ptr(), "__doc__", Py_None) != 0) throw nb::python_error();
 }

@@ -167,13 +167,21 @@ class TestLog:
         db = _qorel.Database(db_path)
         assert db.ids() == ["good"] and db.get("good")[1] == {"x": 1}
 
-    def test_created_without_save_is_not_found(self, db_path):
+    def test_changes_before_the_first_save_survive(self, db_path):
         db = _qorel.Database(db_path, dim=2)
-        db.add("a", [1, 2])
+        db.add("a", [1, 2], {"k": 1})
+        db.add("b", [3, 4])
+        db.delete("b")
         del db
+        # Without a dimension there is no database to open yet (no data files)...
         with pytest.raises(ValueError, match=NOT_FOUND):
             _qorel.Database(db_path)
-        assert len(_qorel.Database(db_path, dim=2)) == 0
+        # ...but creating it again replays what the log holds.
+        again = _qorel.Database(db_path, dim=2)
+        assert again.ids() == ["a"] and again.get("a") == ([1.0, 2.0], {"k": 1})
+        again.save()
+        assert "wal.qorel" not in files(db_path)
+        assert _qorel.Database(db_path).ids() == ["a"]
 
 
 CHILD = textwrap.dedent(

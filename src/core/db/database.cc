@@ -42,7 +42,12 @@ std::unique_ptr<Database> Database::open_or_create(const std::string& path, cons
     if (can_stat(storage.graph_path) && can_stat(storage.vectors_path)) return load(path, config.quantize);
     validate(config);
     HnswIndex index(config.dim, config.metric, config.m, config.ef_construction);
-    return std::unique_ptr<Database>(new Database(path, std::move(storage), std::move(index), config.dim, config.quantize));
+    std::unique_ptr<Database> db(new Database(path, std::move(storage), std::move(index), config.dim, config.quantize));
+    // A log without data files holds the changes of a database that was never saved (a crash
+    // before its first save): replaying it keeps those acknowledged changes. Records of another
+    // dimension are skipped.
+    db->replay_wal();
+    return db;
 }
 
 Metric Database::metric() const { return index_.read()->metric(); }

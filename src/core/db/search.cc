@@ -95,6 +95,15 @@ std::vector<Candidate> Database::search_filtered(const ReadView& view, std::span
     return out;
 }
 
+std::optional<SlotSet> Database::candidate_set(const HnswIndex& index, const Filter& filter) const {
+    // Only the exact scan uses the set to narrow its walk; the graph path tests every
+    // candidate with the filter itself, and copying a large set per query would cost more
+    // than the search.
+    if (!index.uses_brute_force()) return std::nullopt;
+    auto mindex = metadata_index_.read();
+    return filter.resolve_from_index(*mindex);
+}
+
 std::vector<SearchResult> Database::search(std::span<const float> query, std::size_t k,
                                            std::optional<std::size_t> ef_search, const Filter* filter,
                                            std::optional<float> max_distance) const {
@@ -105,11 +114,7 @@ std::vector<SearchResult> Database::search(std::span<const float> query, std::si
     if (!filter) {
         candidates = view.index->search(query, k, ef);
     } else {
-        std::optional<SlotSet> set;
-        {
-            auto mindex = metadata_index_.read();
-            set = filter->resolve_from_index(*mindex);
-        }
+        const std::optional<SlotSet> set = candidate_set(*view.index, *filter);
         candidates = search_filtered(view, query, k, std::max(ef, 4 * k), *filter, set);
     }
     return assemble(view, candidates, max_distance);
@@ -130,11 +135,7 @@ std::vector<std::vector<SearchResult>> Database::search_many(const std::vector<s
         });
         return results;
     }
-    std::optional<SlotSet> set;
-    {
-        auto mindex = metadata_index_.read();
-        set = filter->resolve_from_index(*mindex);
-    }
+    const std::optional<SlotSet> set = candidate_set(*view.index, *filter);
     const std::size_t ef_f = std::max(ef, 4 * k);
     parallel::for_each(0, queries.size(), [&](std::size_t i) {
         results[i] = assemble(view, search_filtered(view, queries[i], k, ef_f, *filter, set), max_distance);
