@@ -1,13 +1,17 @@
 // Fuzz target for the storage loader: arbitrary bytes as "graph.qorel", with a vectors file
 // and a quantized file cut from the same input, must load or fail with an error, never crash
-// or read out of range. After a successful load a search runs over whatever came back.
+// or read out of range. After a successful load a search runs over whatever came back, and
+// the directory is opened as a database whose writes then link new and changed vectors into
+// the loaded graph.
 //
 // Build and run (clang with libFuzzer; from the repository root):
 //   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
 //     -I src/core -isystem build/dev/_deps/simsimd/simsimd-6.5.16/include -DSIMSIMD_DYNAMIC_DISPATCH=0 \
-//     -DSIMSIMD_NATIVE_F16=0 -DSIMSIMD_NATIVE_BF16=0 tests/fuzz/graph_fuzz.cc src/core/storage/*.cc \
-//     src/core/hnsw/*.cc src/core/distance.cc src/core/quantizer.cc src/core/parallel.cc src/core/error.cc \
-//     -ltbb -o /tmp/graph_fuzz
+//     -DSIMSIMD_NATIVE_F16=0 -DSIMSIMD_NATIVE_BF16=0 -DSIMSIMD_TARGET_HASWELL=1 -DSIMSIMD_TARGET_SKYLAKE=1 \
+//     -DSIMSIMD_TARGET_ICE=0 -DSIMSIMD_TARGET_GENOA=0 -DSIMSIMD_TARGET_SAPPHIRE=0 -DSIMSIMD_TARGET_TURIN=0 \
+//     -DSIMSIMD_TARGET_SIERRA=0 tests/fuzz/graph_fuzz.cc src/core/storage/*.cc src/core/hnsw/*.cc \
+//     src/core/db/*.cc src/core/metadata/*.cc src/core/distance.cc src/core/quantizer.cc \
+//     src/core/parallel.cc src/core/error.cc -ltbb -o /tmp/graph_fuzz
 //   mkdir -p /tmp/graph_corpus && /tmp/graph_fuzz -max_total_time=180 /tmp/graph_corpus
 // Seed the corpus with saved databases: the input is the graph file, then 0xFF 0xFE, then the
 // vectors file, then 0xFF 0xFE, then the quantized file (each separator optional).
@@ -16,8 +20,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "db/database.h"
 #include "storage/storage.h"
 
 using namespace qorel;
@@ -59,14 +66,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         put(st.quantized_path, rest + b + 2, rest_n - b - 2);
     else
         std::remove(st.quantized_path.c_str());
+    std::size_t dim = 0;
     try {
         LoadedStorage loaded = load_storage(st);
-        const std::vector<float> q(loaded.index.dim(), 0.5f);
-        if (loaded.index.dim() <= 4096) {
+        dim = loaded.index.dim();
+        // A graph without nodes may claim any dimension: size the query only once it is small.
+        if (dim <= 4096) {
+            const std::vector<float> q(dim, 0.5f);
             loaded.index.search(q, 5, 20);
             loaded.index.search_graph(q, 5, 20);
         }
     } catch (const QorelError&) {
+        return 0;
     }
+    if (dim > 64) return 0;
+
+    // The writes below go to the log; the next input must not replay them.
+    const std::string wal = join_path(dir(), "wal.qorel");
+    try {
+        std::unique_ptr<Database> db = Database::open(dir());
+        const std::vector<float> v(dim, 0.25f);
+        db->search(v, 5, 20, nullptr, std::nullopt);
+        db->count(nullptr);
+        db->stats();
+        const std::vector<std::string> ids = db->ids();
+        if (!ids.empty()) {
+            db->get(ids.front());
+            db->upsert(ids.front(), std::vector<float>(dim, -1.0f), Json{{"k", 1}});
+            db->remove(ids.back());
+        }
+        db->upsert("fuzz", v, std::nullopt);
+        db->search(v, 5, 20, nullptr, std::nullopt);
+        db->stats();
+    } catch (const QorelError&) {
+    }
+    std::remove(wal.c_str());
     return 0;
 }

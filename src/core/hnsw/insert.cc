@@ -168,7 +168,16 @@ void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry) {
             }
             lst[0] = len;
         }
-        if (!w.empty()) cur = w.front().slot;
+        // The next layer starts from the nearest node found here other than this one. Stale
+        // edges can lead back to a node being re-linked, which is then usually the nearest to
+        // its own vector, but its lists were just emptied: a walk started from it finds nothing,
+        // and the node would be left without a single edge on every lower layer.
+        for (const Candidate& c : w) {
+            if (c.slot != id) {
+                cur = c.slot;
+                break;
+            }
+        }
     }
 }
 

@@ -1,6 +1,9 @@
 #include "storage/storage.h"
 
+#include <unistd.h>
+
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <unordered_set>
 
@@ -21,6 +24,46 @@ void put_u32(BufferedFileWriter& out, std::uint32_t v) { out.write(&v, 4); }
 
 std::span<const std::uint8_t> as_bytes(const void* p, std::size_t n) {
     return {static_cast<const std::uint8_t*>(p), n};
+}
+
+std::uint32_t read_layer_count(ByteReader& in, Slot s) {
+    const std::uint32_t layers = in.u32();
+    if (layers == 0 || layers > kMaxLevel + 1) invalid("slot " + std::to_string(s) + " has " + std::to_string(layers) + " layers");
+    return layers;
+}
+
+std::uint32_t read_list_length(ByteReader& in, Slot s, std::uint32_t layer, std::uint32_t m) {
+    const std::uint32_t count = in.u32();
+    const std::size_t limit = layer == 0 ? 2 * std::size_t{m} : m;
+    if (!in.fits(count, 4)) ByteReader::eof();
+    if (count > limit) invalid("slot " + std::to_string(s) + " has " + std::to_string(count) + " neighbours");
+    return count;
+}
+
+// Bytes the index will allocate for the node records ahead of `in`. Every list is stored with
+// room for its limit plus one whatever the file holds in it, so with a large m a record of a
+// few bytes stands for hundreds of kilobytes, and a damaged m or node count would otherwise
+// drive the load into exhausting memory. Walks a copy of the cursor with the parse's checks,
+// in the parse's order, so that a damaged file fails with the same text either way.
+std::uint64_t node_memory(ByteReader in, std::uint32_t n, std::uint32_t m) {
+    std::uint64_t upper_lists = 0;
+    for (std::uint32_t s = 0; s < n; ++s) {
+        const std::uint32_t layers = read_layer_count(in, s);
+        upper_lists += layers - 1;
+        for (std::uint32_t layer = 0; layer < layers; ++layer) in.bytes(std::size_t{read_list_length(in, s, layer, m)} * 4);
+    }
+    // A layer-0 list (2m + 2 words), its lock byte, the level byte and the first-block index;
+    // an upper list (m + 2 words) and its lock byte.
+    const std::uint64_t per_node = (2 * std::uint64_t{m} + 2) * 4 + 1 + 1 + 4;
+    const std::uint64_t per_upper_list = (std::uint64_t{m} + 2) * 4 + 1;
+    return n * per_node + upper_lists * per_upper_list;
+}
+
+std::uint64_t machine_memory() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
 }
 
 // The graph file parsed into an index without vectors, plus its records and trailer.
@@ -63,16 +106,18 @@ ParsedGraph parse_graph(std::span<const std::uint8_t> bytes) {
     }
     // Every node record takes at least 8 bytes (its layer count and one list length).
     if (!in.fits(n, 8)) ByteReader::eof();
+    // A graph that cannot fit in this machine's memory fails here, before any of it is built,
+    // rather than by running the process out of memory halfway through.
+    const std::uint64_t needed = node_memory(in, n, m);
+    if (needed > machine_memory())
+        invalid("graph of " + std::to_string(n) + " slots with m = " + std::to_string(m) + " needs " + std::to_string(needed) +
+                " bytes of neighbour lists, more than this machine's memory");
     std::vector<Slot> list;
     for (std::uint32_t s = 0; s < n; ++s) {
-        const std::uint32_t layers = in.u32();
-        if (layers == 0 || layers > kMaxLevel + 1) invalid("slot " + std::to_string(s) + " has " + std::to_string(layers) + " layers");
+        const std::uint32_t layers = read_layer_count(in, s);
         g.index.load_append_node(layers - 1);
         for (std::uint32_t layer = 0; layer < layers; ++layer) {
-            const std::uint32_t count = in.u32();
-            const std::size_t limit = layer == 0 ? 2 * std::size_t{m} : m;
-            if (!in.fits(count, 4)) ByteReader::eof();
-            if (count > limit) invalid("slot " + std::to_string(s) + " has " + std::to_string(count) + " neighbours");
+            const std::uint32_t count = read_list_length(in, s, layer, m);
             list.resize(count);
             for (std::uint32_t i = 0; i < count; ++i) {
                 list[i] = in.u32();

@@ -4,8 +4,10 @@
 // them back into a ready HnswIndex plus the stored id and metadata records.
 //
 // Every count read from a file is checked against the bytes that remain before anything is
-// allocated, and every slot number against the node count; format violations are I/O errors
-// with fixed texts ("failed to fill whole buffer", "bad graph magic", ...).
+// allocated, and every slot number against the node count; since the index keeps every list at
+// room for its limit, the list storage the node records call for is checked against the
+// machine's memory before any node is built. Format violations are I/O errors with fixed texts
+// ("failed to fill whole buffer", "bad graph magic", ...).
 //
 // Consistency across files: the three files are replaced one rename at a time, so a crash in
 // between can leave files of two different saves. The graph file therefore ends with a short
