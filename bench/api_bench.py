@@ -75,6 +75,7 @@ def main():
     ap.add_argument("--queries", type=int, default=1000)
     ap.add_argument("--m", type=int, default=16)
     ap.add_argument("--efc", type=int, default=200)
+    ap.add_argument("--search-only", action="store_true", help="insertion and graph search sections only")
     args = ap.parse_args()
     tmp = tempfile.mkdtemp(prefix="qorel_api_bench_")
     base, queries = dataset("reference", args.n, args.queries)
@@ -93,9 +94,11 @@ def main():
     _, t_q = timed(db.add_many, ids, base)
     print(f"\nadd_many from a 2-D float32 array: qorel {args.n / t_q:.0f} vectors/s, hnswlib add_items "
           f"{args.n / t_h:.0f} vectors/s, ratio {t_h / t_q:.2f}")
-    dbm = qorel.Database(os.path.join(tmp, "meta"), dim=base.shape[1], metric="l2", m=args.m, ef_construction=args.efc)
-    _, t_m = timed(dbm.add_many, ids, base, metas)
-    print(f"add_many with metadata dicts:      qorel {args.n / t_m:.0f} vectors/s, ratio to hnswlib {t_h / t_m:.2f}")
+    if not args.search_only:
+        dbm = qorel.Database(os.path.join(tmp, "meta"), dim=base.shape[1], metric="l2", m=args.m,
+                             ef_construction=args.efc)
+        _, t_m = timed(dbm.add_many, ids, base, metas)
+        print(f"add_many with metadata dicts:      qorel {args.n / t_m:.0f} vectors/s, ratio to hnswlib {t_h / t_m:.2f}")
 
     # ---- call overhead on a small database (exact scan)
     small = qorel.Database(os.path.join(tmp, "small"), dim=base.shape[1], metric="l2")
@@ -135,6 +138,9 @@ def main():
     _, th = timed(idx.knn_query, queries, k=10, num_threads=2)
     print(f"  search_many at ef {ef} (two threads): qorel {len(queries) / t:.0f} qps, hnswlib knn_query batch "
           f"{len(queries) / th:.0f} qps, ratio {th / t:.2f}")
+
+    if args.search_only:
+        return
 
     # ---- filtered search and count
     fq = list(queries[:200])

@@ -1,5 +1,7 @@
 #include "distance.h"
 
+#include "simd.h"
+
 // SimSIMD's AVX-512 helpers start from deliberately undefined registers, which GCC reports
 // once their bodies are inlined here; the reports are about the library, not this file.
 #pragma GCC diagnostic push
@@ -162,13 +164,6 @@ std::vector<float> gemv_dot_products(std::span<const float> query, const float* 
 namespace {
 
 #if defined(__x86_64__)
-__attribute__((target("avx2,fma"))) inline float hsum(__m256 v) {
-    __m128 s = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-    s = _mm_add_ps(s, _mm_movehl_ps(s, s));
-    s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 0x55));
-    return _mm_cvtss_f32(s);
-}
-
 // Four rows per pass over the query: the query is loaded once for four rows and four
 // independent FMA chains hide each other's latency, so a scan of short rows runs at memory
 // speed instead of at the speed of one dependent chain per row.
@@ -189,7 +184,7 @@ __attribute__((target("avx2,fma"))) void dot_rows_avx2(const float* q, const flo
             a2 = _mm256_fmadd_ps(x, _mm256_loadu_ps(r2 + i), a2);
             a3 = _mm256_fmadd_ps(x, _mm256_loadu_ps(r3 + i), a3);
         }
-        float s0 = hsum(a0), s1 = hsum(a1), s2 = hsum(a2), s3 = hsum(a3);
+        float s0 = hsum_avx2(a0), s1 = hsum_avx2(a1), s2 = hsum_avx2(a2), s3 = hsum_avx2(a3);
         for (std::size_t i = body; i < dim; ++i) {
             s0 += q[i] * r0[i];
             s1 += q[i] * r1[i];

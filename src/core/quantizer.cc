@@ -7,6 +7,7 @@
 
 #include "distance.h"
 #include "error.h"
+#include "simd.h"
 #include "storage/codec.h"
 
 #if defined(__x86_64__)
@@ -186,13 +187,6 @@ ScalarQuantizer ScalarQuantizer::load(std::span<const std::uint8_t> bytes, std::
 namespace {
 
 #if defined(__x86_64__)
-__attribute__((target("avx2,fma"))) inline float hsum8(__m256 v) {
-    __m128 s = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-    s = _mm_add_ps(s, _mm_movehl_ps(s, s));
-    s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 0x55));
-    return _mm_cvtss_f32(s);
-}
-
 // Decodes eight codes at a time in registers and accumulates the metric's sums: for squared
 // Euclidean distance one sum, for the dot product one, for cosine three.
 __attribute__((target("avx2,fma"))) void code_sums(const float* q, const std::uint8_t* codes, const float* mins,
@@ -216,7 +210,7 @@ __attribute__((target("avx2,fma"))) void code_sums(const float* q, const std::ui
             }
         }
     }
-    float a = hsum8(s0), b = hsum8(s1), c = hsum8(s2);
+    float a = hsum_avx2(s0), b = hsum_avx2(s1), c = hsum_avx2(s2);
     for (; d < dim; ++d) {
         const float v = scales[d] * static_cast<float>(codes[d]) + mins[d];
         if (metric == Metric::Euclidean) {
