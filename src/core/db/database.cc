@@ -1,21 +1,12 @@
 #include "database.h"
 
-#include "storage/files.h"
-
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <filesystem>
 #include <stdexcept>
+
+#include "storage/files.h"
 
 namespace qorel {
 
 namespace {
-
-bool can_stat(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 void validate(const DatabaseConfig& c) {
     if (c.dim == 0) throw std::invalid_argument("dim must be at least 1");
@@ -39,7 +30,7 @@ Database::Database(std::string path, Storage storage, HnswIndex index, std::uint
 std::unique_ptr<Database> Database::open_or_create(const std::string& path, const DatabaseConfig& config) {
     create_directories(path);
     Storage storage = Storage::make(path);
-    if (can_stat(storage.graph_path) && can_stat(storage.vectors_path)) return load(path, config.quantize);
+    if (path_exists(storage.graph_path) && path_exists(storage.vectors_path)) return load(path, config.quantize);
     validate(config);
     HnswIndex index(config.dim, config.metric, config.m, config.ef_construction);
     std::unique_ptr<Database> db(new Database(path, std::move(storage), std::move(index), config.dim, config.quantize));

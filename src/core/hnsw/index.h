@@ -103,8 +103,9 @@ public:
     Slot search_layer_single_quantized(const float* query, Slot entry, std::size_t layer) const;
     std::vector<Candidate> search_layer_quantized(const float* query, Slot entry, std::size_t ef) const;
 
-    // Decodes slot's codes into `buffer` (dim floats) and returns the pair distance to it.
-    float quantized_distance(const float* query, Slot slot, float* buffer) const;
+    // The pair distance between the query and the slot's decoded codes (decoded in registers,
+    // so no buffer is needed).
+    float quantized_distance(const float* query, Slot slot) const;
 
     std::size_t random_level() const;
 

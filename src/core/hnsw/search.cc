@@ -19,23 +19,18 @@ std::vector<Candidate> HnswIndex::search_layer(const float* query, Slot entry, s
     return out;
 }
 
-float HnswIndex::quantized_distance(const float* query, Slot slot, float* buffer) const {
-    (void)buffer;  // decoding happens in registers
+float HnswIndex::quantized_distance(const float* query, Slot slot) const {
     return quantized_->quantizer.distance_to_codes(query, quantized_->codes.data() + static_cast<std::size_t>(slot) * dim_,
                                                    metric_);
 }
 
 Slot HnswIndex::search_layer_single_quantized(const float* query, Slot entry, std::size_t layer) const {
-    std::vector<float>& buf = scratch().decoded;
-    buf.resize(dim_);
-    return greedy_impl<true, true>(entry, layer, [&](Slot s) { return quantized_distance(query, s, buf.data()); });
+    return greedy_impl<true, true>(entry, layer, [&](Slot s) { return quantized_distance(query, s); });
 }
 
 std::vector<Candidate> HnswIndex::search_layer_quantized(const float* query, Slot entry, std::size_t ef) const {
-    std::vector<float>& buf = scratch().decoded;
-    buf.resize(dim_);
     std::vector<Candidate> out;
-    layer_impl<true, true>(entry, ef, 0, [&](Slot s) { return quantized_distance(query, s, buf.data()); }, out);
+    layer_impl<true, true>(entry, ef, 0, [&](Slot s) { return quantized_distance(query, s); }, out);
     return out;
 }
 
@@ -44,9 +39,7 @@ std::vector<Candidate> HnswIndex::search_layer_quantized(const float* query, Slo
 Slot HnswIndex::descend(const float* query) const {
     Slot cur = entry_point_;
     if (quantized_) {
-        std::vector<float>& buf = scratch().decoded;
-        buf.resize(dim_);
-        auto qd = [&](Slot s) { return quantized_distance(query, s, buf.data()); };
+        auto qd = [&](Slot s) { return quantized_distance(query, s); };
         for (std::size_t layer = max_layer_; layer >= 1; --layer) cur = greedy_impl<false, true>(cur, layer, qd);
     } else {
         auto exact = [&](Slot s) { return dist_fn_(query, vector(s), dim_); };
@@ -81,9 +74,7 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> query, std
         }
         return out;
     }
-    std::vector<float>& buf = scratch().decoded;
-    buf.resize(dim_);
-    layer_impl<false, true>(start, ef, 0, [&](Slot s) { return quantized_distance(q, s, buf.data()); }, w);
+    layer_impl<false, true>(start, ef, 0, [&](Slot s) { return quantized_distance(q, s); }, w);
     out.reserve(w.size());
     for (const Candidate& c : w)
         if (!is_deleted(c.slot)) out.push_back({c.slot, dist_fn_(q, vector(c.slot), dim_)});

@@ -45,7 +45,6 @@ struct SearchScratch {
     std::vector<Candidate> candidates;  // min-heap on distance
     std::vector<Candidate> results;     // max-heap on distance
     std::vector<Slot> fresh;            // unvisited neighbours of the node being expanded
-    std::vector<float> decoded;         // one decoded vector for quantized distances
 };
 
 inline SearchScratch& scratch() {
