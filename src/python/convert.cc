@@ -463,7 +463,12 @@ std::string to_string(nb::handle h, const char* arg) {
 }
 
 std::string to_path(nb::handle h, const char* arg) {
-    std::string path = to_string(h, arg);
+    if (!PyUnicode_Check(h.ptr())) raise_type_error(arg, "'" + py_type_name(h) + "' object cannot be converted to 'PyString'");
+    // Encoded as the os module encodes paths, so that a name read from the file system (where
+    // bytes that are not UTF-8 come back as lone surrogates) names the same directory again.
+    nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(h.ptr()));
+    if (!bytes) raise_argument_error(arg);
+    std::string path(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
     if (path.find('\0') != std::string::npos) raise(PyExc_ValueError, std::string("argument '") + arg + "': embedded null character");
     return path;
 }

@@ -33,8 +33,9 @@ std::string py_type_name(nb::handle h);
 // surrogate) raises ValueError.
 std::string to_string(nb::handle h, const char* arg);
 
-// A file-system path: to_string, and ValueError for a NUL character, which the operating system
-// would take as the end of the path.
+// A file-system path: a `str`, encoded as os.fsencode encodes it (lone surrogates from
+// undecodable file names become their bytes again; other lone surrogates raise ValueError), and
+// ValueError for a NUL character, which the operating system would take as the end of the path.
 std::string to_path(nb::handle h, const char* arg);
 
 // An integer through the index protocol; negative or too large: OverflowError.

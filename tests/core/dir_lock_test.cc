@@ -61,12 +61,6 @@ TEST_F(DirLockTest, OneHolderAtATimeEvenWithinAProcess) {
     EXPECT_THROW(DirLock::acquire(dir_), DirectoryInUse);
     // ...and in any other process.
     EXPECT_EQ(in_child([&] { return try_acquire(dir_); }), 1);
-    try {
-        DirLock::acquire(dir_);
-        FAIL();
-    } catch (const DirectoryInUse& e) {
-        EXPECT_EQ(std::string(e.what()), "database at '" + dir_ + "' is in use by another process");
-    }
 
     // Moving keeps the claim; releasing (explicitly or by destruction) ends it.
     DirLock moved = std::move(first);
@@ -143,29 +137,6 @@ protected:
         return c;
     }
 };
-
-TEST_F(OpenRegistryTest, HandlesOnOneDirectoryShareOneDatabase) {
-    const std::string db_dir = dir_ + "/db";
-    auto a = open_shared(db_dir, config(2));
-    std::filesystem::create_directory_symlink(db_dir, dir_ + "/alias");
-    // Another spelling of the path, and another configuration: the open database wins.
-    auto b = open_shared(dir_ + "/alias/", config(7));
-    ASSERT_EQ(a.get(), b.get());
-    EXPECT_EQ(b->dim(), 2u);
-    b->add("x", {1, 2}, std::nullopt);
-    EXPECT_TRUE(a->contains("x"));
-    // Without a configuration the data files are needed even while the directory is open.
-    EXPECT_THROW(open_shared(db_dir, std::nullopt), QorelError);
-    a->save();
-    EXPECT_EQ(open_shared(db_dir, std::nullopt).get(), a.get());
-    // Another process cannot have it until the last handle is gone.
-    EXPECT_EQ(in_child([&] { return try_acquire(db_dir); }), 1);
-    a.reset();
-    EXPECT_EQ(in_child([&] { return try_acquire(db_dir); }), 1);
-    b.reset();
-    EXPECT_EQ(in_child([&] { return try_acquire(db_dir); }), 0);
-    EXPECT_TRUE(open_shared(db_dir, std::nullopt)->contains("x"));
-}
 
 TEST_F(OpenRegistryTest, OpeningNothingCreatesNothing) {
     EXPECT_THROW(open_shared(dir_ + "/missing", std::nullopt), QorelError);
