@@ -159,7 +159,7 @@ TEST_F(OpenRegistryTest, ThreadsOpeningAndDroppingNeverCollide) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
-            for (int i = 0; i < 1000; ++i) {
+            for (int i = 0; i < 400; ++i) {
                 try {
                     auto db = open_shared(db_dir, config(2));
                     if ((i + t) % 7 == 0) db->upsert(std::to_string(t), {1.0f, 2.0f}, std::nullopt);
