@@ -48,7 +48,10 @@ void init_database(PyDatabase* self, nb::handle path_h, nb::handle dim_h, nb::ha
     if (!dim) {
         try {
             db = Database::open(path);
-        } catch (const QorelError&) {
+        } catch (const QorelError& e) {
+            // Only a directory without data files asks for a dimension; a damaged or
+            // unreadable database raises its own error.
+            if (e.kind() != ErrorKind::DatabaseNotFound) throw;
             throw nb::value_error("database not found \xE2\x80\x94 specify dim to create a new one");
         }
     } else {

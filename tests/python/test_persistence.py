@@ -234,8 +234,10 @@ class TestDamagedFiles:
         assert self.open_error(saved) == "io error: unsupported graph version: 1"
         g.write_bytes(good[:12] + bytes([7]) + good[13:])
         assert self.open_error(saved) == "io error: unknown metric: 7"
-        with pytest.raises(ValueError, match=NOT_FOUND):
+        # Without a dimension the damage is reported the same way: the files are there.
+        with pytest.raises(ValueError) as e:
             _qorel.Database(saved)
+        assert str(e.value) == "io error: unknown metric: 7"
 
     def test_every_truncation_fails_cleanly(self, saved):
         g = pathlib.Path(saved, "graph.qorel")
