@@ -269,6 +269,36 @@ TEST_P(InterruptedSave, OpenThatCannotMoveTheGraphIntoPlace) {
     }
 }
 
+TEST(InterruptedFirstSave, ReopensWithOrWithoutTheSavedFiles) {
+    // Before its first save a database lives in its log; a first save stopped after it placed
+    // vectors.bin has its graph only in graph.tmp, which the open must take up.
+    char tmpl[] = "/tmp/qorel_first_save_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string root = tmpl;
+    DatabaseConfig config;
+    config.dim = 3;
+    config.quantize = true;
+    for (int at = 1;; ++at) {
+        const std::string dir = cat({root, "/db", num(at)});
+        auto db = Database::open_or_create(dir, config);
+        for (int i = 0; i < 10; ++i) db->add(cat({"x", num(i)}), {float(i), 1, 2}, Json{{"i", i}});
+        db->remove("x3");
+        const Snapshot expected = snapshot(*db);
+        const bool interrupted = save_under(*db, Fault::at(at, true));
+        db.reset();
+        // Opened with a dimension, as a program that creates its database on first use does.
+        db = Database::open_or_create(dir, config);
+        EXPECT_EQ(snapshot(*db), expected) << "killed at " << at;
+        db.reset();
+        if (path_exists(cat({dir, "/vectors.bin"}))) {
+            EXPECT_EQ(snapshot(*Database::open(dir)), expected) << "killed at " << at;
+            EXPECT_FALSE(path_exists(cat({dir, "/graph.tmp"}))) << "killed at " << at;
+        }
+        if (!interrupted) break;
+    }
+    fs::remove_all(root);
+}
+
 INSTANTIATE_TEST_SUITE_P(Configs, InterruptedSave,
                          ::testing::Values(Config{false, false}, Config{true, false}, Config{false, true},
                                            Config{true, true}),
