@@ -143,7 +143,7 @@ void write_graph_file(const HnswIndex& index, const std::vector<MetaRecord>& rec
     std::uint64_t graph_length = 0;
     // The header, deleted slots and node records pass through the checksum on their way out.
     auto emit_checked = [&] {
-        graph_crc = crc32(buf, graph_crc);
+        graph_crc = crc32c(buf, graph_crc);
         graph_length += buf.size();
         out.write(buf);
         buf.clear();
@@ -209,7 +209,7 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
         const std::uint64_t covered = *trailer->graph_length;
         if (covered < kGraphHeaderSize || covered > bytes.size() - trailer->size)
             invalid("graph trailer does not fit its file (the file is damaged)");
-        if (crc32(bytes.first(static_cast<std::size_t>(covered))) != trailer->graph_crc)
+        if (crc32c(bytes.first(static_cast<std::size_t>(covered))) != trailer->graph_crc)
             invalid("graph checksum mismatch (the file is damaged)");
     }
     const bool header_checked = trailer && trailer->graph_length;

@@ -44,7 +44,7 @@ inline constexpr std::size_t kGraphHeaderSize = 37;
 struct SaveFingerprint {
     std::uint64_t vectors_length = 0;
     std::uint32_t norms_crc = 0;  // CRC-32 of the norm section of "vectors.bin"
-    // CRC-32 of the whole "vectors.bin"; absent in trailers of older saves.
+    // CRC-32C of the whole "vectors.bin"; absent in trailers of older saves.
     std::optional<std::uint32_t> vectors_crc;
     bool has_quantized = false;
     std::uint64_t quantized_length = 0;

@@ -15,7 +15,7 @@ Match match(const std::optional<GraphFileSummary>& graph, std::span<const std::u
             std::optional<std::uint32_t>& whole_crc) {
     if (!graph || !vectors_match_quickly(graph->print, vectors, graph->dim)) return Match::None;
     if (!graph->print.vectors_crc) return Match::Norms;
-    if (!whole_crc) whole_crc = crc32(vectors);
+    if (!whole_crc) whole_crc = crc32c(vectors);
     return *whole_crc == *graph->print.vectors_crc ? Match::Whole : Match::None;
 }
 

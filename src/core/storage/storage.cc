@@ -51,7 +51,7 @@ void write_vectors_file(const HnswIndex& index, BufferedFileWriter& out, SaveFin
     out.write(norms);
     print.vectors_length = vectors.size() + norms.size();
     print.norms_crc = crc32(norms);
-    print.vectors_crc = crc32(norms, crc32(vectors));
+    print.vectors_crc = crc32c(norms, crc32c(vectors));
 }
 
 QuantizedImage::QuantizedImage(const QuantizedSearch& quantized) : codes_(quantized.codes) {
