@@ -319,9 +319,10 @@ def test_concurrent_mutations_and_saves_lose_nothing(db_path):
 @pytest.mark.parametrize("compact_between", [False, True])
 @pytest.mark.parametrize("quantize", [False, True])
 def test_every_crash_point_of_a_save_reopens_to_a_consistent_state(tmp_path, compact_between, quantize):
-    """A save writes graph.tmp, then vectors.tmp -> vectors.bin, then the quantized file, then
-    graph.tmp -> graph.qorel, then deletes the log. Rebuild the directory as a crash after each
-    of those steps leaves it and check that reopening gives the saved state plus the log."""
+    """A save writes vectors.tmp and graph.tmp, then vectors.tmp -> vectors.bin, then the
+    quantized file, then graph.tmp -> graph.qorel, then deletes the log. Rebuild the directory
+    as a crash after each of those steps leaves it and check that reopening gives the saved
+    state plus the log."""
     import shutil
 
     base = tmp_path / "base"
