@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential libtbb-dev nlohmann-json3-dev libgtest-dev)
+packages=(build-essential libtbb-dev nlohmann-json3-dev libgtest-dev strace)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

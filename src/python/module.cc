@@ -64,7 +64,10 @@ void init_database(PyDatabase* self, nb::handle path_h, nb::handle dim_h, nb::ha
         try {
             nb::gil_scoped_release release;
             db = open_shared(path, std::nullopt);
-        } catch (const QorelError&) {
+        } catch (const QorelError& e) {
+            // Only a directory without data files asks for a dimension; a damaged or
+            // unreadable database raises its own error.
+            if (e.kind() != ErrorKind::DatabaseNotFound) throw;
             throw nb::value_error("database not found \xE2\x80\x94 specify dim to create a new one");
         }
     } else {
