@@ -6,8 +6,11 @@ from typing import Any, Optional, Sequence, Tuple, Union, final
 import numpy as np
 import numpy.typing as npt
 
-_Vector = Union[Sequence[float], npt.NDArray[np.float32]]
-_Vectors = Union[Sequence[Sequence[float]], npt.NDArray[np.float32]]
+# Arrays of any numeric dtype are accepted: float32 batches are read in place, the others are
+# converted element by element.
+_Array = npt.NDArray[Union[np.floating[Any], np.integer[Any]]]
+_Vector = Union[Sequence[float], _Array]
+_Vectors = Union[Sequence[Sequence[float]], _Array]
 _Filter = dict[str, Any]
 
 # Instances come only from searches, and the class cannot be subclassed.

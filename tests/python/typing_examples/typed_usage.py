@@ -36,6 +36,10 @@ def run(path: str) -> list[str]:
     lines.extend(describe(h) for h in hits)
     batches: list[list[qorel.SearchResult]] = db.search_many(batch, k=1)
     lines.extend(describe(h) for hs in batches for h in hs)
+    # Arrays of other dtypes are converted: float64 from NumPy's generators, integers.
+    wide: npt.NDArray[np.float64] = np.random.default_rng(1).standard_normal((2, 3))
+    ints: npt.NDArray[np.int64] = np.array([0, 0, 1], dtype=np.int64)
+    lines.append(f"{len(db.search_many(wide, k=1))} {len(db.search(ints, k=1))}")
 
     vector, metadata = db.get("a")
     first: float = vector[0]
