@@ -245,7 +245,8 @@ class QorelVectorStore(VectorStore):
     def _write(self, ids: list[str], vectors: Any, records: list[dict], all_new: bool) -> list[str]:
         array = np.asarray(vectors, dtype=np.float32)
         if array.ndim != 2 or array.shape[0] != len(ids):
-            raise ValueError(f"the embeddings gave {array.shape[0] if array.ndim else 0} vectors for {len(ids)} texts")
+            got = array.shape[0] if array.ndim else 0
+            raise ValueError(f"the embeddings gave {got} vectors for {len(ids)} texts")
         db = self._db if self._db is not None else self._create(int(array.shape[1]))
         if all_new:
             db.add_many(ids, array, records)
@@ -358,7 +359,9 @@ class QorelVectorStore(VectorStore):
         db = self._db
         if db is None:
             return []
-        return db.search(vector, k=k, ef_search=ef_search, where_filter=_stored_filter(filter), max_distance=max_distance)
+        return db.search(
+            vector, k=k, ef_search=ef_search, where_filter=_stored_filter(filter), max_distance=max_distance
+        )
 
     def similarity_search_with_score_by_vector(
         self,
@@ -386,14 +389,17 @@ class QorelVectorStore(VectorStore):
     ) -> list[Document]:
         return [d for d, _ in self.similarity_search_with_score_by_vector(embedding, k, filter, **kwargs)]
 
-    def similarity_search(self, query: str, k: int = 4, filter: Optional[dict] = None, **kwargs: Any) -> list[Document]:
+    def similarity_search(
+        self, query: str, k: int = 4, filter: Optional[dict] = None, **kwargs: Any
+    ) -> list[Document]:
         return [d for d, _ in self.similarity_search_with_score(query, k, filter, **kwargs)]
 
     async def asimilarity_search_with_score(
         self, query: str, k: int = 4, filter: Optional[dict] = None, **kwargs: Any
     ) -> list[tuple[Document, float]]:
         vector = await self.embedding.aembed_query(query)
-        return await run_in_executor(None, self.similarity_search_with_score_by_vector, vector, k, filter, **kwargs)
+        search = self.similarity_search_with_score_by_vector
+        return await run_in_executor(None, search, vector, k, filter, **kwargs)
 
     async def asimilarity_search(
         self, query: str, k: int = 4, filter: Optional[dict] = None, **kwargs: Any
@@ -428,13 +434,15 @@ class QorelVectorStore(VectorStore):
     ) -> list[list[Document]]:
         """``similarity_search`` for many queries at once, in query order."""
         vectors = [self.embedding.embed_query(q) for q in queries]
-        return [[d for d, _ in hits] for hits in self.similarity_search_with_score_by_vectors(vectors, k, filter, **kwargs)]
+        results = self.similarity_search_with_score_by_vectors(vectors, k, filter, **kwargs)
+        return [[d for d, _ in hits] for hits in results]
 
     async def asimilarity_search_batch(
         self, queries: Sequence[str], k: int = 4, filter: Optional[dict] = None, **kwargs: Any
     ) -> list[list[Document]]:
         vectors = [await self.embedding.aembed_query(q) for q in queries]
-        results = await run_in_executor(None, self.similarity_search_with_score_by_vectors, vectors, k, filter, **kwargs)
+        search = self.similarity_search_with_score_by_vectors
+        results = await run_in_executor(None, search, vectors, k, filter, **kwargs)
         return [[d for d, _ in hits] for hits in results]
 
     # -- maximal marginal relevance ----------------------------------------------------
