@@ -27,11 +27,15 @@ from collections.abc import Iterable, Sequence
 from typing import Any, Callable, Optional, Union
 
 import numpy as np
-from langchain_core.documents import Document
-from langchain_core.embeddings import Embeddings
-from langchain_core.runnables.config import run_in_executor
-from langchain_core.vectorstores import VectorStore
-from langchain_core.vectorstores.utils import maximal_marginal_relevance
+
+try:
+    from langchain_core.documents import Document
+    from langchain_core.embeddings import Embeddings
+    from langchain_core.runnables.config import run_in_executor
+    from langchain_core.vectorstores import VectorStore
+    from langchain_core.vectorstores.utils import maximal_marginal_relevance
+except ImportError as e:  # the extra is not installed
+    raise ImportError("qorel.langchain needs LangChain: pip install 'qorel[langchain]'") from e
 
 from qorel import Database
 
