@@ -41,6 +41,10 @@ from qorel import Database
 
 __all__ = ["QorelVectorStore", "TEXT_KEY"]
 
+Metadata = dict[str, Any]
+Filter = dict[str, Any]
+Place = Union[str, os.PathLike[str], Database, None]
+
 _PREFIX = "qorel:"
 TEXT_KEY = _PREFIX + "text"
 """The metadata key under which a record keeps its document text."""
@@ -69,20 +73,20 @@ def _user_key(key: str) -> str:
     return key[len(_PREFIX):] if key.startswith(_PREFIX) else key
 
 
-def _encode(text: str, metadata: Optional[dict]) -> dict:
-    record: dict = {_stored_key(k): v for k, v in (metadata or {}).items()}
+def _encode(text: str, metadata: Optional[Metadata]) -> Metadata:
+    record: Metadata = {_stored_key(k): v for k, v in (metadata or {}).items()}
     record[TEXT_KEY] = text
     return record
 
 
-def _decode(id_: str, record: Optional[dict]) -> Document:
+def _decode(id_: str, record: Optional[Metadata]) -> Document:
     record = dict(record or {})
     text = record.pop(TEXT_KEY, "")
     metadata = {_user_key(k): v for k, v in record.items()}
     return Document(id=id_, page_content=text if isinstance(text, str) else str(text), metadata=metadata)
 
 
-def _stored_filter(filter: Optional[dict]) -> Optional[dict]:
+def _stored_filter(filter: Optional[Filter]) -> Optional[Filter]:
     if filter is None:
         return None
     if not isinstance(filter, dict):
@@ -117,7 +121,7 @@ _RELEVANCE = {
 }
 
 
-def _no_extra(method: str, kwargs: dict) -> None:
+def _no_extra(method: str, kwargs: dict[str, Any]) -> None:
     # A misspelt option (``filtr=``) would otherwise be dropped silently and change results.
     if kwargs:
         names = ", ".join(sorted(kwargs))
@@ -156,7 +160,7 @@ class QorelVectorStore(VectorStore):
     def __init__(
         self,
         embedding: Embeddings,
-        database: Union[str, os.PathLike, Database, None] = None,
+        database: Place = None,
         *,
         metric: str = "cosine",
         dim: Optional[int] = None,
@@ -172,7 +176,7 @@ class QorelVectorStore(VectorStore):
         self._ef_construction = ef_construction
         self._relevance_score_fn = relevance_score_fn
         self._create_lock = threading.Lock()
-        self._tmpdir: Optional[tempfile.TemporaryDirectory] = None
+        self._tmpdir: Optional[tempfile.TemporaryDirectory[str]] = None
         self._db: Optional[Database] = None
         self._path: Optional[str] = None
 
@@ -234,19 +238,24 @@ class QorelVectorStore(VectorStore):
 
     @staticmethod
     def _prepare(
-        texts: list[str], metadatas: Optional[list[Optional[dict]]], ids: Optional[Sequence[Optional[str]]]
-    ) -> tuple[list[str], list[dict], bool]:
+        texts: list[str], metadatas: Optional[Sequence[Optional[Metadata]]], ids: Optional[Sequence[Optional[str]]]
+    ) -> tuple[list[str], list[Optional[Metadata]], bool]:
         if metadatas is not None and len(metadatas) != len(texts):
             raise ValueError(f"got {len(metadatas)} metadatas for {len(texts)} texts")
         if ids is not None and len(ids) != len(texts):
             raise ValueError(f"got {len(ids)} ids for {len(texts)} texts")
-        chosen = [str(uuid.uuid4()) if ids is None or ids[i] is None else ids[i] for i in range(len(texts))]
-        records = [_encode(t, metadatas[i] if metadatas else None) for i, t in enumerate(texts)]
+        chosen: list[str] = []
+        for i in range(len(texts)):
+            given = None if ids is None else ids[i]
+            chosen.append(str(uuid.uuid4()) if given is None else given)
+        records: list[Optional[Metadata]] = [
+            _encode(t, metadatas[i] if metadatas else None) for i, t in enumerate(texts)
+        ]
         # Ids made here are new, so the batch can skip the replace path.
         all_new = ids is None or all(i is None for i in ids)
         return chosen, records, all_new
 
-    def _write(self, ids: list[str], vectors: Any, records: list[dict], all_new: bool) -> list[str]:
+    def _write(self, ids: list[str], vectors: Any, records: list[Optional[Metadata]], all_new: bool) -> list[str]:
         array = np.asarray(vectors, dtype=np.float32)
         if array.ndim != 2 or array.shape[0] != len(ids):
             got = array.shape[0] if array.ndim else 0
@@ -261,9 +270,9 @@ class QorelVectorStore(VectorStore):
     def add_texts(
         self,
         texts: Iterable[str],
-        metadatas: Optional[list[dict]] = None,
+        metadatas: Optional[list[Metadata]] = None,
         *,
-        ids: Optional[list[Optional[str]]] = None,
+        ids: Optional[list[str]] = None,
         **kwargs: Any,
     ) -> list[str]:
         """Embeds the texts and stores them in one batch; an id already stored is replaced."""
@@ -277,9 +286,9 @@ class QorelVectorStore(VectorStore):
     async def aadd_texts(
         self,
         texts: Iterable[str],
-        metadatas: Optional[list[dict]] = None,
+        metadatas: Optional[list[Metadata]] = None,
         *,
-        ids: Optional[list[Optional[str]]] = None,
+        ids: Optional[list[str]] = None,
         **kwargs: Any,
     ) -> list[str]:
         _no_extra("aadd_texts", kwargs)
@@ -295,10 +304,10 @@ class QorelVectorStore(VectorStore):
         cls,
         texts: list[str],
         embedding: Embeddings,
-        metadatas: Optional[list[dict]] = None,
+        metadatas: Optional[list[Metadata]] = None,
         *,
         ids: Optional[list[str]] = None,
-        database: Union[str, os.PathLike, Database, None] = None,
+        database: Place = None,
         **kwargs: Any,
     ) -> QorelVectorStore:
         """Creates a store (see the class for ``database`` and the other options) holding the texts."""
@@ -311,10 +320,10 @@ class QorelVectorStore(VectorStore):
         cls,
         texts: list[str],
         embedding: Embeddings,
-        metadatas: Optional[list[dict]] = None,
+        metadatas: Optional[list[Metadata]] = None,
         *,
         ids: Optional[list[str]] = None,
-        database: Union[str, os.PathLike, Database, None] = None,
+        database: Place = None,
         **kwargs: Any,
     ) -> QorelVectorStore:
         store = await run_in_executor(None, lambda: cls(embedding, database, **kwargs))
@@ -356,7 +365,7 @@ class QorelVectorStore(VectorStore):
         self,
         vector: Any,
         k: int,
-        filter: Optional[dict],
+        filter: Optional[Filter],
         ef_search: Optional[int],
         max_distance: Optional[float],
     ) -> list[Any]:
@@ -371,7 +380,7 @@ class QorelVectorStore(VectorStore):
         self,
         embedding: list[float],
         k: int = 4,
-        filter: Optional[dict] = None,
+        filter: Optional[Filter] = None,
         *,
         ef_search: Optional[int] = None,
         max_distance: Optional[float] = None,
@@ -383,30 +392,30 @@ class QorelVectorStore(VectorStore):
         return [(_decode(h.id, h.metadata), h.distance) for h in hits]
 
     def similarity_search_with_score(
-        self, query: str, k: int = 4, filter: Optional[dict] = None, **kwargs: Any
+        self, query: str, k: int = 4, filter: Optional[Filter] = None, **kwargs: Any
     ) -> list[tuple[Document, float]]:
         """The ``k`` documents nearest to the query's embedding, with their distances."""
         return self.similarity_search_with_score_by_vector(self.embedding.embed_query(query), k, filter, **kwargs)
 
     def similarity_search_by_vector(
-        self, embedding: list[float], k: int = 4, filter: Optional[dict] = None, **kwargs: Any
+        self, embedding: list[float], k: int = 4, filter: Optional[Filter] = None, **kwargs: Any
     ) -> list[Document]:
         return [d for d, _ in self.similarity_search_with_score_by_vector(embedding, k, filter, **kwargs)]
 
     def similarity_search(
-        self, query: str, k: int = 4, filter: Optional[dict] = None, **kwargs: Any
+        self, query: str, k: int = 4, filter: Optional[Filter] = None, **kwargs: Any
     ) -> list[Document]:
         return [d for d, _ in self.similarity_search_with_score(query, k, filter, **kwargs)]
 
     async def asimilarity_search_with_score(
-        self, query: str, k: int = 4, filter: Optional[dict] = None, **kwargs: Any
+        self, query: str, k: int = 4, filter: Optional[Filter] = None, **kwargs: Any
     ) -> list[tuple[Document, float]]:
         vector = await self.embedding.aembed_query(query)
         search = self.similarity_search_with_score_by_vector
         return await run_in_executor(None, search, vector, k, filter, **kwargs)
 
     async def asimilarity_search(
-        self, query: str, k: int = 4, filter: Optional[dict] = None, **kwargs: Any
+        self, query: str, k: int = 4, filter: Optional[Filter] = None, **kwargs: Any
     ) -> list[Document]:
         return [d for d, _ in await self.asimilarity_search_with_score(query, k, filter, **kwargs)]
 
@@ -416,7 +425,7 @@ class QorelVectorStore(VectorStore):
         self,
         embeddings: Sequence[Sequence[float]],
         k: int = 4,
-        filter: Optional[dict] = None,
+        filter: Optional[Filter] = None,
         *,
         ef_search: Optional[int] = None,
         max_distance: Optional[float] = None,
@@ -434,7 +443,7 @@ class QorelVectorStore(VectorStore):
         return [[(_decode(h.id, h.metadata), h.distance) for h in hits] for hits in results]
 
     def similarity_search_batch(
-        self, queries: Sequence[str], k: int = 4, filter: Optional[dict] = None, **kwargs: Any
+        self, queries: Sequence[str], k: int = 4, filter: Optional[Filter] = None, **kwargs: Any
     ) -> list[list[Document]]:
         """``similarity_search`` for many queries at once, in query order."""
         vectors = [self.embedding.embed_query(q) for q in queries]
@@ -442,7 +451,7 @@ class QorelVectorStore(VectorStore):
         return [[d for d, _ in hits] for hits in results]
 
     async def asimilarity_search_batch(
-        self, queries: Sequence[str], k: int = 4, filter: Optional[dict] = None, **kwargs: Any
+        self, queries: Sequence[str], k: int = 4, filter: Optional[Filter] = None, **kwargs: Any
     ) -> list[list[Document]]:
         vectors = [await self.embedding.aembed_query(q) for q in queries]
         search = self.similarity_search_with_score_by_vectors
@@ -457,7 +466,7 @@ class QorelVectorStore(VectorStore):
         k: int = 4,
         fetch_k: int = 20,
         lambda_mult: float = 0.5,
-        filter: Optional[dict] = None,
+        filter: Optional[Filter] = None,
         *,
         ef_search: Optional[int] = None,
         **kwargs: Any,
@@ -490,7 +499,7 @@ class QorelVectorStore(VectorStore):
         k: int = 4,
         fetch_k: int = 20,
         lambda_mult: float = 0.5,
-        filter: Optional[dict] = None,
+        filter: Optional[Filter] = None,
         **kwargs: Any,
     ) -> list[Document]:
         return self.max_marginal_relevance_search_by_vector(
@@ -503,7 +512,7 @@ class QorelVectorStore(VectorStore):
         k: int = 4,
         fetch_k: int = 20,
         lambda_mult: float = 0.5,
-        filter: Optional[dict] = None,
+        filter: Optional[Filter] = None,
         **kwargs: Any,
     ) -> list[Document]:
         vector = await self.embedding.aembed_query(query)
