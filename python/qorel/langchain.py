@@ -58,9 +58,6 @@ _METRICS = {
     "dot_product": "dot_product",
 }
 
-# A directory holding this file but no data files is a database that was never saved: it
-# cannot be opened without its dimension, yet its logged changes must not be ignored.
-_LOG_FILE = "wal.qorel"
 
 
 def _stored_key(key: Any) -> Any:
@@ -134,8 +131,9 @@ class QorelVectorStore(VectorStore):
     Args:
         embedding: turns texts into vectors.
         database: a directory path, or an open :class:`qorel.Database`. A path that holds a
-            database opens it; otherwise the database is created there when the first
-            documents arrive, with the dimension of their embeddings. ``None`` keeps the
+            database opens it (damaged files raise ``ValueError``); otherwise the database
+            is created there when the first documents arrive, with the dimension of their
+            embeddings. ``None`` keeps the
             store in a temporary directory that is removed with the store.
         metric: ``"cosine"`` (default), ``"euclidean"``/``"l2"`` (squared distance) or
             ``"dot"``/``"dot_product"`` (negated dot product). Used only when the database
@@ -192,9 +190,12 @@ class QorelVectorStore(VectorStore):
             self._db = Database(self._path)
             return
         except ValueError:
-            pass  # nothing stored yet, never saved, or damaged: told apart below
-        if dim is None and os.path.exists(os.path.join(self._path, _LOG_FILE)):
-            # Opening with a dimension replays the log (and reports damaged files).
+            pass  # nothing stored there yet, or never saved, or damaged: told apart below
+        if dim is None and os.path.isdir(self._path) and os.listdir(self._path):
+            # Something is stored but could not be opened by its path alone: a database that
+            # only has its log so far, or damaged files. Opening with the dimension replays
+            # the log, or raises an error that says what is damaged, instead of presenting
+            # the store as empty.
             dim = len(self.embedding.embed_query(""))
         if dim is not None:
             self._create(dim)

@@ -151,6 +151,16 @@ class TestReopening:
         again = QorelVectorStore(fake(), path)
         assert again.get_by_ids(["x"]) == [Document(id="x", page_content="logged", metadata={"k": "v"})]
 
+    def test_damaged_files_raise_instead_of_looking_empty(self, tmp_path):
+        path = tmp_path / "s"
+        store = QorelVectorStore(fake(), str(path))
+        store.add_texts(["kept"])
+        store.save()
+        del store
+        (path / "graph.qorel").write_bytes(b"not a graph")
+        with pytest.raises(ValueError, match="io error"):
+            QorelVectorStore(fake(), str(path))
+
     def test_a_store_without_a_path_lives_in_a_temporary_directory(self):
         store = QorelVectorStore.from_texts(["a", "b"], fake(), ids=["a", "b"])
         assert ids_of(store.similarity_search("b", k=1)) == ["b"]
