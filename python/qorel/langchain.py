@@ -18,6 +18,7 @@ refuses the whole batch and nothing is written.
 
 from __future__ import annotations
 
+import asyncio
 import math
 import os
 import tempfile
@@ -454,7 +455,7 @@ class QorelVectorStore(VectorStore):
     async def asimilarity_search_batch(
         self, queries: Sequence[str], k: int = 4, filter: Optional[Filter] = None, **kwargs: Any
     ) -> list[list[Document]]:
-        vectors = [await self.embedding.aembed_query(q) for q in queries]
+        vectors = await asyncio.gather(*(self.embedding.aembed_query(q) for q in queries))
         search = self.similarity_search_with_score_by_vectors
         results = await run_in_executor(None, search, vectors, k, filter, **kwargs)
         return [[d for d, _ in hits] for hits in results]
