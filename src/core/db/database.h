@@ -2,11 +2,18 @@
 // vectors, the maps between caller ids and slots, the per-slot metadata and the paths of the
 // data files. Every component sits behind its own reader-writer lock.
 //
-// Lock order, when an operation holds several at once: the save gate, id_to_slot, index,
-// slot_to_id, metadata, metadata_index, then the log mutex; a holder of id_to_slot may take the
-// log mutex next, and only a holder of the exclusive id_to_slot keeps it while taking further
-// locks (batch deletion). No operation takes id_to_slot while it holds any other lock but the
-// gate, so the order leaves no cycle.
+// Lock order, when an operation holds several at once: the save gate, id_to_slot, the log
+// mutex, index, slot_to_id, metadata, metadata_index. A mutation releases the log mutex before
+// it takes the component locks; save, which holds the gate exclusively (so no mutation runs),
+// takes the log mutex after its read locks. No cycle can form.
+//
+// Every mutation holds id_to_slot exclusively from before its log append until its change is
+// in memory, and its change reaches memory through apply(), the function replay uses too. So
+// for every id the order of its log records is the order in which its changes were applied, a
+// record's vector and metadata arrive together, and a reopened database holds what the running
+// one held. (Writers are serialised by the index lock anyway; the exclusive id map adds only
+// the log append to that.) Compaction holds id_to_slot exclusively too, which keeps mutations
+// out from its snapshot to its swap.
 //
 // The save gate: every mutation holds it shared from its log append until its change is in
 // memory, and save holds it exclusively, so a save never writes files without a change whose
@@ -17,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -100,7 +108,9 @@ public:
     std::size_t len() const;
     bool contains(std::string_view id) const;
 
-    // ---- insertion (validate everything, then change memory under the locks)
+    // ---- insertion (validate everything, then log and change memory under the locks)
+    // Every vector written must have the database's dimension and finite components
+    // (InvalidVector, naming the id, otherwise); a batch with one bad vector changes nothing.
     void add(std::string id, std::vector<float> vector, std::optional<Json> metadata);
     void upsert(std::string id, std::vector<float> vector, std::optional<Json> metadata);
     // All or nothing: a wrong dimension, a stored id or an id repeated within the batch
@@ -146,16 +156,18 @@ public:
 private:
     struct ReadView;
 
-    // Replaces the vector and metadata of stored slot s. REQUIRES: id_to_slot held (shared or
-    // exclusive) by the caller, so that s cannot move.
-    void replace(Slot s, std::vector<float> vector, std::optional<Json> metadata);
-    // Inserts new items through one batch insertion. REQUIRES: id_to_slot held exclusively.
-    void insert_batch(IdMap& ids, std::vector<BatchItem> items);
     void check_dimension(std::size_t got) const;
-    // Takes the slot out of every structure but the graph. REQUIRES: the id already removed
-    // from id_to_slot (held exclusively) and no other component lock held.
-    void tombstone(Slot s);
-    void append_log(const WalEntry& entry);
+    // The dimension, then every component finite: NaN and infinities would poison distances
+    // and the quantizer's ranges.
+    void check_vector(std::string_view id, std::span<const float> vector) const;
+    // Appends the records to the log as one unit, then applies them. REQUIRES: the save gate
+    // held shared, id_to_slot held exclusively (`ids`), the records validated.
+    void commit(IdMap& ids, std::vector<WalEntry> records);
+    // Changes memory as the records say, in order, moving their contents out. Used by live
+    // mutations and by replay alike. REQUIRES: id_to_slot held exclusively (`ids`), no other
+    // component lock held.
+    void apply(IdMap& ids, std::span<WalEntry> records);
+    // Applies the log's intact records (damage is kept aside by the log, see Wal).
     void replay_wal();
     static std::unique_ptr<Database> load(const std::string& path, bool quantize_argument);
 
