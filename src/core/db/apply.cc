@@ -10,6 +10,7 @@
 // A vector of another dimension (a log written by another database) is skipped.
 
 #include <algorithm>
+#include <type_traits>
 #include <unordered_map>
 
 #include "database.h"
@@ -18,9 +19,9 @@ namespace qorel {
 
 namespace {
 
-// Every component an applied record changes, behind the write locks the caller holds.
+// Every component but the id map that an applied record changes, behind the write locks the
+// caller holds.
 struct Components {
-    IdMap& ids;
     HnswIndex& index;
     std::vector<std::string>& slot_ids;
     std::vector<std::optional<Json>>& meta;
@@ -40,7 +41,7 @@ struct Components {
     }
 
     // Inserts new ids through one batch insertion, which builds the graph in parallel.
-    void insert(std::vector<WalEntry::Insert*>& items) {
+    void insert(IdMap& ids, std::vector<WalEntry::Insert*>& items) {
         if (items.empty()) return;
         std::vector<std::vector<float>> vectors;
         vectors.reserve(items.size());
@@ -64,7 +65,6 @@ struct Components {
 // The records stay where they are until the batch is inserted; `position` looks at their ids.
 class PendingInserts {
 public:
-    bool empty() const { return items_.empty(); }
     bool contains(std::string_view id) const { return position_.count(id) != 0; }
 
     // A repeated id keeps its first record's place (and so its slot), as the same calls made
@@ -80,9 +80,9 @@ public:
         first.metadata = std::move(item.metadata);
     }
 
-    void flush(Components& c) {
+    void flush(Components& c, IdMap& ids) {
         position_.clear();  // before the ids are moved out of the records
-        c.insert(items_);
+        c.insert(ids, items_);
         items_.clear();
     }
 
@@ -91,57 +91,92 @@ private:
     std::unordered_map<std::string_view, std::size_t> position_;
 };
 
-}  // namespace
+// Whether applying the records adds or removes ids, which needs the id map exclusively.
+bool changes_id_map(const IdMap& ids, std::span<const WalEntry> records) {
+    for (const WalEntry& record : records) {
+        const bool stored = ids.find(record.id()) != ids.end();
+        if (record.kind() == WalKind::Insert ? !stored : record.kind() == WalKind::Delete && stored) return true;
+    }
+    return false;
+}
 
-void Database::apply(IdMap& ids, std::span<WalEntry> records) {
-    if (records.empty()) return;
-    auto index = index_.write();
-    auto slot_ids = slot_to_id_.write();
-    auto meta = metadata_.write();
-    auto mindex = metadata_index_.write();
-    Components c{ids, *index, *slot_ids, *meta, *mindex};
-    PendingInserts pending;
-
+// The records applied to `ids`: IdMap when the caller holds it exclusively, const IdMap when it
+// holds it shared, which is enough when no record adds or removes an id (changes_id_map).
+template <class Map>
+void apply_records(Map& ids, Components& c, std::uint64_t dim, std::span<WalEntry> records) {
+    constexpr bool kExclusive = !std::is_const_v<Map>;
+    [[maybe_unused]] PendingInserts pending;
     for (WalEntry& record : records) {
         if (auto* e = std::get_if<WalEntry::Insert>(&record.op)) {
-            if (e->vector.size() != dim_) continue;
-            if (pending.contains(e->id)) {
-                pending.add(*e);
-                continue;
-            }
+            if (e->vector.size() != dim) continue;
             auto it = ids.find(e->id);
-            if (it == ids.end()) {
-                pending.add(*e);
-                continue;
+            if constexpr (kExclusive) {
+                if (pending.contains(e->id) || it == ids.end()) {
+                    pending.add(*e);
+                    continue;
+                }
+            } else {
+                QOREL_ASSERT(it != ids.end(), "an insert applied under the shared id map");
             }
-            index->update_vector(it->second, std::move(e->vector));
+            c.index.update_vector(it->second, std::move(e->vector));
             c.set_metadata(it->second, std::move(e->metadata));
         } else if (auto* d = std::get_if<WalEntry::Delete>(&record.op)) {
-            if (pending.contains(d->id)) pending.flush(c);
-            auto it = ids.find(d->id);
-            if (it == ids.end()) continue;
-            const Slot s = it->second;
-            ids.erase(it);
-            c.tombstone(s);
+            if constexpr (kExclusive) {
+                if (pending.contains(d->id)) pending.flush(c, ids);
+                auto it = ids.find(d->id);
+                if (it == ids.end()) continue;
+                const Slot s = it->second;
+                ids.erase(it);
+                c.tombstone(s);
+            } else {
+                QOREL_ASSERT(ids.find(d->id) == ids.end(), "a deletion applied under the shared id map");
+            }
         } else if (auto* u = std::get_if<WalEntry::Update>(&record.op)) {
-            if (pending.contains(u->id)) pending.flush(c);
+            if constexpr (kExclusive) {
+                if (pending.contains(u->id)) pending.flush(c, ids);
+            }
             auto it = ids.find(u->id);
             if (it == ids.end()) continue;
-            if (u->vector && u->vector->size() == dim_) index->update_vector(it->second, std::move(*u->vector));
+            if (u->vector && u->vector->size() == dim) c.index.update_vector(it->second, std::move(*u->vector));
             if (u->has_metadata_change) c.set_metadata(it->second, std::move(u->new_metadata));
         }
     }
-    pending.flush(c);
+    if constexpr (kExclusive) pending.flush(c, ids);
+}
+
+}  // namespace
+
+void Database::apply(std::span<WalEntry> records) {
+    if (records.empty()) return;
+    // Writers are serialised (the log mutex), so what the look-up finds stays true until the
+    // records are applied; only compaction may run in between, and it moves slots, not ids.
+    bool exclusive;
+    {
+        auto ids = id_to_slot_.read();
+        exclusive = changes_id_map(*ids, records);
+    }
+    auto apply_with = [&](auto& ids) {
+        auto index = index_.write();
+        auto slot_ids = slot_to_id_.write();
+        auto meta = metadata_.write();
+        auto mindex = metadata_index_.write();
+        Components c{*index, *slot_ids, *meta, *mindex};
+        apply_records(*ids, c, dim_, records);
+    };
+    if (exclusive) {
+        auto ids = id_to_slot_.write();
+        apply_with(ids);
+    } else {
+        // Readers of the id map (get, contains, ids) go on while vectors are replaced.
+        auto ids = id_to_slot_.read();
+        apply_with(ids);
+    }
 }
 
 void Database::replay_wal() {
-    WalReadResult log;
-    {
-        std::lock_guard<std::mutex> lock(wal_mutex_);
-        log = wal_.read_for_replay();
-    }
-    auto ids = id_to_slot_.write();
-    apply(*ids, log.entries);
+    std::lock_guard<std::mutex> lock(wal_mutex_);
+    WalReadResult log = wal_.read_for_replay();
+    apply(log.entries);
 }
 
 }  // namespace qorel

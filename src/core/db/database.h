@@ -2,18 +2,19 @@
 // vectors, the maps between caller ids and slots, the per-slot metadata and the paths of the
 // data files. Every component sits behind its own reader-writer lock.
 //
-// Lock order, when an operation holds several at once: the save gate, id_to_slot, the log
-// mutex, index, slot_to_id, metadata, metadata_index. A mutation releases the log mutex before
-// it takes the component locks; save, which holds the gate exclusively (so no mutation runs),
-// takes the log mutex after its read locks. No cycle can form.
+// Lock order, when an operation holds several at once: the save gate, the log mutex,
+// id_to_slot, index, slot_to_id, metadata, metadata_index. Save alone takes the log mutex after
+// its read locks; it holds the gate exclusively then, so no mutation, the only other holder of
+// the log mutex once the database is open, can be waiting for it. No cycle can form.
 //
-// Every mutation holds id_to_slot exclusively from before its log append until its change is
-// in memory, and its change reaches memory through apply(), the function replay uses too. So
-// for every id the order of its log records is the order in which its changes were applied, a
-// record's vector and metadata arrive together, and a reopened database holds what the running
-// one held. (Writers are serialised by the index lock anyway; the exclusive id map adds only
-// the log append to that.) Compaction holds id_to_slot exclusively too, which keeps mutations
-// out from its snapshot to its swap.
+// Writers take turns: every mutation holds the log mutex from its checks against the stored ids,
+// through its log append, until its change is in memory, and its change reaches memory through
+// apply(), the function replay uses too. So the log's order is the order in which changes were
+// applied, a record's vector and metadata arrive together, and a reopened database holds what
+// the running one held (LevelDB's writers queue for its log and memtable the same way). Writers
+// were serialised by the index lock already; the turn adds only the log append to that. Readers
+// of the id map are held up only by changes to the map itself, and compaction, which holds
+// id_to_slot exclusively from its snapshot to its swap, keeps mutations out meanwhile.
 //
 // The save gate: every mutation holds it shared from its log append until its change is in
 // memory, and save holds it exclusively, so a save never writes files without a change whose
@@ -161,12 +162,12 @@ private:
     // and the quantizer's ranges.
     void check_vector(std::string_view id, std::span<const float> vector) const;
     // Appends the records to the log as one unit, then applies them. REQUIRES: the save gate
-    // held shared, id_to_slot held exclusively (`ids`), the records validated.
-    void commit(IdMap& ids, std::vector<WalEntry> records);
-    // Changes memory as the records say, in order, moving their contents out. Used by live
-    // mutations and by replay alike. REQUIRES: id_to_slot held exclusively (`ids`), no other
-    // component lock held.
-    void apply(IdMap& ids, std::span<WalEntry> records);
+    // held shared, the log mutex held (the writer's turn), the records validated.
+    void commit(std::vector<WalEntry> records);
+    // Changes memory as the records say, in order, moving their contents out; takes id_to_slot
+    // exclusively only when records add or remove ids. Used by live mutations and by replay
+    // alike. REQUIRES: the log mutex held, no other lock but the save gate.
+    void apply(std::span<WalEntry> records);
     // Applies the log's intact records (damage is kept aside by the log, see Wal).
     void replay_wal();
     static std::unique_ptr<Database> load(const std::string& path, bool quantize_argument);
