@@ -137,6 +137,39 @@ TEST_F(ApplyTest, ConcurrentWritersReplayToTheLiveState) {
     }
 }
 
+// A reader never sees the vector of one write with the metadata of another.
+TEST_F(ApplyTest, ReadersSeeVectorAndMetadataTogether) {
+    auto db = create(8);
+    db->add("p", std::vector<float>(8, 0.0f), Json{{"k", 0}});
+    std::atomic<bool> stop{false};
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r) {
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                auto [vector, metadata] = db->get("p");
+                if (!metadata || vector[0] != metadata->at("k").get<float>()) ++mismatches;
+            }
+        });
+    }
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 2; ++w) {
+        writers.emplace_back([&, w] {
+            for (int k = 1; k <= 1500; ++k) {
+                const int value = w * 1000 + k;
+                if (k % 2)
+                    db->upsert("p", std::vector<float>(8, float(value)), Json{{"k", value}});
+                else
+                    db->update("p", std::vector<float>(8, float(value)), Json{{"k", value}});
+            }
+        });
+    }
+    for (auto& t : writers) t.join();
+    stop = true;
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
 // A batch whose log write fails part-way raises, changes nothing in memory and leaves nothing
 // in the log for the next open to apply.
 TEST_F(ApplyTest, FailedBatchLeavesNoTrace) {
