@@ -1,7 +1,6 @@
-#!/usr/bin/env python3
 """Lists the intact records of a qorel log file, skipping damaged bytes.
 
-    python scripts/wal_salvage.py DIR/wal.qorel.damaged-1 > records.jsonl
+    python -m qorel.wal_salvage DIR/wal.qorel.damaged-1 > records.jsonl
 
 Prints one JSON object per intact record, in file order:
     {"op": "insert", "id": ..., "vector": [...], "metadata": {...} or null}
