@@ -68,7 +68,7 @@ TEST_F(ApplyTest, ConcurrentWritersReplayToTheLiveState) {
     db->save();
 
     const std::vector<std::string> hot = {"a", "b", "c"};
-    for (int round = 0; round < 20; ++round) {
+    for (int round = 0; round < 12; ++round) {
         // Deleted slots, so that the compaction has a rebuild to do.
         std::vector<BatchItem> doomed;
         std::vector<std::string> doomed_ids;

@@ -193,6 +193,13 @@ TEST_F(WalTest, NothingIsCutWhileTheDamageCannotBeKept) {
     wal.append(del("y"));
     EXPECT_EQ(read_file(side(1)), damaged);
     EXPECT_EQ(read_wal(log_).entries, (std::vector<WalEntry>{del("a"), del("y")}));
+
+    // A save closes the writer before it deletes the log: the copy is made there too.
+    write_log(log);
+    Wal saved(log_);
+    with_file_size_limit(1000, [&] { saved.read_for_replay(); });
+    saved.close_writer();
+    EXPECT_EQ(read_file(side(2)), damaged);
 }
 
 }  // namespace

@@ -254,6 +254,34 @@ void write_full(int fd, const std::uint8_t* data, std::size_t n) {
     }
 }
 
+// The first offset at or after `from` where an intact record of a known kind begins. `budget`
+// is how many payload bytes may be checksummed: crafted bytes could make the search quadratic.
+// nullopt when there is none, or when the budget ran out (then `budget` is 0).
+std::optional<std::uint64_t> search_record(std::span<const std::uint8_t> bytes, std::uint64_t from, std::uint64_t& budget) {
+    for (std::uint64_t pos = from; pos + kWalRecordOverhead <= bytes.size(); ++pos) {
+        const std::uint8_t kind = bytes[pos];
+        if (kind < static_cast<std::uint8_t>(WalKind::Insert) || kind > static_cast<std::uint8_t>(WalKind::Update)) continue;
+        std::uint32_t length;
+        std::memcpy(&length, bytes.data() + pos + 1, 4);
+        if (length > bytes.size() - pos - kWalRecordOverhead) continue;
+        if (length > budget) {
+            budget = 0;
+            return std::nullopt;
+        }
+        budget -= length;
+        std::uint32_t stored;
+        std::memcpy(&stored, bytes.data() + pos + 5 + length, 4);
+        if (record_crc(kind, bytes.subspan(pos + 5, length)) == stored) return pos;
+    }
+    return std::nullopt;
+}
+
+// Whether bytes from `from` on may hold intact records: one was found, or the search gave up.
+bool may_hide_records(std::span<const std::uint8_t> bytes, std::uint64_t from) {
+    std::uint64_t budget = std::uint64_t{256} << 20;
+    return search_record(bytes, from, budget) || budget == 0;
+}
+
 std::string parent_directory(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -441,7 +469,7 @@ WalReadResult parse_wal(std::span<const std::uint8_t> bytes) {
     SpanSource src(bytes);
     WalReadResult result = scan_records(src);
     result.total_length = bytes.size();
-    if (result.tail == WalTail::Torn && find_intact_record(bytes, result.good_length + 1)) result.tail = WalTail::Damaged;
+    if (result.tail == WalTail::Torn && may_hide_records(bytes, result.good_length + 1)) result.tail = WalTail::Damaged;
     return result;
 }
 
@@ -468,24 +496,15 @@ WalReadResult read_wal(const std::string& path) {
         } else {
             std::vector<std::uint8_t> bytes(static_cast<std::size_t>(tail));
             bytes.resize(pread_full(fd, bytes.data(), bytes.size(), result.good_length));
-            if (find_intact_record(bytes, 1)) result.tail = WalTail::Damaged;
+            if (may_hide_records(bytes, 1)) result.tail = WalTail::Damaged;
         }
     }
     return result;
 }
 
 std::optional<std::uint64_t> find_intact_record(std::span<const std::uint8_t> bytes, std::uint64_t from) {
-    for (std::uint64_t pos = from; pos + kWalRecordOverhead <= bytes.size(); ++pos) {
-        const std::uint8_t kind = bytes[pos];
-        if (kind < static_cast<std::uint8_t>(WalKind::Insert) || kind > static_cast<std::uint8_t>(WalKind::Update)) continue;
-        std::uint32_t length;
-        std::memcpy(&length, bytes.data() + pos + 1, 4);
-        if (length > bytes.size() - pos - kWalRecordOverhead) continue;
-        std::uint32_t stored;
-        std::memcpy(&stored, bytes.data() + pos + 5 + length, 4);
-        if (record_crc(kind, bytes.subspan(pos + 5, length)) == stored) return pos;
-    }
-    return std::nullopt;
+    std::uint64_t unlimited = UINT64_MAX;
+    return search_record(bytes, from, unlimited);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -496,6 +515,12 @@ Wal::Wal(std::string path) : path_(std::move(path)) {}
 void Wal::set_truncate_before_append(std::uint64_t good_length) { truncate_to_ = good_length; }
 
 void Wal::close_writer() noexcept {
+    try {
+        // The caller may be about to delete the file: damage not yet copied aside goes now,
+        // or (should that fail again) with the file.
+        keep_damaged_tail();
+    } catch (...) {
+    }
     if (!writer_) return;
     try {
         writer_->close();  // every append already flushed, so this only releases the descriptor

@@ -181,7 +181,8 @@ public:
     void set_truncate_before_append(std::uint64_t good_length);
 
     // Closes the file; the next append opens it again (creating it if it was removed
-    // meanwhile). Never throws: nothing is buffered between appends.
+    // meanwhile). Damage read_for_replay could not copy aside is tried once more first. Never
+    // throws: nothing is buffered between appends.
     void close_writer() noexcept;
 
     const std::string& path() const { return path_; }
