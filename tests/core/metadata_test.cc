@@ -139,8 +139,12 @@ TEST(Filter, MatchesEachKind) {
     EXPECT_FALSE(Filter::eq("n", Json(1.0)).matches(&md));
     EXPECT_FALSE(Filter::eq("b", Json::parse("1")).matches(&md));
     EXPECT_TRUE(Filter::eq("b", Json(true)).matches(&md));
-    EXPECT_TRUE(Filter::eq("z", Json(nullptr)).matches(&md));
+    // Null is never indexed, so an equality on it must not match here either: a search that
+    // tests slots one by one would otherwise disagree with one narrowed through the index.
+    EXPECT_FALSE(Filter::eq("z", Json(nullptr)).matches(&md));
+    EXPECT_FALSE(Filter::in("z", {Json(nullptr), Json(7)}).matches(&md));
     EXPECT_FALSE(Filter::eq("missing", Json(nullptr)).matches(&md));
+    EXPECT_FALSE(Filter::ne("z", Json(nullptr)).matches(&md));
 
     EXPECT_TRUE(Filter::ne("missing", Json("x")).matches(&md));
     EXPECT_TRUE(Filter::ne("n", Json(1.0)).matches(&md));
@@ -191,9 +195,9 @@ TEST(Filter, ResolvesThroughTheIndex) {
     EXPECT_EQ(Filter::eq("n", Json(1.0)).resolve_from_index(index), SlotSet{3});
     EXPECT_EQ(Filter::eq("c", Json("q")).resolve_from_index(index), SlotSet{});
     EXPECT_EQ(Filter::eq("missing", Json("x")).resolve_from_index(index), SlotSet{});
-    // Null is never indexed, so an equality on it narrows to nothing even though it matches.
+    // Null is never indexed: an equality on it narrows to nothing and matches nothing.
     EXPECT_EQ(Filter::eq("z", Json(nullptr)).resolve_from_index(index), SlotSet{});
-    EXPECT_TRUE(Filter::eq("z", Json(nullptr)).matches(&md[1]));
+    EXPECT_FALSE(Filter::eq("z", Json(nullptr)).matches(&md[1]));
 
     EXPECT_EQ(Filter::in("c", {Json("y"), Json("q"), Json("x")}).resolve_from_index(index), (SlotSet{0, 1, 2}));
     EXPECT_EQ(Filter::in("c", {}).resolve_from_index(index), SlotSet{});
@@ -239,25 +243,34 @@ TEST(Filter, ResolvedSetsContainEveryMatch) {
     MetadataIndex index;
     index.rebuild(md, {});
 
-    // Null and arrays are never indexed, so only scalar operands are expected to narrow soundly.
+    // Null and arrays are never indexed and never match, so every operand narrows soundly.
     std::vector<Filter> filters;
     for (const Json& v : pool) {
-        if (!MetadataIndex::indexable(v)) continue;
         filters.push_back(Filter::eq("p", v));
         filters.push_back(Filter::in("q", {v, Json(0.0)}));
         filters.push_back(Filter::all_of({Filter::eq("p", v), Filter::ne("q", v), Filter::in("q", {Json(1), Json("a")})}));
+        filters.push_back(Filter::all_of({Filter::in("p", {v, Json(1)}), Filter::in("q", {Json(1), Json("a"), v})}));
     }
+    // Searches size the set before building it and skip the per-slot test on exact sets: the
+    // size must bound the set, and an exact set must hold the matches and nothing else.
     for (const Filter& f : filters) {
         const std::optional<SlotSet> slots = f.resolve_from_index(index);
         ASSERT_TRUE(slots.has_value());
+        const std::optional<std::size_t> estimate = f.estimate_from_index(index);
+        ASSERT_TRUE(estimate.has_value());
+        EXPECT_GE(*estimate, slots->size());
         for (Slot s = 0; s < md.size(); ++s) {
             if (f.matches(md[s] ? &*md[s] : nullptr)) {
                 EXPECT_TRUE(slots->contains(s)) << "slot " << s << " metadata " << *md[s];
             } else {
-                EXPECT_FALSE(slots->contains(s) && f.kind() != Filter::Kind::And) << "slot " << s;
+                EXPECT_FALSE(slots->contains(s) && f.resolved_exactly()) << "slot " << s;
             }
         }
     }
+    EXPECT_FALSE(Filter::all_of({Filter::eq("p", Json(1)), Filter::gt("q", 0.0)}).resolved_exactly());
+    EXPECT_EQ(Filter::gt("q", 0.0).estimate_from_index(index), std::nullopt);
+    EXPECT_EQ(Filter::all_of({Filter::ne("p", Json(1)), Filter::lt("q", 0.0)}).estimate_from_index(index), std::nullopt);
+    EXPECT_EQ(Filter::all_of({}).estimate_from_index(index), 0u);
 }
 
 }  // namespace

@@ -84,12 +84,12 @@ bool Filter::matches_object(const Json::object_t& object) const {
     const auto it = object.find(field_);
     const Json* field = it == object.end() ? nullptr : &it->second;
     switch (kind_) {
-        case Kind::Eq: return field != nullptr && json_equal(*field, value_);
+        case Kind::Eq: return field != nullptr && MetadataIndex::indexable(value_) && json_equal(*field, value_);
         case Kind::Ne: return field == nullptr || !json_equal(*field, value_);
         case Kind::In:
             if (field == nullptr) return false;
             for (const Json& candidate : values_) {
-                if (json_equal(*field, candidate)) return true;
+                if (MetadataIndex::indexable(candidate) && json_equal(*field, candidate)) return true;
             }
             return false;
         default: break;
@@ -148,6 +148,53 @@ std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) co
         case Kind::Lte: return std::nullopt;
     }
     return std::nullopt;
+}
+
+std::optional<std::size_t> Filter::estimate_from_index(const MetadataIndex& index) const {
+    switch (kind_) {
+        case Kind::Eq: {
+            const ValueMap* values = index.field(field_);
+            const SlotSet* slots = values == nullptr ? nullptr : MetadataIndex::value(*values, value_);
+            return slots == nullptr ? 0 : slots->size();
+        }
+        case Kind::In: {
+            std::size_t total = 0;
+            const ValueMap* values = index.field(field_);
+            if (values == nullptr) return total;
+            for (const Json& candidate : values_) {
+                if (const SlotSet* slots = MetadataIndex::value(*values, candidate)) total += slots->size();
+            }
+            return total;
+        }
+        case Kind::And: {
+            if (members_.empty()) return 0;
+            std::optional<std::size_t> smallest;
+            for (const Filter& member : members_) {
+                const std::optional<std::size_t> n = member.estimate_from_index(index);
+                if (n && (!smallest || *n < *smallest)) smallest = n;
+            }
+            return smallest;
+        }
+        case Kind::Ne:
+        case Kind::Gt:
+        case Kind::Gte:
+        case Kind::Lt:
+        case Kind::Lte: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+bool Filter::resolved_exactly() const {
+    switch (kind_) {
+        case Kind::Eq:
+        case Kind::In: return true;
+        case Kind::And:
+            for (const Filter& member : members_) {
+                if (!member.resolved_exactly()) return false;
+            }
+            return true;
+        default: return false;
+    }
 }
 
 }  // namespace qorel

@@ -11,6 +11,10 @@
 //   Gt, Gte, Lt, Lte       field, 64-bit float threshold
 //   And                    list of member filters
 //
+// Equality and membership only ever match the values the index holds (booleans, numbers,
+// strings): `{"a": null}` matches nothing, whether a search scans, walks the graph, narrows
+// through the index or counts, so every path answers the same.
+//
 // A Filter owns all of its data and holds no reference into a database; it is built for one
 // call and dropped after it. Evaluation never fails and is safe from any thread.
 #pragma once
@@ -57,6 +61,7 @@ public:
 
     // Whether a slot with this metadata (nullptr: none) satisfies the filter. Absent metadata
     // and metadata that is not an object satisfy no filter at all, not even Ne or an empty And.
+    // Eq and In never match a value the index does not hold (null, arrays, objects, NaN).
     bool matches(const Json* metadata) const;
 
     // The candidate slots for this filter, or nullopt when the index cannot narrow it (Ne and
@@ -64,6 +69,18 @@ public:
     // to the empty set. REQUIRES: the metadata-index lock held at least shared; the returned
     // set is the caller's own.
     std::optional<SlotSet> resolve_from_index(const MetadataIndex& index) const;
+
+    // An upper bound on the size of resolve_from_index's set, read from the index's set sizes
+    // without building the set; nullopt exactly when resolve_from_index gives nullopt. Lets a
+    // search choose between scoring the candidates and walking the graph before paying for
+    // the set. REQUIRES: the metadata-index lock held at least shared.
+    std::optional<std::size_t> estimate_from_index(const MetadataIndex& index) const;
+
+    // True when the index answers this filter exactly: resolve_from_index's set holds precisely
+    // the live slots that match, so members of the set need no `matches` test. Holds for Eq,
+    // In and conjunctions made only of those (and the empty conjunction, whose empty set is
+    // the answer searches and counts give).
+    bool resolved_exactly() const;
 
 private:
     explicit Filter(Kind kind) : kind_(kind) {}
