@@ -251,26 +251,89 @@ TEST(Filter, ResolvedSetsContainEveryMatch) {
         filters.push_back(Filter::all_of({Filter::eq("p", v), Filter::ne("q", v), Filter::in("q", {Json(1), Json("a")})}));
         filters.push_back(Filter::all_of({Filter::in("p", {v, Json(1)}), Filter::in("q", {Json(1), Json("a"), v})}));
     }
-    // Searches size the set before building it and skip the per-slot test on exact sets: the
-    // size must bound the set, and an exact set must hold the matches and nothing else.
     for (const Filter& f : filters) {
         const std::optional<SlotSet> slots = f.resolve_from_index(index);
         ASSERT_TRUE(slots.has_value());
-        const std::optional<std::size_t> estimate = f.estimate_from_index(index);
-        ASSERT_TRUE(estimate.has_value());
-        EXPECT_GE(*estimate, slots->size());
         for (Slot s = 0; s < md.size(); ++s) {
             if (f.matches(md[s] ? &*md[s] : nullptr)) {
                 EXPECT_TRUE(slots->contains(s)) << "slot " << s << " metadata " << *md[s];
             } else {
-                EXPECT_FALSE(slots->contains(s) && f.resolved_exactly()) << "slot " << s;
+                EXPECT_FALSE(slots->contains(s) && f.kind() != Filter::Kind::And) << "slot " << s;
             }
         }
     }
-    EXPECT_FALSE(Filter::all_of({Filter::eq("p", Json(1)), Filter::gt("q", 0.0)}).resolved_exactly());
-    EXPECT_EQ(Filter::gt("q", 0.0).estimate_from_index(index), std::nullopt);
-    EXPECT_EQ(Filter::all_of({Filter::ne("p", Json(1)), Filter::lt("q", 0.0)}).estimate_from_index(index), std::nullopt);
-    EXPECT_EQ(Filter::all_of({}).estimate_from_index(index), 0u);
+}
+
+// Graph-mode searches bound and collect candidates (ranges included) without copying sets, and
+// skip the per-slot test when the collection is exact: the bound must hold, every match must be
+// collected once, and an exact collection must hold nothing else.
+TEST(Filter, CollectedCandidatesContainEveryMatch) {
+    std::mt19937 rng(7);
+    const std::vector<Json> pool = {Json(0), Json(1), Json(-1), Json(1.0), Json(-0.0), Json(2.5), Json(true),
+                                    Json("a"), Json(nullptr), Json(std::numeric_limits<double>::quiet_NaN())};
+    std::vector<std::optional<Json>> md;
+    for (int s = 0; s < 300; ++s) {
+        Json obj = Json::object();
+        for (const char* key : {"p", "q"}) {
+            if (rng() % 5 != 0) obj[key] = pool[rng() % pool.size()];
+        }
+        md.emplace_back(std::move(obj));
+    }
+    md[3] = std::nullopt;
+    md[4] = Json::parse("[1]");
+    MetadataIndex index;
+    index.rebuild(md, {5, 6});
+    // Removing and re-adding keeps the ordered numbers in step with the value maps.
+    for (Slot s = 10; s < 40; ++s) index.remove(s, &*md[s]);
+    for (Slot s = 10; s < 20; ++s) index.index(s, &*md[s]);
+    auto live = [](Slot s) { return s != 5 && s != 6 && (s < 20 || s >= 40); };
+
+    std::vector<Filter> filters = {Filter::all_of({}), Filter::all_of({Filter::ne("p", Json(1)), Filter::gt("q", 0.0)}),
+                                   Filter::in("p", {Json(1), Json(1), Json("a")})};
+    for (double t : {-1.0, -0.0, 0.0, 1.0, 2.5, 3.0, std::numeric_limits<double>::quiet_NaN()}) {
+        filters.push_back(Filter::gt("p", t));
+        filters.push_back(Filter::gte("p", t));
+        filters.push_back(Filter::lt("q", t));
+        filters.push_back(Filter::lte("q", t));
+        filters.push_back(Filter::all_of({Filter::gte("p", t), Filter::ne("q", Json(1))}));
+        filters.push_back(Filter::all_of({Filter::lte("p", t), Filter::in("q", {Json(0), Json(1), Json(2.5)})}));
+    }
+    for (const Json& v : pool) filters.push_back(Filter::eq("p", v));
+
+    for (const Filter& f : filters) {
+        const std::optional<std::size_t> bound = f.bound_from_index(index, SIZE_MAX);
+        if (!bound) {
+            EXPECT_FALSE(f.narrows_exactly());
+            continue;
+        }
+        if (f.kind() == Filter::Kind::And && f.members().empty()) {
+            EXPECT_EQ(*bound, 0u);  // the empty conjunction answers nothing, like its empty set
+            continue;
+        }
+        std::vector<Slot> collected;
+        const bool exact = f.collect_from_index(index, collected);
+        const SlotSet set(collected.begin(), collected.end());
+        EXPECT_EQ(set.size(), collected.size());
+        EXPECT_LE(collected.size(), *bound);
+        std::size_t matching = 0;
+        for (Slot s = 0; s < md.size(); ++s) {
+            const bool match = live(s) && f.matches(md[s] ? &*md[s] : nullptr);
+            matching += match;
+            if (match) {
+                EXPECT_TRUE(set.contains(s)) << "slot " << s << " metadata " << *md[s];
+            } else if (exact || !live(s)) {
+                EXPECT_FALSE(set.contains(s)) << "slot " << s;
+            }
+        }
+        if (f.kind() != Filter::Kind::And) {
+            EXPECT_EQ(*bound, matching);
+        }
+    }
+    // A bound stops counting past its limit but still says "more".
+    EXPECT_GT(*Filter::gte("p", -10.0).bound_from_index(index, 5), 5u);
+    EXPECT_EQ(Filter::ne("p", Json(1)).bound_from_index(index, SIZE_MAX), std::nullopt);
+    EXPECT_TRUE(Filter::all_of({Filter::eq("p", Json(1)), Filter::lt("q", 1.0)}).narrows_exactly());
+    EXPECT_FALSE(Filter::all_of({Filter::eq("p", Json(1)), Filter::ne("q", Json(1))}).narrows_exactly());
 }
 
 }  // namespace

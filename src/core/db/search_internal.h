@@ -27,12 +27,14 @@ struct Database::FilterPlan {
         Walk,        // walk the graph, admitting only matching slots
     };
     Route route = Route::Scan;
-    // Scan: the index's narrowing, when it has one.
+    // Scan: the index's narrowing, when it has one (the set counts use too).
     std::optional<SlotSet> set;
     // Candidates: the slots to score, ascending (memory order).
     std::vector<Slot> slots;
     // Candidates: every slot listed matches, so no per-slot test is needed.
     bool exact = false;
+    // Walk: every live slot matches, so the walk needs no test at all.
+    bool all_match = false;
     // Walk: the expected share of live slots that match (negative when the index cannot tell).
     double share = -1.0;
 };

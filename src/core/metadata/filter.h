@@ -70,22 +70,32 @@ public:
     // set is the caller's own.
     std::optional<SlotSet> resolve_from_index(const MetadataIndex& index) const;
 
-    // An upper bound on the size of resolve_from_index's set, read from the index's set sizes
-    // without building the set; nullopt exactly when resolve_from_index gives nullopt. Lets a
-    // search choose between scoring the candidates and walking the graph before paying for
-    // the set. REQUIRES: the metadata-index lock held at least shared.
-    std::optional<std::size_t> estimate_from_index(const MetadataIndex& index) const;
+    // ---- narrowing for searches that walk the graph. Unlike resolve_from_index, these also
+    // answer range conditions, from the index's ordered numbers, and never copy a slot set.
+    // REQUIRES: the metadata-index lock held at least shared.
 
-    // True when the index answers this filter exactly: resolve_from_index's set holds precisely
-    // the live slots that match, so members of the set need no `matches` test. Holds for Eq,
-    // In and conjunctions made only of those (and the empty conjunction, whose empty set is
-    // the answer searches and counts give).
-    bool resolved_exactly() const;
+    // An upper bound on the number of live slots that match, or nullopt when the index cannot
+    // bound it (Ne, or an And none of whose members it can bound). Counting a range stops once
+    // it passes `limit`, so a result above `limit` means only "more than limit". For Eq, In and
+    // a range the bound is the exact count; an And takes its smallest member's.
+    std::optional<std::size_t> bound_from_index(const MetadataIndex& index, std::size_t limit) const;
+
+    // Appends candidate slots (in no order, each once) that include every matching live slot;
+    // returns true when they are exactly the matching live slots, so that no per-slot test is
+    // needed. REQUIRES: bound_from_index gives a value.
+    bool collect_from_index(const MetadataIndex& index, std::vector<Slot>& out) const;
+
+    // True when the index holds the whole answer: Eq, In, ranges, and conjunctions of them.
+    // Then a bound equal to the live count means that every live slot matches.
+    bool narrows_exactly() const;
 
 private:
     explicit Filter(Kind kind) : kind_(kind) {}
 
     bool matches_object(const Json::object_t& object) const;
+    // The distinct slot sets an Eq, In or range condition covers (none when the field is not
+    // indexed), stopping once they hold more than `limit` slots; returns their total size.
+    std::size_t covered_sets(const MetadataIndex& index, std::size_t limit, std::vector<const SlotSet*>* sets) const;
 
     Kind kind_;
     std::string field_;
