@@ -125,6 +125,24 @@ TEST_F(FilteredWalk, NeverReturnsDeletedSlotsAndEmptiesCleanly) {
     EXPECT_EQ(got, (std::set<Slot>{2, 2002, 3002}));
 }
 
+// Pruning can leave a node that no list points to; a walk cannot reach it, but a match there
+// must still be found when the walk runs out of nodes.
+TEST_F(FilteredWalk, FindsMatchesNoEdgeLeadsTo) {
+    const Slot lonely = 77;
+    for (Slot s = 0; s < kN; ++s) {
+        for (std::size_t layer = 0; layer <= idx_->level(s); ++layer) {
+            std::vector<Slot> list = idx_->neighbours(s, layer);
+            std::erase(list, lonely);
+            idx_->load_set_list(s, layer, list);
+        }
+    }
+    ASSERT_NE(idx_->entry_point(), lonely);
+    const auto got = idx_->search_graph_filtered(queries_[0], kK, 64, -1.0, [&](Slot s) { return s == lonely || s == 5; });
+    std::set<Slot> slots;
+    for (const auto& c : got) slots.insert(c.slot);
+    EXPECT_EQ(slots, (std::set<Slot>{5, lonely}));
+}
+
 // With every slot admitted the walk is the plain one: same hits as the unfiltered search.
 TEST_F(FilteredWalk, AdmittingEverythingMatchesTheUnfilteredWalk) {
     std::size_t same = 0, total = 0;

@@ -49,7 +49,8 @@ private:
 
 Database::FilterPlan Database::plan_filter(const HnswIndex& index, const Filter& filter) const {
     FilterPlan plan;
-    auto mindex = metadata_index_.read();
+    auto lock = std::make_unique<Guarded<MetadataIndex>::Reader>(metadata_index_);
+    const MetadataIndex* mindex = &**lock;
     if (index.uses_brute_force()) {
         plan.route = FilterPlan::Route::Scan;
         plan.set = filter.resolve_from_index(*mindex);
@@ -75,6 +76,7 @@ Database::FilterPlan Database::plan_filter(const HnswIndex& index, const Filter&
         // The index holds the whole answer and it covers every live slot: nothing to test.
         plan.all_match = *bound == index.active_count() && filter.narrows_exactly();
     }
+    if (!plan.all_match && filter.membership_sets(*mindex, plan.member_sets)) plan.index_lock = std::move(lock);
     return plan;
 }
 
@@ -92,6 +94,13 @@ std::vector<Candidate> Database::search_filtered(const ReadView& view, std::span
 
         case FilterPlan::Route::Walk:
             if (plan.all_match) return index.search_graph(query, k, ef);
+            if (!plan.member_sets.empty()) {
+                return index.search_graph_filtered(query, k, ef, plan.share, [&](Slot s) {
+                    for (const SlotSet* set : plan.member_sets)
+                        if (set->contains(s)) return true;
+                    return false;
+                });
+            }
             return index.search_graph_filtered(query, k, ef, plan.share,
                                                [&](Slot s) { return filter.matches(metadata_at(meta, s)); });
 

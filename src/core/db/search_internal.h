@@ -1,6 +1,7 @@
 // Pieces shared by the search implementation files of Database; private to src/core/db.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +36,11 @@ struct Database::FilterPlan {
     bool exact = false;
     // Walk: every live slot matches, so the walk needs no test at all.
     bool all_match = false;
+    // Walk: when not empty, a slot matches exactly when one of these index sets holds it; the
+    // metadata-index lock is then held (`index_lock`) until the plan is dropped, after the
+    // walks. Taking it after the metadata lock keeps the database's lock order.
+    std::vector<const SlotSet*> member_sets;
+    std::unique_ptr<Guarded<MetadataIndex>::Reader> index_lock;
     // Walk: the expected share of live slots that match (negative when the index cannot tell).
     double share = -1.0;
 };

@@ -32,6 +32,7 @@ struct VisitedTable {
             epoch = 1;
         }
     }
+    bool contains(Slot s) const { return tags[s] == epoch; }
     // Marks s; true when it was already marked in this search.
     bool test_and_set(Slot s) {
         if (tags[s] == epoch) return true;
@@ -218,9 +219,13 @@ void HnswIndex::filtered_layer_impl(Slot entry, std::size_t ef, std::size_t min_
     sc.visited.test_and_set(entry);
     offer(entry, d0);
 
+    bool bounded = false;
     while (!cand.empty()) {
         const Candidate c = cand.front();
-        if (res.size() >= cap && distance_less(res.front().distance, c.distance)) break;
+        if (res.size() >= cap && distance_less(res.front().distance, c.distance)) {
+            bounded = true;
+            break;
+        }
         std::pop_heap(cand.begin(), cand.end(), cand_greater);
         cand.pop_back();
 
@@ -239,6 +244,16 @@ void HnswIndex::filtered_layer_impl(Slot entry, std::size_t ef, std::size_t min_
                 std::push_heap(cand.begin(), cand.end(), cand_greater);
                 offer(v, d);
             }
+        }
+    }
+    // The walk reached every node it could without filling its results. Pruning can leave a
+    // few nodes without incoming edges, and a match there would be lost: score the nodes the
+    // walk never reached (few, since it reached all the others).
+    if (!bounded && res.size() < cap) {
+        for (Slot v = 0; v < node_count(); ++v) {
+            if (sc.visited.contains(v)) continue;
+            const float d = dist(v);
+            if (res.size() < cap || distance_less(d, res.front().distance)) offer(v, d);
         }
     }
     std::sort_heap(res.begin(), res.end(), cand_less);

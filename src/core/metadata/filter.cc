@@ -244,6 +244,12 @@ bool Filter::collect_from_index(const MetadataIndex& index, std::vector<Slot>& o
     return true;
 }
 
+bool Filter::membership_sets(const MetadataIndex& index, std::vector<const SlotSet*>& sets) const {
+    if (kind_ != Kind::Eq && kind_ != Kind::In) return false;
+    covered_sets(index, SIZE_MAX, &sets);
+    return true;
+}
+
 bool Filter::narrows_exactly() const {
     switch (kind_) {
         case Kind::Ne: return false;

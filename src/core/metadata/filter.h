@@ -85,6 +85,11 @@ public:
     // needed. REQUIRES: bound_from_index gives a value.
     bool collect_from_index(const MetadataIndex& index, std::vector<Slot>& out) const;
 
+    // For Eq and In: the index's slot sets of the values named, so that a slot matches exactly
+    // when one of them holds it (a hash look-up instead of reading the slot's metadata); false
+    // for every other kind. The sets are the index's own, valid while its lock is held.
+    bool membership_sets(const MetadataIndex& index, std::vector<const SlotSet*>& sets) const;
+
     // True when the index holds the whole answer: Eq, In, ranges, and conjunctions of them.
     // Then a bound equal to the live count means that every live slot matches.
     bool narrows_exactly() const;
