@@ -15,7 +15,7 @@ namespace {
 // the default beam, and it is exact. Measured on 200k x 128 mixtures (bench/filtered_bench.py):
 // about 2,000 candidates score in the time of one walk, most of it spent reading the index's
 // slot sets. It also caps how far a range is counted before the walk is chosen.
-constexpr std::size_t kCandidateScoreFloats = 256'000;
+constexpr std::size_t kCandidateScoreFloats = 512'000;
 const Json* metadata_at(const std::vector<std::optional<Json>>& meta, Slot s) {
     if (s >= meta.size() || !meta[s]) return nullptr;
     return &*meta[s];

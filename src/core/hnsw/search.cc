@@ -10,8 +10,8 @@ namespace qorel {
 
 namespace {
 
-// The fewest matches a filtered walk keeps, as multiples of k: where matches are sparse this
-// decides how far beyond the k-th match the walk still looks.
+// The fewest matches a filtered walk keeps where one node in ten matches, as multiples of k
+// (more where matches are sparser): how far beyond the k-th match the walk still looks.
 constexpr std::size_t kFilteredResultFloor = 2;
 constexpr std::size_t kFilteredResultFloorQuantized = 4;
 

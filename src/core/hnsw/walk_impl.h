@@ -154,11 +154,12 @@ void HnswIndex::layer_impl(Slot entry, std::size_t ef, std::size_t layer, Dist&&
 }
 
 // How many admitted results a filtered walk keeps: the beam `ef` (in nodes) times the share of
-// admitted nodes among those tested so far, never fewer than `min_results` nor more than ef.
+// admitted nodes among those tested so far, never more than ef, and never fewer than a floor.
 // The share starts from `expected_share` (or 1 when unknown) weighted as kPriorTests tests, so
 // that a few early tests do not swing it. Keeping ef x share matches makes the result bound
-// fall at about the ef-th nearest node of any kind, as in an unfiltered walk; where matches are
-// sparse the floor makes the walk reach further.
+// fall at about the ef-th nearest node of any kind, as in an unfiltered walk. Where matches are
+// sparse the graph leads to them less directly, so the floor, `min_results` at a share of one
+// in ten and above, grows by as much again for every tenfold drop below it.
 class FilteredCapacity {
 public:
     FilteredCapacity(std::size_t ef, std::size_t min_results, double expected_share)
@@ -173,7 +174,8 @@ public:
 
     std::size_t current() const {
         const double share = (admitted_ + kPriorTests * prior_) / (tested_ + kPriorTests);
-        return static_cast<std::size_t>(std::clamp(std::ceil(ef_ * share), floor_, std::max(ef_, floor_)));
+        const double floor = floor_ * (1.0 + std::max(0.0, std::log10(0.1 / std::max(share, 1e-6))));
+        return static_cast<std::size_t>(std::clamp(std::ceil(ef_ * share), floor, std::max(ef_, floor)));
     }
 
 private:
