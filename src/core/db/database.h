@@ -160,8 +160,9 @@ private:
     static std::unique_ptr<Database> load(const std::string& path, bool quantize_argument);
 
     struct FilterPlan;
-    // Decides how a filtered call finds its matches. REQUIRES: the index lock held shared;
-    // takes the metadata-index lock shared for the look-up.
+    // Decides how a filtered call finds its matches. REQUIRES: the index, slot_to_id and
+    // metadata locks held shared; takes the metadata-index lock shared, and when the walk will
+    // test the index's own slot sets the plan keeps holding it until it is dropped.
     FilterPlan plan_filter(const HnswIndex& index, const Filter& filter) const;
     std::vector<Candidate> search_filtered(const ReadView& view, std::span<const float> query, std::size_t k,
                                            std::size_t ef, const Filter& filter, const FilterPlan& plan) const;

@@ -76,7 +76,14 @@ Database::FilterPlan Database::plan_filter(const HnswIndex& index, const Filter&
         // The index holds the whole answer and it covers every live slot: nothing to test.
         plan.all_match = *bound == index.active_count() && filter.narrows_exactly();
     }
-    if (!plan.all_match && filter.membership_sets(*mindex, plan.member_sets)) plan.index_lock = std::move(lock);
+    if (!plan.all_match) {
+        std::vector<Filter> rest;
+        filter.split_for_membership(*mindex, plan.member_groups, rest);
+        if (!plan.member_groups.empty()) {
+            if (!rest.empty()) plan.rest = Filter::combine(std::move(rest));
+            plan.index_lock = std::move(lock);
+        }
+    }
     return plan;
 }
 
@@ -94,11 +101,21 @@ std::vector<Candidate> Database::search_filtered(const ReadView& view, std::span
 
         case FilterPlan::Route::Walk:
             if (plan.all_match) return index.search_graph(query, k, ef);
-            if (!plan.member_sets.empty()) {
+            if (!plan.member_groups.empty()) {
+                // The index's hash sets first: one look-up each, where reading the metadata
+                // costs several dependent memory reads.
                 return index.search_graph_filtered(query, k, ef, plan.share, [&](Slot s) {
-                    for (const SlotSet* set : plan.member_sets)
-                        if (set->contains(s)) return true;
-                    return false;
+                    for (const auto& group : plan.member_groups) {
+                        bool held = false;
+                        for (const SlotSet* set : group) {
+                            if (set->contains(s)) {
+                                held = true;
+                                break;
+                            }
+                        }
+                        if (!held) return false;
+                    }
+                    return !plan.rest || plan.rest->matches(metadata_at(meta, s));
                 });
             }
             return index.search_graph_filtered(query, k, ef, plan.share,

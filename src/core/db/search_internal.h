@@ -36,10 +36,12 @@ struct Database::FilterPlan {
     bool exact = false;
     // Walk: every live slot matches, so the walk needs no test at all.
     bool all_match = false;
-    // Walk: when not empty, a slot matches exactly when one of these index sets holds it; the
-    // metadata-index lock is then held (`index_lock`) until the plan is dropped, after the
-    // walks. Taking it after the metadata lock keeps the database's lock order.
-    std::vector<const SlotSet*> member_sets;
+    // Walk: when there are groups, a slot matches exactly when each group has a set holding it
+    // and its metadata satisfies `rest` (absent: nothing left to test). The metadata-index lock
+    // is then held (`index_lock`) until the plan is dropped, after the walks; taking it after
+    // the metadata lock keeps the database's lock order.
+    std::vector<std::vector<const SlotSet*>> member_groups;
+    std::optional<Filter> rest;
     std::unique_ptr<Guarded<MetadataIndex>::Reader> index_lock;
     // Walk: the expected share of live slots that match (negative when the index cannot tell).
     double share = -1.0;

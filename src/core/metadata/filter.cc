@@ -244,10 +244,15 @@ bool Filter::collect_from_index(const MetadataIndex& index, std::vector<Slot>& o
     return true;
 }
 
-bool Filter::membership_sets(const MetadataIndex& index, std::vector<const SlotSet*>& sets) const {
-    if (kind_ != Kind::Eq && kind_ != Kind::In) return false;
-    covered_sets(index, SIZE_MAX, &sets);
-    return true;
+void Filter::split_for_membership(const MetadataIndex& index, std::vector<std::vector<const SlotSet*>>& groups,
+                                  std::vector<Filter>& rest) const {
+    if (kind_ == Kind::Eq || kind_ == Kind::In) {
+        covered_sets(index, SIZE_MAX, &groups.emplace_back());
+    } else if (kind_ == Kind::And) {
+        for (const Filter& member : members_) member.split_for_membership(index, groups, rest);
+    } else {
+        rest.push_back(*this);
+    }
 }
 
 bool Filter::narrows_exactly() const {

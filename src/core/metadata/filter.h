@@ -85,10 +85,13 @@ public:
     // needed. REQUIRES: bound_from_index gives a value.
     bool collect_from_index(const MetadataIndex& index, std::vector<Slot>& out) const;
 
-    // For Eq and In: the index's slot sets of the values named, so that a slot matches exactly
-    // when one of them holds it (a hash look-up instead of reading the slot's metadata); false
-    // for every other kind. The sets are the index's own, valid while its lock is held.
-    bool membership_sets(const MetadataIndex& index, std::vector<const SlotSet*>& sets) const;
+    // Splits the filter for a per-slot test that reads the index instead of the metadata
+    // where it can: a slot matches exactly when, for every group, one of the group's sets holds
+    // it, and it satisfies every filter in `rest`. Eq and In (alone or as members of an And)
+    // become groups of the index's slot sets for their values; everything else goes to `rest`.
+    // The sets are the index's own, valid while its lock is held.
+    void split_for_membership(const MetadataIndex& index, std::vector<std::vector<const SlotSet*>>& groups,
+                              std::vector<Filter>& rest) const;
 
     // True when the index holds the whole answer: Eq, In, ranges, and conjunctions of them.
     // Then a bound equal to the live count means that every live slot matches.
