@@ -139,8 +139,12 @@ TEST(Filter, MatchesEachKind) {
     EXPECT_FALSE(Filter::eq("n", Json(1.0)).matches(&md));
     EXPECT_FALSE(Filter::eq("b", Json::parse("1")).matches(&md));
     EXPECT_TRUE(Filter::eq("b", Json(true)).matches(&md));
-    EXPECT_TRUE(Filter::eq("z", Json(nullptr)).matches(&md));
+    // Null is never indexed, so an equality on it must not match here either: a search that
+    // tests slots one by one would otherwise disagree with one narrowed through the index.
+    EXPECT_FALSE(Filter::eq("z", Json(nullptr)).matches(&md));
+    EXPECT_FALSE(Filter::in("z", {Json(nullptr), Json(7)}).matches(&md));
     EXPECT_FALSE(Filter::eq("missing", Json(nullptr)).matches(&md));
+    EXPECT_FALSE(Filter::ne("z", Json(nullptr)).matches(&md));
 
     EXPECT_TRUE(Filter::ne("missing", Json("x")).matches(&md));
     EXPECT_TRUE(Filter::ne("n", Json(1.0)).matches(&md));
@@ -191,9 +195,9 @@ TEST(Filter, ResolvesThroughTheIndex) {
     EXPECT_EQ(Filter::eq("n", Json(1.0)).resolve_from_index(index), SlotSet{3});
     EXPECT_EQ(Filter::eq("c", Json("q")).resolve_from_index(index), SlotSet{});
     EXPECT_EQ(Filter::eq("missing", Json("x")).resolve_from_index(index), SlotSet{});
-    // Null is never indexed, so an equality on it narrows to nothing even though it matches.
+    // Null is never indexed: an equality on it narrows to nothing and matches nothing.
     EXPECT_EQ(Filter::eq("z", Json(nullptr)).resolve_from_index(index), SlotSet{});
-    EXPECT_TRUE(Filter::eq("z", Json(nullptr)).matches(&md[1]));
+    EXPECT_FALSE(Filter::eq("z", Json(nullptr)).matches(&md[1]));
 
     EXPECT_EQ(Filter::in("c", {Json("y"), Json("q"), Json("x")}).resolve_from_index(index), (SlotSet{0, 1, 2}));
     EXPECT_EQ(Filter::in("c", {}).resolve_from_index(index), SlotSet{});
@@ -239,13 +243,13 @@ TEST(Filter, ResolvedSetsContainEveryMatch) {
     MetadataIndex index;
     index.rebuild(md, {});
 
-    // Null and arrays are never indexed, so only scalar operands are expected to narrow soundly.
+    // Null and arrays are never indexed and never match, so every operand narrows soundly.
     std::vector<Filter> filters;
     for (const Json& v : pool) {
-        if (!MetadataIndex::indexable(v)) continue;
         filters.push_back(Filter::eq("p", v));
         filters.push_back(Filter::in("q", {v, Json(0.0)}));
         filters.push_back(Filter::all_of({Filter::eq("p", v), Filter::ne("q", v), Filter::in("q", {Json(1), Json("a")})}));
+        filters.push_back(Filter::all_of({Filter::in("p", {v, Json(1)}), Filter::in("q", {Json(1), Json("a"), v})}));
     }
     for (const Filter& f : filters) {
         const std::optional<SlotSet> slots = f.resolve_from_index(index);
@@ -258,6 +262,78 @@ TEST(Filter, ResolvedSetsContainEveryMatch) {
             }
         }
     }
+}
+
+// Graph-mode searches bound and collect candidates (ranges included) without copying sets, and
+// skip the per-slot test when the collection is exact: the bound must hold, every match must be
+// collected once, and an exact collection must hold nothing else.
+TEST(Filter, CollectedCandidatesContainEveryMatch) {
+    std::mt19937 rng(7);
+    const std::vector<Json> pool = {Json(0), Json(1), Json(-1), Json(1.0), Json(-0.0), Json(2.5), Json(true),
+                                    Json("a"), Json(nullptr), Json(std::numeric_limits<double>::quiet_NaN())};
+    std::vector<std::optional<Json>> md;
+    for (int s = 0; s < 300; ++s) {
+        Json obj = Json::object();
+        for (const char* key : {"p", "q"}) {
+            if (rng() % 5 != 0) obj[key] = pool[rng() % pool.size()];
+        }
+        md.emplace_back(std::move(obj));
+    }
+    md[3] = std::nullopt;
+    md[4] = Json::parse("[1]");
+    MetadataIndex index;
+    index.rebuild(md, {5, 6});
+    // Removing and re-adding keeps the ordered numbers in step with the value maps.
+    for (Slot s = 10; s < 40; ++s) index.remove(s, &*md[s]);
+    for (Slot s = 10; s < 20; ++s) index.index(s, &*md[s]);
+    auto live = [](Slot s) { return s != 5 && s != 6 && (s < 20 || s >= 40); };
+
+    std::vector<Filter> filters = {Filter::all_of({}), Filter::all_of({Filter::ne("p", Json(1)), Filter::gt("q", 0.0)}),
+                                   Filter::in("p", {Json(1), Json(1), Json("a")})};
+    for (double t : {-1.0, -0.0, 0.0, 1.0, 2.5, 3.0, std::numeric_limits<double>::quiet_NaN()}) {
+        filters.push_back(Filter::gt("p", t));
+        filters.push_back(Filter::gte("p", t));
+        filters.push_back(Filter::lt("q", t));
+        filters.push_back(Filter::lte("q", t));
+        filters.push_back(Filter::all_of({Filter::gte("p", t), Filter::ne("q", Json(1))}));
+        filters.push_back(Filter::all_of({Filter::lte("p", t), Filter::in("q", {Json(0), Json(1), Json(2.5)})}));
+    }
+    for (const Json& v : pool) filters.push_back(Filter::eq("p", v));
+
+    for (const Filter& f : filters) {
+        const std::optional<std::size_t> bound = f.bound_from_index(index, SIZE_MAX);
+        if (!bound) {
+            EXPECT_FALSE(f.narrows_exactly());
+            continue;
+        }
+        if (f.kind() == Filter::Kind::And && f.members().empty()) {
+            EXPECT_EQ(*bound, 0u);  // the empty conjunction answers nothing, like its empty set
+            continue;
+        }
+        std::vector<Slot> collected;
+        const bool exact = f.collect_from_index(index, collected);
+        const SlotSet set(collected.begin(), collected.end());
+        EXPECT_EQ(set.size(), collected.size());
+        EXPECT_LE(collected.size(), *bound);
+        std::size_t matching = 0;
+        for (Slot s = 0; s < md.size(); ++s) {
+            const bool match = live(s) && f.matches(md[s] ? &*md[s] : nullptr);
+            matching += match;
+            if (match) {
+                EXPECT_TRUE(set.contains(s)) << "slot " << s << " metadata " << *md[s];
+            } else if (exact || !live(s)) {
+                EXPECT_FALSE(set.contains(s)) << "slot " << s;
+            }
+        }
+        if (f.kind() != Filter::Kind::And) {
+            EXPECT_EQ(*bound, matching);
+        }
+    }
+    // A bound stops counting past its limit but still says "more".
+    EXPECT_GT(*Filter::gte("p", -10.0).bound_from_index(index, 5), 5u);
+    EXPECT_EQ(Filter::ne("p", Json(1)).bound_from_index(index, SIZE_MAX), std::nullopt);
+    EXPECT_TRUE(Filter::all_of({Filter::eq("p", Json(1)), Filter::lt("q", 1.0)}).narrows_exactly());
+    EXPECT_FALSE(Filter::all_of({Filter::eq("p", Json(1)), Filter::ne("q", Json(1))}).narrows_exactly());
 }
 
 }  // namespace

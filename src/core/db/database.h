@@ -173,12 +173,13 @@ private:
     void replay_wal();
     static std::unique_ptr<Database> load(const std::string& path, const GraphChoice& graph, bool quantize_argument);
 
-    // The filter's candidate slots when the search will use them. REQUIRES: the index lock
-    // held shared; takes the metadata-index lock shared for the look-up.
-    std::optional<SlotSet> candidate_set(const HnswIndex& index, const Filter& filter) const;
+    struct FilterPlan;
+    // Decides how a filtered call finds its matches. REQUIRES: the index, slot_to_id and
+    // metadata locks held shared; takes the metadata-index lock shared, and when the walk will
+    // test the index's own slot sets the plan keeps holding it until it is dropped.
+    FilterPlan plan_filter(const HnswIndex& index, const Filter& filter) const;
     std::vector<Candidate> search_filtered(const ReadView& view, std::span<const float> query, std::size_t k,
-                                           std::size_t ef, const Filter& filter,
-                                           const std::optional<SlotSet>& candidates) const;
+                                           std::size_t ef, const Filter& filter, const FilterPlan& plan) const;
     std::vector<SearchResult> assemble(const ReadView& view, const std::vector<Candidate>& candidates,
                                        std::optional<float> max_distance) const;
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "database.h"
 #include "parallel.h"
+#include "search_internal.h"
 
 namespace qorel {
 
@@ -16,15 +16,6 @@ const Json* metadata_of(const std::vector<std::optional<Json>>& meta, Slot s) {
 }
 
 }  // namespace
-
-// The read locks a search holds, taken in order index, slot_to_id, metadata.
-struct Database::ReadView {
-    Guarded<HnswIndex>::Reader index;
-    Guarded<std::vector<std::string>>::Reader slot_ids;
-    Guarded<std::vector<std::optional<Json>>>::Reader meta;
-
-    explicit ReadView(const Database& db) : index(db.index_.read()), slot_ids(db.slot_to_id_.read()), meta(db.metadata_.read()) {}
-};
 
 std::size_t effective_ef(std::size_t k, std::optional<std::size_t> ef_search) {
     if (ef_search) return *ef_search;
@@ -47,63 +38,6 @@ std::vector<SearchResult> Database::assemble(const ReadView& view, const std::ve
     return hits;
 }
 
-std::vector<Candidate> Database::search_filtered(const ReadView& view, std::span<const float> query, std::size_t k,
-                                                 std::size_t ef, const Filter& filter,
-                                                 const std::optional<SlotSet>& candidates) const {
-    const HnswIndex& index = *view.index;
-    std::vector<Candidate> out;
-    if (index.entry_point() == kNoSlot) return out;
-    auto admissible = [&](Slot s) {
-        if (index.is_deleted(s)) return false;
-        if (candidates && !candidates->count(s)) return false;
-        return filter.matches(metadata_of(*view.meta, s));
-    };
-    const Metric metric = index.metric();
-    const std::size_t dim = index.dim();
-
-    if (!index.uses_brute_force()) {
-        const Slot start = index.descend(query.data());
-        std::vector<Candidate> w = index.quantized() ? index.search_layer_quantized(query.data(), start, ef)
-                                                     : index.search_layer(query.data(), start, ef, 0);
-        for (const Candidate& c : w) {
-            if (!admissible(c.slot)) continue;
-            out.push_back(index.quantized() ? Candidate{c.slot, distance(query.data(), index.vector(c.slot), dim, metric)}
-                                            : c);
-        }
-        if (index.quantized() && out.size() > 1) std::stable_sort(out.begin(), out.end(), candidate_less);
-        if (out.size() > k) out.resize(k);
-        return out;
-    }
-
-    show_brute_force_hint_once();
-    // A candidate set narrows the scan to its members; otherwise every slot is tested.
-    auto score = [&](Slot s) { out.push_back({s, distance(query.data(), index.vector(s), dim, metric)}); };
-    if (candidates && candidates->size() < index.node_count()) {
-        std::vector<Slot> members(candidates->begin(), candidates->end());
-        std::sort(members.begin(), members.end());
-        for (Slot s : members)
-            if (s < index.node_count() && admissible(s)) score(s);
-    } else {
-        for (Slot s = 0; s < index.node_count(); ++s)
-            if (admissible(s)) score(s);
-    }
-    if (out.size() > k) {
-        std::nth_element(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k), out.end(), candidate_less);
-        out.resize(k);
-    }
-    std::stable_sort(out.begin(), out.end(), candidate_less);
-    return out;
-}
-
-std::optional<SlotSet> Database::candidate_set(const HnswIndex& index, const Filter& filter) const {
-    // Only the exact scan uses the set to narrow its walk; the graph path tests every
-    // candidate with the filter itself, and copying a large set per query would cost more
-    // than the search.
-    if (!index.uses_brute_force()) return std::nullopt;
-    auto mindex = metadata_index_.read();
-    return filter.resolve_from_index(*mindex);
-}
-
 std::vector<SearchResult> Database::search(std::span<const float> query, std::size_t k,
                                            std::optional<std::size_t> ef_search, const Filter* filter,
                                            std::optional<float> max_distance) const {
@@ -114,8 +48,8 @@ std::vector<SearchResult> Database::search(std::span<const float> query, std::si
     if (!filter) {
         candidates = view.index->search(query, k, ef);
     } else {
-        const std::optional<SlotSet> set = candidate_set(*view.index, *filter);
-        candidates = search_filtered(view, query, k, std::max(ef, 4 * k), *filter, set);
+        const FilterPlan plan = plan_filter(*view.index, *filter);
+        candidates = search_filtered(view, query, k, std::max(ef, 4 * k), *filter, plan);
     }
     return assemble(view, candidates, max_distance);
 }
@@ -135,10 +69,10 @@ std::vector<std::vector<SearchResult>> Database::search_many(const std::vector<s
         });
         return results;
     }
-    const std::optional<SlotSet> set = candidate_set(*view.index, *filter);
+    const FilterPlan plan = plan_filter(*view.index, *filter);
     const std::size_t ef_f = std::max(ef, 4 * k);
     parallel::for_each(0, queries.size(), [&](std::size_t i) {
-        results[i] = assemble(view, search_filtered(view, queries[i], k, ef_f, *filter, set), max_distance);
+        results[i] = assemble(view, search_filtered(view, queries[i], k, ef_f, *filter, plan), max_distance);
     });
     return results;
 }

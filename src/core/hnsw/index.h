@@ -36,6 +36,20 @@ inline constexpr std::size_t kMaxLevel = 64;
 // process runs (an atomic swap, so at most once even across threads and databases).
 void show_brute_force_hint_once();
 
+// A non-owning reference to a predicate on slots: cheap to pass by value and to call. The
+// referenced callable must outlive every call.
+class SlotFilter {
+public:
+    template <class F>
+    SlotFilter(const F& f)  // NOLINT: implicit, so that a lambda can be passed directly
+        : ctx_(&f), fn_([](const void* ctx, Slot s) { return static_cast<bool>((*static_cast<const F*>(ctx))(s)); }) {}
+    bool operator()(Slot s) const { return fn_(ctx_, s); }
+
+private:
+    const void* ctx_;
+    bool (*fn_)(const void*, Slot);
+};
+
 class HnswIndex {
 public:
     HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t ef_construction);
@@ -94,6 +108,17 @@ public:
     std::vector<Candidate> search_graph(std::span<const float> query, std::size_t k, std::size_t ef_search) const;
     std::vector<Candidate> search_brute_force(std::span<const float> query, std::size_t k) const;
 
+    // The k nearest live slots that `admit` accepts, nearest first, with full-precision
+    // distances. Layer 0 is walked through every node, admitted or not, but only admitted ones
+    // become results, and the walk goes on until it holds k of them or has reached every node
+    // it can. `ef` is the beam measured in nodes: the number of results kept follows the share
+    // of admitted nodes met on the way, so that the explored neighbourhood stays about as large
+    // as an unfiltered search with the same ef, and widens where matches are sparse.
+    // `expected_share` (0..1, or negative when unknown) seeds that share. Uses the quantized
+    // walk with full-precision re-ranking when quantized search is on.
+    std::vector<Candidate> search_graph_filtered(std::span<const float> query, std::size_t k, std::size_t ef,
+                                                 double expected_share, SlotFilter admit) const;
+
     // Greedy descent from the entry point through layers max_layer .. 1; returns the start of
     // the layer-0 search. Uses quantized distances when quantized search is on.
     Slot descend(const float* query) const;
@@ -144,6 +169,9 @@ private:
     Slot greedy_impl(Slot entry, std::size_t layer, Dist&& dist) const;
     template <bool kLocked, bool kCodes = false, class Dist>
     void layer_impl(Slot entry, std::size_t ef, std::size_t layer, Dist&& dist, std::vector<Candidate>& out) const;
+    template <bool kCodes, class Dist>
+    void filtered_layer_impl(Slot entry, std::size_t ef, std::size_t min_results, double expected_share, Dist&& dist,
+                             SlotFilter admit, std::vector<Candidate>& out) const;
 
     std::size_t dim_;
     Metric metric_;

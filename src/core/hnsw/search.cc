@@ -8,6 +8,15 @@
 
 namespace qorel {
 
+namespace {
+
+// The fewest matches a filtered walk keeps where one node in ten matches, as multiples of k
+// (more where matches are sparser): how far beyond the k-th match the walk still looks.
+constexpr std::size_t kFilteredResultFloor = 2;
+constexpr std::size_t kFilteredResultFloorQuantized = 4;
+
+}  // namespace
+
 Slot HnswIndex::search_layer_single(const float* query, Slot entry, std::size_t layer) const {
     return greedy_impl<true>(entry, layer, [&](Slot s) { return dist_fn_(query, vector(s), dim_); });
 }
@@ -78,6 +87,29 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> query, std
     out.reserve(w.size());
     for (const Candidate& c : w)
         if (!is_deleted(c.slot)) out.push_back({c.slot, dist_fn_(q, vector(c.slot), dim_)});
+    std::stable_sort(out.begin(), out.end(), cand_less);
+    if (out.size() > k) out.resize(k);
+    return out;
+}
+
+std::vector<Candidate> HnswIndex::search_graph_filtered(std::span<const float> query, std::size_t k, std::size_t ef,
+                                                        double expected_share, SlotFilter admit) const {
+    QOREL_ASSERT(query.size() == dim_, "query dimension mismatch");
+    std::vector<Candidate> out;
+    if (entry_point_ == kNoSlot || k == 0) return out;
+    const float* q = query.data();
+    const Slot start = descend(q);
+    if (!quantized_) {
+        filtered_layer_impl<false>(start, std::max(ef, k), kFilteredResultFloor * k, expected_share,
+                                   [&](Slot s) { return dist_fn_(q, vector(s), dim_); }, admit, out);
+        if (out.size() > k) out.resize(k);
+        return out;
+    }
+    // Quantized distances only rank the walk; the kept matches are re-scored at full precision,
+    // so more of them are kept than the k returned.
+    filtered_layer_impl<true>(start, std::max(ef, k), kFilteredResultFloorQuantized * k, expected_share,
+                              [&](Slot s) { return quantized_distance(q, s); }, admit, out);
+    for (Candidate& c : out) c.distance = dist_fn_(q, vector(c.slot), dim_);
     std::stable_sort(out.begin(), out.end(), cand_less);
     if (out.size() > k) out.resize(k);
     return out;

@@ -32,6 +32,7 @@ struct VisitedTable {
             epoch = 1;
         }
     }
+    bool contains(Slot s) const { return tags[s] == epoch; }
     // Marks s; true when it was already marked in this search.
     bool test_and_set(Slot s) {
         if (tags[s] == epoch) return true;
@@ -148,6 +149,115 @@ void HnswIndex::layer_impl(Slot entry, std::size_t ef, std::size_t layer, Dist&&
     }
     // Ascending by distance straight from the result heap, without a temporary buffer; equal
     // distances come out in no defined order.
+    std::sort_heap(res.begin(), res.end(), cand_less);
+    out.assign(res.begin(), res.end());
+}
+
+// How many admitted results a filtered walk keeps: the beam `ef` (in nodes) times the share of
+// admitted nodes among those tested so far, never more than ef, and never fewer than a floor.
+// The share starts from `expected_share` (or 1 when unknown) weighted as kPriorTests tests, so
+// that a few early tests do not swing it. Keeping ef x share matches makes the result bound
+// fall at about the ef-th nearest node of any kind, as in an unfiltered walk. Where matches are
+// sparse the graph leads to them less directly, so the floor, `min_results` at a share of one
+// in ten and above, grows by as much again for every tenfold drop below it.
+class FilteredCapacity {
+public:
+    FilteredCapacity(std::size_t ef, std::size_t min_results, double expected_share)
+        : ef_(static_cast<double>(ef)),
+          floor_(static_cast<double>(min_results)),
+          prior_(expected_share < 0.0 ? 1.0 : std::min(expected_share, 1.0)) {}
+
+    void record(bool admitted) {
+        tested_ += 1.0;
+        admitted_ += admitted ? 1.0 : 0.0;
+    }
+
+    std::size_t current() const {
+        const double share = (admitted_ + kPriorTests * prior_) / (tested_ + kPriorTests);
+        const double floor = floor_ * (1.0 + std::max(0.0, std::log10(0.1 / std::max(share, 1e-6))));
+        return static_cast<std::size_t>(std::clamp(std::ceil(ef_ * share), floor, std::max(ef_, floor)));
+    }
+
+private:
+    static constexpr double kPriorTests = 16.0;
+    double ef_, floor_, prior_;
+    double tested_ = 0.0, admitted_ = 0.0;
+};
+
+// Best-first walk of layer 0 for a filtered search: every node within the bound is expanded,
+// but only admitted ones enter the result heap. The bound is the worst kept result once the
+// heap holds its capacity (FilteredCapacity); until then every reachable node is expanded, so
+// the walk stops early only once it holds enough matches, and otherwise exhausts the graph.
+// `out` receives the kept results sorted by ascending distance.
+template <bool kCodes, class Dist>
+void HnswIndex::filtered_layer_impl(Slot entry, std::size_t ef, std::size_t min_results, double expected_share,
+                                    Dist&& dist, SlotFilter admit, std::vector<Candidate>& out) const {
+    SearchScratch& sc = scratch();
+    sc.visited.begin(node_count());
+    auto& cand = sc.candidates;
+    auto& res = sc.results;
+    auto& fresh = sc.fresh;
+    cand.clear();
+    res.clear();
+    FilteredCapacity capacity(std::max<std::size_t>(ef, 1), std::max<std::size_t>(min_results, 1), expected_share);
+    std::size_t cap = capacity.current();
+
+    auto offer = [&](Slot v, float d) {
+        const bool ok = !is_deleted(v) && admit(v);
+        capacity.record(ok);
+        cap = capacity.current();
+        if (ok) {
+            res.push_back({v, d});
+            std::push_heap(res.begin(), res.end(), cand_less);
+        }
+        while (res.size() > cap) {
+            std::pop_heap(res.begin(), res.end(), cand_less);
+            res.pop_back();
+        }
+    };
+
+    const float d0 = dist(entry);
+    cand.push_back({entry, d0});
+    sc.visited.test_and_set(entry);
+    offer(entry, d0);
+
+    bool bounded = false;
+    while (!cand.empty()) {
+        const Candidate c = cand.front();
+        if (res.size() >= cap && distance_less(res.front().distance, c.distance)) {
+            bounded = true;
+            break;
+        }
+        std::pop_heap(cand.begin(), cand.end(), cand_greater);
+        cand.pop_back();
+
+        fresh.clear();
+        const std::uint32_t* p = list_ptr(c.slot, 0);
+        for (std::uint32_t i = 0; i < p[0]; ++i) {
+            const Slot v = p[1 + i];
+            if (sc.visited.test_and_set(v)) continue;
+            prefetch(row_address<kCodes>(v));
+            fresh.push_back(v);
+        }
+        for (const Slot v : fresh) {
+            const float d = dist(v);
+            if (res.size() < cap || distance_less(d, res.front().distance)) {
+                cand.push_back({v, d});
+                std::push_heap(cand.begin(), cand.end(), cand_greater);
+                offer(v, d);
+            }
+        }
+    }
+    // The walk reached every node it could without filling its results. Pruning can leave a
+    // few nodes without incoming edges, and a match there would be lost: score the nodes the
+    // walk never reached (few, since it reached all the others).
+    if (!bounded && res.size() < cap) {
+        for (Slot v = 0; v < node_count(); ++v) {
+            if (sc.visited.contains(v)) continue;
+            const float d = dist(v);
+            if (res.size() < cap || distance_less(d, res.front().distance)) offer(v, d);
+        }
+    }
     std::sort_heap(res.begin(), res.end(), cand_less);
     out.assign(res.begin(), res.end());
 }

@@ -1,5 +1,8 @@
 #include "metadata/filter.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <utility>
 
 #include "error.h"
@@ -84,12 +87,12 @@ bool Filter::matches_object(const Json::object_t& object) const {
     const auto it = object.find(field_);
     const Json* field = it == object.end() ? nullptr : &it->second;
     switch (kind_) {
-        case Kind::Eq: return field != nullptr && json_equal(*field, value_);
+        case Kind::Eq: return field != nullptr && MetadataIndex::indexable(value_) && json_equal(*field, value_);
         case Kind::Ne: return field == nullptr || !json_equal(*field, value_);
         case Kind::In:
             if (field == nullptr) return false;
             for (const Json& candidate : values_) {
-                if (json_equal(*field, candidate)) return true;
+                if (MetadataIndex::indexable(candidate) && json_equal(*field, candidate)) return true;
             }
             return false;
         default: break;
@@ -148,6 +151,120 @@ std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) co
         case Kind::Lte: return std::nullopt;
     }
     return std::nullopt;
+}
+
+std::size_t Filter::covered_sets(const MetadataIndex& index, std::size_t limit,
+                                 std::vector<const SlotSet*>* sets) const {
+    std::size_t total = 0;
+    auto take = [&](const SlotSet* slots) {
+        total += slots->size();
+        if (sets) sets->push_back(slots);
+    };
+    switch (kind_) {
+        case Kind::Eq:
+        case Kind::In: {
+            const ValueMap* values = index.field(field_);
+            if (values == nullptr) return 0;
+            if (kind_ == Kind::Eq) {
+                if (const SlotSet* slots = MetadataIndex::value(*values, value_)) take(slots);
+                return total;
+            }
+            // A list may name a value twice; each set counts once. Sets of distinct values of one
+            // field are disjoint (a slot holds one value per field).
+            std::vector<const SlotSet*> seen;
+            for (const Json& candidate : values_) {
+                const SlotSet* slots = MetadataIndex::value(*values, candidate);
+                if (slots == nullptr || std::find(seen.begin(), seen.end(), slots) != seen.end()) continue;
+                seen.push_back(slots);
+                take(slots);
+            }
+            return total;
+        }
+        case Kind::Gt:
+        case Kind::Gte:
+        case Kind::Lt:
+        case Kind::Lte: {
+            const NumberOrder* numbers = index.numbers(field_);
+            if (numbers == nullptr || std::isnan(threshold_)) return 0;
+            auto lo = numbers->begin();
+            auto hi = numbers->end();
+            switch (kind_) {
+                case Kind::Gt: lo = numbers->upper_bound(threshold_); break;
+                case Kind::Gte: lo = numbers->lower_bound(threshold_); break;
+                case Kind::Lt: hi = numbers->lower_bound(threshold_); break;
+                default: hi = numbers->upper_bound(threshold_); break;
+            }
+            for (; lo != hi && total <= limit; ++lo) take(lo->second);
+            return total;
+        }
+        default: return 0;
+    }
+}
+
+std::optional<std::size_t> Filter::bound_from_index(const MetadataIndex& index, std::size_t limit) const {
+    switch (kind_) {
+        case Kind::Ne: return std::nullopt;
+        case Kind::And: {
+            if (members_.empty()) return 0;
+            std::optional<std::size_t> smallest;
+            for (const Filter& member : members_) {
+                const std::optional<std::size_t> n = member.bound_from_index(index, limit);
+                if (n && (!smallest || *n < *smallest)) smallest = n;
+                if (smallest && *smallest == 0) break;
+            }
+            return smallest;
+        }
+        default: return covered_sets(index, limit, nullptr);
+    }
+}
+
+bool Filter::collect_from_index(const MetadataIndex& index, std::vector<Slot>& out) const {
+    if (kind_ == Kind::And) {
+        // The smallest bounded member gives the candidates; the other members are left to the
+        // per-slot test.
+        const Filter* best = nullptr;
+        std::size_t best_bound = 0;
+        for (const Filter& member : members_) {
+            const std::optional<std::size_t> n = member.bound_from_index(index, best ? best_bound : SIZE_MAX);
+            if (n && (!best || *n < best_bound)) {
+                best = &member;
+                best_bound = *n;
+            }
+        }
+        if (best == nullptr) return true;  // the empty conjunction: nothing
+        const bool exact = best->collect_from_index(index, out);
+        return exact && members_.size() == 1;
+    }
+    std::vector<const SlotSet*> sets;
+    out.reserve(out.size() + covered_sets(index, SIZE_MAX, &sets));
+    // One pass over each set's nodes: a range insert would walk them twice.
+    for (const SlotSet* slots : sets) {
+        for (const Slot s : *slots) out.push_back(s);
+    }
+    return true;
+}
+
+void Filter::split_for_membership(const MetadataIndex& index, std::vector<std::vector<const SlotSet*>>& groups,
+                                  std::vector<Filter>& rest) const {
+    if (kind_ == Kind::Eq || kind_ == Kind::In) {
+        covered_sets(index, SIZE_MAX, &groups.emplace_back());
+    } else if (kind_ == Kind::And) {
+        for (const Filter& member : members_) member.split_for_membership(index, groups, rest);
+    } else {
+        rest.push_back(*this);
+    }
+}
+
+bool Filter::narrows_exactly() const {
+    switch (kind_) {
+        case Kind::Ne: return false;
+        case Kind::And:
+            for (const Filter& member : members_) {
+                if (!member.narrows_exactly()) return false;
+            }
+            return true;
+        default: return true;
+    }
 }
 
 }  // namespace qorel

@@ -11,6 +11,10 @@
 //   Gt, Gte, Lt, Lte       field, 64-bit float threshold
 //   And                    list of member filters
 //
+// Equality and membership only ever match the values the index holds (booleans, numbers,
+// strings): `{"a": null}` matches nothing, whether a search scans, walks the graph, narrows
+// through the index or counts, so every path answers the same.
+//
 // A Filter owns all of its data and holds no reference into a database; it is built for one
 // call and dropped after it. Evaluation never fails and is safe from any thread.
 #pragma once
@@ -57,6 +61,7 @@ public:
 
     // Whether a slot with this metadata (nullptr: none) satisfies the filter. Absent metadata
     // and metadata that is not an object satisfy no filter at all, not even Ne or an empty And.
+    // Eq and In never match a value the index does not hold (null, arrays, objects, NaN).
     bool matches(const Json* metadata) const;
 
     // The candidate slots for this filter, or nullopt when the index cannot narrow it (Ne and
@@ -65,10 +70,40 @@ public:
     // set is the caller's own.
     std::optional<SlotSet> resolve_from_index(const MetadataIndex& index) const;
 
+    // ---- narrowing for searches that walk the graph. Unlike resolve_from_index, these also
+    // answer range conditions, from the index's ordered numbers, and never copy a slot set.
+    // REQUIRES: the metadata-index lock held at least shared.
+
+    // An upper bound on the number of live slots that match, or nullopt when the index cannot
+    // bound it (Ne, or an And none of whose members it can bound). Counting a range stops once
+    // it passes `limit`, so a result above `limit` means only "more than limit". For Eq, In and
+    // a range the bound is the exact count; an And takes its smallest member's.
+    std::optional<std::size_t> bound_from_index(const MetadataIndex& index, std::size_t limit) const;
+
+    // Appends candidate slots (in no order, each once) that include every matching live slot;
+    // returns true when they are exactly the matching live slots, so that no per-slot test is
+    // needed. REQUIRES: bound_from_index gives a value.
+    bool collect_from_index(const MetadataIndex& index, std::vector<Slot>& out) const;
+
+    // Splits the filter for a per-slot test that reads the index instead of the metadata
+    // where it can: a slot matches exactly when, for every group, one of the group's sets holds
+    // it, and it satisfies every filter in `rest`. Eq and In (alone or as members of an And)
+    // become groups of the index's slot sets for their values; everything else goes to `rest`.
+    // The sets are the index's own, valid while its lock is held.
+    void split_for_membership(const MetadataIndex& index, std::vector<std::vector<const SlotSet*>>& groups,
+                              std::vector<Filter>& rest) const;
+
+    // True when the index holds the whole answer: Eq, In, ranges, and conjunctions of them.
+    // Then a bound equal to the live count means that every live slot matches.
+    bool narrows_exactly() const;
+
 private:
     explicit Filter(Kind kind) : kind_(kind) {}
 
     bool matches_object(const Json::object_t& object) const;
+    // The distinct slot sets an Eq, In or range condition covers (none when the field is not
+    // indexed), stopping once they hold more than `limit` slots; returns their total size.
+    std::size_t covered_sets(const MetadataIndex& index, std::size_t limit, std::vector<const SlotSet*>* sets) const;
 
     Kind kind_;
     std::string field_;

@@ -16,8 +16,10 @@ void MetadataIndex::index(Slot slot, const Json* metadata) {
     for (const auto& [name, member] : metadata->get_ref<const Json::object_t&>()) {
         if (!indexable(member)) continue;
         // try_emplace copies the field name and the value only when they are new.
-        ValueMap& values = fields_.try_emplace(name).first->second;
-        values.try_emplace(member).first->second.insert(slot);
+        FieldEntry& entry = fields_.try_emplace(name).first->second;
+        const auto [it, inserted] = entry.values.try_emplace(member);
+        it->second.insert(slot);
+        if (inserted && member.is_number()) entry.numbers.emplace(json_number_as_double(member), &it->second);
     }
 }
 
@@ -27,12 +29,23 @@ void MetadataIndex::remove(Slot slot, const Json* metadata) {
         if (!indexable(member)) continue;
         const auto field_it = fields_.find(name);
         if (field_it == fields_.end()) continue;
-        ValueMap& values = field_it->second;
-        const auto value_it = values.find(member);
-        if (value_it == values.end()) continue;
+        FieldEntry& entry = field_it->second;
+        const auto value_it = entry.values.find(member);
+        if (value_it == entry.values.end()) continue;
         value_it->second.erase(slot);
-        if (value_it->second.empty()) values.erase(value_it);
-        if (values.empty()) fields_.erase(field_it);
+        if (value_it->second.empty()) {
+            if (member.is_number()) {
+                auto [lo, hi] = entry.numbers.equal_range(json_number_as_double(member));
+                for (; lo != hi; ++lo) {
+                    if (lo->second == &value_it->second) {
+                        entry.numbers.erase(lo);
+                        break;
+                    }
+                }
+            }
+            entry.values.erase(value_it);
+        }
+        if (entry.values.empty()) fields_.erase(field_it);
     }
 }
 
@@ -49,7 +62,12 @@ void MetadataIndex::rebuild(const std::vector<std::optional<Json>>& metadata,
 
 const ValueMap* MetadataIndex::field(std::string_view name) const {
     const auto it = fields_.find(name);
-    return it == fields_.end() ? nullptr : &it->second;
+    return it == fields_.end() ? nullptr : &it->second.values;
+}
+
+const NumberOrder* MetadataIndex::numbers(std::string_view name) const {
+    const auto it = fields_.find(name);
+    return it == fields_.end() || it->second.numbers.empty() ? nullptr : &it->second.numbers;
 }
 
 const SlotSet* MetadataIndex::value(const ValueMap& values, const Json& value) {

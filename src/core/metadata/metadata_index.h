@@ -6,6 +6,8 @@
 // contributes nothing. Values are keyed with json_equal/json_hash, so the integer 1 and the
 // float 1.0 are different keys while 0.0 and -0.0 are the same one. No slot set and no value
 // map is ever left empty, so a field with an entry always has at least one slot behind it.
+// Beside its value map, each field keeps its numeric values in ascending order (as 64-bit
+// floats, pointing at their slot sets), so that a range condition can find its slots too.
 //
 // Invariant kept by the callers: after every mutation, slot s is in the set of (F, V) exactly
 // when s is live and its metadata is an object whose member F has the indexable value V. To
@@ -18,6 +20,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +35,9 @@ namespace qorel {
 
 using SlotSet = std::unordered_set<Slot>;
 using ValueMap = std::unordered_map<Json, SlotSet, JsonHash, JsonEqual>;
+// A field's numeric values in ascending order of their 64-bit float reading, each with its slot
+// set in the value map (the integer 1 and the float 1.0 are two entries with the same key).
+using NumberOrder = std::multimap<double, const SlotSet*>;
 
 class MetadataIndex {
 public:
@@ -50,6 +56,10 @@ public:
     // The field's value map, or nullptr when no live slot holds an indexable value there.
     const ValueMap* field(std::string_view name) const;
 
+    // The field's numeric values in ascending order, or nullptr when no live slot holds a
+    // number there.
+    const NumberOrder* numbers(std::string_view name) const;
+
     // The slots holding `value` in a field's map, or nullptr when none does.
     static const SlotSet* value(const ValueMap& values, const Json& value);
 
@@ -66,7 +76,12 @@ private:
         std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
     };
 
-    std::unordered_map<std::string, ValueMap, FieldHash, std::equal_to<>> fields_;
+    struct FieldEntry {
+        ValueMap values;
+        NumberOrder numbers;
+    };
+
+    std::unordered_map<std::string, FieldEntry, FieldHash, std::equal_to<>> fields_;
 };
 
 }  // namespace qorel

@@ -1,0 +1,232 @@
+"""Filtered search answers the same on every path: count, the exact scan of a small database,
+the graph path of a large one (index candidates or filter-aware walk) and the quantized walk,
+all checked against one reference of what a filter matches."""
+
+import math
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import qorel
+
+# Graph mode starts at 10,000,000 live floats; a little above it, with some rows deleted.
+GRAPH_DIM = 1000
+GRAPH_ROWS = 10_400
+DELETED_EVERY = 40
+
+A_VALUES = [None, 0, 1, -1, 1.0, 2.5, -0.0, True, False, "x", "y", [1], {"k": 1}]
+
+
+def metadata_for(i, rng):
+    """Metadata with a mixed-type field, a field present in one row of fifty, a skewed field,
+    a uniform number; some rows have none, some an empty object."""
+    if i % 17 == 0:
+        return None
+    if i % 19 == 0:
+        return {}
+    md = {"b": i % 50, "c": float(rng.random()), "g": 1 if i % 100 == 7 else 0}
+    a = rng.integers(0, len(A_VALUES) + 1)
+    if a < len(A_VALUES):
+        md["a"] = A_VALUES[a]
+    if i % 50 == 3:
+        md["rare"] = "yes"
+    return md
+
+
+def kind(v):
+    if v is None:
+        return "null"
+    if isinstance(v, bool):
+        return "bool"
+    if isinstance(v, int):
+        return "int"
+    if isinstance(v, float):
+        return "float"
+    return type(v).__name__
+
+
+def json_equal(stored, value):
+    return kind(stored) == kind(value) and stored == value
+
+
+def indexable(value):
+    return kind(value) in ("bool", "int", "str") or (kind(value) == "float" and not math.isnan(value))
+
+
+def matches(md, where):
+    """The reference: what a filter matches. An empty filter matches nothing; equality and
+    membership never match null (or anything else that is not a boolean, number or string)."""
+    if not isinstance(md, dict):
+        return False
+    conditions = []
+    for field, cond in where.items():
+        if isinstance(cond, dict):
+            conditions += [(field, op, operand) for op, operand in cond.items()]
+        else:
+            conditions.append((field, "$eq", cond))
+    if not conditions:
+        return False
+    for field, op, operand in conditions:
+        present = field in md
+        value = md.get(field)
+        if op == "$eq":
+            ok = present and indexable(operand) and json_equal(value, operand)
+        elif op == "$ne":
+            ok = not present or not json_equal(value, operand)
+        elif op == "$in":
+            ok = present and any(indexable(x) and json_equal(value, x) for x in operand)
+        else:
+            if not present or kind(value) not in ("int", "float"):
+                return False
+            x, t = float(value), float(operand)
+            ok = {"$gt": x > t, "$gte": x >= t, "$lt": x < t, "$lte": x <= t}[op]
+        if not ok:
+            return False
+    return True
+
+
+scalars = st.one_of(st.none(), st.booleans(), st.integers(-2, 50), st.sampled_from([1.0, 2.5, 0.0, -0.0]),
+                    st.sampled_from(["x", "y", "yes", "z"]))
+fields = st.sampled_from(["a", "b", "c", "g", "rare", "missing"])
+conditions = st.one_of(
+    scalars,
+    st.fixed_dictionaries({"$ne": scalars}),
+    st.fixed_dictionaries({"$in": st.lists(scalars, max_size=4)}),
+    st.builds(lambda op, t: {op: t}, st.sampled_from(["$gt", "$gte", "$lt", "$lte"]),
+              st.one_of(st.integers(-1, 50), st.floats(-0.5, 1.5, allow_nan=False))),
+    st.builds(lambda lo, hi: {"$gte": lo, "$lt": hi}, st.floats(0, 1), st.floats(0, 1)),
+)
+filters = st.dictionaries(fields, conditions, max_size=3)
+
+
+class Fixture:
+    def __init__(self, path, rows, dim, deleted_every, seed):
+        rng = np.random.default_rng(seed)
+        centres = rng.standard_normal((20, dim)).astype(np.float32)
+        self.vectors = (centres[rng.integers(0, 20, rows)] + rng.standard_normal((rows, dim))).astype(np.float32)
+        self.meta = [metadata_for(i, rng) for i in range(rows)]
+        self.db = qorel.Database(path, dim=dim, metric="l2", m=8, ef_construction=48)
+        self.db.add_many([str(i) for i in range(rows)], self.vectors, self.meta)
+        self.live = np.ones(rows, bool)
+        if deleted_every:
+            gone = list(range(5, rows, deleted_every))
+            self.db.delete_many([str(i) for i in gone])
+            self.live[gone] = False
+        self.queries = (centres[rng.integers(0, 20, 8)] + rng.standard_normal((8, dim))).astype(np.float32)
+
+    def expected(self, where):
+        return {i for i, md in enumerate(self.meta) if self.live[i] and matches(md, where)}
+
+    def nearest(self, q, ids, k):
+        ids = np.array(sorted(ids), dtype=np.int64)
+        if len(ids) == 0:
+            return []
+        d = ((self.vectors[ids] - q) ** 2).sum(1)
+        return [int(i) for i in ids[np.argsort(d, kind="stable")[:k]]]
+
+
+@pytest.fixture(scope="module")
+def graph(tmp_path_factory):
+    fx = Fixture(str(tmp_path_factory.mktemp("graph") / "db"), GRAPH_ROWS, GRAPH_DIM, DELETED_EVERY, seed=11)
+    assert not fx.db.stats()["uses_brute_force"]
+    return fx
+
+
+@pytest.fixture(scope="module")
+def small(tmp_path_factory):
+    fx = Fixture(str(tmp_path_factory.mktemp("small") / "db"), 1200, 8, 40, seed=12)
+    assert fx.db.stats()["uses_brute_force"]
+    return fx
+
+
+def ids(hits):
+    return [int(h.id) for h in hits]
+
+
+def check_everywhere(fx, where, q):
+    want = fx.expected(where)
+    assert fx.db.count(where) == len(want)
+    # Asking for more hits than there are rows returns exactly the matching rows.
+    got = ids(fx.db.search(q, k=len(fx.meta), where_filter=where))
+    assert len(got) == len(set(got))
+    assert set(got) == want
+    top = ids(fx.db.search(q, k=10, where_filter=where))
+    assert len(top) == min(10, len(want)) and set(top) <= want
+    return want, top
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(where=filters, qi=st.integers(0, 7))
+def test_exact_scan_agrees_with_reference(small, where, qi):
+    q = small.queries[qi]
+    want, top = check_everywhere(small, where, q)
+    assert top == small.nearest(q, want, 10)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(where=filters, qi=st.integers(0, 7))
+def test_graph_path_agrees_with_reference(graph, where, qi):
+    check_everywhere(graph, where, graph.queries[qi])
+
+
+def test_null_matches_nothing_on_any_path(small, graph):
+    for fx in (small, graph):
+        stored_null = [i for i, md in enumerate(fx.meta) if isinstance(md, dict) and "a" in md and md["a"] is None]
+        assert stored_null
+        for where in ({"a": None}, {"a": {"$in": [None]}}, {"a": None, "b": {"$gte": 0}}):
+            assert fx.db.count(where) == 0
+            assert fx.db.search(fx.queries[0], k=10, where_filter=where) == []
+            assert fx.db.search_many(fx.queries[:2], k=10, where_filter=where) == [[], []]
+
+
+# Filters by share of rows and by route: small index answers (scored exactly), larger ones
+# and those the index cannot narrow (walked).
+WALKED = [
+    {"b": {"$in": list(range(10))}},          # a fifth, from the index, walked
+    {"b": {"$lt": 5}},                         # a tenth, range
+    {"g": {"$ne": 0}},                         # one in a hundred, unbounded: walked
+    {"a": {"$ne": "x"}, "c": {"$lt": 0.3}},    # conjunction with a range
+    {"rare": {"$ne": "no"}},                   # one in fifty
+    {"b": 7},                                  # one in fifty, index candidates
+    {"c": {"$gte": 0.99}},                     # one in a hundred, index range
+]
+
+
+def recall(fx, where, k=10, batch=False):
+    hit = total = 0
+    results = (fx.db.search_many(fx.queries, k=k, where_filter=where) if batch
+               else [fx.db.search(q, k=k, where_filter=where) for q in fx.queries])
+    want = fx.expected(where)
+    for q, hits in zip(fx.queries, results):
+        truth = fx.nearest(q, want, k)
+        got = ids(hits)
+        assert len(got) == len(truth) and set(got) <= want
+        assert [h.distance for h in hits] == sorted(h.distance for h in hits)
+        hit += len(set(got) & set(truth))
+        total += len(truth)
+    return hit / total
+
+
+@pytest.mark.parametrize("where", WALKED)
+def test_graph_recall_at_low_share(graph, where):
+    assert recall(graph, where) >= 0.95
+    assert recall(graph, where, batch=True) >= 0.95
+
+
+def test_quantized_walk_agrees_and_recalls(graph):
+    graph.db.enable_quantized_search()
+    try:
+        for where in WALKED + [{"a": None}, {"a": 2.5}, {"a": {"$in": [1, True, "y"]}}, {}]:
+            want = fx_want = graph.expected(where)
+            got = ids(graph.db.search(graph.queries[1], k=len(graph.meta), where_filter=where))
+            assert set(got) == fx_want and graph.db.count(where) == len(want)
+            if want:
+                assert recall(graph, where) >= 0.9
+        hits = graph.db.search(graph.queries[2], k=5, where_filter={"b": {"$lt": 5}})
+        for h in hits:
+            exact = float(((graph.vectors[int(h.id)] - graph.queries[2]) ** 2).sum())
+            assert h.distance == pytest.approx(exact, rel=1e-4)
+    finally:
+        graph.db.disable_quantized_search()
