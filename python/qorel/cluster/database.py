@@ -163,6 +163,14 @@ class ShardedDatabase:
     def path(self) -> str:
         return self._path
 
+    def describe(self) -> list:
+        """Where each shard lives now: its number, directory, node address and worker pid."""
+        infos = self._all_raw("describe")
+        return [{key: info[key] for key in ("shard", "path", "node", "pid")} for info in infos]
+
+    def _all_raw(self, method: str) -> list:
+        return ray.get([getattr(a, method).remote() for a in self._actors], timeout=self._timeout)
+
     def shard_of(self, id: str) -> int:
         """The shard that holds ``id``."""
         return shard_of(self._checks.id(id), self._n)
