@@ -56,12 +56,11 @@ class ArgumentChecker:
         raise AssertionError("unreachable")
 
     def vector(self, vector: Any) -> Any:
-        """A vector argument fit to send. Lists, tuples and arrays go as they are; any other
-        sequence is checked, then sent as a list of floats."""
-        if isinstance(vector, (list, tuple, np.ndarray)):
-            return vector
+        """A vector argument fit to send, checked as the engine converts it (its length is the
+        shard's to check, after the other arguments). Lists, tuples and arrays go as they
+        are; any other sequence goes as a list of floats."""
         self._search_check(vector)
-        return [float(x) for x in vector]
+        return transportable(vector)
 
     def _search_check(self, vector: Any) -> None:
         try:
@@ -124,6 +123,13 @@ class ArgumentChecker:
             if type(md) is not dict:
                 out[i] = dict(md)
         return out
+
+
+def transportable(vector: Any) -> Any:
+    """A checked vector in a form that travels to another process unchanged."""
+    if isinstance(vector, (list, tuple, np.ndarray)):
+        return vector
+    return [float(x) for x in vector]
 
 
 def rows(vectors: Any, n: int, dim: int) -> np.ndarray:

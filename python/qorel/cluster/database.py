@@ -1,5 +1,6 @@
 """ShardedDatabase: one database spread over Ray actors, used like a single Database."""
 
+import operator
 import os
 from collections import defaultdict
 from typing import Any, Callable, Optional
@@ -8,7 +9,7 @@ import numpy as np
 import ray
 import ray.exceptions
 
-from .checks import ArgumentChecker, rows
+from .checks import ArgumentChecker, rows, transportable
 from .errors import PartialBatchError, ShardUnavailableError
 from .layout import Manifest, read_manifest, shard_dir, shard_of, write_manifest
 from .results import merge
@@ -84,7 +85,7 @@ class ShardedDatabase:
                 quantize=bool(quantize),
             )
         if not ray.is_initialized():
-            ray.init(address=address, ignore_reinit_error=True, log_to_driver=False)
+            ray.init(address=address, ignore_reinit_error=True)
         if creating and not shared_storage:
             manifest.nodes = _place(manifest.shards)
         self._manifest = manifest
@@ -131,13 +132,18 @@ class ShardedDatabase:
     def close(self) -> None:
         """Stops the shard actors. Changes since the last save stay in the shards' logs."""
         actors, self._actors = self._actors, []
-        if actors:
+        if actors and ray.is_initialized():
             try:
+                # Each worker drops its database first, so a handle opened right after this
+                # one never finds a directory still held by a dying process.
                 ray.get([a.close.remote() for a in actors], timeout=30)
             except Exception:
                 pass  # a dead shard holds no directory
             for a in actors:
-                ray.kill(a, no_restart=True)
+                try:
+                    ray.kill(a, no_restart=True)
+                except Exception:
+                    pass
         if self._checks is not None:
             self._checks.close()
             self._checks = None
@@ -320,9 +326,8 @@ class ShardedDatabase:
     ) -> list:
         """Search every shard for the k nearest neighbours and merge by distance."""
         self._checks.search(vector, k, ef_search, where_filter, max_distance)
-        vector = self._checks.vector(vector)
-        hits = self._all("read", "search", vector, k, ef_search, where_filter, max_distance)
-        return merge(hits, int(k))
+        hits = self._all("read", "search", transportable(vector), k, ef_search, where_filter, max_distance)
+        return merge(hits, operator.index(k))
 
     def search_many(
         self,
@@ -338,7 +343,7 @@ class ShardedDatabase:
             return []
         batch = ray.put(rows(vectors, n, self._checks.dim))
         per_shard = self._all("read", "search_many", batch, k, ef_search, where_filter, max_distance)
-        k = int(k)
+        k = operator.index(k)
         return [merge([hits[q] for hits in per_shard], k) for q in range(n)]
 
     # ---- reads
