@@ -17,7 +17,7 @@ import qorel
 
 # A restarted worker may start while the dead one's process is still being reaped; the
 # directory's lock is free once it is gone.
-_IN_USE_WAIT_S = 30.0
+_IN_USE_WAIT_S = 10.0
 _IN_USE_TEXT = "in use by another process"
 
 
