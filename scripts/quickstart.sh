@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine and runs the quickstart example.
+# Builds qorel into the project's virtualenv .venv and runs the quickstart example with it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-python3 examples/quickstart.py
+.venv/bin/python examples/quickstart.py

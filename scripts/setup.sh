@@ -1,24 +1,40 @@
 #!/usr/bin/env bash
-# Installs everything qorel needs on a fresh Debian machine (run as root from the repository)
-# and builds the package into the current Python environment. Re-running it is cheap: the
-# build directory is kept and rebuilt incrementally.
+# Builds qorel for development into the project's virtualenv .venv, which it creates when
+# missing. Needs python3 (with venv) and a C++20 compiler; everything else, the build tools
+# and the C++ libraries included, comes from the package registry, and nothing is installed
+# outside .venv. With QOREL_BUILD_TESTS=ON the engine's C++ tests are built as well (they need
+# GoogleTest installed, which scripts/test.sh sees to).
+#
+# Re-running it is cheap: .venv and the build directory build/release are kept, and only what
+# changed is rebuilt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential libtbb-dev nlohmann-json3-dev libgtest-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "setup: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+if [[ ! -x .venv/bin/python ]]; then
+  echo "setup: creating the virtualenv .venv"
+  python3 -m venv .venv
 fi
+py=.venv/bin/python
+pip_install=("$py" -m pip install --quiet --disable-pip-version-check)
 
-python3 -m pip install --quiet --disable-pip-version-check \
-  "scikit-build-core>=0.10" "nanobind>=2.4,<3" cmake ninja numpy pytest hypothesis
+# The package is built without pip's build isolation, so that build/release keeps the same
+# tool and library paths from one run to the next and rebuilds incrementally. The build
+# requirements therefore go into .venv: those pyproject.toml lists, plus cmake and ninja.
+"$py" -c "import tomllib" 2>/dev/null || "${pip_install[@]}" tomli
+mapfile -t build_requires < <("$py" - <<'PY'
+try:
+    import tomllib
+except ImportError:
+    import tomli as tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["build-system"]["requires"]))
+PY
+)
+"${pip_install[@]}" "${build_requires[@]}" cmake ninja
 
-# One build directory serves the package and the C++ tests.
-python3 -m pip install --quiet --disable-pip-version-check --no-build-isolation \
-  -Cbuild-dir=build/release -Ccmake.define.QOREL_BUILD_TESTS=ON .
+# Warnings are errors here, unlike in a user's `pip install`.
+"${pip_install[@]}" --no-build-isolation \
+  -Cbuild-dir=build/release \
+  -Ccmake.define.QOREL_WERROR=ON \
+  -Ccmake.define.QOREL_BUILD_TESTS="${QOREL_BUILD_TESTS:-OFF}" \
+  ".[test,langchain,cluster]"

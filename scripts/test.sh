@@ -1,7 +1,25 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine, then runs every test: the engine's C++ tests and the Python tests.
+# Builds qorel into the project's virtualenv .venv with its C++ tests, then runs every test:
+# the engine's C++ tests and the Python tests (against the package installed in .venv).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-ctest --test-dir build/release --output-on-failure -j2
-python3 -m pytest -q tests/python
+
+# The test tools are the one thing taken from the system: GoogleTest for the engine's tests and
+# strace for the fault-injection tests. On Debian they are installed with apt (as root) when
+# missing.
+test_packages=(libgtest-dev strace)
+missing=()
+if command -v dpkg-query >/dev/null; then
+  for p in "${test_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+fi
+if ((${#missing[@]})); then
+  echo "test: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+QOREL_BUILD_TESTS=ON bash scripts/setup.sh
+.venv/bin/ctest --test-dir build/release --output-on-failure -j2
+.venv/bin/python -m pytest -q tests/python

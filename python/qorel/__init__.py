@@ -3,13 +3,9 @@
 The engine is the extension module ``_qorel``; this package re-exports its two classes.
 """
 
-from typing import TYPE_CHECKING
+from _qorel import Database, SearchResult
 
-if TYPE_CHECKING:
-    # Type checkers read the classes from the stub shipped next to this file.
-    from qorel._qorel import Database, SearchResult
-else:
-    from _qorel import Database, SearchResult
+# Generated at build time from the one version in pyproject.toml.
+from qorel._version import __version__ as __version__
 
 __all__ = ["Database", "SearchResult"]
-__version__ = "0.1.0"

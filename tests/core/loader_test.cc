@@ -2,13 +2,17 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "error.h"
+#include "hnsw/index.h"
 #include "storage/codec.h"
+#include "storage/crc32.h"
 #include "storage/files.h"
+#include "storage/graph_file.h"
 #include "storage/storage.h"
 
 namespace qorel {
@@ -131,6 +135,120 @@ TEST_F(LoaderTest, NodeDamageIsReportedInFileOrder) {
     bytes.resize(bytes.size() - 10);  // inside slot 2's list
     write(storage_.graph_path, bytes);
     EXPECT_EQ(load_error(), std::string("io error: ") + kUnexpectedEof);
+}
+
+TEST_F(LoaderTest, UncheckedHeaderMayNotAskForFarMoreThanItsFiles) {
+    // A file without the graph checksum (an older save): one damaged byte of m turns 2000
+    // one-neighbour nodes (24 KB of file) into a gigabyte of lists. Refused before any is built.
+    GraphFile g;
+    g.m = 65284;
+    g.node_count = 2000;
+    for (Slot s = 0; s < g.node_count; ++s) g.nodes.push_back({{(s + 1) % g.node_count}});
+    write(storage_.graph_path, g.bytes());
+    write_vectors(g.node_count, g.dim);
+    const std::string err = load_error();
+    EXPECT_NE(err.find("graph of 2000 slots with m = 65284 needs"), std::string::npos) << err;
+    EXPECT_NE(err.find("more than its files can account for"), std::string::npos) << err;
+
+    // The same graph with the m it was built with loads, and so does a large m on a graph small
+    // enough for the allowance every database gets.
+    g.m = 4;
+    write(storage_.graph_path, g.bytes());
+    EXPECT_EQ(load_error(), "");
+    g.m = 65535;
+    g.node_count = 50;
+    g.nodes.resize(50);
+    g.nodes.back() = {{0}};
+    write(storage_.graph_path, g.bytes());
+    write_vectors(50, g.dim);
+    EXPECT_EQ(load_error(), "");
+}
+
+// A database saved by the engine's own writers: five vectors, two with metadata.
+class SavedFilesTest : public LoaderTest {
+protected:
+    void SetUp() override {
+        LoaderTest::SetUp();
+        for (int i = 0; i < 5; ++i) index_.insert({float(i), float(i * i), 1.0f});
+        records_ = {{0, "a", Json{{"k", 1}}}, {1, "b", std::nullopt}, {2, "c", Json{{"k", 3}}},
+                    {3, "d", std::nullopt}, {4, "e", std::nullopt}};
+        save();
+    }
+    void save() {
+        BufferedFileWriter vectors(storage_.vectors_path, BufferedFileWriter::Mode::Truncate);
+        write_vectors_file(index_, vectors, print_);
+        vectors.close();
+        BufferedFileWriter graph(storage_.graph_path, BufferedFileWriter::Mode::Truncate);
+        write_graph_file(index_, records_, print_, graph);
+        graph.close();
+        graph_ = read_file(storage_.graph_path);
+    }
+    // The graph file with one byte changed.
+    void write_graph_with(std::size_t offset, std::uint8_t value) {
+        Bytes b = graph_;
+        b.at(offset) = value;
+        write(storage_.graph_path, b);
+    }
+
+    HnswIndex index_{3, Metric::Euclidean, 4, 20};
+    std::vector<MetaRecord> records_;
+    SaveFingerprint print_;
+    Bytes graph_;
+};
+
+TEST_F(SavedFilesTest, ChecksumRefusesDamageBeforeTheCountsAreUsed) {
+    LoadedStorage loaded = load_storage(storage_);
+    EXPECT_EQ(loaded.index.node_count(), 5u);
+    EXPECT_EQ(loaded.records.size(), 5u);
+    ASSERT_EQ(ByteReader(std::span<const std::uint8_t>(graph_).last(kTrailerSize)).u32(), kTrailerMagic);
+
+    const std::string damaged = "io error: graph checksum mismatch (the file is damaged)";
+    write_graph_with(14, 0xFF);  // m = 65284 instead of 4
+    EXPECT_EQ(load_error(), damaged);
+    write_graph_with(29, 0x7F);  // the node count
+    EXPECT_EQ(load_error(), damaged);
+    write_graph_with(kGraphHeaderSize + 1, 0x01);  // slot 0's layer count
+    EXPECT_EQ(load_error(), damaged);
+    // The fields the format fixes are reported as themselves.
+    write_graph_with(12, 9);
+    EXPECT_EQ(load_error(), "io error: unknown metric: 9");
+
+    // The metadata section is not covered: a damaged text costs its record the metadata only.
+    Bytes b = graph_;
+    const std::string text = R"({"k":3})";
+    auto at = std::search(b.begin(), b.end(), text.begin(), text.end());
+    ASSERT_NE(at, b.end());
+    at[6] = ']';
+    write(storage_.graph_path, b);
+    loaded = load_storage(storage_);
+    for (const MetaRecord& r : loaded.records) EXPECT_EQ(r.metadata.has_value(), r.id == "a") << r.id;
+
+    // A trailer that no longer checks out is damage, not trailing bytes to ignore.
+    write_graph_with(graph_.size() - 2, graph_[graph_.size() - 2] ^ 1);
+    EXPECT_EQ(load_error(), "io error: damaged trailer at the end of the graph file");
+    b = graph_;
+    b.resize(b.size() - 1);
+    write(storage_.graph_path, b);
+    EXPECT_EQ(load_error(), "io error: damaged trailer at the end of the graph file");
+}
+
+TEST_F(SavedFilesTest, TrailerOfOlderSavesStillOpens) {
+    // Older saves ended the file with a 37-byte trailer: the first 33 bytes of today's, with
+    // version 1, then their own CRC. Such a file loads and is still checked against the vectors.
+    Bytes old(graph_.begin(), graph_.end() - kTrailerSize);
+    const std::size_t start = old.size();
+    old.insert(old.end(), graph_.end() - kTrailerSize, graph_.end() - kTrailerSize + 33);
+    old[start + 4] = 1;
+    ByteWriter(old).u32(crc32(std::span<const std::uint8_t>(old).subspan(start)));
+    write(storage_.graph_path, old);
+    EXPECT_EQ(load_error(), "");
+
+    index_.update_vector(2, {7, 7, 7});  // a different norm for slot 2
+    BufferedFileWriter vectors(storage_.vectors_path, BufferedFileWriter::Mode::Truncate);
+    SaveFingerprint other;
+    write_vectors_file(index_, vectors, other);
+    vectors.close();
+    EXPECT_EQ(load_error(), "io error: vectors.bin does not belong to graph.qorel (a save was interrupted)");
 }
 
 }  // namespace

@@ -94,6 +94,25 @@ TEST(Crc32, KnownVectorsAndIncrementalUse) {
     }
 }
 
+TEST(Crc32, CastagnoliByInstructionAndByTables) {
+    EXPECT_EQ(crc32c({}), 0u);
+    EXPECT_EQ(crc32c(as_bytes("123456789")), 0xE3069283u);
+    EXPECT_EQ(crc32c_portable(as_bytes("123456789")), 0xE3069283u);
+    // Files written on a processor without the instruction are read on one with it and back:
+    // every length, misalignment and split must agree.
+    std::mt19937 rng(3);
+    Bytes data(200);
+    for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+    const std::span<const std::uint8_t> all(data);
+    for (std::size_t off = 0; off < 8; ++off) {
+        for (std::size_t len = 0; len + off <= all.size(); ++len) {
+            const auto piece = all.subspan(off, len);
+            ASSERT_EQ(crc32c(piece), crc32c_portable(piece)) << off << " " << len;
+            ASSERT_EQ(crc32c(piece.subspan(len / 3), crc32c_portable(piece.first(len / 3))), crc32c(piece));
+        }
+    }
+}
+
 TEST(WalRecord, BytesOfEveryKind) {
     EXPECT_EQ(encode_record(del("a")),
               (Bytes{0x02, 0x05, 0, 0, 0, 0x01, 0, 0, 0, 0x61, 0xD6, 0x78, 0xDF, 0xFB}));
@@ -385,6 +404,50 @@ TEST_F(StorageTest, FileHelpers) {
     EXPECT_THROW(create_directories(path("x/file/sub")), QorelError);
     sync_directory(path("x"));
     EXPECT_THROW(sync_directory(path("x/file")), QorelError);
+}
+
+TEST_F(StorageTest, FileExistsTellsAbsenceFromFailure) {
+    write_bytes(path("f"), {1, 2, 3, 4, 5});
+    EXPECT_TRUE(file_exists(path("f")));
+    EXPECT_FALSE(file_exists(path("missing")));
+    EXPECT_FALSE(file_exists(path("f/under_a_file")));  // ENOTDIR is absence too
+    // A file that is there but cannot be reached is an error, never "missing".
+    std::filesystem::create_symlink(path("loop"), path("loop"));
+    try {
+        file_exists(path("loop"));
+        ADD_FAILURE() << "a symbolic-link loop was taken for a missing file";
+    } catch (const QorelError& e) {
+        EXPECT_NE(std::string(e.what()).find("(os error 40)"), std::string::npos) << e.what();
+    }
+
+    EXPECT_EQ(file_size(path("f")), 5u);
+    EXPECT_EQ(read_file_range(path("f"), 1, 3), (Bytes{2, 3, 4}));
+    EXPECT_EQ(read_file_range(path("f"), 3, 10), (Bytes{4, 5}));  // cut at the end
+    EXPECT_TRUE(read_file_range(path("f"), 9, 2).empty());
+    EXPECT_THROW(file_size(path("missing")), QorelError);
+}
+
+TEST_F(StorageTest, FaultHookFailsCallsBeforeTheyAreMade) {
+    std::vector<std::string> seen;
+    set_file_fault_hook([&seen](const char* call, const std::string& p) {
+        seen.push_back(std::string(call) + ":" + std::filesystem::path(p).filename().string());
+        if (seen.back() == "rename:b" || seen.back() == "close:a") throw QorelError::io_errno(ENOSPC);
+    });
+    {
+        BufferedFileWriter w(path("a"), BufferedFileWriter::Mode::Truncate);
+        w.write(Bytes{7});
+        w.sync();
+        EXPECT_THROW(w.close(), QorelError);
+        EXPECT_FALSE(w.is_open());  // the descriptor is released all the same
+    }
+    EXPECT_THROW(rename_file(path("a"), path("b")), QorelError);
+    remove_file(path("a"));
+    set_file_fault_hook({});
+
+    // The failed rename was never made; the removal was.
+    EXPECT_FALSE(path_exists(path("a")));
+    EXPECT_FALSE(path_exists(path("b")));
+    EXPECT_EQ(seen, (std::vector<std::string>{"open:a", "write:a", "fsync:a", "close:a", "rename:b", "unlink:a"}));
 }
 
 }  // namespace

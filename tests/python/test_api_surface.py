@@ -191,7 +191,8 @@ def test_search_result_has_no_doc_text(db):
 
 # --- the type stub against the module -------------------------------------------------------
 
-STUB = pathlib.Path(__file__).resolve().parents[2] / "python" / "qorel" / "_qorel.pyi"
+# The stub as installed: a stub-only package beside the module, where type checkers look for it.
+STUB = pathlib.Path(_qorel.__file__).resolve().parent / "_qorel-stubs" / "__init__.pyi"
 
 # Members the stub leaves out on purpose: SearchResult cannot be instantiated, so its
 # (refusing) constructor is not declared.

@@ -19,7 +19,8 @@ NOT_FOUND = "database not found \u2014 specify dim to create a new one"
 
 
 def files(path):
-    return sorted(os.listdir(path))
+    """The data files of a directory (the lock file, which only claims it, left out)."""
+    return sorted(name for name in os.listdir(path) if name != "qorel.lock")
 
 
 def snapshot(db):
@@ -84,11 +85,13 @@ class TestSaveAndReopen:
         assert db.quantized_search is False
         db.save()
         assert os.path.getsize(os.path.join(db_path, "vectors.sq8")) == 4 + 16 + 16 + 12
+        del db  # reopened below, not shared with the open handle
         again = _qorel.Database(db_path, dim=4, quantize=False)
         assert again.quantized_search is True
         again.save()  # quantize stays on: the file existed at open
         assert os.path.exists(os.path.join(db_path, "vectors.sq8"))
         os.remove(os.path.join(db_path, "vectors.sq8"))
+        del again
         plain = _qorel.Database(db_path)
         assert plain.quantized_search is False
         plain.enable_quantized_search()
@@ -234,8 +237,10 @@ class TestDamagedFiles:
         assert self.open_error(saved) == "io error: unsupported graph version: 1"
         g.write_bytes(good[:12] + bytes([7]) + good[13:])
         assert self.open_error(saved) == "io error: unknown metric: 7"
-        with pytest.raises(ValueError, match=NOT_FOUND):
+        # Without a dimension the damage is reported the same way: the files are there.
+        with pytest.raises(ValueError) as e:
             _qorel.Database(saved)
+        assert str(e.value) == "io error: unknown metric: 7"
 
     def test_every_truncation_fails_cleanly(self, saved):
         g = pathlib.Path(saved, "graph.qorel")
@@ -317,9 +322,10 @@ def test_concurrent_mutations_and_saves_lose_nothing(db_path):
 @pytest.mark.parametrize("compact_between", [False, True])
 @pytest.mark.parametrize("quantize", [False, True])
 def test_every_crash_point_of_a_save_reopens_to_a_consistent_state(tmp_path, compact_between, quantize):
-    """A save writes graph.tmp, then vectors.tmp -> vectors.bin, then the quantized file, then
-    graph.tmp -> graph.qorel, then deletes the log. Rebuild the directory as a crash after each
-    of those steps leaves it and check that reopening gives the saved state plus the log."""
+    """A save writes vectors.tmp and graph.tmp, then vectors.tmp -> vectors.bin, then the
+    quantized file, then graph.tmp -> graph.qorel, then deletes the log. Rebuild the directory
+    as a crash after each of those steps leaves it and check that reopening gives the saved
+    state plus the log."""
     import shutil
 
     base = tmp_path / "base"

@@ -30,7 +30,7 @@ Database::Database(std::string path, Storage storage, HnswIndex index, std::uint
 std::unique_ptr<Database> Database::open_or_create(const std::string& path, const DatabaseConfig& config) {
     create_directories(path);
     Storage storage = Storage::make(path);
-    if (path_exists(storage.graph_path) && path_exists(storage.vectors_path)) return load(path, config.quantize);
+    if (std::optional<GraphChoice> graph = locate_database(storage)) return load(path, *graph, config.quantize);
     validate(config);
     HnswIndex index(config.dim, config.metric, config.m, config.ef_construction);
     std::unique_ptr<Database> db(new Database(path, std::move(storage), std::move(index), config.dim, config.quantize));

@@ -27,6 +27,7 @@
 #include "metadata/filter.h"
 #include "metadata/metadata_index.h"
 #include "rwlock.h"
+#include "storage/recovery.h"
 #include "storage/storage.h"
 #include "storage/wal.h"
 #include "types.h"
@@ -82,8 +83,9 @@ std::size_t effective_ef(std::size_t k, std::optional<std::size_t> ef_search);
 
 class Database {
 public:
-    // Opens an existing database directory; never creates anything. DatabaseNotFound when
-    // "graph.qorel" or "vectors.bin" cannot be queried.
+    // Opens an existing database directory; creates nothing (it may finish the recovery of an
+    // interrupted save). DatabaseNotFound when "graph.qorel" or "vectors.bin" does not exist;
+    // any other failure to look at them is an Io error.
     static std::unique_ptr<Database> open(const std::string& path);
 
     // Opens the directory's database when its data files exist (the stored configuration
@@ -157,7 +159,7 @@ private:
     void tombstone(Slot s);
     void append_log(const WalEntry& entry);
     void replay_wal();
-    static std::unique_ptr<Database> load(const std::string& path, bool quantize_argument);
+    static std::unique_ptr<Database> load(const std::string& path, const GraphChoice& graph, bool quantize_argument);
 
     // The filter's candidate slots when the search will use them. REQUIRES: the index lock
     // held shared; takes the metadata-index lock shared for the look-up.
@@ -182,6 +184,10 @@ private:
     std::string wal_path_;
     const bool quantize_;
     RwLock save_gate_;
+    // graph.tmp may be the directory's graph (a save stopped between its renames, or the open
+    // could not move it into place): the next save settles the directory first. Guarded by the
+    // save gate.
+    bool settle_pending_ = false;
     std::mutex wal_mutex_;
     Wal wal_;
 };

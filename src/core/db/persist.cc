@@ -3,19 +3,20 @@
 #include <shared_mutex>
 
 #include "database.h"
-#include "storage/crc32.h"
 #include "storage/files.h"
+#include "storage/recovery.h"
 
 namespace qorel {
 
-std::unique_ptr<Database> Database::load(const std::string& path, bool quantize_argument) {
+std::unique_ptr<Database> Database::load(const std::string& path, const GraphChoice& graph, bool quantize_argument) {
     Storage storage = Storage::make(path);
-    const bool has_quantized = path_exists(storage.quantized_path);
-    LoadedStorage loaded = load_storage(storage);
+    const bool has_quantized = file_exists(storage.quantized_path);
+    LoadedStorage loaded = load_storage(storage, graph.graph_path);
     const std::uint64_t dim = loaded.index.dim();
     const std::size_t n = loaded.index.node_count();
     std::unique_ptr<Database> db(
         new Database(path, std::move(storage), std::move(loaded.index), dim, has_quantized || quantize_argument));
+    db->settle_pending_ = graph.pending;
 
     auto& ids = db->id_to_slot_.unguarded();
     auto& slot_ids = db->slot_to_id_.unguarded();
@@ -35,9 +36,9 @@ std::unique_ptr<Database> Database::load(const std::string& path, bool quantize_
 }
 
 std::unique_ptr<Database> Database::open(const std::string& path) {
-    Storage storage = Storage::make(path);
-    if (!path_exists(storage.graph_path) || !path_exists(storage.vectors_path)) throw QorelError::database_not_found(path);
-    return load(path, false);
+    std::optional<GraphChoice> graph = locate_database(Storage::make(path));
+    if (!graph) throw QorelError::database_not_found(path);
+    return load(path, *graph, false);
 }
 
 void Database::replay_wal() {
@@ -105,59 +106,21 @@ void Database::save() {
     for (const auto& [id, slot] : *ids) records.push_back({slot, id, slot < meta->size() ? (*meta)[slot] : std::nullopt});
 
     create_directories(path_);
-    // The graph file goes to its temporary name first, complete and fingerprinting the vector
-    // files this save is about to write: if a crash stops the save between two renames, the
-    // loader finds the matching graph there.
-    SaveFingerprint print;
-    print.vectors_length = (index->vectors().float_count() + index->norms().size()) * 4;
-    print.norms_crc = crc32({reinterpret_cast<const std::uint8_t*>(index->norms().data()), index->norms().size() * 4});
+    // A save that stopped between its renames may have left graph.tmp as the only graph of
+    // vectors.bin: it is moved into place before this save writes graph.tmp again.
+    if (settle_pending_) {
+        settle_interrupted_save(storage_, true);
+        settle_pending_ = false;
+    }
     std::optional<QuantizedSearch> fresh;
     if (quantize_) {
         fresh.emplace();
         fresh->quantizer = ScalarQuantizer::train(index->vectors().all(), dim_);
         fresh->codes = fresh->quantizer.quantize_batch(index->vectors().all(), dim_);
-        std::vector<std::uint8_t> head;
-        fresh->quantizer.save(head);
-        print.has_quantized = true;
-        print.quantized_length = head.size() + fresh->codes.size();
-        print.quantized_crc = crc32(fresh->codes, crc32(head));
     }
+    save_storage(storage_, *index, records, fresh ? &*fresh : nullptr, settle_pending_);
 
-    const std::string graph_tmp = temporary_path(storage_.graph_path);
-    const std::string vectors_tmp = temporary_path(storage_.vectors_path);
-    {
-        BufferedFileWriter out(graph_tmp, BufferedFileWriter::Mode::Truncate);
-        save_graph(*index, out);
-        write_metadata_section(records, print, out);
-        out.sync();
-        out.close();
-    }
-    {
-        BufferedFileWriter out(vectors_tmp, BufferedFileWriter::Mode::Truncate);
-        SaveFingerprint written;
-        write_vectors_file(*index, out, written);
-        out.sync();
-        out.close();
-    }
-    rename_file(vectors_tmp, storage_.vectors_path);
-    if (fresh) {
-        BufferedFileWriter out(vectors_tmp, BufferedFileWriter::Mode::Truncate);
-        SaveFingerprint written;
-        write_quantized_file(fresh->quantizer, fresh->codes, out, written);
-        out.sync();
-        out.close();
-        rename_file(vectors_tmp, storage_.quantized_path);
-    } else {
-        try {
-            remove_file_if_exists(storage_.quantized_path);
-        } catch (const QorelError&) {
-            // A quantized file that cannot be deleted is ignored: the graph's fingerprint no
-            // longer names it, so the loader will not use it.
-        }
-    }
-    rename_file(graph_tmp, storage_.graph_path);
-    sync_directory(path_);
-
+    // The data files now hold every change the log records.
     wal_.close_writer();
     remove_file_if_exists(wal_.path());
 }

@@ -3,20 +3,26 @@
 #include <array>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <nmmintrin.h>
+#endif
+
 namespace qorel {
 namespace {
 
+// Reflected polynomials: CRC-32 (zlib) and CRC-32C (Castagnoli).
 constexpr std::uint32_t kPolynomial = 0xEDB88320u;
+constexpr std::uint32_t kCastagnoli = 0x82F63B78u;
 
 // Slicing-by-8: table k maps a byte to the CRC contribution of that byte followed by k zero
 // bytes, so eight input bytes are folded in with eight look-ups and no data-dependent branch.
 using Tables = std::array<std::array<std::uint32_t, 256>, 8>;
 
-constexpr Tables make_tables() {
+constexpr Tables make_tables(std::uint32_t polynomial) {
     Tables t{};
     for (std::uint32_t i = 0; i < 256; ++i) {
         std::uint32_t c = i;
-        for (int bit = 0; bit < 8; ++bit) c = (c & 1u) ? (c >> 1) ^ kPolynomial : c >> 1;
+        for (int bit = 0; bit < 8; ++bit) c = (c & 1u) ? (c >> 1) ^ polynomial : c >> 1;
         t[0][i] = c;
     }
     for (std::size_t k = 1; k < 8; ++k) {
@@ -25,28 +31,60 @@ constexpr Tables make_tables() {
     return t;
 }
 
-constexpr Tables kTables = make_tables();
+constexpr Tables kTables = make_tables(kPolynomial);
+constexpr Tables kCastagnoliTables = make_tables(kCastagnoli);
 
-}  // namespace
-
-std::uint32_t crc32(std::span<const std::uint8_t> data, std::uint32_t crc) {
-    const std::uint8_t* p = data.data();
-    std::size_t n = data.size();
-    std::uint32_t c = ~crc;
+// The running (complemented) CRC of `n` bytes at `p` by the tables.
+std::uint32_t sliced(const Tables& tables, const std::uint8_t* p, std::size_t n, std::uint32_t c) {
     while (n >= 8) {
         std::uint32_t lo;
         std::uint32_t hi;
         std::memcpy(&lo, p, 4);  // the host is little-endian (see codec.h)
         std::memcpy(&hi, p + 4, 4);
         lo ^= c;
-        c = kTables[7][lo & 0xFFu] ^ kTables[6][(lo >> 8) & 0xFFu] ^ kTables[5][(lo >> 16) & 0xFFu] ^
-            kTables[4][lo >> 24] ^ kTables[3][hi & 0xFFu] ^ kTables[2][(hi >> 8) & 0xFFu] ^
-            kTables[1][(hi >> 16) & 0xFFu] ^ kTables[0][hi >> 24];
+        c = tables[7][lo & 0xFFu] ^ tables[6][(lo >> 8) & 0xFFu] ^ tables[5][(lo >> 16) & 0xFFu] ^
+            tables[4][lo >> 24] ^ tables[3][hi & 0xFFu] ^ tables[2][(hi >> 8) & 0xFFu] ^
+            tables[1][(hi >> 16) & 0xFFu] ^ tables[0][hi >> 24];
         p += 8;
         n -= 8;
     }
-    while (n-- > 0) c = (c >> 8) ^ kTables[0][(c ^ *p++) & 0xFFu];
-    return ~c;
+    while (n-- > 0) c = (c >> 8) ^ tables[0][(c ^ *p++) & 0xFFu];
+    return c;
+}
+
+#if defined(__x86_64__)
+// The processor's CRC-32C instruction, eight bytes at a time: several times the tables' speed.
+__attribute__((target("sse4.2"))) std::uint32_t castagnoli_instruction(const std::uint8_t* p, std::size_t n,
+                                                                      std::uint32_t c) {
+    std::uint64_t wide = c;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        wide = _mm_crc32_u64(wide, v);
+    }
+    c = static_cast<std::uint32_t>(wide);
+    for (; n > 0; ++p, --n) c = _mm_crc32_u8(c, *p);
+    return c;
+}
+
+const bool kHasCrcInstruction = __builtin_cpu_supports("sse4.2");
+#endif
+
+}  // namespace
+
+std::uint32_t crc32(std::span<const std::uint8_t> data, std::uint32_t crc) {
+    return ~sliced(kTables, data.data(), data.size(), ~crc);
+}
+
+std::uint32_t crc32c(std::span<const std::uint8_t> data, std::uint32_t crc) {
+#if defined(__x86_64__)
+    if (kHasCrcInstruction) return ~castagnoli_instruction(data.data(), data.size(), ~crc);
+#endif
+    return crc32c_portable(data, crc);
+}
+
+std::uint32_t crc32c_portable(std::span<const std::uint8_t> data, std::uint32_t crc) {
+    return ~sliced(kCastagnoliTables, data.data(), data.size(), ~crc);
 }
 
 }  // namespace qorel

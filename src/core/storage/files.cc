@@ -15,6 +15,13 @@
 namespace qorel {
 namespace {
 
+FileFaultHook g_fault_hook;
+
+// Gives an installed test hook its chance to fail the call about to be made.
+void before(const char* call, const std::string& path) {
+    if (g_fault_hook) g_fault_hook(call, path);
+}
+
 [[noreturn]] void throw_errno() { throw QorelError::io_errno(errno); }
 
 int open_or_throw(const std::string& path, int flags, mode_t mode = 0) {
@@ -44,6 +51,8 @@ bool is_directory(const std::string& path) {
 }
 
 void make_one_directory(const std::string& path) {
+    if (is_directory(path)) return;
+    before("mkdir", path);
     if (::mkdir(path.c_str(), 0777) == 0) return;
     int err = errno;
     // EEXIST is fine for a directory (possibly made by someone else meanwhile); anything that
@@ -54,9 +63,49 @@ void make_one_directory(const std::string& path) {
 
 }  // namespace
 
+void set_file_fault_hook(FileFaultHook hook) { g_fault_hook = std::move(hook); }
+
 bool path_exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+bool file_exists(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return true;
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    throw_errno();
+}
+
+std::uint64_t file_size(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) throw_errno();
+    if (st.st_size < 0) throw QorelError::io("file reports a negative length");
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::vector<std::uint8_t> read_file_range(const std::string& path, std::uint64_t offset, std::size_t length) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) throw QorelError::io_errno(EINVAL);
+    int fd = open_or_throw(path, O_RDONLY);
+    std::vector<std::uint8_t> out(length);
+    std::size_t done = 0;
+    try {
+        while (done < length) {
+            ssize_t n = ::pread(fd, out.data() + done, length - done, static_cast<off_t>(offset + done));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                throw_errno();
+            }
+            if (n == 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+    } catch (...) {
+        close_quietly(fd);
+        throw;
+    }
+    ::close(fd);
+    out.resize(done);
+    return out;
 }
 
 void create_directories(const std::string& path) {
@@ -98,20 +147,24 @@ std::vector<std::uint8_t> read_file(const std::string& path) {
 }
 
 void rename_file(const std::string& from, const std::string& to) {
+    before("rename", to);
     if (::rename(from.c_str(), to.c_str()) != 0) throw_errno();
 }
 
 void remove_file(const std::string& path) {
+    before("unlink", path);
     if (::unlink(path.c_str()) != 0) throw_errno();
 }
 
 bool remove_file_if_exists(const std::string& path) {
+    before("unlink", path);
     if (::unlink(path.c_str()) == 0) return true;
     if (errno == ENOENT) return false;
     throw_errno();
 }
 
 void sync_directory(const std::string& path) {
+    before("fsync_dir", path);
     int fd = open_or_throw(path, O_RDONLY | O_DIRECTORY);
     if (::fsync(fd) != 0 && errno != EINVAL) {
         int err = errno;
@@ -123,6 +176,7 @@ void sync_directory(const std::string& path) {
 
 void truncate_file(const std::string& path, std::uint64_t size) {
     if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) throw QorelError::io_errno(EFBIG);
+    before("truncate", path);
     if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0) throw_errno();
 }
 
@@ -130,13 +184,17 @@ void truncate_file(const std::string& path, std::uint64_t size) {
 // BufferedFileWriter
 
 BufferedFileWriter::BufferedFileWriter(const std::string& path, Mode mode)
-    : buffer_(std::make_unique<std::uint8_t[]>(kBufferSize)) {
+    : path_(path), buffer_(std::make_unique<std::uint8_t[]>(kBufferSize)) {
+    before("open", path_);
     int flags = O_WRONLY | O_CREAT | (mode == Mode::Append ? O_APPEND : O_TRUNC);
     fd_ = open_or_throw(path, flags, 0666);
 }
 
 BufferedFileWriter::BufferedFileWriter(BufferedFileWriter&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)), used_(std::exchange(other.used_, 0)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      path_(std::move(other.path_)),
+      buffer_(std::move(other.buffer_)),
+      used_(std::exchange(other.used_, 0)) {}
 
 BufferedFileWriter& BufferedFileWriter::operator=(BufferedFileWriter&& other) noexcept {
     if (this != &other) {
@@ -147,6 +205,7 @@ BufferedFileWriter& BufferedFileWriter::operator=(BufferedFileWriter&& other) no
             }
         }
         fd_ = std::exchange(other.fd_, -1);
+        path_ = std::move(other.path_);
         buffer_ = std::move(other.buffer_);
         used_ = std::exchange(other.used_, 0);
     }
@@ -190,6 +249,7 @@ void BufferedFileWriter::flush() {
 
 void BufferedFileWriter::sync() {
     flush();
+    before("fsync", path_);
     if (::fsync(fd_) != 0) throw_errno();
 }
 
@@ -201,6 +261,7 @@ std::uint64_t BufferedFileWriter::file_size() const {
 void BufferedFileWriter::truncate(std::uint64_t size) {
     flush();
     if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) throw QorelError::io_errno(EFBIG);
+    before("ftruncate", path_);
     int rc;
     do {
         rc = ::ftruncate(fd_, static_cast<off_t>(size));
@@ -212,6 +273,7 @@ void BufferedFileWriter::close() {
     QOREL_ASSERT(is_open(), "close on a closed file writer");
     try {
         flush();
+        before("close", path_);
     } catch (...) {
         abandon();
         throw;
@@ -228,6 +290,7 @@ void BufferedFileWriter::abandon() noexcept {
 }
 
 void BufferedFileWriter::write_out(const std::uint8_t* data, std::size_t size) {
+    before("write", path_);
     while (size > 0) {
         ssize_t n = ::write(fd_, data, size);
         if (n < 0) {

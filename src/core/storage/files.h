@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -14,6 +15,27 @@ namespace qorel {
 
 // True when the path can be stat'ed (a file, a directory or anything else).
 bool path_exists(const std::string& path);
+
+// True when the path exists, false when it or a directory on the way does not (ENOENT,
+// ENOTDIR); any other failure to look (permissions, a symbolic-link loop, an I/O error) is
+// thrown, so that a file that is there but unreachable is never taken for a missing one.
+bool file_exists(const std::string& path);
+
+// The file's length in bytes.
+std::uint64_t file_size(const std::string& path);
+
+// Up to `length` bytes of the file from `offset` on (fewer when the file ends first).
+std::vector<std::uint8_t> read_file_range(const std::string& path, std::uint64_t offset, std::size_t length);
+
+// A seam for tests that simulate failing disks and killed processes. When a hook is
+// installed, it runs before every call these helpers make that changes the file system
+// ("open" for writing, "write", "fsync", "ftruncate", "close" of a writer, "rename",
+// "unlink", "mkdir", "truncate", "fsync_dir"), with the call's name and the path concerned;
+// by throwing a QorelError it makes that call fail as the operating system would, and the
+// call is then not made. An empty hook removes it. Install it only while no other thread uses
+// the file layer.
+using FileFaultHook = std::function<void(const char* call, const std::string& path)>;
+void set_file_fault_hook(FileFaultHook hook);
 
 // Creates `path` and every missing parent with mode 0777 (before the umask). A directory that
 // already exists is fine; an existing non-directory at `path` is an error.
@@ -85,6 +107,7 @@ private:
     void write_out(const std::uint8_t* data, std::size_t size);
 
     int fd_ = -1;
+    std::string path_;  // for the fault hook
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t used_ = 0;
 };

@@ -1,30 +1,28 @@
 // The data files of a database directory: "graph.qorel" (configuration, deleted slots,
-// adjacency, ids and metadata), "vectors.bin" (every slot's vector, then every norm) and
-// "vectors.sq8" (quantizer parameters and codes). Writers for each, and the loader that turns
-// them back into a ready HnswIndex plus the stored id and metadata records.
+// adjacency, ids and metadata; its codec is graph_file.h), "vectors.bin" (every slot's vector,
+// then every norm) and "vectors.sq8" (quantizer parameters and codes). The writers of the
+// vector files, the save that replaces all three, and the loader that turns them back into a
+// ready HnswIndex plus the stored id and metadata records.
 //
-// Every count read from a file is checked against the bytes that remain before anything is
-// allocated, and every slot number against the node count; since the index keeps every list at
-// room for its limit, the list storage the node records call for is checked against the
-// machine's memory before any node is built. Format violations are I/O errors with fixed texts
-// ("failed to fill whole buffer", "bad graph magic", ...).
-//
-// Consistency across files: the three files are replaced one rename at a time, so a crash in
-// between can leave files of two different saves. The graph file therefore ends with a short
-// trailer (after the metadata records, where readers ignore bytes) that fingerprints the
-// vectors and quantized files written by the same save. The loader checks it; when the
-// vectors file belongs to a newer save whose graph never reached its place, the complete
-// graph.tmp of that save is used instead, and a quantized file of another save is ignored.
-// Graph files without the trailer are loaded as they are.
+// Consistency across files: the files are replaced one rename at a time, so a process killed
+// in between leaves files of two saves. The graph file's trailer therefore fingerprints the
+// vector files written by the same save, and a save orders its steps so that some graph file
+// always describes "vectors.bin": graph.tmp is complete and durable before "vectors.bin" is
+// replaced, and from then until graph.tmp is renamed over "graph.qorel" it is the graph of the
+// directory. recovery.h finds it there and moves it into place. A quantized file of another
+// save is ignored: the codes are only a traversal aid.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "hnsw/index.h"
+#include "quantizer.h"
 #include "storage/files.h"
+#include "storage/graph_file.h"
 #include "types.h"
 
 namespace qorel {
@@ -34,6 +32,7 @@ struct Storage {
     std::string graph_path;
     std::string vectors_path;
     std::string quantized_path;
+    std::string directory;
 
     static Storage make(const std::string& directory);
 };
@@ -43,50 +42,51 @@ std::string join_path(const std::string& directory, std::string_view name);
 // The temporary name of a data file: its extension replaced by "tmp".
 std::string temporary_path(const std::string& path);
 
-// The unit in which the graph file stores ids and metadata.
-struct MetaRecord {
-    Slot slot;
-    std::string id;
-    std::optional<Json> metadata;
-};
-
-inline constexpr std::uint32_t kGraphMagic = 0x48535747;     // "GWSH"
-inline constexpr std::uint32_t kGraphVersion = 2;
-inline constexpr std::uint32_t kMetadataMagic = 0x4D455441;  // "ATEM"
-inline constexpr std::uint32_t kTrailerMagic = 0x52504651;   // "QFPR"
-
-// What one save wrote to the two vector files, recorded in its graph file's trailer.
-struct SaveFingerprint {
-    std::uint64_t vectors_length = 0;
-    std::uint32_t norms_crc = 0;  // CRC-32 of the norm section of "vectors.bin"
-    bool has_quantized = false;
-    std::uint64_t quantized_length = 0;
-    std::uint32_t quantized_crc = 0;  // CRC-32 of the whole "vectors.sq8"
-};
-
 // "vectors.bin": all vectors of the store (every slot), then every norm. Fills the vectors
-// part of `print`.
+// part of `print` from the bytes as they are written.
 void write_vectors_file(const HnswIndex& index, BufferedFileWriter& out, SaveFingerprint& print);
 
-// "vectors.sq8": quantizer parameters, then the codes. Fills the quantized part of `print`.
-void write_quantized_file(const ScalarQuantizer& quantizer, const std::vector<std::uint8_t>& codes,
-                          BufferedFileWriter& out, SaveFingerprint& print);
+// "vectors.sq8" for one save: the parameters are encoded once, so that the print the graph
+// file records is taken from exactly the bytes later written. Keeps a reference to the codes.
+class QuantizedImage {
+public:
+    explicit QuantizedImage(const QuantizedSearch& quantized);
+    // Fills the quantized part of `print`.
+    void fill(SaveFingerprint& print) const;
+    void write(BufferedFileWriter& out) const;
 
-// Header, deleted slots and every node's lists, each read under its lock.
-void save_graph(const HnswIndex& index, BufferedFileWriter& out);
+private:
+    std::vector<std::uint8_t> head_;
+    const std::vector<std::uint8_t>& codes_;
+};
 
-// The metadata section and the save's trailer; follows save_graph in the same file.
-void write_metadata_section(const std::vector<MetaRecord>& records, const SaveFingerprint& print,
-                            BufferedFileWriter& out);
+// Slots held by a vectors file of `bytes` bytes for this dimension, or nullopt when the length
+// is not whole slots (vector and norm).
+std::optional<std::uint64_t> vector_file_slots(std::uint64_t bytes, std::uint64_t dim);
+
+// True when the vectors file's length and norm section are the ones `print` records: the
+// check every open makes, which reads the norms only.
+bool vectors_match_quickly(const SaveFingerprint& print, std::span<const std::uint8_t> vectors, std::size_t dim);
+
+// Writes the directory's data files for one consistent snapshot: vectors.tmp and graph.tmp
+// first (synced, with the directory), then "vectors.bin", "vectors.sq8" (or its removal when
+// `quantized` is null; a failure to remove is ignored) and "graph.qorel" by renames, then
+// syncs the directory. `between_files` is set while "vectors.bin" may be newer than
+// "graph.qorel"; when this throws with it set, graph.tmp may be the directory's graph, and
+// the next save must settle the directory (recovery.h) before it writes graph.tmp again.
+void save_storage(const Storage& storage, const HnswIndex& index, const std::vector<MetaRecord>& records,
+                  const QuantizedSearch* quantized, bool& between_files);
 
 struct LoadedStorage {
     HnswIndex index;
     std::vector<MetaRecord> records;
 };
 
-// Loads a directory whose "graph.qorel" and "vectors.bin" exist: the vectors stay memory-
-// mapped (only the norms are copied), "vectors.sq8" is installed when present and fits.
-// Throws QorelError (Io) on every failure; nothing stays mapped then.
-LoadedStorage load_storage(const Storage& storage);
+// Loads the graph file at `graph_path` ("graph.qorel", or graph.tmp when recovery could not
+// move it into place) with "vectors.bin": the vectors stay memory-mapped (only the norms are
+// copied), "vectors.sq8" is installed when present and from the same save. Throws QorelError
+// (Io) on every failure; nothing stays mapped then.
+LoadedStorage load_storage(const Storage& storage, const std::string& graph_path);
+inline LoadedStorage load_storage(const Storage& storage) { return load_storage(storage, storage.graph_path); }
 
 }  // namespace qorel

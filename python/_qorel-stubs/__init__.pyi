@@ -1,14 +1,20 @@
-"""Type stubs for the extension module _qorel (re-exported by qorel)."""
+"""Types of the extension module _qorel, which is imported from the top level and re-exported
+by qorel."""
 
-from typing import Any, Optional, Sequence, Tuple, Union
+from typing import Any, Optional, Sequence, Tuple, Union, final
 
 import numpy as np
 import numpy.typing as npt
 
-Vector = Union[Sequence[float], npt.NDArray[np.float32]]
-Vectors = Union[Sequence[Sequence[float]], npt.NDArray[np.float32]]
-Filter = dict[str, Any]
+# Arrays of any numeric dtype are accepted: float32 batches are read in place, the others are
+# converted element by element.
+_Array = npt.NDArray[Union[np.floating[Any], np.integer[Any]]]
+_Vector = Union[Sequence[float], _Array]
+_Vectors = Union[Sequence[Sequence[float]], _Array]
+_Filter = dict[str, Any]
 
+# Instances come only from searches, and the class cannot be subclassed.
+@final
 class SearchResult:
     @property
     def id(self) -> str: ...
@@ -31,37 +37,37 @@ class Database:
         ef_construction: Optional[int] = None,
         quantize: bool = False,
     ) -> None: ...
-    def add(self, id: str, vector: Vector, metadata: Optional[dict[str, Any]] = None) -> None: ...
-    def upsert(self, id: str, vector: Vector, metadata: Optional[dict[str, Any]] = None) -> None: ...
+    def add(self, id: str, vector: _Vector, metadata: Optional[dict[str, Any]] = None) -> None: ...
+    def upsert(self, id: str, vector: _Vector, metadata: Optional[dict[str, Any]] = None) -> None: ...
     def add_many(
-        self, ids: Sequence[str], vectors: Vectors, metadatas: Optional[list[Optional[dict[str, Any]]]] = None
+        self, ids: Sequence[str], vectors: _Vectors, metadatas: Optional[list[Optional[dict[str, Any]]]] = None
     ) -> None: ...
     def search(
         self,
-        vector: Vector,
+        vector: _Vector,
         k: int = 10,
         ef_search: Optional[int] = None,
-        where_filter: Optional[Filter] = None,
+        where_filter: Optional[_Filter] = None,
         max_distance: Optional[float] = None,
     ) -> list[SearchResult]: ...
     def search_many(
         self,
-        vectors: Vectors,
+        vectors: _Vectors,
         k: int = 10,
         ef_search: Optional[int] = None,
-        where_filter: Optional[Filter] = None,
+        where_filter: Optional[_Filter] = None,
         max_distance: Optional[float] = None,
     ) -> list[list[SearchResult]]: ...
     def get(self, id: str) -> Tuple[list[float], Optional[dict[str, Any]]]: ...
     def delete(self, id: str) -> bool: ...
     def delete_many(self, ids: Sequence[str]) -> int: ...
     def update(
-        self, id: str, vector: Optional[Vector] = None, metadata: Optional[dict[str, Any]] = None
+        self, id: str, vector: Optional[_Vector] = None, metadata: Optional[dict[str, Any]] = None
     ) -> None: ...
     def upsert_many(
-        self, ids: Sequence[str], vectors: Vectors, metadatas: Optional[list[Optional[dict[str, Any]]]] = None
+        self, ids: Sequence[str], vectors: _Vectors, metadatas: Optional[list[Optional[dict[str, Any]]]] = None
     ) -> None: ...
-    def count(self, where_filter: Optional[Filter] = None) -> int: ...
+    def count(self, where_filter: Optional[_Filter] = None) -> int: ...
     def ids(self) -> list[str]: ...
     def save(self) -> None: ...
     def compact(self) -> None: ...

@@ -1,0 +1,87 @@
+// The graph file, "graph.qorel", and its temporary twin graph.tmp: the one codec for its header,
+// deleted slots, node records, metadata section and trailer, used by save, open and the
+// recovery after an interrupted save. docs/file-format.md gives the layout byte by byte.
+//
+// The trailer ties the file to the vector files written by the same save (their lengths and
+// checksums) and carries a checksum of the header, deleted slots and node records, so that a
+// damaged count in them is refused before it can size an allocation. The metadata section is
+// outside that checksum on purpose: a damaged metadata text only costs its record the metadata.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "hnsw/index.h"
+#include "storage/files.h"
+#include "types.h"
+
+namespace qorel {
+
+// The unit in which the graph file stores ids and metadata.
+struct MetaRecord {
+    Slot slot;
+    std::string id;
+    std::optional<Json> metadata;
+};
+
+inline constexpr std::uint32_t kGraphMagic = 0x48535747;     // "GWSH"
+inline constexpr std::uint32_t kGraphVersion = 2;
+inline constexpr std::uint32_t kMetadataMagic = 0x4D455441;  // "ATEM"
+inline constexpr std::uint32_t kTrailerMagic = 0x52504651;   // "QFPR"
+// Trailer versions and their sizes. Version 1 (older saves) lacks the whole-vectors checksum
+// and the graph checksum; it is still read.
+inline constexpr std::uint32_t kTrailerVersion = 2;
+inline constexpr std::size_t kTrailerV1Size = 37;
+inline constexpr std::size_t kTrailerSize = 53;
+// Header bytes before the deleted slots.
+inline constexpr std::size_t kGraphHeaderSize = 37;
+
+// What one save wrote to the two vector files, recorded in its graph file's trailer.
+struct SaveFingerprint {
+    std::uint64_t vectors_length = 0;
+    std::uint32_t norms_crc = 0;  // CRC-32 of the norm section of "vectors.bin"
+    // CRC-32C of the whole "vectors.bin"; absent in trailers of older saves.
+    std::optional<std::uint32_t> vectors_crc;
+    bool has_quantized = false;
+    std::uint64_t quantized_length = 0;
+    std::uint32_t quantized_crc = 0;  // CRC-32 of the whole "vectors.sq8"
+
+    bool operator==(const SaveFingerprint&) const = default;
+};
+
+// Writes the whole graph file: header, deleted slots, every node's lists (each read under its
+// lock), the metadata section and the trailer recording `print`. The graph checksum in the
+// trailer is taken from the bytes as they are written.
+void write_graph_file(const HnswIndex& index, const std::vector<MetaRecord>& records, const SaveFingerprint& print,
+                      BufferedFileWriter& out);
+
+// A graph file parsed into an index without vectors, plus its records and trailer.
+struct ParsedGraph {
+    HnswIndex index;
+    std::vector<MetaRecord> records;
+    std::unordered_set<Slot> deleted;
+    Slot entry_point = kNoSlot;
+    std::size_t max_layer = 0;
+    std::optional<SaveFingerprint> print;
+};
+
+// Parses a whole graph file. `vectors_file_bytes` is the length of the vectors file it is
+// opened with: when no trailer checksum vouches for the header, the neighbour lists the
+// header asks for must stay within a small multiple of the two files' sizes. Every format
+// violation is thrown as an I/O error with a fixed text.
+ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t vectors_file_bytes);
+
+// The parts of a graph file that decide which save it belongs to, read without loading it:
+// its dimension and its trailer. nullopt when the file is not a graph file or has no intact
+// trailer (a file cut short while it was written, or one from before trailers existed).
+struct GraphFileSummary {
+    std::uint32_t dim = 0;
+    SaveFingerprint print;
+};
+std::optional<GraphFileSummary> peek_graph_file(const std::string& path);
+
+}  // namespace qorel

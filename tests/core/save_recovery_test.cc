@@ -1,0 +1,311 @@
+// Saves interrupted at any file-system call, once or several times in a row, with and without
+// quantization and compaction, reopen to the last completed save plus the log. The file
+// layer's fault hook plays both the failing disk (one call fails, the process goes on) and the
+// killed process (that call and every later one fail, so nothing after it reaches the files).
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/database.h"
+#include "error.h"
+#include "storage/files.h"
+
+namespace qorel {
+namespace {
+
+namespace fs = std::filesystem;
+
+using Snapshot = std::map<std::string, std::pair<std::vector<float>, std::string>>;
+
+// Joins text and numbers (GCC 12 warns falsely about a literal added to a temporary string).
+std::string cat(std::initializer_list<std::string> parts) {
+    std::string out;
+    for (const std::string& p : parts) out += p;
+    return out;
+}
+std::string num(int i) { return std::to_string(i); }
+
+Snapshot snapshot(const Database& db) {
+    Snapshot out;
+    for (const std::string& id : db.ids()) {
+        auto [vector, metadata] = db.get(id);
+        out[id] = {std::move(vector), metadata ? metadata->dump() : "none"};
+    }
+    return out;
+}
+
+// Installs the fault hook for its lifetime. The call for which `pick(number, name)` is true
+// fails with ENOSPC (numbers count the calls made while installed, from 1); with `kill`, so does
+// every later call.
+class Fault {
+public:
+    using Pick = std::function<bool(int number, const std::string& call)>;
+
+    Fault(Pick pick, bool kill) : state_(std::make_shared<State>()) {
+        state_->pick = std::move(pick);
+        state_->kill = kill;
+        set_file_fault_hook([s = state_](const char* call, const std::string& path) {
+            const int number = ++s->count;
+            s->calls.push_back(cat({call, " ", fs::path(path).filename().string()}));
+            if (s->dead || s->pick(number, call)) {
+                s->fired = true;
+                s->dead = s->kill;
+                throw QorelError::io_errno(ENOSPC);
+            }
+        });
+    }
+    static Fault at(int number, bool kill) {
+        return Fault([number](int n, const std::string&) { return n == number; }, kill);
+    }
+    Fault(Fault&&) = default;
+    ~Fault() {
+        if (state_) set_file_fault_hook({});
+    }
+
+    bool fired() const { return state_->fired; }
+    // "call file" for every call seen, in order.
+    const std::vector<std::string>& calls() const { return state_->calls; }
+
+private:
+    struct State {
+        Pick pick;
+        bool kill = false;
+        bool dead = false;
+        bool fired = false;
+        int count = 0;
+        std::vector<std::string> calls;
+    };
+    std::shared_ptr<State> state_;
+};
+
+// Saves under the fault; true when the fault fired. The save then failed, unless the call
+// was one whose failure a save ignores (deleting a quantized file it no longer writes).
+bool save_under(Database& db, Fault fault) {
+    try {
+        db.save();
+    } catch (const QorelError& e) {
+        EXPECT_TRUE(fault.fired()) << e.what();
+    }
+    return fault.fired();
+}
+
+struct Config {
+    bool quantize;
+    bool compact;
+};
+
+class InterruptedSave : public ::testing::TestWithParam<Config> {
+protected:
+    void SetUp() override {
+        // Hundreds of saves: on a memory file system their syncs cost nothing.
+        std::string tmpl = fs::is_directory("/dev/shm") ? "/dev/shm/qorel_interrupted_XXXXXX"
+                                                         : "/tmp/qorel_interrupted_XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+        root_ = tmpl;
+        const std::string base = root_ + "/base";
+        DatabaseConfig config;
+        config.dim = 4;
+        config.m = 4;
+        config.quantize = GetParam().quantize;
+        auto db = Database::open_or_create(base, config);
+        for (int i = 0; i < 40; ++i)
+            db->add(cat({"v", num(i)}), vec(i, 0), i % 4 ? std::optional<Json>(Json{{"i", i}}) : std::nullopt);
+        db->save();
+        // Changes after the save live only in the log.
+        for (int i = 0; i < 40; i += 3) db->remove(cat({"v", num(i)}));
+        change(*db, 1);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    static std::vector<float> vec(int i, int round) {
+        return {float(i), float(i % 7) - 3, float(round), 1.0f + float(i % 2)};
+    }
+
+    // A round of changes of every kind, different for every round.
+    static void change(Database& db, int round) {
+        const std::string r = std::to_string(round);
+        db.upsert("v1", vec(100 + round, round), Json{{"round", round}});
+        db.update("v2", vec(200 + round, round), std::nullopt);
+        db.update("v4", std::nullopt, Json{{"meta", r}});
+        db.add(cat({"new", r}), vec(300 + round, round), Json{{"new", round}});
+        db.remove(cat({"v", num(4 + 3 * round)}));
+    }
+
+    // A fresh copy of the saved directory with its log, opened, compacted when asked.
+    std::unique_ptr<Database> open_copy() {
+        dir_ = cat({root_, "/run", num(++runs_)});
+        fs::copy(root_ + "/base", dir_);
+        auto db = Database::open(dir_);
+        if (GetParam().compact) db->compact();
+        return db;
+    }
+
+    // Reopens the directory as a new process would and checks it against the expected state.
+    void expect_reopens_to(const Snapshot& expected, const std::string& what) {
+        std::unique_ptr<Database> db;
+        try {
+            db = Database::open(dir_);
+        } catch (const QorelError& e) {
+            ADD_FAILURE() << what << ": " << e.what();
+            return;
+        }
+        EXPECT_EQ(snapshot(*db), expected) << what;
+        // The recovery is permanent: no graph.tmp is left for a later save to overwrite.
+        EXPECT_FALSE(path_exists(dir_ + "/graph.tmp")) << what;
+    }
+
+    std::string root_;
+    std::string dir_;
+    int runs_ = 0;
+};
+
+TEST_P(InterruptedSave, OneInterruptionAtEveryCall) {
+    for (bool kill : {false, true}) {
+        for (int at = 1;; ++at) {
+            auto db = open_copy();
+            const Snapshot expected = snapshot(*db);
+            if (!save_under(*db, Fault::at(at, kill))) break;
+            db.reset();
+            expect_reopens_to(expected, cat({kill ? "killed at call " : "failed at call ", num(at)}));
+        }
+    }
+}
+
+TEST_P(InterruptedSave, FailedSaveThenKilledSaveInOneProcess) {
+    // The first save fails and the process goes on changing the database; a later save is
+    // killed. Every pair of calls.
+    int first_calls = 0;
+    for (int first = 1;; ++first) {
+        bool first_fired = false;
+        for (int second = 1;; ++second) {
+            auto db = open_copy();
+            first_fired = save_under(*db, Fault::at(first, false));
+            if (!first_fired) break;
+            change(*db, 2);
+            if (GetParam().compact) db->compact();
+            const Snapshot expected = snapshot(*db);
+            if (!save_under(*db, Fault::at(second, true))) {
+                // The second save completed, and so must everything it reports.
+                db.reset();
+                expect_reopens_to(expected, cat({"completed after failing at ", num(first)}));
+                break;
+            }
+            db.reset();
+            expect_reopens_to(expected, cat({"failed at ", num(first), ", killed at ", num(second)}));
+        }
+        if (!first_fired) break;
+        ++first_calls;
+    }
+    EXPECT_GE(first_calls, 12);
+}
+
+TEST_P(InterruptedSave, ThreeInterruptionsWithAReopenBetween) {
+    // Failed, failed again after more changes, reopened by a new process, killed: sampled
+    // positions for the first two (before, at and after the replacement of vectors.bin),
+    // every call for the last.
+    for (int first : {3, 8, 10, 12}) {
+        for (int second : {1, 9, 10, 12}) {
+            for (int third = 1; third <= 24; ++third) {
+                auto db = open_copy();
+                ASSERT_TRUE(save_under(*db, Fault::at(first, false)));
+                change(*db, 2);
+                save_under(*db, Fault::at(second, false));
+                change(*db, 3);
+                const Snapshot expected = snapshot(*db);
+                db.reset();
+                db = Database::open(dir_);
+                ASSERT_EQ(snapshot(*db), expected);
+                if (GetParam().compact) db->compact();
+                save_under(*db, Fault::at(third, true));
+                db.reset();
+                expect_reopens_to(expected, cat({num(first), "/", num(second), "/", num(third)}));
+            }
+        }
+    }
+}
+
+TEST_P(InterruptedSave, OpenThatCannotMoveTheGraphIntoPlace) {
+    // Kill the save right after vectors.bin is replaced, so that graph.tmp is the graph.
+    auto db = open_copy();
+    const Snapshot expected = snapshot(*db);
+    bool renamed = false;
+    save_under(*db, Fault(
+                        [&renamed](int, const std::string& call) {
+                            const bool after = renamed;
+                            renamed = renamed || call == "rename";
+                            return after;
+                        },
+                        true));
+    db.reset();
+    ASSERT_TRUE(path_exists(dir_ + "/graph.tmp"));
+
+    // A directory where nothing can be renamed (read-only, say): the open still recovers, in
+    // memory, and the next save moves graph.tmp into place before it writes a new one.
+    const std::string unsettled = dir_;
+    for (int at = 1;; ++at) {
+        // Each attempt starts from a copy of the same unsettled directory.
+        dir_ = cat({root_, "/pending", num(at)});
+        fs::copy(unsettled, dir_);
+        std::unique_ptr<Database> handle;
+        {
+            Fault no_renames([](int, const std::string& call) { return call == "rename"; }, false);
+            handle = Database::open(dir_);
+        }
+        ASSERT_EQ(snapshot(*handle), expected);
+        ASSERT_TRUE(path_exists(dir_ + "/graph.tmp"));
+        change(*handle, 2);
+        const Snapshot changed = snapshot(*handle);
+        const bool interrupted = save_under(*handle, Fault::at(at, true));
+        handle.reset();
+        expect_reopens_to(changed, cat({"pending, killed at ", num(at)}));
+        if (!interrupted) break;
+    }
+}
+
+TEST(InterruptedFirstSave, ReopensWithOrWithoutTheSavedFiles) {
+    // Before its first save a database lives in its log; a first save stopped after it placed
+    // vectors.bin has its graph only in graph.tmp, which the open must take up.
+    char tmpl[] = "/tmp/qorel_first_save_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string root = tmpl;
+    DatabaseConfig config;
+    config.dim = 3;
+    config.quantize = true;
+    for (int at = 1;; ++at) {
+        const std::string dir = cat({root, "/db", num(at)});
+        auto db = Database::open_or_create(dir, config);
+        for (int i = 0; i < 10; ++i) db->add(cat({"x", num(i)}), {float(i), 1, 2}, Json{{"i", i}});
+        db->remove("x3");
+        const Snapshot expected = snapshot(*db);
+        const bool interrupted = save_under(*db, Fault::at(at, true));
+        db.reset();
+        // Opened with a dimension, as a program that creates its database on first use does.
+        db = Database::open_or_create(dir, config);
+        EXPECT_EQ(snapshot(*db), expected) << "killed at " << at;
+        db.reset();
+        if (path_exists(cat({dir, "/vectors.bin"}))) {
+            EXPECT_EQ(snapshot(*Database::open(dir)), expected) << "killed at " << at;
+            EXPECT_FALSE(path_exists(cat({dir, "/graph.tmp"}))) << "killed at " << at;
+        }
+        if (!interrupted) break;
+    }
+    fs::remove_all(root);
+}
+
+INSTANTIATE_TEST_SUITE_P(Configs, InterruptedSave,
+                         ::testing::Values(Config{false, false}, Config{true, false}, Config{false, true},
+                                           Config{true, true}),
+                         [](const auto& info) {
+                             return std::string(info.param.quantize ? "Quantized" : "Plain") +
+                                    (info.param.compact ? "Compacted" : "");
+                         });
+
+}  // namespace
+}  // namespace qorel
