@@ -5,8 +5,8 @@ Install it with ``pip install 'qorel[cluster]'``; ``import qorel`` alone never l
 
 try:
     import ray  # noqa: F401
-except ImportError as e:  # pragma: no cover - depends on the environment
-    raise ImportError("qorel.cluster needs Ray: pip install 'qorel[cluster]'") from e
+except ImportError as _missing:  # the extra is not installed
+    raise ImportError("qorel.cluster needs Ray: pip install 'qorel[cluster]'") from _missing
 
 from .database import ShardedDatabase, combine_stats
 from .errors import PartialBatchError, ShardUnavailableError

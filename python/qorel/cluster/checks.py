@@ -35,7 +35,7 @@ class ArgumentChecker:
         self.metric = self._db.metric
 
     def close(self) -> None:
-        self._db = None
+        """Removes the private directory; the empty database itself goes with this object."""
         self._cleanup()
 
     # ---- single values

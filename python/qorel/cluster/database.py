@@ -3,7 +3,7 @@
 import operator
 import os
 from collections import defaultdict
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Literal, Optional
 
 import numpy as np
 import ray
@@ -57,7 +57,6 @@ class ShardedDatabase:
         if shards is not None and shards < 1:
             raise ValueError("shards must be at least 1")
         self._actors: list = []
-        self._checks: Optional[ArgumentChecker] = None
         self._timeout = timeout
         self._path = os.path.abspath(path)
         manifest = read_manifest(self._path)
@@ -144,14 +143,14 @@ class ShardedDatabase:
                     ray.kill(a, no_restart=True)
                 except Exception:
                     pass
-        if self._checks is not None:
-            self._checks.close()
-            self._checks = None
+        checks = getattr(self, "_checks", None)
+        if checks is not None:
+            checks.close()
 
     def __enter__(self) -> "ShardedDatabase":
         return self
 
-    def __exit__(self, _exc_type: Any = None, _exc_val: Any = None, _exc_tb: Any = None) -> bool:
+    def __exit__(self, _exc_type: Any = None, _exc_val: Any = None, _exc_tb: Any = None) -> Literal[False]:
         self.save()
         return False
 
