@@ -35,8 +35,8 @@ try:
     from langchain_core.runnables.config import run_in_executor
     from langchain_core.vectorstores import VectorStore
     from langchain_core.vectorstores.utils import maximal_marginal_relevance
-except ImportError as e:  # the extra is not installed
-    raise ImportError("qorel.langchain needs LangChain: pip install 'qorel[langchain]'") from e
+except ImportError as _missing:  # the extra is not installed
+    raise ImportError("qorel.langchain needs LangChain: pip install 'qorel[langchain]'") from _missing
 
 from qorel import Database
 

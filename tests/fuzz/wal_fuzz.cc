@@ -43,7 +43,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::span<const std::uint8_t> input(data, size);
 
     qorel::WalReadResult raw = qorel::parse_wal(input);
-    check(raw.good_length <= size);
+    check(raw.good_length <= size && raw.total_length == size);
+    // Bytes after the intact records are either a torn last record or damage, never nothing.
+    check((raw.tail == qorel::WalTail::None) == (raw.good_length == size));
+    // A torn tail holds no intact record; whatever the search finds is one that parses.
+    auto next = qorel::find_intact_record(input, raw.good_length + 1);
+    check(!(raw.tail == qorel::WalTail::Torn && next));
+    if (next) {
+        check(*next < size);
+        check(qorel::parse_wal(input.subspan(*next)).good_length > 0);
+    }
     // The intact prefix reads the same on its own.
     qorel::WalReadResult prefix = qorel::parse_wal(input.first(raw.good_length));
     check(prefix.good_length == raw.good_length && prefix.entries.size() == raw.entries.size());

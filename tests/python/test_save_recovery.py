@@ -56,7 +56,9 @@ def save_events(base, work, compact):
         pid, rest = line.split(None, 1)
         name = rest.split("(", 1)[0]
         main = main or pid
-        if pid != main or name not in TRACED.split(","):
+        # The directory's lock file is taken at open and let go when the process ends; it is
+        # no part of the save.
+        if pid != main or name not in TRACED.split(",") or "qorel.lock" in rest:
             continue
         counts[name] = counts.get(name, 0) + 1
         # The save begins with the first file it creates; the open before only reads.

@@ -11,17 +11,14 @@ std::pair<std::vector<float>, std::optional<Json>> Database::get(std::string_vie
     auto it = ids->find(id);
     if (it == ids->end()) throw QorelError::not_found(id);
     const Slot s = it->second;
-    std::vector<float> vector;
-    {
-        auto index = index_.read();
-        if (s >= index->node_count()) throw QorelError::corrupt_data("vector slot missing");
-        vector.assign(index->vector(s), index->vector(s) + index->dim());
-    }
+    // Both read locks at once: a change replaces a vector and its metadata together (holding
+    // both for writing), so the pair read is always one that was written together.
+    auto index = index_.read();
+    if (s >= index->node_count()) throw QorelError::corrupt_data("vector slot missing");
+    std::vector<float> vector(index->vector(s), index->vector(s) + index->dim());
+    auto meta = metadata_.read();
     std::optional<Json> metadata;
-    {
-        auto meta = metadata_.read();
-        if (s < meta->size()) metadata = (*meta)[s];
-    }
+    if (s < meta->size()) metadata = (*meta)[s];
     return {std::move(vector), std::move(metadata)};
 }
 
