@@ -139,6 +139,10 @@ class TestSameAsOneDatabase:
             lambda db: db.add_many("new-1", x[:1]),
             lambda db: db.add_many(["new-1", "new-2"], x[:2, ::2]),
             lambda db: db.upsert_many(["new-1", "new-2"], [x[0], x[1, :2]]),
+            # Non-finite or out-of-range components refuse the whole batch on every shard.
+            lambda db: db.add_many(["new-1", "new-2", "new-3"], [x[0], [1.0, float("nan")] + [0.0] * (DIM - 2), x[2]]),
+            lambda db: db.upsert_many(["new-1", "new-2", "new-3"], [x[0].tolist(), x[1].tolist(), [1e39] + [0.0] * (DIM - 1)]),
+            lambda db: db.add("new", [float("inf")] * DIM),
             lambda db: db.update("missing", x[0, :2]),
             lambda db: db.update("doc-1", x[0, :2]),
             lambda db: db.get("missing"),

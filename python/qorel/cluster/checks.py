@@ -8,6 +8,7 @@ in the same order as a single database would. The empty database only answers re
 and never writes a file.
 """
 
+import math
 import os
 import shutil
 import tempfile
@@ -96,14 +97,24 @@ class ArgumentChecker:
             if not str(e).startswith(_DIMENSION_TEXT):
                 raise
             dimension_error, n = e, len(vectors)
+        wide = _wide_rows(vectors)
+        # A finite number that float32 cannot hold is refused while the batch is read.
+        _refuse_overflow(ids, wide)
         if metadatas is not None and not isinstance(metadatas, list):
             raise TypeError(f"argument 'metadatas': '{type(metadatas).__name__}' object cannot be converted to 'PyList'")
         if n != len(ids):
             raise ValueError(f"ids length ({len(ids)}) != vectors length ({n})")
         if metadatas is not None:
             metadatas = self._metadatas(metadatas, len(ids))
-        if dimension_error is not None:
-            raise dimension_error
+        # Then each item in turn: its length, then its components (NaN and infinities).
+        bad = _first_bad_row(wide, self.dim)
+        if bad is not None:
+            row = wide[bad]
+            if len(row) != self.dim:
+                assert dimension_error is not None
+                raise dimension_error
+            j = int(np.flatnonzero(~np.isfinite(row))[0])
+            raise ValueError(_invalid_component(ids[bad], j, float(row[j])))
         return ids, rows(vectors, n, self.dim), metadatas
 
     def _metadatas(self, metadatas: list, n: int) -> list:
@@ -123,6 +134,63 @@ class ArgumentChecker:
             if type(md) is not dict:
                 out[i] = dict(md)
         return out
+
+
+def _wide_rows(vectors: Any) -> Any:
+    """The batch's rows as read, before narrowing to float32: one 2-D array when the rows are
+    of one length, else a list of 1-D arrays."""
+    if isinstance(vectors, np.ndarray) and vectors.ndim == 2:
+        return vectors if vectors.dtype == np.float32 else vectors.astype(np.float64)
+    try:
+        wide = np.asarray(vectors, dtype=np.float64)
+        if wide.ndim == 2:
+            return wide
+    except (TypeError, ValueError):
+        pass
+    return [np.asarray([float(x) for x in row], dtype=np.float64) for row in vectors]
+
+
+def _first(mask: np.ndarray) -> Optional[int]:
+    hits = np.flatnonzero(mask)
+    return int(hits[0]) if len(hits) else None
+
+
+def _first_bad_row(wide: Any, dim: int) -> Optional[int]:
+    """The first row of the wrong length or with a NaN or infinite component, or None."""
+    if isinstance(wide, np.ndarray):
+        if len(wide) and wide.shape[1] != dim:
+            return 0
+        return _first(~np.isfinite(wide).all(axis=1))
+    for i, row in enumerate(wide):
+        if len(row) != dim or not np.isfinite(row).all():
+            return i
+    return None
+
+
+def _refuse_overflow(ids: list, wide: Any) -> None:
+    if isinstance(wide, np.ndarray) and wide.dtype == np.float32:
+        return
+    for i, row in enumerate(wide[: len(ids)] if isinstance(wide, list) else [wide[: len(ids)]]):
+        with np.errstate(over="ignore"):
+            lost = np.isfinite(row) & ~np.isfinite(row.astype(np.float32))
+        if lost.any():
+            if isinstance(wide, list):
+                at, j = i, _first(lost)
+            else:  # the whole array at once: the first hit in reading order
+                at, j = divmod(_first(lost.ravel()) or 0, row.shape[1])
+            assert j is not None
+            raise ValueError(_invalid_component(ids[at], j, float(wide[at][j])))
+
+
+def _invalid_component(id: str, index: int, value: float) -> str:
+    if math.isnan(value):
+        shown = "NaN"
+    elif math.isinf(value):
+        shown = "inf" if value > 0 else "-inf"
+    else:
+        shown = "%.9g" % value
+    what = "component beyond the float32 range" if math.isfinite(value) else "non-finite component"
+    return f"invalid vector for id '{id}': {what} at index {index} ({shown})"
 
 
 def transportable(vector: Any) -> Any:
