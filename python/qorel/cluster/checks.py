@@ -150,7 +150,7 @@ def _wide_rows(vectors: Any) -> Any:
     return [np.asarray([float(x) for x in row], dtype=np.float64) for row in vectors]
 
 
-def _first(mask: np.ndarray) -> Optional[int]:
+def _first(mask: Any) -> Optional[int]:
     hits = np.flatnonzero(mask)
     return int(hits[0]) if len(hits) else None
 
