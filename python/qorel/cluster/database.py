@@ -1,0 +1,443 @@
+"""ShardedDatabase: one database spread over Ray actors, used like a single Database."""
+
+import operator
+import os
+from collections import defaultdict
+from typing import Any, Callable, Literal, Optional
+
+import numpy as np
+import ray
+import ray.exceptions
+
+from .checks import ArgumentChecker, rows, transportable
+from .errors import PartialBatchError, ShardUnavailableError
+from .layout import Manifest, read_manifest, shard_dir, shard_of, write_manifest
+from .results import merge
+from .shard import ShardServer
+
+# Shards served by one worker process each; several calls may run in one shard at once (the
+# engine is thread-safe and releases the interpreter lock while it works).
+_SHARD_CONCURRENCY = 4
+_OK, _ERR, _LOST = "ok", "err", "lost"
+
+
+class ShardedDatabase:
+    """A qorel database whose vectors are spread over ``shards`` Ray actors by id.
+
+    ``ShardedDatabase(path, dim=None, metric=None, m=None, ef_construction=None,
+    quantize=False, *, shards=None, address=None, shared_storage=False, timeout=None)``
+
+    Without a manifest in ``path`` and with ``dim`` and ``shards`` given, it creates the shards;
+    otherwise it opens the stored layout, whose settings win over the arguments (as for
+    ``Database``), except that a different ``shards`` is refused. ``address`` is the Ray
+    cluster to join (None: the one this process already joined, else a new local one).
+    ``shared_storage=True`` says every node sees ``path`` at the same place, so a shard may
+    restart on any node; otherwise each shard stays on the node that holds its files.
+    ``timeout`` bounds, in seconds, how long a call waits for a shard (None: no bound).
+    """
+
+    def __init__(
+        self,
+        path: str,
+        dim: Optional[int] = None,
+        metric: Optional[str] = None,
+        m: Optional[int] = None,
+        ef_construction: Optional[int] = None,
+        quantize: bool = False,
+        *,
+        shards: Optional[int] = None,
+        address: Optional[str] = None,
+        shared_storage: bool = False,
+        timeout: Optional[float] = None,
+    ):
+        if not isinstance(path, str):
+            raise TypeError(f"argument 'path': '{type(path).__name__}' object cannot be converted to 'PyString'")
+        if shards is not None and (not isinstance(shards, int) or isinstance(shards, bool)):
+            raise TypeError(f"argument 'shards': '{type(shards).__name__}' object is not an integer")
+        if shards is not None and shards < 1:
+            raise ValueError("shards must be at least 1")
+        self._actors: list = []
+        self._timeout = timeout
+        self._path = os.path.abspath(path)
+        manifest = read_manifest(self._path)
+        creating = manifest is None
+        if manifest is not None:
+            if shards is not None and shards != manifest.shards:
+                raise ValueError(
+                    f"the sharded database at '{self._path}' has {manifest.shards} shards, not {shards}: "
+                    "open it without shards=, or with the stored count"
+                )
+            self._checks = ArgumentChecker(manifest.dim, manifest.metric, manifest.m, manifest.ef_construction, False)
+        else:
+            if dim is None:
+                raise ValueError("database not found — specify dim to create a new one")
+            if shards is None:
+                raise ValueError("shards must be given to create a sharded database")
+            # The single database's own checks of the settings, with its own errors.
+            self._checks = ArgumentChecker(dim, metric, m, ef_construction, quantize)
+            manifest = Manifest(
+                shards=shards,
+                dim=self._checks.dim,
+                metric=self._checks.metric,
+                m=16 if m is None else int(m),
+                ef_construction=200 if ef_construction is None else int(ef_construction),
+                quantize=bool(quantize),
+            )
+        if not ray.is_initialized():
+            ray.init(address=address, ignore_reinit_error=True)
+        if creating and not shared_storage:
+            manifest.nodes = _place(manifest.shards)
+        self._manifest = manifest
+        self._n = manifest.shards
+        try:
+            self._start(creating)
+        except BaseException:
+            self.close()
+            raise
+        if creating:
+            write_manifest(self._path, manifest)
+
+    # ---- life of the handle
+
+    def _start(self, creating: bool) -> None:
+        mf = self._manifest
+        settings = {
+            "dim": mf.dim,
+            "metric": mf.metric,
+            "m": mf.m,
+            "ef_construction": mf.ef_construction,
+            "quantize": mf.quantize,
+        }
+        actor_class = ray.remote(ShardServer)
+        for i in range(self._n):
+            options: dict[str, Any] = {"max_restarts": -1, "max_concurrency": _SHARD_CONCURRENCY, "num_cpus": 0}
+            if mf.nodes is not None:
+                # Ray gives every node a resource named after its address; asking for a sliver
+                # of it keeps the shard, and every restart of it, on the node with its files.
+                options["resources"] = {f"node:{mf.nodes[i]}": 0.001}
+            self._actors.append(actor_class.options(**options).remote(i, shard_dir(self._path, i), settings))
+        calls = [a.create.remote() if creating else a.describe.remote() for a in self._actors]
+        for info in ray.get(calls, timeout=self._timeout):
+            if info["error"] is not None:
+                raise ValueError(
+                    f"shard {info['shard']} has no database at '{info['path']}' on node {info['node']}: {info['error']}"
+                )
+            if info["dim"] != mf.dim or info["metric"] != mf.metric:
+                raise ValueError(
+                    f"shard {info['shard']} at '{info['path']}' holds a database of dimension {info['dim']} "
+                    f"and metric {info['metric']}, but the manifest says {mf.dim} and {mf.metric}"
+                )
+
+    def close(self) -> None:
+        """Stops the shard actors. Changes since the last save stay in the shards' logs."""
+        actors, self._actors = self._actors, []
+        if actors and ray.is_initialized():
+            try:
+                # Each worker drops its database first, so a handle opened right after this
+                # one never finds a directory still held by a dying process.
+                ray.get([a.close.remote() for a in actors], timeout=30)
+            except Exception:
+                pass  # a dead shard holds no directory
+            for a in actors:
+                try:
+                    ray.kill(a, no_restart=True)
+                except Exception:
+                    pass
+        checks = getattr(self, "_checks", None)
+        if checks is not None:
+            checks.close()
+
+    def __enter__(self) -> "ShardedDatabase":
+        return self
+
+    def __exit__(self, _exc_type: Any = None, _exc_val: Any = None, _exc_tb: Any = None) -> Literal[False]:
+        self.save()
+        return False
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    @property
+    def shards(self) -> int:
+        return self._n
+
+    @property
+    def path(self) -> str:
+        return self._path
+
+    def describe(self) -> list:
+        """Where each shard lives now: its number, directory, node address and worker pid."""
+        infos = self._all_raw("describe")
+        return [{key: info[key] for key in ("shard", "path", "node", "pid")} for info in infos]
+
+    def _all_raw(self, method: str) -> list:
+        return ray.get([getattr(a, method).remote() for a in self._actors], timeout=self._timeout)
+
+    def shard_of(self, id: str) -> int:
+        """The shard that holds ``id``."""
+        return shard_of(self._checks.id(id), self._n)
+
+    # ---- calls to shards
+
+    def _submit(self, shard: int, kind: str, op: str, *args: Any):
+        return getattr(self._actors[shard], kind).remote(op, args)
+
+    def _wait(self, refs: dict) -> dict:
+        """Outcome of each shard's call: (ok, value), (err, exception) or (lost, ray error)."""
+        out = {}
+        for shard, ref in refs.items():
+            try:
+                out[shard] = ray.get(ref, timeout=self._timeout)
+            except (ray.exceptions.RayActorError, ray.exceptions.GetTimeoutError, ray.exceptions.RayTaskError) as e:
+                out[shard] = (_LOST, e)
+        return out
+
+    def _one(self, shard: int, kind: str, op: str, *args: Any) -> Any:
+        outcome = self._wait({shard: self._submit(shard, kind, op, *args)})[shard]
+        return self._value(shard, op, outcome)
+
+    def _value(self, shard: int, op: str, outcome: tuple) -> Any:
+        status, value = outcome
+        if status == _OK:
+            return value
+        if status == _ERR:
+            raise value
+        raise ShardUnavailableError(shard, op, value)
+
+    def _all(self, kind: str, op: str, *args: Any) -> list:
+        """The same call on every shard at once; the values in shard order. The first failing
+        shard's error is raised once every shard has answered."""
+        outcomes = self._wait({s: self._submit(s, kind, op, *args) for s in range(self._n)})
+        return [self._value(s, op, outcomes[s]) for s in range(self._n)]
+
+    def _route(self, ids: list) -> dict:
+        """Positions of ``ids`` per shard, in batch order."""
+        by_shard: dict = defaultdict(list)
+        n = self._n
+        for i, id in enumerate(ids):
+            by_shard[shard_of(id, n)].append(i)
+        return by_shard
+
+    def _batch(self, kind: str, op: str, ids: list, by_shard: dict, make_args: Callable) -> dict:
+        """Sends each shard its part of a batch at once and returns the values per shard.
+
+        When some shards fail, the caller learns which ids were applied: with nothing applied
+        it gets the first failing shard's own error, otherwise a PartialBatchError.
+        """
+        refs = {s: self._submit(s, kind, op, *make_args(pos)) for s, pos in by_shard.items()}
+        outcomes = self._wait(refs)
+        failed = {s: o for s, o in outcomes.items() if o[0] != _OK}
+        if not failed:
+            return {s: o[1] for s, o in outcomes.items()}
+        applied = [ids[i] for s, pos in by_shard.items() if s not in failed for i in pos]
+        if not applied and all(o[0] == _ERR for o in failed.values()):
+            # Nothing changed anywhere: the error of the shard holding the earliest failing id.
+            first = min(failed, key=lambda s: by_shard[s][0])
+            raise failed[first][1]
+        not_applied = [ids[i] for s, pos in by_shard.items() if s in failed and failed[s][0] == _ERR for i in pos]
+        uncertain = [ids[i] for s, pos in by_shard.items() if s in failed and failed[s][0] == _LOST for i in pos]
+        errors = {
+            s: (o[1] if o[0] == _ERR else ShardUnavailableError(s, op, o[1])) for s, o in failed.items()
+        }
+        raise PartialBatchError(op, applied, not_applied, uncertain, errors)
+
+    # ---- writes
+
+    def add(self, id: str, vector: Any, metadata: Optional[dict] = None) -> None:
+        shard = self.shard_of(id)
+        self._one(shard, "write", "add", id, self._checks.vector(vector), self._checks.metadata(metadata))
+
+    def upsert(self, id: str, vector: Any, metadata: Optional[dict] = None) -> None:
+        """Add or update a vector."""
+        shard = self.shard_of(id)
+        self._one(shard, "repeatable_write", "upsert", id, self._checks.vector(vector), self._checks.metadata(metadata))
+
+    def update(self, id: str, vector: Any = None, metadata: Optional[dict] = None) -> None:
+        shard = self.shard_of(id)
+        vector = None if vector is None else self._checks.vector(vector)
+        self._one(shard, "repeatable_write", "update", id, vector, self._checks.metadata(metadata))
+
+    def delete(self, id: str) -> bool:
+        return self._one(self.shard_of(id), "write", "delete", id)
+
+    def add_many(self, ids: Any, vectors: Any, metadatas: Optional[list] = None) -> None:
+        ids, rows, metadatas = self._checks.batch(ids, vectors, metadatas)
+        if not ids:
+            return
+        by_shard = self._route(ids)
+        self._refuse_stored(ids, by_shard)
+        seen: set = set()
+        for id in ids:
+            if id in seen:
+                raise ValueError(f"id '{id}' already exists, use upsert instead")
+            seen.add(id)
+        self._batch("write", "add_many", ids, by_shard, self._batch_args(ids, rows, metadatas))
+
+    def upsert_many(self, ids: Any, vectors: Any, metadatas: Optional[list] = None) -> None:
+        """Batch upsert — inserts new vectors, updates existing ones."""
+        ids, rows, metadatas = self._checks.batch(ids, vectors, metadatas)
+        if not ids:
+            return
+        by_shard = self._route(ids)
+        self._batch("repeatable_write", "upsert_many", ids, by_shard, self._batch_args(ids, rows, metadatas))
+
+    def delete_many(self, ids: Any) -> int:
+        ids = self._checks.ids(ids)
+        if not ids:
+            return 0
+        by_shard = self._route(ids)
+        counts = self._batch("write", "delete_many", ids, by_shard, lambda pos: ([ids[i] for i in pos],))
+        return sum(counts.values())
+
+    @staticmethod
+    def _batch_args(ids: list, rows: np.ndarray, metadatas: Optional[list]) -> Callable:
+        def make(pos: list) -> tuple:
+            part_meta = None if metadatas is None else [metadatas[i] for i in pos]
+            return ([ids[i] for i in pos], rows[np.asarray(pos, dtype=np.intp)], part_meta)
+
+        return make
+
+    def _refuse_stored(self, ids: list, by_shard: dict) -> None:
+        """Raises for the first stored id in batch order, as a single database refuses a batch
+        before it changes anything."""
+        refs = {s: self._submit(s, "read", "first_stored", [ids[i] for i in pos]) for s, pos in by_shard.items()}
+        first = None
+        for s, outcome in self._wait(refs).items():
+            at = self._value(s, "add_many", outcome)
+            if at is not None:
+                i = by_shard[s][at]
+                first = i if first is None else min(first, i)
+        if first is not None:
+            raise ValueError(f"id '{ids[first]}' already exists, use upsert instead")
+
+    # ---- search
+
+    def search(
+        self,
+        vector: Any,
+        k: int = 10,
+        ef_search: Optional[int] = None,
+        where_filter: Optional[dict] = None,
+        max_distance: Optional[float] = None,
+    ) -> list:
+        """Search every shard for the k nearest neighbours and merge by distance."""
+        self._checks.search(vector, k, ef_search, where_filter, max_distance)
+        hits = self._all("read", "search", transportable(vector), k, ef_search, where_filter, max_distance)
+        return merge(hits, operator.index(k))
+
+    def search_many(
+        self,
+        vectors: Any,
+        k: int = 10,
+        ef_search: Optional[int] = None,
+        where_filter: Optional[dict] = None,
+        max_distance: Optional[float] = None,
+    ) -> list:
+        """Every shard answers the whole batch; each query's lists are merged by distance."""
+        n = self._checks.search_many(vectors, k, ef_search, where_filter, max_distance)
+        if n == 0:
+            return []
+        batch = ray.put(rows(vectors, n, self._checks.dim))
+        per_shard = self._all("read", "search_many", batch, k, ef_search, where_filter, max_distance)
+        k = operator.index(k)
+        return [merge([hits[q] for hits in per_shard], k) for q in range(n)]
+
+    # ---- reads
+
+    def get(self, id: str) -> tuple:
+        return self._one(self.shard_of(id), "read", "get", id)
+
+    def __contains__(self, id: str) -> bool:
+        return self._one(self.shard_of(id), "read", "contains", id)
+
+    def ids(self) -> list:
+        return [id for part in self._all("read", "ids") for id in part]
+
+    def count(self, where_filter: Optional[dict] = None) -> int:
+        """Count vectors matching a filter, or all vectors if no filter."""
+        if where_filter is not None:
+            self._checks.count(where_filter)
+        return sum(self._all("read", "count", where_filter))
+
+    def __len__(self) -> int:
+        return sum(s["len"] for s in self._all("read", "sizes"))
+
+    def stats(self) -> dict:
+        """The statistics of the whole database, summed over the shards (shard_stats() gives
+        each shard's own)."""
+        return combine_stats(self.shard_stats())
+
+    def shard_stats(self) -> list:
+        """Each shard's statistics, in shard order."""
+        return self._all("read", "stats")
+
+    @property
+    def dim(self) -> int:
+        return self._manifest.dim
+
+    @property
+    def metric(self) -> str:
+        return self._manifest.metric
+
+    @property
+    def total_slots(self) -> int:
+        return sum(s["total_slots"] for s in self._all("read", "sizes"))
+
+    @property
+    def deleted_count(self) -> int:
+        return sum(s["deleted_count"] for s in self._all("read", "sizes"))
+
+    @property
+    def quantized_search(self) -> bool:
+        """Whether any shard searches its graph with quantized vectors now (a shard without
+        vectors never does)."""
+        return any(s["quantized_search"] for s in self._all("read", "sizes"))
+
+    # ---- whole-database operations
+
+    def save(self) -> None:
+        self._all("repeatable_write", "save")
+
+    def compact(self) -> None:
+        """Rebuild each shard's index with only live vectors, reclaiming deleted slots."""
+        self._all("repeatable_write", "compact")
+
+    def enable_quantized_search(self) -> None:
+        self._all("repeatable_write", "enable_quantized_search")
+
+    def disable_quantized_search(self) -> None:
+        self._all("repeatable_write", "disable_quantized_search")
+
+
+def combine_stats(per_shard: list) -> dict:
+    """One statistics dict for the whole database, with the keys of a single database's."""
+    live = sum(s["num_vectors"] for s in per_shard)
+    populated = [s for s in per_shard if s["num_vectors"] > 0]
+    return {
+        "num_vectors": live,
+        "num_deleted": sum(s["num_deleted"] for s in per_shard),
+        "num_layers": max((s["num_layers"] for s in per_shard), default=0),
+        # Weighted by each shard's live vectors: the average over every live node.
+        "avg_degree_layer0": (sum(s["avg_degree_layer0"] * s["num_vectors"] for s in per_shard) / live) if live else 0.0,
+        "max_degree_layer0": max((s["max_degree_layer0"] for s in populated), default=0),
+        "min_degree_layer0": min((s["min_degree_layer0"] for s in populated), default=0),
+        "memory_vectors_bytes": sum(s["memory_vectors_bytes"] for s in per_shard),
+        "memory_graph_bytes": sum(s["memory_graph_bytes"] for s in per_shard),
+        "memory_quantized_bytes": sum(s["memory_quantized_bytes"] for s in per_shard),
+        # Results are exact only when every shard scans exactly.
+        "uses_brute_force": all(s["uses_brute_force"] for s in per_shard),
+        "uses_quantized_search": any(s["uses_quantized_search"] for s in per_shard),
+    }
+
+
+def _place(shards: int) -> list:
+    """A node address per shard: the live nodes that offer CPUs, round robin in address order."""
+    nodes = sorted(
+        {n["NodeManagerAddress"] for n in ray.nodes() if n.get("Alive") and n.get("Resources", {}).get("CPU", 0) > 0}
+    )
+    if not nodes:
+        raise RuntimeError("the Ray cluster has no live node with CPUs to hold the shards")
+    return [nodes[i % len(nodes)] for i in range(shards)]
