@@ -49,7 +49,7 @@ wheel=$(ls "$work"/repaired/qorel-*.whl)
 
 step "testing the repaired wheel in a fresh virtualenv"
 python3 -m venv "$work/testenv"
-env -u LD_LIBRARY_PATH "$work/testenv/bin/python" -m pip install --quiet "${wheel}[test]"
+env -u LD_LIBRARY_PATH "$work/testenv/bin/python" -m pip install --quiet "${wheel}[test,langchain,cluster]"
 tests=$(mktemp -d)
 trap 'rm -rf "$tests"' EXIT
 cp -r tests/python/. "$tests/"
