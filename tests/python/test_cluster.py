@@ -56,7 +56,8 @@ def test_import_qorel_does_not_import_ray():
 
 class TestSameAsOneDatabase:
     @pytest.fixture(scope="class")
-    def pair(self, tmp_path_factory):
+    @classmethod
+    def pair(cls, tmp_path_factory):
         root = tmp_path_factory.mktemp("equivalence")
         sharded = ShardedDatabase(str(root / "sharded"), dim=DIM, metric="l2", shards=3)
         single = qorel.Database(str(root / "single"), dim=DIM, metric="l2")
