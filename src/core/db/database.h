@@ -165,6 +165,9 @@ private:
     std::vector<Candidate> search_filtered(const ReadView& view, std::span<const float> query, std::size_t k,
                                            std::size_t ef, const Filter& filter,
                                            const std::optional<SlotSet>& candidates) const;
+    // search_many without a filter below the brute-force threshold: one batched exact scan.
+    void search_many_exact(const ReadView& view, const std::vector<std::vector<float>>& queries, std::size_t k,
+                           std::optional<float> max_distance, std::vector<std::vector<SearchResult>>& results) const;
     std::vector<SearchResult> assemble(const ReadView& view, const std::vector<Candidate>& candidates,
                                        std::optional<float> max_distance) const;
 
