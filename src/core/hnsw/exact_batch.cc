@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 #include "blas.h"
 #include "parallel.h"
@@ -17,10 +21,32 @@ namespace {
 constexpr std::size_t kQueryBlock = 256;
 constexpr std::size_t kRowBlock = 1024;
 
+constexpr std::size_t kChunk = 16;
+
+// The smallest of kChunk scores, NaN ignored (+inf when all are NaN): a NaN never beats the
+// heap's worst, so skipping it cannot change what the heap keeps.
+inline float chunk_min(const float* s) {
+#if defined(__SSE2__)
+    // minps keeps its second operand when the first is NaN.
+    __m128 lo = _mm_set1_ps(std::numeric_limits<float>::infinity());
+    for (std::size_t t = 0; t < kChunk; t += 4) lo = _mm_min_ps(_mm_loadu_ps(s + t), lo);
+    lo = _mm_min_ps(_mm_movehl_ps(lo, lo), lo);
+    lo = _mm_min_ss(_mm_shuffle_ps(lo, lo, 1), lo);
+    return _mm_cvtss_f32(lo);
+#else
+    float lo = std::numeric_limits<float>::infinity();
+    for (std::size_t t = 0; t < kChunk; ++t) lo = s[t] < lo ? s[t] : lo;
+    return lo;
+#endif
+}
+
 // The k best (slot, distance) pairs seen so far, as a max-heap on distance.
 class TopK {
 public:
     explicit TopK(std::size_t k) : k_(k) {}
+
+    bool full() const { return heap_.size() >= k_; }
+    float worst() const { return heap_.front().distance; }
 
     bool accepts(float d) const { return heap_.size() < k_ || distance_less(d, heap_.front().distance); }
 
@@ -129,10 +155,16 @@ std::vector<std::vector<Candidate>> search_exact_batch(const HnswIndex& index, c
                 float* s = scores.get() + i * len;
                 to_distances(metric, has_deleted, q2[q0 + i], sqrt_q2[q0 + i], norms + r0, len, s);
                 TopK& top = tops[i];
-                for (std::size_t j = 0; j < len; ++j) {
-                    if (!top.accepts(s[j])) continue;
-                    if (has_deleted && dead[r0 + j]) continue;
-                    top.offer(static_cast<Slot>(r0 + j), s[j]);
+                for (std::size_t c0 = 0; c0 < len; c0 += kChunk) {
+                    const std::size_t c1 = std::min(len, c0 + kChunk);
+                    // Once the heap is full almost no score beats its worst: test a chunk's
+                    // smallest first and look at its scores one by one only when that wins.
+                    if (top.full() && c1 - c0 == kChunk && !distance_less(chunk_min(s + c0), top.worst())) continue;
+                    for (std::size_t j = c0; j < c1; ++j) {
+                        if (!top.accepts(s[j])) continue;
+                        if (has_deleted && dead[r0 + j]) continue;
+                        top.offer(static_cast<Slot>(r0 + j), s[j]);
+                    }
                 }
             }
         }
