@@ -15,10 +15,11 @@ namespace qorel {
 
 namespace {
 
-// One product is at most kQueryBlock × kRowBlock floats (1 MiB): the block of rows (512 KiB at
-// 128 dimensions) and the scores stay in the per-core cache while each query's row of scores is
-// turned into distances and offered to its heap.
-constexpr std::size_t kQueryBlock = 256;
+// One product is at most kQueryBlock × kRowBlock floats (2 MiB, the per-core cache of the
+// processors we measure on): each query's row of scores is still cached when it is turned into
+// distances and offered to its heap. Large products keep the library's packing of the operands
+// a small share of the work.
+constexpr std::size_t kQueryBlock = 512;
 constexpr std::size_t kRowBlock = 1024;
 
 constexpr std::size_t kChunk = 16;
@@ -153,10 +154,11 @@ std::vector<std::vector<Candidate>> search_exact_batch(const HnswIndex& index, c
             inner_products(queries + q0 * dim, qn, base + r0 * dim, len, dim, scores.get());
             for (std::size_t i = 0; i < qn; ++i) {
                 float* s = scores.get() + i * len;
-                to_distances(metric, has_deleted, q2[q0 + i], sqrt_q2[q0 + i], norms + r0, len, s);
                 TopK& top = tops[i];
                 for (std::size_t c0 = 0; c0 < len; c0 += kChunk) {
                     const std::size_t c1 = std::min(len, c0 + kChunk);
+                    // Scores become distances a chunk at a time, while the chunk is in L1.
+                    to_distances(metric, has_deleted, q2[q0 + i], sqrt_q2[q0 + i], norms + r0 + c0, c1 - c0, s + c0);
                     // Once the heap is full almost no score beats its worst: test a chunk's
                     // smallest first and look at its scores one by one only when that wins.
                     if (top.full() && c1 - c0 == kChunk && !distance_less(chunk_min(s + c0), top.worst())) continue;
