@@ -2,13 +2,15 @@
 
     bench_recall_qps.png   recall@10 against queries/s, one query per call, per data set
     bench_summary.png      build time, memory added, batch queries/s and reopen per engine
-    bench_filtered.png     the filtered-selectivity table, when docs/bench/filtered.json exists
-                           (a list of rows, each a dict of column name to value)
+    bench_filtered.png     the filtered-selectivity table: from docs/bench/filtered.json (a list
+                           of rows, each a dict of column name to value) when it exists, else the
+                           text the filtered benchmark printed (docs/bench/filtered.txt)
 """
 
 import argparse
 import json
 import os
+import textwrap
 
 import matplotlib
 
@@ -40,7 +42,8 @@ def recall_qps(res, path):
         ax.set_yscale("log")
         ax.set_xlabel("recall@10")
         ax.set_ylabel("queries/s (one query per call, one thread)")
-        ax.set_title(s["title"], fontsize=9)
+        title = s["title"] + ("; qorel scans exactly at this size" if s["results"].get("qorel", {}).get("exact_scan") else "")
+        ax.set_title(textwrap.fill(title, 70), fontsize=8)
         ax.grid(True, which="both", alpha=0.3)
         ax.legend(fontsize=8)
     fig.suptitle(f"recall against speed over ef (labels: qorel's ef){' - quick run' if res['quick'] else ''}",
@@ -92,6 +95,15 @@ def filtered(rows, path):
     plt.close(fig)
 
 
+def filtered_text(text, path):
+    """The filtered benchmark's printed table, as it printed it, when it wrote no JSON."""
+    lines = text.rstrip().splitlines()
+    fig = plt.figure(figsize=(max(6, 0.075 * max(len(x) for x in lines)), 0.6 + 0.19 * len(lines)))
+    fig.text(0.01, 0.99, "\n".join(lines), family="monospace", fontsize=8, va="top")
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--results", default=None)
@@ -105,12 +117,15 @@ def main():
     recall_qps(res, os.path.join(args.docs, "bench_recall_qps.png"))
     summary(res, os.path.join(args.docs, "bench_summary.png"))
     fpath = os.path.join(args.docs, "bench", "filtered.json")
+    tpath = os.path.join(args.docs, "bench", "filtered.txt")
     if os.path.exists(fpath):
         rows = json.load(open(fpath))
         if isinstance(rows, dict):
             rows = rows.get("rows", [])
         if rows:
             filtered(rows, os.path.join(args.docs, "bench_filtered.png"))
+    elif os.path.exists(tpath) and open(tpath).read().strip():
+        filtered_text(open(tpath).read(), os.path.join(args.docs, "bench_filtered.png"))
     print(f"drew the figures of {path} into {args.docs}/")
 
 
