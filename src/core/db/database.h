@@ -180,6 +180,9 @@ private:
     FilterPlan plan_filter(const HnswIndex& index, const Filter& filter) const;
     std::vector<Candidate> search_filtered(const ReadView& view, std::span<const float> query, std::size_t k,
                                            std::size_t ef, const Filter& filter, const FilterPlan& plan) const;
+    // search_many without a filter below the brute-force threshold: one batched exact scan.
+    void search_many_exact(const ReadView& view, const std::vector<std::vector<float>>& queries, std::size_t k,
+                           std::optional<float> max_distance, std::vector<std::vector<SearchResult>>& results) const;
     std::vector<SearchResult> assemble(const ReadView& view, const std::vector<Candidate>& candidates,
                                        std::optional<float> max_distance) const;
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "hnsw/exact_batch.h"
 #include "parallel.h"
 #include "search_internal.h"
 
@@ -54,6 +55,18 @@ std::vector<SearchResult> Database::search(std::span<const float> query, std::si
     return assemble(view, candidates, max_distance);
 }
 
+void Database::search_many_exact(const ReadView& view, const std::vector<std::vector<float>>& queries, std::size_t k,
+                                 std::optional<float> max_distance,
+                                 std::vector<std::vector<SearchResult>>& results) const {
+    // The batch becomes one matrix product: the queries go into one row-major block.
+    const std::size_t dim = view.index->dim();
+    std::vector<float> packed(queries.size() * dim);
+    for (std::size_t i = 0; i < queries.size(); ++i) std::copy(queries[i].begin(), queries[i].end(), packed.begin() + static_cast<std::ptrdiff_t>(i * dim));
+    show_brute_force_hint_once();
+    std::vector<std::vector<Candidate>> found = search_exact_batch(*view.index, packed.data(), queries.size(), k);
+    parallel::for_each(0, queries.size(), [&](std::size_t i) { results[i] = assemble(view, found[i], max_distance); });
+}
+
 std::vector<std::vector<SearchResult>> Database::search_many(const std::vector<std::vector<float>>& queries,
                                                              std::size_t k, std::optional<std::size_t> ef_search,
                                                              const Filter* filter,
@@ -64,6 +77,10 @@ std::vector<std::vector<SearchResult>> Database::search_many(const std::vector<s
     ReadView view(*this);
     if (!filter) {
         if (view.index->entry_point() == kNoSlot) return results;
+        if (view.index->uses_brute_force() && queries.size() > 1) {
+            search_many_exact(view, queries, k, max_distance, results);
+            return results;
+        }
         parallel::for_each(0, queries.size(), [&](std::size_t i) {
             results[i] = assemble(view, view.index->search(queries[i], k, ef), max_distance);
         });

@@ -6,6 +6,7 @@
 #include <limits>
 #include <random>
 
+#include "blas.h"
 #include "parallel.h"
 #include "spinlock.h"
 
@@ -36,6 +37,8 @@ struct LevelRng {
 }  // namespace
 
 void show_brute_force_hint_once() {
+    // The hint only suggests what this build lacks: a build with BLAS stays silent.
+    if (blas_enabled()) return;
     if (g_brute_force_hint_shown.exchange(true)) return;
     std::fputs(
         "qorel: brute-force search would be ~5x faster with BLAS. Install it with:\n"

@@ -33,7 +33,8 @@ namespace qorel {
 inline constexpr std::size_t kMaxLevel = 64;
 
 // Prints the one brute-force hint to standard error the first time any exact scan of the
-// process runs (an atomic swap, so at most once even across threads and databases).
+// process runs (an atomic swap, so at most once even across threads and databases); never in
+// a build that scores through BLAS, since the hint recommends exactly that.
 void show_brute_force_hint_once();
 
 // A non-owning reference to a predicate on slots: cheap to pass by value and to call. The
