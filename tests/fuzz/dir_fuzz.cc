@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -29,9 +30,14 @@ namespace {
 
 constexpr std::string_view kSeparator = "\xffQS\xfe";
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
+// A failed check names itself, so that a crash report says which property broke.
+#define check(cond)                                                                      \
+    do {                                                                                 \
+        if (!(cond)) {                                                                   \
+            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #cond);     \
+            std::abort();                                                                \
+        }                                                                                \
+    } while (0)
 
 const std::string& dir() {
     static const std::string d = [] {

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -30,9 +31,14 @@ namespace {
 
 constexpr std::uint64_t kDim = 4;
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
+// A failed check names itself, so that a crash report says which property broke.
+#define check(cond)                                                                      \
+    do {                                                                                 \
+        if (!(cond)) {                                                                   \
+            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #cond);     \
+            std::abort();                                                                \
+        }                                                                                \
+    } while (0)
 
 struct Row {
     std::vector<float> vector;
