@@ -437,6 +437,11 @@ void raise_argument_error(const char* arg) {
         PyErr_Clear();
     }
     PyObject* cls = type ? type : PyExc_TypeError;
+    // The Unicode errors cannot be built from a message alone (their constructors want the
+    // object, the positions and the reason); what they report is a bad value.
+    if (PyType_Check(cls) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls),
+                                              reinterpret_cast<PyTypeObject*>(PyExc_UnicodeError)))
+        cls = PyExc_ValueError;
     PyErr_Format(cls, "argument '%s': %s", arg, msg.c_str());
     Py_XDECREF(type);
     Py_XDECREF(value);
@@ -455,6 +460,17 @@ std::string to_string(nb::handle h, const char* arg) {
     const char* data = PyUnicode_AsUTF8AndSize(h.ptr(), &size);
     if (!data) raise_argument_error(arg);
     return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::string to_path(nb::handle h, const char* arg) {
+    if (!PyUnicode_Check(h.ptr())) raise_type_error(arg, "'" + py_type_name(h) + "' object cannot be converted to 'PyString'");
+    // Encoded as the os module encodes paths, so that a name read from the file system (where
+    // bytes that are not UTF-8 come back as lone surrogates) names the same directory again.
+    nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(h.ptr()));
+    if (!bytes) raise_argument_error(arg);
+    std::string path(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+    if (path.find('\0') != std::string::npos) raise(PyExc_ValueError, std::string("argument '") + arg + "': embedded null character");
+    return path;
 }
 
 std::uint64_t to_u64(nb::handle h, const char* arg) {
@@ -674,8 +690,9 @@ Json py_to_json(nb::handle h) {
     if (PyUnicode_Check(o)) {
         Py_ssize_t size = 0;
         if (const char* data = PyUnicode_AsUTF8AndSize(o, &size)) return Json(std::string(data, static_cast<std::size_t>(size)));
-        // Not encodable (lone surrogates): no other form accepts a str either.
-        PyErr_Clear();
+        // Not encodable (a lone surrogate): the codec's error, a ValueError, says what is wrong
+        // with the value better than "unsupported filter value type" would.
+        throw nb::python_error();
     }
     // bool before the integer protocol: bool is a subclass of int.
     if (PyBool_Check(o)) return Json(o == Py_True);

@@ -29,8 +29,14 @@ namespace nb = nanobind;
 // The Python type name of an object, for error texts.
 std::string py_type_name(nb::handle h);
 
-// A `str` only (no bytes, no path objects), as UTF-8.
+// A `str` only (no bytes, no path objects), as UTF-8. A str that has no UTF-8 form (a lone
+// surrogate) raises ValueError.
 std::string to_string(nb::handle h, const char* arg);
+
+// A file-system path: a `str`, encoded as os.fsencode encodes it (lone surrogates from
+// undecodable file names become their bytes again; other lone surrogates raise ValueError), and
+// ValueError for a NUL character, which the operating system would take as the end of the path.
+std::string to_path(nb::handle h, const char* arg);
 
 // An integer through the index protocol; negative or too large: OverflowError.
 std::uint64_t to_u64(nb::handle h, const char* arg);
@@ -79,7 +85,8 @@ std::optional<Json> to_metadata(nb::handle h, const char* arg);
 std::vector<std::optional<Json>> to_metadatas(nb::handle metadatas, std::size_t n_ids);
 
 // A filter operand: str, bool (NumPy booleans too), integer, float (NaN and the infinities
-// become null) or None; anything else raises ValueError "unsupported filter value type".
+// become null) or None; anything else raises ValueError "unsupported filter value type", and a
+// str without a UTF-8 form (a lone surrogate) the codec's UnicodeEncodeError, a ValueError.
 // Integers keep their kind: non-negative ones up to 2**64-1 become unsigned JSON integers,
 // negative ones down to -2**63 signed ones; integers beyond that become floats.
 Json py_to_json(nb::handle h);

@@ -11,8 +11,10 @@
 #include "filter_parse.h"
 #include "search_result.h"
 #include "db/database.h"
+#include "db/open_registry.h"
 #include "distance.h"
 #include "error.h"
+#include "storage/dir_lock.h"
 
 namespace nb = nanobind;
 
@@ -29,14 +31,27 @@ PyObject* g_internal_error = nullptr;
 constexpr const char* kDatabaseSignature =
     "Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False)\n--\n\n";
 
+// Handles on one directory share its engine Database (see open_registry.h). `generation` is
+// the fork generation the handle was opened in: a handle inherited by a forked child reads the
+// child's copy of memory, but its changes would go to files the parent still owns.
 struct PyDatabase {
-    std::unique_ptr<Database> db;
+    std::shared_ptr<Database> db;
+    std::uint64_t generation;
 };
+
+// The engine database of a handle about to change it or its files.
+Database& writable(PyDatabase& self) {
+    if (self.generation != fork_generation())
+        throw nb::value_error(
+            "this Database was opened by the parent process before a fork; only that process may change it "
+            "(open the database again in this process once the parent has released it)");
+    return *self.db;
+}
 
 void init_database(PyDatabase* self, nb::handle path_h, nb::handle dim_h, nb::handle metric_h, nb::handle m_h,
                    nb::handle ef_h, nb::handle quantize_h) {
     // Every argument is converted before anything else happens.
-    const std::string path = to_string(path_h, "path");
+    const std::string path = to_path(path_h, "path");
     const std::optional<std::uint64_t> dim = to_optional_u64(dim_h, "dim");
     std::optional<std::string> metric_name;
     if (!metric_h.is_none()) metric_name = to_string(metric_h, "metric");
@@ -44,10 +59,11 @@ void init_database(PyDatabase* self, nb::handle path_h, nb::handle dim_h, nb::ha
     const std::optional<std::uint64_t> ef = to_optional_u64(ef_h, "ef_construction");
     const bool quantize = to_bool(quantize_h, "quantize");
 
-    std::unique_ptr<Database> db;
+    std::shared_ptr<Database> db;
     if (!dim) {
         try {
-            db = Database::open(path);
+            nb::gil_scoped_release release;
+            db = open_shared(path, std::nullopt);
         } catch (const QorelError& e) {
             // Only a directory without data files asks for a dimension; a damaged or
             // unreadable database raises its own error.
@@ -63,9 +79,10 @@ void init_database(PyDatabase* self, nb::handle path_h, nb::handle dim_h, nb::ha
         config.m = m.value_or(16);
         config.ef_construction = ef.value_or(200);
         config.quantize = quantize;
-        db = Database::open_or_create(path, config);
+        nb::gil_scoped_release release;
+        db = open_shared(path, config);
     }
-    new (self) PyDatabase{std::move(db)};
+    new (self) PyDatabase{std::move(db), fork_generation()};
 }
 
 // Converts core hits while the interpreter lock is still released (metadata to JSON text), so
@@ -295,6 +312,8 @@ NB_MODULE(_qorel, m) {
             PyErr_SetString(g_internal_error, e.what());
         } catch (const std::invalid_argument& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
+        } catch (const DirectoryInUse& e) {
+            PyErr_SetString(PyExc_ValueError, e.what());
         }
     });
 
@@ -311,21 +330,23 @@ NB_MODULE(_qorel, m) {
             std::string id = to_string(id_h, "id");
             std::vector<float> vector = to_vector(vector_h, "vector");
             std::optional<Json> metadata = to_metadata(metadata_h, "metadata");
+            Database& db = writable(self);
             nb::gil_scoped_release release;
             if (upsert)
-                self.db->upsert(std::move(id), std::move(vector), std::move(metadata));
+                db.upsert(std::move(id), std::move(vector), std::move(metadata));
             else
-                self.db->add(std::move(id), std::move(vector), std::move(metadata));
+                db.add(std::move(id), std::move(vector), std::move(metadata));
         };
     };
     auto many_like = [](bool upsert) {
         return [upsert](PyDatabase& self, nb::handle ids_h, nb::handle vectors_h, nb::handle metadatas_h) {
             std::vector<BatchItem> items = zip_items(ids_h, vectors_h, metadatas_h);
+            Database& db = writable(self);
             nb::gil_scoped_release release;
             if (upsert)
-                self.db->upsert_many(std::move(items));
+                db.upsert_many(std::move(items));
             else
-                self.db->add_many(std::move(items));
+                db.add_many(std::move(items));
         };
     };
 
@@ -388,16 +409,18 @@ NB_MODULE(_qorel, m) {
         "delete",
         [](PyDatabase& self, nb::handle id_h) {
             std::string id = to_string(id_h, "id");
+            Database& db = writable(self);
             nb::gil_scoped_release release;
-            return self.db->remove(id);
+            return db.remove(id);
         },
         nb::arg("id").none(), nb::sig("def delete(self, id)"));
     cls.def(
         "delete_many",
         [](PyDatabase& self, nb::handle ids_h) {
             std::vector<std::string> ids = to_ids(ids_h, "ids");
+            Database& db = writable(self);
             nb::gil_scoped_release release;
-            return self.db->remove_many(ids);
+            return db.remove_many(ids);
         },
         nb::arg("ids").none(), nb::sig("def delete_many(self, ids)"));
     cls.def(
@@ -407,8 +430,9 @@ NB_MODULE(_qorel, m) {
             std::optional<std::vector<float>> vector;
             if (!vector_h.is_none()) vector = to_vector(vector_h, "vector");
             std::optional<Json> metadata = to_metadata(metadata_h, "metadata");
+            Database& db = writable(self);
             nb::gil_scoped_release release;
-            self.db->update(std::move(id), std::move(vector), std::move(metadata));
+            db.update(std::move(id), std::move(vector), std::move(metadata));
         },
         nb::arg("id").none(), nb::arg("vector").none() = nb::none(), nb::arg("metadata").none() = nb::none(),
         nb::sig("def update(self, id, vector=None, metadata=None)"));
@@ -435,8 +459,9 @@ NB_MODULE(_qorel, m) {
     cls.def(
         "save",
         [](PyDatabase& self) {
+            Database& db = writable(self);
             nb::gil_scoped_release release;
-            self.db->save();
+            db.save();
         },
         nb::sig("def save(self)"));
     cls.def(
@@ -477,7 +502,7 @@ NB_MODULE(_qorel, m) {
         "__exit__",
         [](PyDatabase& self, nb::handle, nb::handle, nb::handle) {
             // Saves with the interpreter lock held, also when the block raised.
-            self.db->save();
+            writable(self).save();
             return false;
         },
         nb::arg("_exc_type").none() = nb::none(), nb::arg("_exc_val").none() = nb::none(),

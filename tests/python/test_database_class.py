@@ -26,7 +26,8 @@ def test_create_in_memory_writes_only_the_directory(db_path):
     assert len(db) == 0
     assert "a" not in db
     assert os.path.isdir(db_path)
-    assert os.listdir(db_path) == []
+    # Nothing but the lock file that claims the directory for this process.
+    assert os.listdir(db_path) == ["qorel.lock"]
     # Nested parents are created too.
     nested = os.path.join(db_path, "x", "y")
     _qorel.Database(nested, 2)
@@ -67,9 +68,10 @@ def test_metric_names_are_byte_exact(db_path, name):
 def test_arguments_positional_or_keyword(db_path):
     db = _qorel.Database(db_path, 5, "l2", 8, 50, False)
     assert (db.dim, db.metric) == (5, "euclidean")
-    db = _qorel.Database(path=db_path, dim=6, metric="dot", m=4, ef_construction=10, quantize=True)
+    # Other directories: a directory that is open keeps the configuration it was opened with.
+    db = _qorel.Database(path=db_path + "-kw", dim=6, metric="dot", m=4, ef_construction=10, quantize=True)
     assert (db.dim, db.metric) == (6, "dot_product")
-    assert _qorel.Database(db_path, dim=np.int64(3), quantize=np.bool_(True)).dim == 3
+    assert _qorel.Database(db_path + "-np", dim=np.int64(3), quantize=np.bool_(True)).dim == 3
 
 
 @pytest.mark.parametrize(

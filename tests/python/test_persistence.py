@@ -19,7 +19,8 @@ NOT_FOUND = "database not found \u2014 specify dim to create a new one"
 
 
 def files(path):
-    return sorted(os.listdir(path))
+    """The data files of a directory (the lock file, which only claims it, left out)."""
+    return sorted(name for name in os.listdir(path) if name != "qorel.lock")
 
 
 def snapshot(db):
@@ -84,11 +85,13 @@ class TestSaveAndReopen:
         assert db.quantized_search is False
         db.save()
         assert os.path.getsize(os.path.join(db_path, "vectors.sq8")) == 4 + 16 + 16 + 12
+        del db  # reopened below, not shared with the open handle
         again = _qorel.Database(db_path, dim=4, quantize=False)
         assert again.quantized_search is True
         again.save()  # quantize stays on: the file existed at open
         assert os.path.exists(os.path.join(db_path, "vectors.sq8"))
         os.remove(os.path.join(db_path, "vectors.sq8"))
+        del again
         plain = _qorel.Database(db_path)
         assert plain.quantized_search is False
         plain.enable_quantized_search()

@@ -1,0 +1,152 @@
+#include "db/open_registry.h"
+
+#include <pthread.h>
+
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "storage/dir_lock.h"
+#include "storage/files.h"
+#include "storage/storage.h"
+
+namespace qorel {
+
+namespace {
+
+// The state of one directory. `live` stays true from the start of an open until the Database
+// is gone and its lock released, which is later than the moment the weak reference expires: an
+// open arriving in between waits for `closed`, or its own lock would collide with the one
+// still being released.
+struct Entry {
+    std::mutex mutex;
+    std::condition_variable closed;
+    std::weak_ptr<Database> db;
+    bool live = false;
+};
+
+struct Registry {
+    std::mutex mutex;
+    std::unordered_map<std::string, std::shared_ptr<Entry>> entries;
+
+    // The entry of a directory, created when missing. Entries nobody refers to any more (no
+    // open Database, no open in progress) are dropped on the way.
+    std::shared_ptr<Entry> entry(const std::string& real_path) {
+        std::lock_guard<std::mutex> guard(mutex);
+        std::erase_if(entries, [&](const auto& kv) { return kv.second.use_count() == 1 && kv.first != real_path; });
+        std::shared_ptr<Entry>& e = entries[real_path];
+        if (!e) e = std::make_shared<Entry>();
+        return e;
+    }
+};
+
+Registry& registry() {
+    // Never destroyed: handles may still be dropped by static destructors at exit.
+    static Registry* r = new Registry;
+    return *r;
+}
+
+// A forked child starts with no open directory: what it inherited belongs to the parent,
+// which still holds the lock. The registry mutex is held across fork so the map is whole.
+void registry_before_fork() { registry().mutex.lock(); }
+void registry_after_fork_in_parent() { registry().mutex.unlock(); }
+void registry_after_fork_in_child() {
+    registry().entries.clear();
+    registry().mutex.unlock();
+}
+
+// What a shared Database points into: the Database itself and the lock on its directory. The
+// Database is closed before the lock is released, so its last log write happens under the lock.
+struct OpenDatabase {
+    std::shared_ptr<Entry> entry;
+    std::uint64_t generation = fork_generation();
+    bool announce_close = false;
+    DirLock lock;
+    std::unique_ptr<Database> db;
+
+    OpenDatabase() = default;
+    OpenDatabase(const OpenDatabase&) = delete;
+    OpenDatabase& operator=(const OpenDatabase&) = delete;
+
+    ~OpenDatabase() {
+        db.reset();
+        lock.release();
+        // In a forked child the entry belongs to the parent's registry, and its mutex may have
+        // been held by a thread that does not exist here.
+        if (announce_close && generation == fork_generation()) {
+            std::lock_guard<std::mutex> guard(entry->mutex);
+            entry->live = false;
+            entry->closed.notify_all();
+        }
+    }
+};
+
+bool has_data_files(const std::string& directory) {
+    const Storage s = Storage::make(directory);
+    return path_exists(s.graph_path) && path_exists(s.vectors_path);
+}
+
+std::optional<std::string> real_path(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved) return std::nullopt;
+    std::string out(resolved);
+    std::free(resolved);
+    return out;
+}
+
+}  // namespace
+
+std::shared_ptr<Database> open_shared(const std::string& path, const std::optional<DatabaseConfig>& config) {
+    // The operating system would read such a path only up to the NUL, a different directory.
+    if (path.find('\0') != std::string::npos) throw std::invalid_argument("path must not contain a NUL character");
+    static std::once_flag once;
+    std::call_once(once, [] {
+        registry();
+        if (pthread_atfork(registry_before_fork, registry_after_fork_in_parent, registry_after_fork_in_child) != 0) {
+            throw QorelError::io("cannot install the fork handler of the open registry");
+        }
+    });
+
+    if (config) create_directories(path);
+    std::optional<std::string> real = real_path(path);
+    if (!real && !config) {
+        // No such directory: the plain open reports it as it reports every missing database.
+        Database::open(path);
+        real = real_path(path);
+    }
+    if (!real) throw QorelError::io_errno(errno);
+
+    std::shared_ptr<Entry> entry = registry().entry(*real);
+    std::unique_lock<std::mutex> guard(entry->mutex);
+    while (true) {
+        if (std::shared_ptr<Database> db = entry->db.lock()) {
+            if (!config && !has_data_files(*real)) throw QorelError::database_not_found(path);
+            return db;
+        }
+        if (!entry->live) break;
+        entry->closed.wait(guard);
+    }
+
+    if (!config && !has_data_files(*real) && !path_exists(join_path(*real, kLockFileName))) {
+        // Most likely no database at all: let the plain open say so before a lock file is
+        // created in someone else's directory. Should it find one after all, it is opened
+        // again below, under the lock.
+        Database::open(*real);
+    }
+
+    auto open = std::make_shared<OpenDatabase>();
+    open->entry = entry;
+    open->lock = DirLock::acquire(*real);
+    open->db = config ? Database::open_or_create(*real, *config) : Database::open(*real);
+    open->announce_close = true;
+    entry->live = true;
+    std::shared_ptr<Database> db(open, open->db.get());
+    entry->db = db;
+    return db;
+}
+
+}  // namespace qorel

@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db/open_registry.h"
+#include "storage/dir_lock.h"
+#include "storage/files.h"
+
+namespace qorel {
+namespace {
+
+class DirLockTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qorel_dirlock_XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // Runs `body` in a forked child and returns its exit status (the child never returns into
+    // the test runner).
+    template <class F>
+    static int in_child(F body) {
+        const pid_t pid = ::fork();
+        if (pid == 0) ::_exit(body());
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+    }
+
+    // 0: acquired, 1: in use, 2: any other failure.
+    static int try_acquire(const std::string& dir) {
+        try {
+            DirLock lock = DirLock::acquire(dir);
+            return lock.held() ? 0 : 2;
+        } catch (const DirectoryInUse&) {
+            return 1;
+        } catch (...) {
+            return 2;
+        }
+    }
+
+    std::string dir_;
+};
+
+TEST_F(DirLockTest, OneHolderAtATimeEvenWithinAProcess) {
+    DirLock first = DirLock::acquire(dir_);
+    ASSERT_TRUE(first.held());
+    EXPECT_TRUE(path_exists(dir_ + "/qorel.lock"));
+    // A second lock description conflicts inside the holder's own process...
+    EXPECT_THROW(DirLock::acquire(dir_), DirectoryInUse);
+    // ...and in any other process.
+    EXPECT_EQ(in_child([&] { return try_acquire(dir_); }), 1);
+
+    // Moving keeps the claim; releasing (explicitly or by destruction) ends it.
+    DirLock moved = std::move(first);
+    EXPECT_FALSE(first.held());
+    EXPECT_EQ(try_acquire(dir_), 1);
+    moved.release();
+    EXPECT_EQ(in_child([&] { return try_acquire(dir_); }), 0);
+    { DirLock again = DirLock::acquire(dir_); }
+    EXPECT_EQ(try_acquire(dir_), 0);
+    // The lock file stays behind for the next holder.
+    EXPECT_TRUE(path_exists(dir_ + "/qorel.lock"));
+}
+
+TEST_F(DirLockTest, AKilledHolderLeavesTheDirectoryFree) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        DirLock lock = DirLock::acquire(dir_);
+        char c = 'x';
+        if (::write(ready[1], &c, 1) != 1) ::_exit(2);
+        ::pause();
+        ::_exit(0);
+    }
+    char c;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    EXPECT_EQ(try_acquire(dir_), 1);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    EXPECT_EQ(try_acquire(dir_), 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+}
+
+TEST_F(DirLockTest, AForkedChildDoesNotKeepItsParentsClaim) {
+    DirLock lock = DirLock::acquire(dir_);
+    const std::uint64_t generation = fork_generation();
+    int go[2], done[2];
+    ASSERT_EQ(::pipe(go), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // The inherited lock is the parent's: the child cannot claim the directory while the
+        // parent holds it, and dropping its copy must not release the parent's claim.
+        int code = fork_generation() == generation + 1 ? 0 : 10;
+        if (try_acquire(dir_) != 1) code = 11;
+        lock.release();
+        char c = 'x';
+        if (::write(done[1], &c, 1) != 1) code = 12;
+        // Stays alive, with the inherited copy of the descriptor gone, until the parent has
+        // let go and claimed the directory again.
+        if (::read(go[0], &c, 1) != 1) code = 13;
+        ::_exit(code);
+    }
+    char c;
+    ASSERT_EQ(::read(done[0], &c, 1), 1);
+    EXPECT_EQ(try_acquire(dir_), 1) << "the child's release dropped the parent's claim";
+    lock.release();
+    // A live child must not hold the directory for its parent's lifetime.
+    EXPECT_EQ(try_acquire(dir_), 0);
+    ASSERT_EQ(::write(go[1], &c, 1), 1);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (int fd : {go[0], go[1], done[0], done[1]}) ::close(fd);
+}
+
+class OpenRegistryTest : public DirLockTest {
+protected:
+    static DatabaseConfig config(std::uint64_t dim) {
+        DatabaseConfig c;
+        c.dim = dim;
+        return c;
+    }
+};
+
+TEST_F(OpenRegistryTest, OpeningNothingCreatesNothing) {
+    EXPECT_THROW(open_shared(dir_ + "/missing", std::nullopt), QorelError);
+    EXPECT_FALSE(path_exists(dir_ + "/missing"));
+    // An existing directory without a database gets no lock file.
+    EXPECT_THROW(open_shared(dir_, std::nullopt), QorelError);
+    EXPECT_TRUE(std::filesystem::is_empty(dir_));
+    // The system would read the path only up to the NUL.
+    EXPECT_THROW(open_shared(dir_ + "/a" + std::string(1, '\0') + "b", config(2)), std::invalid_argument);
+    EXPECT_TRUE(std::filesystem::is_empty(dir_));
+}
+
+TEST_F(OpenRegistryTest, ThreadsOpeningAndDroppingNeverCollide) {
+    // A stress test of the moment the last handle goes: the weak reference has expired but the
+    // closing Database still holds the lock. An open arriving then must wait for the release
+    // instead of finding its own process in the way. (The moment is short: how often this
+    // reaches it depends on how the threads are scheduled.)
+    const std::string db_dir = dir_ + "/db";
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 400; ++i) {
+                try {
+                    auto db = open_shared(db_dir, config(2));
+                    if ((i + t) % 7 == 0) db->upsert(std::to_string(t), {1.0f, 2.0f}, std::nullopt);
+                } catch (const std::exception&) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(open_shared(db_dir, config(2))->len(), 4u);
+}
+
+}  // namespace
+}  // namespace qorel
