@@ -1,5 +1,7 @@
 #include "error.h"
 
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace qorel {
@@ -40,6 +42,23 @@ QorelError QorelError::corrupt_data(std::string_view detail) {
 
 QorelError QorelError::invalid_filter(std::string_view detail) {
     return {ErrorKind::InvalidFilter, "invalid filter: " + std::string(detail)};
+}
+
+QorelError QorelError::non_finite_component(std::string_view id, std::size_t index, double value) {
+    std::string text = "invalid vector for id '" + std::string(id) + "': ";
+    std::string shown;
+    if (std::isnan(value)) {
+        shown = "NaN";
+    } else if (std::isinf(value)) {
+        shown = value > 0 ? "inf" : "-inf";
+    } else {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%.9g", value);
+        shown = buffer;
+    }
+    text += std::isfinite(value) ? "component beyond the float32 range" : "non-finite component";
+    text += " at index " + std::to_string(index) + " (" + shown + ")";
+    return {ErrorKind::InvalidVector, text};
 }
 
 void assertion_failed(const char* text) { throw InternalError(text); }

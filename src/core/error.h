@@ -2,6 +2,7 @@
 // QorelError; the display text is what a Python caller finally sees.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -18,6 +19,7 @@ enum class ErrorKind : std::uint8_t {
     InvalidMetric = 5,
     CorruptData = 6,
     InvalidFilter = 7,
+    InvalidVector = 8,
 };
 
 class QorelError : public std::runtime_error {
@@ -36,6 +38,9 @@ public:
     static QorelError invalid_metric(std::string_view name);
     static QorelError corrupt_data(std::string_view detail);
     static QorelError invalid_filter(std::string_view detail);
+    // A vector component that is NaN or infinite, or (as read from a double) beyond the float32
+    // range; `index` is its position in the vector of `id`.
+    static QorelError non_finite_component(std::string_view id, std::size_t index, double value);
 
 private:
     QorelError(ErrorKind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "error.h"
 #include "filter_parse.h"
 
 namespace qorel::py {
@@ -162,8 +163,31 @@ private:
     bool held_ = false;
 };
 
-// Element at byte offset `offset`, converted to f32 as the float protocol would.
-inline float element_at(const char* base, Py_ssize_t offset, Element e) {
+// The first finite number, in a vector that is to be stored, that float32 cannot hold.
+// Narrowing would turn it into an infinity, and the database could then only report that; the
+// caller reports the number as given instead. Readers of batches keep current_row up to date.
+struct Overflow {
+    std::size_t current_row = 0;
+    bool seen = false;
+    std::size_t row = 0;
+    std::size_t index = 0;
+    double value = 0.0;
+};
+
+// Narrows one number to f32, noting the first overflow in `overflow` when one is given.
+inline float narrow(double v, std::size_t index, Overflow* overflow) {
+    const float f = static_cast<float>(v);
+    if (overflow && !overflow->seen && std::isinf(f) && std::isfinite(v)) {
+        overflow->seen = true;
+        overflow->row = overflow->current_row;
+        overflow->index = index;
+        overflow->value = v;
+    }
+    return f;
+}
+
+// Element at byte offset `offset`, as a double (exact for both element types).
+inline double element_at(const char* base, Py_ssize_t offset, Element e) {
     if (e == Element::F32) {
         float v;
         std::memcpy(&v, base + offset, sizeof v);
@@ -171,21 +195,24 @@ inline float element_at(const char* base, Py_ssize_t offset, Element e) {
     }
     double v;
     std::memcpy(&v, base + offset, sizeof v);
-    return static_cast<float>(v);
+    return v;
 }
 
 // Reads every element of a 1-D float32 or float64 view, any strides.
-std::vector<float> read_strided_1d(const ArrayView& a) {
+std::vector<float> read_strided_1d(const ArrayView& a, Overflow* overflow = nullptr) {
     const Py_ssize_t n = a.shape(0);
     std::vector<float> out(static_cast<std::size_t>(n));
     const Element e = a.element();
-    for (Py_ssize_t i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = element_at(a.data(), i * a.stride(0), e);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        out[k] = narrow(element_at(a.data(), i * a.stride(0), e), k, overflow);
+    }
     return out;
 }
 
 // Rows of a 2-D float32 or float64 view, any strides; the rows of a C-contiguous float32 array
 // are block copies.
-std::vector<std::vector<float>> read_rows_2d(const ArrayView& a) {
+std::vector<std::vector<float>> read_rows_2d(const ArrayView& a, Overflow* overflow = nullptr) {
     const Py_ssize_t n = a.shape(0);
     const Py_ssize_t d = a.shape(1);
     const Element e = a.element();
@@ -199,8 +226,10 @@ std::vector<std::vector<float>> read_rows_2d(const ArrayView& a) {
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         std::vector<float>& row = rows.emplace_back(static_cast<std::size_t>(d));
+        if (overflow) overflow->current_row = static_cast<std::size_t>(i);
         for (Py_ssize_t j = 0; j < d; ++j) {
-            row[static_cast<std::size_t>(j)] = element_at(a.data(), i * a.stride(0) + j * a.stride(1), e);
+            const auto k = static_cast<std::size_t>(j);
+            row[k] = narrow(element_at(a.data(), i * a.stride(0) + j * a.stride(1), e), k, overflow);
         }
     }
     return rows;
@@ -208,51 +237,48 @@ std::vector<std::vector<float>> read_rows_2d(const ArrayView& a) {
 
 // ---- sequences of numbers
 
-// One number through the float protocol, narrowed to f32. False with the error pending.
-// The item may run Python code (__float__, __index__), so the caller holds a reference to it.
-inline bool number_to_f32(PyObject* item, float& out) {
-    double v;
+// One number through the float protocol. False with the error pending. The item may run
+// Python code (__float__, __index__), so the caller holds a reference to it.
+inline bool number_to_f64(PyObject* item, double& out) {
     if (PyFloat_CheckExact(item)) {
-        v = PyFloat_AS_DOUBLE(item);
-    } else {
-        v = PyFloat_AsDouble(item);
-        if (v == -1.0 && PyErr_Occurred()) return false;
+        out = PyFloat_AS_DOUBLE(item);
+        return true;
     }
-    out = static_cast<float>(v);
-    return true;
+    out = PyFloat_AsDouble(item);
+    return !(out == -1.0 && PyErr_Occurred());
 }
 
 // Converts the items of a list, re-reading its length at every step as list iteration does:
 // a __float__ may change the list while it is being read.
-bool read_list(PyObject* list, std::vector<float>& out) {
+bool read_list(PyObject* list, std::vector<float>& out, Overflow* overflow) {
     out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject* item = PyList_GET_ITEM(list, i);
         if (PyFloat_CheckExact(item)) {
-            out.push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
+            out.push_back(narrow(PyFloat_AS_DOUBLE(item), out.size(), overflow));
             continue;
         }
         nb::object hold = nb::borrow(item);
-        float v;
-        if (!number_to_f32(item, v)) return false;
-        out.push_back(v);
+        double v;
+        if (!number_to_f64(item, v)) return false;
+        out.push_back(narrow(v, out.size(), overflow));
     }
     return true;
 }
 
 // A tuple holds its items for as long as the caller holds the tuple.
-bool read_tuple(PyObject* tuple, std::vector<float>& out) {
+bool read_tuple(PyObject* tuple, std::vector<float>& out, Overflow* overflow) {
     const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        float v;
-        if (!number_to_f32(PyTuple_GET_ITEM(tuple, i), v)) return false;
-        out.push_back(v);
+        double v;
+        if (!number_to_f64(PyTuple_GET_ITEM(tuple, i), v)) return false;
+        out.push_back(narrow(v, out.size(), overflow));
     }
     return true;
 }
 
-bool read_iterable(PyObject* o, std::vector<float>& out) {
+bool read_iterable(PyObject* o, std::vector<float>& out, Overflow* overflow) {
     const Py_ssize_t n = PySequence_Size(o);
     if (n < 0) {
         PyErr_Clear();
@@ -264,16 +290,16 @@ bool read_iterable(PyObject* o, std::vector<float>& out) {
     while (true) {
         nb::object item = nb::steal(PyIter_Next(it.ptr()));
         if (!item) return !PyErr_Occurred();
-        float v;
-        if (!number_to_f32(item.ptr(), v)) return false;
-        out.push_back(v);
+        double v;
+        if (!number_to_f64(item.ptr(), v)) return false;
+        out.push_back(narrow(v, out.size(), overflow));
     }
 }
 
 // The sequence-of-floats form: false with the form's error pending. The caller holds `o`.
-bool read_float_sequence(PyObject* o, std::vector<float>& out) {
-    if (PyList_CheckExact(o)) return read_list(o, out);
-    if (PyTuple_CheckExact(o)) return read_tuple(o, out);
+bool read_float_sequence(PyObject* o, std::vector<float>& out, Overflow* overflow = nullptr) {
+    if (PyList_CheckExact(o)) return read_list(o, out, overflow);
+    if (PyTuple_CheckExact(o)) return read_tuple(o, out, overflow);
     if (PyUnicode_Check(o)) {
         PyErr_SetString(PyExc_TypeError, kStrIsNotAVector);
         return false;
@@ -283,7 +309,7 @@ bool read_float_sequence(PyObject* o, std::vector<float>& out) {
         // give through the float protocol, without a scalar object per element.
         ArrayView a;
         if (a.acquire(o) && a.ndim() == 1 && a.element() != Element::Other) {
-            out = read_strided_1d(a);
+            out = read_strided_1d(a, overflow);
             return true;
         }
     }
@@ -291,7 +317,7 @@ bool read_float_sequence(PyObject* o, std::vector<float>& out) {
         PyErr_SetString(PyExc_TypeError, cannot_convert(o, "Sequence").c_str());
         return false;
     }
-    return read_iterable(o, out);
+    return read_iterable(o, out, overflow);
 }
 
 // Why `o` is not an array of `want_ndim` dimensions of float32, for the error text.
@@ -509,10 +535,12 @@ std::optional<double> to_optional_f64(nb::handle h, const char* arg) {
 
 // ---- vectors
 
-std::vector<float> to_vector(nb::handle h, const char* arg) {
+namespace {
+
+std::vector<float> read_vector(nb::handle h, const char* arg, Overflow* overflow) {
     PyObject* o = h.ptr();
     std::vector<float> out;
-    if (read_float_sequence(o, out)) return out;
+    if (read_float_sequence(o, out, overflow)) return out;
     const std::string list_error = take_error_text();
 
     ArrayView a;
@@ -524,7 +552,7 @@ std::vector<float> to_vector(nb::handle h, const char* arg) {
     raise_enum_error(arg, "VectorInput", "List", list_error, "Numpy", not_a_float32_array(o, &a, acquired, 1));
 }
 
-std::vector<std::vector<float>> to_vectors(nb::handle h, const char* arg) {
+std::vector<std::vector<float>> read_vectors(nb::handle h, const char* arg, Overflow* overflow) {
     PyObject* o = h.ptr();
     std::string numpy_error;
     if (is_ndarray(o)) {
@@ -536,16 +564,17 @@ std::vector<std::vector<float>> to_vectors(nb::handle h, const char* arg) {
         }
         // A 2-D float64 array reads its rows straight from the buffer, with the values its
         // items would give through the float protocol.
-        if (acquired && is_exact_ndarray(o) && a.ndim() == 2 && a.element() == Element::F64) return read_rows_2d(a);
+        if (acquired && is_exact_ndarray(o) && a.ndim() == 2 && a.element() == Element::F64) return read_rows_2d(a, overflow);
         numpy_error = not_a_float32_array(o, &a, acquired, 2);
     } else {
         numpy_error = not_a_float32_array(o, nullptr, false, 2);
     }
 
     std::vector<std::vector<float>> rows;
-    auto read_row = [&rows](PyObject* row) {
+    auto read_row = [&rows, overflow](PyObject* row) {
         std::vector<float> v;
-        if (!read_float_sequence(row, v)) return false;
+        if (overflow) overflow->current_row = rows.size();
+        if (!read_float_sequence(row, v, overflow)) return false;
         rows.push_back(std::move(v));
         return true;
     };
@@ -585,6 +614,28 @@ std::vector<std::vector<float>> to_vectors(nb::handle h, const char* arg) {
     }
     if (ok) return rows;
     raise_enum_error(arg, "BatchVectorInput", "Numpy", numpy_error, "Lists", take_error_text());
+}
+
+}  // namespace
+
+std::vector<float> to_vector(nb::handle h, const char* arg) { return read_vector(h, arg, nullptr); }
+
+std::vector<float> to_stored_vector(nb::handle h, const char* arg, std::string_view id) {
+    Overflow overflow;
+    std::vector<float> out = read_vector(h, arg, &overflow);
+    if (overflow.seen) throw QorelError::non_finite_component(id, overflow.index, overflow.value);
+    return out;
+}
+
+std::vector<std::vector<float>> to_vectors(nb::handle h, const char* arg) { return read_vectors(h, arg, nullptr); }
+
+std::vector<std::vector<float>> to_stored_vectors(nb::handle h, const char* arg, const std::vector<std::string>& ids) {
+    Overflow overflow;
+    std::vector<std::vector<float>> rows = read_vectors(h, arg, &overflow);
+    // A row beyond the ids is refused by the caller for the lengths' mismatch.
+    if (overflow.seen && overflow.row < ids.size())
+        throw QorelError::non_finite_component(ids[overflow.row], overflow.index, overflow.value);
+    return rows;
 }
 
 std::vector<std::string> to_ids(nb::handle h, const char* arg) {

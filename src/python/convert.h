@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "metadata/filter.h"
@@ -61,6 +62,15 @@ std::vector<float> to_vector(nb::handle h, const char* arg);
 // whose every item converts as one vector. Rows may differ in length: the database checks the
 // dimension. Failure: TypeError naming the argument and the error of each accepted form.
 std::vector<std::vector<float>> to_vectors(nb::handle h, const char* arg);
+
+// A vector that is to be stored under `id`: as to_vector, but a finite number beyond the float32
+// range (which narrowing would turn into an infinity) raises ValueError naming the id, the
+// component and the number. Non-finite values pass; the database refuses them.
+std::vector<float> to_stored_vector(nb::handle h, const char* arg, std::string_view id);
+
+// Rows that are to be stored under `ids`, in order: as to_vectors, with the same refusal as
+// to_stored_vector, naming the row's id.
+std::vector<std::vector<float>> to_stored_vectors(nb::handle h, const char* arg, const std::vector<std::string>& ids);
 
 // A sequence of str (not a str itself), in order. Empty or repeated ids are the caller's
 // business.

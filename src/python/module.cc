@@ -115,7 +115,7 @@ nb::object json_loads(const std::string& text) {
 
 std::vector<BatchItem> zip_items(nb::handle ids_h, nb::handle vectors_h, nb::handle metadatas_h) {
     std::vector<std::string> ids = to_ids(ids_h, "ids");
-    std::vector<std::vector<float>> vectors = to_vectors(vectors_h, "vectors");
+    std::vector<std::vector<float>> vectors = to_stored_vectors(vectors_h, "vectors", ids);
     if (!metadatas_h.is_none() && !PyList_Check(metadatas_h.ptr()))
         raise_type_error("metadatas", "'" + py_type_name(metadatas_h) + "' object cannot be converted to 'PyList'");
     if (vectors.size() != ids.size())
@@ -328,7 +328,7 @@ NB_MODULE(_qorel, m) {
     auto add_like = [](bool upsert) {
         return [upsert](PyDatabase& self, nb::handle id_h, nb::handle vector_h, nb::handle metadata_h) {
             std::string id = to_string(id_h, "id");
-            std::vector<float> vector = to_vector(vector_h, "vector");
+            std::vector<float> vector = to_stored_vector(vector_h, "vector", id);
             std::optional<Json> metadata = to_metadata(metadata_h, "metadata");
             Database& db = writable(self);
             nb::gil_scoped_release release;
@@ -428,7 +428,7 @@ NB_MODULE(_qorel, m) {
         [](PyDatabase& self, nb::handle id_h, nb::handle vector_h, nb::handle metadata_h) {
             std::string id = to_string(id_h, "id");
             std::optional<std::vector<float>> vector;
-            if (!vector_h.is_none()) vector = to_vector(vector_h, "vector");
+            if (!vector_h.is_none()) vector = to_stored_vector(vector_h, "vector", id);
             std::optional<Json> metadata = to_metadata(metadata_h, "metadata");
             Database& db = writable(self);
             nb::gil_scoped_release release;

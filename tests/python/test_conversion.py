@@ -99,9 +99,10 @@ def test_vector_item_errors_propagate_from_float_protocol(db):
         db.add("a", [1.0, Bad(), 2.0])
     with pytest.raises(TypeError, match="int too large to convert to float"):
         db.add("a", [1.0, 10**400, 2.0])
-    # Overflowing f32 is not an error: the value becomes an infinity.
-    db.add("big", [1e300, 0.0, 0.0])
-    assert len(db) == 1
+    # A number beyond float32 would be stored as an infinity: it is refused instead.
+    with pytest.raises(ValueError, match=r"id 'big'.*beyond the float32 range at index 0 \(1e\+300\)"):
+        db.add("big", [1e300, 0.0, 0.0])
+    assert len(db) == 0
 
 
 # ---- batches

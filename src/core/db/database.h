@@ -2,11 +2,19 @@
 // vectors, the maps between caller ids and slots, the per-slot metadata and the paths of the
 // data files. Every component sits behind its own reader-writer lock.
 //
-// Lock order, when an operation holds several at once: the save gate, id_to_slot, index,
-// slot_to_id, metadata, metadata_index, then the log mutex; a holder of id_to_slot may take the
-// log mutex next, and only a holder of the exclusive id_to_slot keeps it while taking further
-// locks (batch deletion). No operation takes id_to_slot while it holds any other lock but the
-// gate, so the order leaves no cycle.
+// Lock order, when an operation holds several at once: the save gate, the log mutex,
+// id_to_slot, index, slot_to_id, metadata, metadata_index. Save alone takes the log mutex after
+// its read locks; it holds the gate exclusively then, so no mutation, the only other holder of
+// the log mutex once the database is open, can be waiting for it. No cycle can form.
+//
+// Writers take turns: every mutation holds the log mutex from its checks against the stored ids,
+// through its log append, until its change is in memory, and its change reaches memory through
+// apply(), the function replay uses too. So the log's order is the order in which changes were
+// applied, a record's vector and metadata arrive together, and a reopened database holds what
+// the running one held (LevelDB's writers queue for its log and memtable the same way). Writers
+// were serialised by the index lock already; the turn adds only the log append to that. Readers
+// of the id map are held up only by changes to the map itself, and compaction, which holds
+// id_to_slot exclusively from its snapshot to its swap, keeps mutations out meanwhile.
 //
 // The save gate: every mutation holds it shared from its log append until its change is in
 // memory, and save holds it exclusively, so a save never writes files without a change whose
@@ -17,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -102,7 +111,9 @@ public:
     std::size_t len() const;
     bool contains(std::string_view id) const;
 
-    // ---- insertion (validate everything, then change memory under the locks)
+    // ---- insertion (validate everything, then log and change memory under the locks)
+    // Every vector written must have the database's dimension and finite components
+    // (InvalidVector, naming the id, otherwise); a batch with one bad vector changes nothing.
     void add(std::string id, std::vector<float> vector, std::optional<Json> metadata);
     void upsert(std::string id, std::vector<float> vector, std::optional<Json> metadata);
     // All or nothing: a wrong dimension, a stored id or an id repeated within the batch
@@ -148,16 +159,18 @@ public:
 private:
     struct ReadView;
 
-    // Replaces the vector and metadata of stored slot s. REQUIRES: id_to_slot held (shared or
-    // exclusive) by the caller, so that s cannot move.
-    void replace(Slot s, std::vector<float> vector, std::optional<Json> metadata);
-    // Inserts new items through one batch insertion. REQUIRES: id_to_slot held exclusively.
-    void insert_batch(IdMap& ids, std::vector<BatchItem> items);
     void check_dimension(std::size_t got) const;
-    // Takes the slot out of every structure but the graph. REQUIRES: the id already removed
-    // from id_to_slot (held exclusively) and no other component lock held.
-    void tombstone(Slot s);
-    void append_log(const WalEntry& entry);
+    // The dimension, then every component finite: NaN and infinities would poison distances
+    // and the quantizer's ranges.
+    void check_vector(std::string_view id, std::span<const float> vector) const;
+    // Appends the records to the log as one unit, then applies them. REQUIRES: the save gate
+    // held shared, the log mutex held (the writer's turn), the records validated.
+    void commit(std::vector<WalEntry> records);
+    // Changes memory as the records say, in order, moving their contents out; takes id_to_slot
+    // exclusively only when records add or remove ids. Used by live mutations and by replay
+    // alike. REQUIRES: the log mutex held, no other lock but the save gate.
+    void apply(std::span<WalEntry> records);
+    // Applies the log's intact records (damage is kept aside by the log, see Wal).
     void replay_wal();
     static std::unique_ptr<Database> load(const std::string& path, const GraphChoice& graph, bool quantize_argument);
 

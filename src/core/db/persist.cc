@@ -1,4 +1,4 @@
-// Opening a stored database, log replay, save and compaction.
+// Opening a stored database, save and compaction.
 
 #include <shared_mutex>
 
@@ -56,58 +56,6 @@ std::unique_ptr<Database> Database::open(const std::string& path) {
     std::optional<GraphChoice> graph = locate_database(Storage::make(path));
     if (!graph) throw QorelError::database_not_found(path);
     return load(path, *graph, false);
-}
-
-void Database::replay_wal() {
-    WalReadResult log;
-    {
-        std::lock_guard<std::mutex> lock(wal_mutex_);
-        log = read_wal(wal_.path());
-        // New records must not land behind a damaged tail, where no replay would see them.
-        wal_.set_truncate_before_append(log.good_length);
-    }
-    // The record is not shared yet; the components are changed directly.
-    auto& ids = id_to_slot_.unguarded();
-    auto& index = index_.unguarded();
-    auto& slot_ids = slot_to_id_.unguarded();
-    auto& meta = metadata_.unguarded();
-    auto& mindex = metadata_index_.unguarded();
-    auto set_metadata = [&](Slot s, std::optional<Json> value) {
-        mindex.remove(s, meta[s] ? &*meta[s] : nullptr);
-        mindex.index(s, value ? &*value : nullptr);
-        meta[s] = std::move(value);
-    };
-    for (WalEntry& entry : log.entries) {
-        if (auto* e = std::get_if<WalEntry::Insert>(&entry.op)) {
-            if (e->vector.size() != dim_) continue;
-            auto it = ids.find(e->id);
-            if (it != ids.end()) {
-                index.update_vector(it->second, std::move(e->vector));
-                set_metadata(it->second, std::move(e->metadata));
-                continue;
-            }
-            const Slot s = index.insert(std::move(e->vector));
-            if (slot_ids.size() <= s) slot_ids.resize(s + 1);
-            if (meta.size() <= s) meta.resize(s + 1);
-            slot_ids[s] = e->id;
-            ids[std::move(e->id)] = s;
-            set_metadata(s, std::move(e->metadata));
-        } else if (auto* d = std::get_if<WalEntry::Delete>(&entry.op)) {
-            auto it = ids.find(d->id);
-            if (it == ids.end()) continue;
-            const Slot s = it->second;
-            ids.erase(it);
-            index.mark_deleted(s);
-            if (s < slot_ids.size()) slot_ids[s].clear();
-            if (s < meta.size()) set_metadata(s, std::nullopt);
-        } else if (auto* u = std::get_if<WalEntry::Update>(&entry.op)) {
-            auto it = ids.find(u->id);
-            if (it == ids.end()) continue;
-            const Slot s = it->second;
-            if (u->vector && u->vector->size() == dim_) index.update_vector(s, std::move(*u->vector));
-            if (u->has_metadata_change) set_metadata(s, std::move(u->new_metadata));
-        }
-    }
 }
 
 void Database::save() {

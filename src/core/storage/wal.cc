@@ -170,24 +170,95 @@ WalReadResult scan_records(Source& src) {
     WalReadResult result;
     std::vector<std::uint8_t> payload;
     for (;;) {
+        if (src.remaining() == 0) break;  // clean end
         std::uint8_t header[5];
-        if (!src.read(header, sizeof header)) break;  // clean end, or a header cut short
+        if (!src.read(header, sizeof header)) {  // a header cut short
+            result.tail = WalTail::Torn;
+            break;
+        }
         std::uint8_t kind = header[0];
         std::uint32_t length;
         std::memcpy(&length, header + 1, 4);
-        // A length the rest of the file cannot hold (payload plus CRC) is a cut-off record or a
-        // damaged length field; either way the log ends here, before anything is allocated.
-        if (length > kMaxWalPayload || src.remaining() < std::uint64_t{length} + 4) break;
+        // A length beyond any record the writer makes is damage. One the rest of the file
+        // cannot hold (payload plus CRC) is a record cut off by the end, or a damaged length
+        // field; either way the log ends here, before anything is allocated.
+        if (length > kMaxWalPayload) {
+            result.tail = WalTail::Damaged;
+            break;
+        }
+        if (src.remaining() < std::uint64_t{length} + 4) {
+            result.tail = WalTail::Torn;
+            break;
+        }
         payload.resize(length);
         std::uint8_t crc_bytes[4];
-        if (!src.read(payload.data(), length) || !src.read(crc_bytes, 4)) break;
+        if (!src.read(payload.data(), length) || !src.read(crc_bytes, 4)) {
+            result.tail = WalTail::Torn;  // the file shrank while it was read
+            break;
+        }
         std::uint32_t stored;
         std::memcpy(&stored, crc_bytes, 4);
-        if (record_crc(kind, payload) != stored) break;  // nothing after a damaged record is trusted
+        if (record_crc(kind, payload) != stored) {  // nothing after a damaged record is trusted
+            result.tail = WalTail::Damaged;
+            break;
+        }
         result.good_length += kWalRecordOverhead + length;
         if (auto entry = decode_payload(kind, payload)) result.entries.push_back(std::move(*entry));
     }
     return result;
+}
+
+// A cut-off tail longer than this is not searched for intact records but taken as damage
+// outright: an interrupted append leaves a piece of one record, and records that large are rare.
+constexpr std::uint64_t kTailScanLimit = std::uint64_t{64} << 20;
+
+int open_read_only(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// Up to `n` bytes at `offset`; fewer only at the end of the file.
+std::size_t pread_full(int fd, std::uint8_t* out, std::size_t n, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < n) {
+        ssize_t got = ::pread(fd, out + done, n - done, static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw QorelError::io_errno(errno);
+        }
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+void write_full(int fd, const std::uint8_t* data, std::size_t n) {
+    while (n > 0) {
+        ssize_t put = ::write(fd, data, n);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            throw QorelError::io_errno(errno);
+        }
+        data += put;
+        n -= static_cast<std::size_t>(put);
+    }
+}
+
+std::string parent_directory(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
 }
 
 }  // namespace
@@ -368,27 +439,53 @@ std::optional<WalEntry> decode_payload(std::uint8_t kind, std::span<const std::u
 
 WalReadResult parse_wal(std::span<const std::uint8_t> bytes) {
     SpanSource src(bytes);
-    return scan_records(src);
+    WalReadResult result = scan_records(src);
+    result.total_length = bytes.size();
+    if (result.tail == WalTail::Torn && find_intact_record(bytes, result.good_length + 1)) result.tail = WalTail::Damaged;
+    return result;
 }
 
 WalReadResult read_wal(const std::string& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = open_read_only(path);
     if (fd < 0) {
         if (errno == ENOENT) return {};  // never written, or emptied by a save
         throw QorelError::io_errno(errno);
     }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    FdCloser closer{fd};
     struct stat st;
     if (::fstat(fd, &st) != 0) throw QorelError::io_errno(errno);
     if (st.st_size <= 0) return {};
-    auto source = std::make_unique<FileSource>(fd, static_cast<std::uint64_t>(st.st_size));
-    return scan_records(*source);
+    const auto length = static_cast<std::uint64_t>(st.st_size);
+    auto source = std::make_unique<FileSource>(fd, length);
+    WalReadResult result = scan_records(*source);
+    result.total_length = length;
+    if (result.tail == WalTail::Torn) {
+        // Damage to a length field looks like a record cut off by the end; intact records
+        // behind it tell the two apart.
+        const std::uint64_t tail = length - result.good_length;
+        if (tail > kTailScanLimit) {
+            result.tail = WalTail::Damaged;
+        } else {
+            std::vector<std::uint8_t> bytes(static_cast<std::size_t>(tail));
+            bytes.resize(pread_full(fd, bytes.data(), bytes.size(), result.good_length));
+            if (find_intact_record(bytes, 1)) result.tail = WalTail::Damaged;
+        }
+    }
+    return result;
+}
+
+std::optional<std::uint64_t> find_intact_record(std::span<const std::uint8_t> bytes, std::uint64_t from) {
+    for (std::uint64_t pos = from; pos + kWalRecordOverhead <= bytes.size(); ++pos) {
+        const std::uint8_t kind = bytes[pos];
+        if (kind < static_cast<std::uint8_t>(WalKind::Insert) || kind > static_cast<std::uint8_t>(WalKind::Update)) continue;
+        std::uint32_t length;
+        std::memcpy(&length, bytes.data() + pos + 1, 4);
+        if (length > bytes.size() - pos - kWalRecordOverhead) continue;
+        std::uint32_t stored;
+        std::memcpy(&stored, bytes.data() + pos + 5 + length, 4);
+        if (record_crc(kind, bytes.subspan(pos + 5, length)) == stored) return pos;
+    }
+    return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -408,7 +505,69 @@ void Wal::close_writer() noexcept {
     writer_.reset();
 }
 
+WalReadResult Wal::read_for_replay() {
+    WalReadResult log = read_wal(path_);
+    kept_damage_.reset();
+    if (log.tail == WalTail::None) return log;
+    truncate_to_ = log.good_length;
+    if (log.tail == WalTail::Damaged) {
+        damaged_from_ = log.good_length;
+        try {
+            keep_damaged_tail();
+            // Cut now, so that the next open does not find (and keep) the same damage again.
+            truncate_file(path_, log.good_length);
+            truncate_to_.reset();
+        } catch (const QorelError&) {
+            // Whatever did not happen here happens before the first append's cut.
+        }
+    }
+    return log;
+}
+
+void Wal::keep_damaged_tail() {
+    if (!damaged_from_) return;
+    const int in = open_read_only(path_);
+    if (in < 0) {
+        if (errno != ENOENT) throw QorelError::io_errno(errno);
+        damaged_from_.reset();  // the log is gone, and the damage with it
+        return;
+    }
+    FdCloser in_closer{in};
+    std::string side;
+    int out = -1;
+    for (unsigned n = 1; out < 0;) {
+        side = path_ + ".damaged-" + std::to_string(n);
+        out = ::open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (out >= 0) break;
+        if (errno == EEXIST) {
+            ++n;
+        } else if (errno != EINTR) {
+            throw QorelError::io_errno(errno);
+        }
+    }
+    try {
+        FdCloser out_closer{out};
+        std::vector<std::uint8_t> buffer(1 << 16);
+        for (std::uint64_t offset = *damaged_from_;;) {
+            const std::size_t got = pread_full(in, buffer.data(), buffer.size(), offset);
+            if (got == 0) break;
+            write_full(out, buffer.data(), got);
+            offset += got;
+        }
+        if (::fsync(out) != 0) throw QorelError::io_errno(errno);
+        out_closer.fd = -1;
+        if (::close(out) != 0) throw QorelError::io_errno(errno);
+        sync_directory(parent_directory(path_));
+    } catch (...) {
+        ::unlink(side.c_str());
+        throw;
+    }
+    kept_damage_ = side;
+    damaged_from_.reset();
+}
+
 void Wal::open_writer() {
+    keep_damaged_tail();  // before anything can be cut
     BufferedFileWriter writer(path_, BufferedFileWriter::Mode::Append);
     std::uint64_t size = writer.file_size();
     if (truncate_to_ && size > *truncate_to_) {
@@ -420,22 +579,36 @@ void Wal::open_writer() {
     writer_.emplace(std::move(writer));
 }
 
-void Wal::append(const WalEntry& entry) {
-    scratch_.clear();
-    encode_record(entry, scratch_);  // may refuse the entry before the file is touched
-    if (!writer_) open_writer();
+void Wal::roll_back() noexcept {
+    writer_->abandon();
+    writer_.reset();
     try {
-        writer_->write(scratch_);
+        truncate_file(path_, end_);
+    } catch (...) {
+        truncate_to_ = end_;  // the next opening cuts it instead
+    }
+}
+
+void Wal::append(std::span<const WalEntry> entries) {
+    if (entries.empty()) return;
+    if (!writer_) open_writer();
+    std::uint64_t written = 0;
+    bool touched = false;  // whether any byte went to the writer
+    try {
+        for (const WalEntry& entry : entries) {
+            scratch_.clear();
+            encode_record(entry, scratch_);
+            touched = true;
+            writer_->write(scratch_);
+            written += scratch_.size();
+        }
         writer_->flush();
     } catch (...) {
-        // Part of the record may be in the file. Cut it off when the file is next opened, so
-        // the following records are not hidden behind a torn one.
-        writer_->abandon();
-        writer_.reset();
-        truncate_to_ = end_;
+        // Records of this append may be in the file, whole or torn: remove them all.
+        if (touched) roll_back();
         throw;
     }
-    end_ += scratch_.size();
+    end_ += written;
     if (scratch_.capacity() > kScratchKeep) std::vector<std::uint8_t>().swap(scratch_);
 }
 

@@ -113,11 +113,21 @@ std::optional<std::size_t> utf8_error_offset(std::string_view text);
 
 // ---- Reading a log
 
+// How the bytes after the last intact record came to be there.
+enum class WalTail : std::uint8_t {
+    None,     // there are none: the records run to the end
+    Torn,     // one record cut short by the end, nothing intact after it: an interrupted append
+    Damaged,  // a checksum mismatch, an impossible length, or intact records after the stop
+};
+
 struct WalReadResult {
     std::vector<WalEntry> entries;  // in file order
     // Offset just past the last intact record: where the next record belongs. Intact records
     // that were skipped (unknown kind, undecodable payload) count as good bytes.
     std::uint64_t good_length = 0;
+    // Bytes looked at: the whole input (the file's length when it was opened).
+    std::uint64_t total_length = 0;
+    WalTail tail = WalTail::None;
 };
 
 // Reads records front to back. A record cut short by the end of the bytes, or with an
@@ -128,15 +138,20 @@ WalReadResult parse_wal(std::span<const std::uint8_t> bytes);
 // records; failures to open, measure or read it are thrown as Io.
 WalReadResult read_wal(const std::string& path);
 
+// The first offset at or after `from` where a complete record of a known kind with a matching
+// CRC begins, or nullopt. This is how intact records are found again behind damage.
+std::optional<std::uint64_t> find_intact_record(std::span<const std::uint8_t> bytes, std::uint64_t from);
+
 // ---- Appending
 
 // The writer side of the log: appends records to the file at `path`, opening it lazily.
 // REQUIRES: the caller serialises every call (the database's log mutex).
 //
-// Each append hands the whole record to the operating system before returning, so it survives
-// a crash of the process; there is no fsync, so an operating-system crash may lose the tail.
-// A failed append leaves no trace that could hide later records: the torn bytes are cut off
-// before the next record is written.
+// Each append hands its records to the operating system before returning, so they survive a
+// crash of the process; there is no fsync, so an operating-system crash may lose the tail.
+// An append that fails leaves no trace: the file is cut back to where the append began (or,
+// should even that fail, before the next record is written), so a failed call is a failed call
+// after a restart too, and no torn bytes hide later records.
 class Wal {
 public:
     explicit Wal(std::string path);
@@ -144,8 +159,21 @@ public:
     Wal& operator=(const Wal&) = delete;
     ~Wal() = default;  // closes the file; the buffer is always empty between appends
 
-    // Encodes and writes one record. Throws Io on encode, open, truncate or write failure.
-    void append(const WalEntry& entry);
+    // Encodes and writes the records in order, as one unit. Throws Io on encode, open, truncate
+    // or write failure, with none of the records left in the file.
+    void append(std::span<const WalEntry> entries);
+    void append(const WalEntry& entry) { append(std::span<const WalEntry>(&entry, 1)); }
+
+    // Reads the log for replay (read_wal) and arranges for whatever follows its intact records
+    // to be cut off before the next append. Bytes the reader stopped at because of damage may
+    // hide intact records, so they are first copied to the next free "<path>.damaged-N" (an
+    // existing file is never overwritten) and the log is cut at once. When that copy cannot be
+    // made now (a read-only directory), the log is left whole and the copy is made before the
+    // cut, by the first append; an append whose copy fails throws and cuts nothing.
+    WalReadResult read_for_replay();
+
+    // The side file the damaged bytes were copied to by the last read_for_replay, if any.
+    const std::optional<std::string>& kept_damage() const { return kept_damage_; }
 
     // Replay found the intact records to end at `good_length`: if the file is longer when the
     // writer next opens it, the damaged tail is cut off first, so that new records are not
@@ -160,11 +188,18 @@ public:
 
 private:
     void open_writer();
+    // Cuts the file back to end_ after a failed append; never throws.
+    void roll_back() noexcept;
+    // Copies the bytes from damaged_from_ on to a new side file, then forgets the offset.
+    void keep_damaged_tail();
 
     std::string path_;
     std::optional<BufferedFileWriter> writer_;
     // Where the next opening of the file must cut it, if it is longer.
     std::optional<std::uint64_t> truncate_to_;
+    // Start of damaged bytes that must be copied aside before the file is cut.
+    std::optional<std::uint64_t> damaged_from_;
+    std::optional<std::string> kept_damage_;
     // File length after the last record known to be complete (valid while writer_ is open).
     std::uint64_t end_ = 0;
     // Reused encoding buffer, so appends do not allocate in the steady state.

@@ -1,0 +1,199 @@
+// The log as a unit of failure: batches that fail leave nothing, and damage in the middle of the
+// log is kept in a side file before anything is cut.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "storage/files.h"
+#include "storage/wal.h"
+
+namespace qorel {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+WalEntry ins(std::string id, std::vector<float> v) { return WalEntry::Insert{std::move(id), std::move(v), std::nullopt}; }
+WalEntry del(std::string id) { return WalEntry::Delete{std::move(id)}; }
+
+Bytes encode_all(const std::vector<WalEntry>& entries) {
+    Bytes out;
+    for (const WalEntry& e : entries) encode_record(e, out);
+    return out;
+}
+
+// Runs `body` while files may grow to `limit` bytes at most (writes beyond fail with EFBIG).
+template <class F>
+void with_file_size_limit(std::uint64_t limit, F body) {
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &old), 0);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = limit;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    body();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::sigaction(SIGXFSZ, &old, nullptr);
+}
+
+class WalTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qorel_wal_XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        log_ = dir_ + "/wal.qorel";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    void write_log(const Bytes& b) {
+        BufferedFileWriter w(log_, BufferedFileWriter::Mode::Truncate);
+        w.write(b);
+        w.close();
+    }
+    std::string side(int n) const { return log_ + ".damaged-" + std::to_string(n); }
+
+    std::string dir_;
+    std::string log_;
+};
+
+TEST_F(WalTest, BatchAppendIsAllOrNothing) {
+    Wal wal(log_);
+    wal.append(del("a"));
+    const Bytes before = read_file(log_);
+
+    // The third record cannot be encoded: the two before it must not stay behind.
+    Json deep = Json::array();
+    for (std::size_t i = 1; i <= kMaxMetadataDepth; ++i) deep = Json::array({deep});
+    std::vector<WalEntry> batch = {ins("b", {1}), ins("c", {2}), WalEntry::Insert{"d", {3}, deep}};
+    EXPECT_THROW(wal.append(batch), QorelError);
+    EXPECT_EQ(read_file(log_), before);
+
+    // A write that fails part-way (the file may not grow enough) removes what it wrote.
+    std::vector<WalEntry> big;
+    for (int i = 0; i < 200; ++i) big.push_back(ins("x", std::vector<float>(16, float(i))));
+    with_file_size_limit(before.size() + 3000, [&] { EXPECT_THROW(wal.append(big), QorelError); });
+    EXPECT_EQ(read_file(log_), before);
+
+    wal.append(std::vector<WalEntry>{del("e"), del("f")});
+    EXPECT_EQ(read_wal(log_).entries, (std::vector<WalEntry>{del("a"), del("e"), del("f")}));
+}
+
+TEST_F(WalTest, TailsAreTornOrDamaged) {
+    const Bytes records = encode_all({ins("a", {1, 2}), ins("b", {3, 4}), del("a"), ins("c", {5, 6})});
+    const std::size_t second = encode_record(ins("a", {1, 2})).size();
+    auto check = [&](const Bytes& bytes, WalTail tail, std::uint64_t good) {
+        WalReadResult memory = parse_wal(bytes);
+        EXPECT_EQ(memory.tail, tail);
+        EXPECT_EQ(memory.good_length, good);
+        EXPECT_EQ(memory.total_length, bytes.size());
+        write_log(bytes);
+        WalReadResult file = read_wal(log_);
+        EXPECT_EQ(file.tail, tail);
+        EXPECT_EQ(file.good_length, good);
+    };
+    check(records, WalTail::None, records.size());
+    // An append cut short, at any point: nothing intact follows.
+    for (std::size_t cut : {std::size_t{1}, std::size_t{4}, std::size_t{7}, std::size_t{12}}) {
+        check(Bytes(records.begin(), records.end() - cut), WalTail::Torn, records.size() - encode_record(ins("c", {5, 6})).size());
+    }
+    // A flipped payload byte: checksum mismatch.
+    Bytes flipped = records;
+    flipped[second + 8] ^= 0x40;
+    check(flipped, WalTail::Damaged, second);
+    // A length field grown past the end looks like a cut-off record, but intact records follow.
+    Bytes grown = records;
+    grown[second + 1] = 0xF0;
+    check(grown, WalTail::Damaged, second);
+    // A length beyond any record.
+    Bytes huge = records;
+    huge[second + 4] = 0xFF;
+    check(huge, WalTail::Damaged, second);
+
+    EXPECT_EQ(find_intact_record(flipped, second + 1), second + encode_record(ins("b", {3, 4})).size());
+    EXPECT_EQ(find_intact_record(records, 1), second);
+    EXPECT_FALSE(find_intact_record(Bytes(records.begin(), records.begin() + 12), 0));
+}
+
+TEST_F(WalTest, DamagedBytesAreKeptBeforeTheLogIsCut) {
+    const Bytes good = encode_all({ins("a", {1}), del("b")});
+    Bytes damaged = encode_all({ins("c", {2}), del("d")});
+    damaged[7] ^= 1;
+    Bytes log = good;
+    log.insert(log.end(), damaged.begin(), damaged.end());
+    write_log(log);
+
+    {
+        Wal wal(log_);
+        WalReadResult r = wal.read_for_replay();
+        EXPECT_EQ(r.entries.size(), 2u);
+        ASSERT_TRUE(wal.kept_damage());
+        EXPECT_EQ(*wal.kept_damage(), side(1));
+        EXPECT_EQ(read_file(side(1)), damaged);
+        EXPECT_EQ(read_file(log_), good);  // cut at once: the next open finds nothing to keep
+        wal.append(del("e"));
+    }
+    {
+        Wal wal(log_);
+        EXPECT_EQ(wal.read_for_replay().tail, WalTail::None);
+        EXPECT_FALSE(wal.kept_damage());
+    }
+
+    // A second damaged log goes to the next free name; existing side files stay as they were.
+    write_log(log);
+    {
+        Wal wal(log_);
+        wal.read_for_replay();
+        EXPECT_EQ(wal.kept_damage(), side(2));
+    }
+    EXPECT_EQ(read_file(side(1)), damaged);
+    EXPECT_EQ(read_file(side(2)), damaged);
+
+    // A torn tail holds nothing intact: no side file, and the cut waits for the next append.
+    Bytes torn = good;
+    torn.insert(torn.end(), damaged.begin(), damaged.begin() + 6);
+    write_log(torn);
+    {
+        Wal wal(log_);
+        EXPECT_EQ(wal.read_for_replay().tail, WalTail::Torn);
+        EXPECT_FALSE(wal.kept_damage());
+        EXPECT_EQ(read_file(log_), torn);
+        wal.append(del("f"));
+    }
+    EXPECT_EQ(read_wal(log_).entries, (std::vector<WalEntry>{ins("a", {1}), del("b"), del("f")}));
+    EXPECT_FALSE(std::filesystem::exists(side(3)));
+}
+
+TEST_F(WalTest, NothingIsCutWhileTheDamageCannotBeKept) {
+    const Bytes good = encode_all({del("a")});
+    Bytes damaged = encode_all({ins("c", std::vector<float>(500, 1.0f)), del("d")});
+    damaged[9] ^= 1;
+    Bytes log = good;
+    log.insert(log.end(), damaged.begin(), damaged.end());
+    write_log(log);
+
+    Wal wal(log_);
+    // The side file cannot grow to the damaged bytes' size: no copy, so no cut either, and an
+    // append (which would cut) fails instead.
+    with_file_size_limit(1000, [&] {
+        EXPECT_EQ(wal.read_for_replay().good_length, good.size());
+        EXPECT_FALSE(wal.kept_damage());
+        EXPECT_THROW(wal.append(del("x")), QorelError);
+    });
+    EXPECT_EQ(read_file(log_), log);
+    EXPECT_FALSE(std::filesystem::exists(side(1)));
+
+    wal.append(del("y"));
+    EXPECT_EQ(read_file(side(1)), damaged);
+    EXPECT_EQ(read_wal(log_).entries, (std::vector<WalEntry>{del("a"), del("y")}));
+}
+
+}  // namespace
+}  // namespace qorel
