@@ -171,7 +171,7 @@ def calls_of(shim, template, tmp, ops, fault_op, open_args=None):
 def sweep(shim, tmp, template, model, ops, fault_op, modes=(KILL, FAIL)):
     """Every call of the window, in each mode, each from a fresh copy of the template."""
     total = calls_of(shim, template, tmp, ops, fault_op)
-    assert total >= 4, "the fault window saw almost no file-system calls: is the library preloaded?"
+    assert total >= 1, "the fault window saw no file-system call: is the library preloaded?"
 
     def case(at_mode):
         at, mode = at_mode
@@ -207,12 +207,12 @@ def test_every_call_of_compact_then_save(shim, tmp_path, quantize):
 def batch_case(tmp_path, kind):
     template = str(tmp_path / "template")
     model = make_base(template, False)
-    ids = [f"b{i}" for i in range(8)] + (["v3", "v7", "w0"] if kind == "upsert_many" else [])
+    # More than the log writer buffers at once, so that the batch takes several writes.
+    ids = [f"b{i}" for i in range(60)] + (["v3", "v7", "w0"] if kind == "upsert_many" else [])
     batch = [kind, ids, [vec(i, 1) for i in range(len(ids))], [{"b": i, "pad": "p" * 40} for i in range(len(ids))]]
     return template, model, [batch, ["upsert", "after", vec(80), None]]
 
 
-@pytest.mark.xfail(strict=True, reason="the records a failed batch wrote before the failure are replayed at the next open")
 @pytest.mark.parametrize("kind", ["upsert_many", "add_many"])
 def test_a_batch_write_that_failed_leaves_no_trace(shim, tmp_path, kind):
     template, model, ops = batch_case(tmp_path, kind)
@@ -220,7 +220,6 @@ def test_a_batch_write_that_failed_leaves_no_trace(shim, tmp_path, kind):
     assert not problems, "\n".join(problems)
 
 
-@pytest.mark.xfail(strict=True, reason="the log receives a batch record by record, so a kill keeps a part of it")
 @pytest.mark.parametrize("kind", ["upsert_many", "add_many"])
 def test_a_killed_batch_write_is_all_or_nothing(shim, tmp_path, kind):
     template, model, ops = batch_case(tmp_path, kind)
