@@ -3,9 +3,8 @@
 // data files. Every component sits behind its own reader-writer lock.
 //
 // Lock order, when an operation holds several at once: the save gate, the log mutex,
-// id_to_slot, index, slot_to_id, metadata, metadata_index. Save alone takes the log mutex after
-// its read locks; it holds the gate exclusively then, so no mutation, the only other holder of
-// the log mutex once the database is open, can be waiting for it. No cycle can form.
+// id_to_slot, index, slot_to_id, metadata, metadata_index. Save takes them in that order too
+// (holding the gate exclusively, so no mutation is between its checks and its change).
 //
 // Writers take turns: every mutation holds the log mutex from its checks against the stored ids,
 // through its log append, until its change is in memory, and its change reaches memory through
