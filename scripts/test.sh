@@ -5,3 +5,4 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 ctest --test-dir build/release --output-on-failure -j2
 python3 -m pytest -q tests/python
+bash scripts/check_sanitizers.sh && bash scripts/check_fuzz.sh
