@@ -4,10 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The test tools are the one thing taken from the system: GoogleTest for the engine's tests and
-# strace for the fault-injection tests. On Debian they are installed with apt (as root) when
-# missing.
-test_packages=(libgtest-dev strace)
+# The test tools are the one thing taken from the system: GoogleTest for the engine's tests,
+# strace for the fault-injection tests, and clang with its libFuzzer runtime for the fuzz job.
+# On Debian they are installed with apt (as root) when missing.
+test_packages=(libgtest-dev strace clang libclang-rt-14-dev)
 missing=()
 if command -v dpkg-query >/dev/null; then
   for p in "${test_packages[@]}"; do
@@ -23,3 +23,5 @@ fi
 QOREL_BUILD_TESTS=ON bash scripts/setup.sh
 .venv/bin/ctest --test-dir build/release --output-on-failure -j2
 .venv/bin/python -m pytest -q tests/python
+bash scripts/check_sanitizers.sh
+bash scripts/check_fuzz.sh

@@ -4,17 +4,10 @@
 // the directory is opened as a database whose writes then link new and changed vectors into
 // the loaded graph.
 //
-// Build and run (clang with libFuzzer; from the repository root):
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-//     -I src/core -isystem build/dev/_deps/simsimd/simsimd-6.5.16/include -DSIMSIMD_DYNAMIC_DISPATCH=0 \
-//     -DSIMSIMD_NATIVE_F16=0 -DSIMSIMD_NATIVE_BF16=0 -DSIMSIMD_TARGET_HASWELL=1 -DSIMSIMD_TARGET_SKYLAKE=1 \
-//     -DSIMSIMD_TARGET_ICE=0 -DSIMSIMD_TARGET_GENOA=0 -DSIMSIMD_TARGET_SAPPHIRE=0 -DSIMSIMD_TARGET_TURIN=0 \
-//     -DSIMSIMD_TARGET_SIERRA=0 tests/fuzz/graph_fuzz.cc src/core/storage/*.cc src/core/hnsw/*.cc \
-//     src/core/db/*.cc src/core/metadata/*.cc src/core/distance.cc src/core/quantizer.cc \
-//     src/core/parallel.cc src/core/error.cc -ltbb -o /tmp/graph_fuzz
-//   mkdir -p /tmp/graph_corpus && /tmp/graph_fuzz -max_total_time=180 /tmp/graph_corpus
-// Seed the corpus with saved databases: the input is the graph file, then 0xFF 0xFE, then the
-// vectors file, then 0xFF 0xFE, then the quantized file (each separator optional).
+// Built by CMake with -DQOREL_FUZZ=ON (clang); scripts/check_fuzz.sh runs it from the seed
+// corpus in tests/fuzz/corpus/graph_fuzz (written by tests/fuzz/make_seeds.py).
+// The input is the graph file, then 0xFF 0xFE, then the vectors file, then 0xFF 0xFE, then the
+// quantized file (each separator optional).
 
 #include <unistd.h>
 

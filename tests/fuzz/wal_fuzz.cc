@@ -1,11 +1,9 @@
 // Fuzz target for the log reader: arbitrary bytes must never crash it, and what it accepts
 // must survive a round trip through the encoder.
 //
-// Build and run (clang with libFuzzer; a developer tool, not a build dependency):
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-//     -I src/core tests/fuzz/wal_fuzz.cc src/core/storage/crc32.cc src/core/storage/files.cc \
-//     src/core/storage/wal.cc src/core/error.cc -o /tmp/wal_fuzz
-//   mkdir -p /tmp/wal_corpus && /tmp/wal_fuzz -max_total_time=120 /tmp/wal_corpus
+// Built by CMake with -DQOREL_FUZZ=ON (clang); scripts/check_fuzz.sh runs it from the seed
+// corpus in tests/fuzz/corpus/wal_fuzz (written by tests/fuzz/make_seeds.py).
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

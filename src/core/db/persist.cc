@@ -23,14 +23,31 @@ std::unique_ptr<Database> Database::load(const std::string& path, const GraphCho
     auto& meta = db->metadata_.unguarded();
     slot_ids.assign(n, std::string());
     meta.assign(n, std::nullopt);
+    auto& index = db->index_.unguarded();
     ids.reserve(loaded.records.size());
+    // Saves write one record per live slot and id, so anything else comes from a damaged file.
+    // A later record with the same id replaces the earlier mapping, and one naming a slot that
+    // another id already holds takes it over; a record naming a deleted slot is dropped.
+    std::vector<bool> named(n, false);
     for (MetaRecord& r : loaded.records) {
-        // A later record with the same id replaces the earlier mapping.
+        if (index.is_deleted(r.slot)) continue;
+        if (auto old = ids.find(r.id); old != ids.end()) {
+            named[old->second] = false;
+            slot_ids[old->second].clear();
+            meta[old->second].reset();
+            ids.erase(old);
+        }
+        if (named[r.slot]) ids.erase(slot_ids[r.slot]);
+        named[r.slot] = true;
         ids[r.id] = r.slot;
         slot_ids[r.slot] = std::move(r.id);
         meta[r.slot] = std::move(r.metadata);
     }
-    db->metadata_index_.unguarded().rebuild(meta, db->index_.unguarded().deleted());
+    // A live slot left without an id could never be read, updated or deleted by id, yet it
+    // would count in len() and come back from searches under an empty or another's id.
+    for (Slot s = 0; s < n; ++s)
+        if (!named[s]) index.mark_deleted(s);
+    db->metadata_index_.unguarded().rebuild(meta, index.deleted());
     db->replay_wal();
     return db;
 }
@@ -44,6 +61,8 @@ std::unique_ptr<Database> Database::open(const std::string& path) {
 void Database::save() {
     // Outermost: wait for mutations between their log append and their change in memory.
     std::unique_lock<RwLock> gate(save_gate_);
+    // The log mutex next, as every mutation takes it: one order for all keeps lock checkers
+    // and later changes from having to reason about the gate to see that no cycle forms.
     std::lock_guard<std::mutex> log(wal_mutex_);
     auto ids = id_to_slot_.read();
     auto index = index_.read();
