@@ -48,9 +48,9 @@ def test_typed_program_checks_cleanly_and_runs(empty_config, mypy_cache):
     assert "Success: no issues found" in out
 
     # The same program runs, so the types it was checked against are the ones it gets.
-    spec = importlib.util.spec_from_file_location("typed_usage", source)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("typed_usage", source)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     lines = module.run(str(empty_config / "db"))
     assert lines[0] == qorel.__version__
     assert lines[-3] == "True 1 1 3 ['a', 'd', 'e']"
