@@ -192,7 +192,11 @@ def test_search_result_has_no_doc_text(db):
 # --- the type stub against the module -------------------------------------------------------
 
 # The stub as installed: a stub-only package beside the module, where type checkers look for it.
+# A module loaded straight from a build directory (the sanitizer job's) has none beside it; the
+# source tree's stub is checked then.
 STUB = pathlib.Path(_qorel.__file__).resolve().parent / "_qorel-stubs" / "__init__.pyi"
+if not STUB.exists():
+    STUB = pathlib.Path(__file__).resolve().parents[2] / "python" / "_qorel-stubs" / "__init__.pyi"
 
 # Members the stub leaves out on purpose: SearchResult cannot be instantiated, so its
 # (refusing) constructor is not declared.
