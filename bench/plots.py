@@ -82,7 +82,7 @@ def summary(res, path):
 
 def filtered(rows, path):
     cols = list(rows[0].keys())
-    cells = [[(f"{r.get(c):.3f}" if isinstance(r.get(c), float) else str(r.get(c, ""))) for c in cols] for r in rows]
+    cells = [[(f"{r.get(c):.4g}" if isinstance(r.get(c), float) else str(r.get(c, ""))) for c in cols] for r in rows]
     fig, ax = plt.subplots(figsize=(min(2 + 1.6 * len(cols), 16), 0.6 + 0.32 * len(rows)))
     ax.axis("off")
     t = ax.table(cellText=cells, colLabels=cols, loc="center")
@@ -121,7 +121,10 @@ def main():
     if os.path.exists(fpath):
         rows = json.load(open(fpath))
         if isinstance(rows, dict):
-            rows = rows.get("rows", [])
+            rows = rows.get("rows") or rows.get("filtered", [])
+        # The columns a reader compares; the filter bodies and raw rates stay in the JSON.
+        shown = ("share", "filter", "matches", "recall", "hits", "qps_ratio", "many_recall", "many_qps_ratio")
+        rows = [{c: r[c] for c in shown if c in r} for r in rows]
         if rows:
             filtered(rows, os.path.join(args.docs, "bench_filtered.png"))
     elif os.path.exists(tpath) and open(tpath).read().strip():
