@@ -1,9 +1,8 @@
 // Database-level writes: concurrent writers against compaction and saves, failed batches and
 // refused vectors, each checked by reopening the directory and comparing with memory.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
+#include "file_size_limit.h"
 
 #include <algorithm>
 #include <atomic>
@@ -193,24 +192,18 @@ TEST_F(ApplyTest, FailedBatchLeavesNoTrace) {
         const State before = state(*db);
 
         // The log may grow by 1500 bytes: each batch below needs several times that.
-        struct sigaction ignore {}, old {};
-        ignore.sa_handler = SIG_IGN;
-        ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &old), 0);
-        rlimit saved{};
-        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-        rlimit small = saved;
-        small.rlim_cur = log_size + 1500;
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-        EXPECT_THROW(db->add_many(items), QorelError);
-        EXPECT_THROW(db->upsert_many(upserts), QorelError);
-        EXPECT_THROW(db->remove_many(stored_ids), QorelError);
-        // Each failure gave its bytes back, so small batches still fit.
-        for (int round = 0; round < 3; ++round) {
-            db->add_many(std::vector<BatchItem>(items.begin(), items.begin() + 5));
-            db->remove_many({"b0", "b1", "b2", "b3", "b4"});
+        {
+            FileSizeLimit limit(log_size + 1500);
+            ASSERT_TRUE(limit.active());
+            EXPECT_THROW(db->add_many(items), QorelError);
+            EXPECT_THROW(db->upsert_many(upserts), QorelError);
+            EXPECT_THROW(db->remove_many(stored_ids), QorelError);
+            // Each failure gave its bytes back, so small batches still fit.
+            for (int round = 0; round < 3; ++round) {
+                db->add_many(std::vector<BatchItem>(items.begin(), items.begin() + 5));
+                db->remove_many({"b0", "b1", "b2", "b3", "b4"});
+            }
         }
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        ::sigaction(SIGXFSZ, &old, nullptr);
 
         EXPECT_EQ(state(*db), before);
         db->add("after", {4, 3, 2, 1}, std::nullopt);

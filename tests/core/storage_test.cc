@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
+#include "file_size_limit.h"
 #include <sys/stat.h>
 
 #include <cstring>
@@ -314,22 +313,16 @@ TEST_F(StorageTest, FailedAppendDoesNotHideLaterRecords) {
     wal.append(del("a"));  // 14 bytes
 
     // Let the file grow to 20 bytes only: the next record is torn part way.
-    struct sigaction ignore {}, old {};
-    ignore.sa_handler = SIG_IGN;
-    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &old), 0);
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 20;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     bool threw = false;
-    try {
-        wal.append(ins("long", std::vector<float>(64, 1.0f)));
-    } catch (const QorelError& e) {
-        threw = e.kind() == ErrorKind::Io;
+    {
+        FileSizeLimit limit(20);
+        ASSERT_TRUE(limit.active());
+        try {
+            wal.append(ins("long", std::vector<float>(64, 1.0f)));
+        } catch (const QorelError& e) {
+            threw = e.kind() == ErrorKind::Io;
+        }
     }
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::sigaction(SIGXFSZ, &old, nullptr);
 
     EXPECT_TRUE(threw);
     EXPECT_EQ(read_file(p).size(), 14u);  // the torn bytes are cut off at once

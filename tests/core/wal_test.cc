@@ -1,9 +1,8 @@
 // The log as a unit of failure: batches that fail leave nothing, and damage in the middle of the
 // log is kept in a side file before anything is cut.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
+#include "file_size_limit.h"
 
 #include <filesystem>
 #include <string>
@@ -30,17 +29,9 @@ Bytes encode_all(const std::vector<WalEntry>& entries) {
 // Runs `body` while files may grow to `limit` bytes at most (writes beyond fail with EFBIG).
 template <class F>
 void with_file_size_limit(std::uint64_t limit, F body) {
-    struct sigaction ignore {}, old {};
-    ignore.sa_handler = SIG_IGN;
-    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &old), 0);
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = limit;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    FileSizeLimit cap(limit);
+    ASSERT_TRUE(cap.active());
     body();
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::sigaction(SIGXFSZ, &old, nullptr);
 }
 
 class WalTest : public ::testing::Test {
