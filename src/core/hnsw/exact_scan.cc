@@ -129,16 +129,41 @@ void scan_norm_scores(const ScanRows& rows, const float* query, NearestK& top) {
 
 void scan_pair_distances(const ScanRows& rows, const float* query, const std::uint64_t* dead, std::size_t dead_words,
                          DistanceFn dist, NearestK& top) {
+    // The pair kernel costs a dependent chain per row; the scan instead forms every row's
+    // norm-based score at streaming speed and runs the pair kernel only on the rows whose score
+    // is close enough to the heap's worst that their pair distance could beat it. Both are
+    // float sums of dim products, each within dim * 2^-24 of the exact value relative to
+    // (|q| + |x|)^2 (to 1 on the cosine scale); the margin below is sixteen times that plus
+    // room for approximate reciprocal roots, so a row passed over could never have entered
+    // the heap, and the rows kept and their distances are exactly the pair kernel's.
     const std::size_t dim = rows.dim;
-    for (std::size_t w0 = 0; w0 < rows.count; w0 += 64) {
-        const std::size_t end = std::min(rows.count, w0 + 64);
-        std::uint64_t live = dead && w0 / 64 < dead_words ? ~dead[w0 / 64] : ~std::uint64_t{0};
-        if (end - w0 < 64) live &= (std::uint64_t{1} << (end - w0)) - 1;
+    const float q2 = sum_of_squares({query, dim});
+    const float sqrt_q2 = std::sqrt(q2);
+    const float rel = static_cast<float>(dim + 64) * 0x1p-20f;
+    const bool cosine = rows.metric == Metric::Cosine;
+    // Zero vectors follow other conventions under cosine in the pair kernel: never passed over.
+    const bool screen = !cosine || q2 != 0.0f;
+    float s[kBlock];
+    static_assert(kBlock == 64, "one bitmap word per block");
+    for (std::size_t j0 = 0; j0 < rows.count; j0 += kBlock) {
+        const std::size_t len = std::min(kBlock, rows.count - j0);
+        std::uint64_t live = dead && j0 / 64 < dead_words ? ~dead[j0 / 64] : ~std::uint64_t{0};
+        if (len < 64) live &= (std::uint64_t{1} << len) - 1;
+        if (live == 0) continue;
+        const float* block = rows.rows + j0 * dim;
+        const float* norms = rows.norms + j0;
+        scan_dot_products(query, block, dim, len, s);
+        to_scores(rows.metric, q2, sqrt_q2, norms, len, s);
         while (live != 0) {
-            const std::size_t j = w0 + static_cast<std::size_t>(__builtin_ctzll(live));
+            const std::size_t j = static_cast<std::size_t>(__builtin_ctzll(live));
             live &= live - 1;
-            const float d = dist(query, rows.rows + j * dim, dim);
-            if (top.accepts(d)) top.offer(static_cast<Slot>(j), d);
+            if (screen && top.full()) {
+                const float margin = cosine ? rel + 0x1p-14f : rel * (sqrt_q2 + norms[j]) * (sqrt_q2 + norms[j]);
+                // Written so that a NaN anywhere (score, margin or worst) sends the row on.
+                if ((!cosine || norms[j] != 0.0f) && s[j] - margin > top.worst()) continue;
+            }
+            const float d = dist(query, block + j * dim, dim);
+            if (top.accepts(d)) top.offer(static_cast<Slot>(j0 + j), d);
         }
     }
 }

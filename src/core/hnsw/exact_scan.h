@@ -31,6 +31,10 @@ public:
         return !heap_.empty() && distance_less(d, heap_.front().distance);
     }
 
+    bool full() const { return k_ != 0 && heap_.size() >= k_; }
+    // The distance an entry must beat once full().
+    float worst() const { return heap_.front().distance; }
+
     void offer(Slot s, float d) {
         if (heap_.size() < k_) {
             heap_.push_back({s, d});
@@ -70,6 +74,8 @@ void scan_norm_scores(const ScanRows& rows, const float* query, NearestK& top);
 
 // Offers every row not marked in `dead` (bit j % 64 of dead[j / 64], for the first `dead_words`
 // words; rows beyond them are live) with its pair distance `dist(query, row, dim)`, in slot order.
+// `dist` must be the pair kernel of rows.metric: rows that cannot beat the heap's worst are
+// recognised from their norm-based scores and never reach it.
 void scan_pair_distances(const ScanRows& rows, const float* query, const std::uint64_t* dead, std::size_t dead_words,
                          DistanceFn dist, NearestK& top);
 
