@@ -122,23 +122,22 @@ std::vector<Candidate> Database::search_filtered(const ReadView& view, std::span
         if (candidates && !candidates->count(s)) return false;
         return filter.matches(metadata_at(meta, s));
     };
-    // A candidate set narrows the scan to its members; otherwise every slot is tested.
-    auto score = [&](Slot s) { out.push_back({s, distance(query.data(), index.vector(s), dim, metric)}); };
+    // A candidate set narrows the scan to its members; otherwise every slot is tested. The
+    // matches are then scored in one pass that keeps only the k best.
+    std::vector<Slot> matches;
     if (candidates && candidates->size() < index.node_count()) {
         std::vector<Slot> members(candidates->begin(), candidates->end());
         std::sort(members.begin(), members.end());
         for (Slot s : members)
-            if (s < index.node_count() && admissible(s)) score(s);
+            if (s < index.node_count() && admissible(s)) matches.push_back(s);
     } else {
         for (Slot s = 0; s < index.node_count(); ++s)
-            if (admissible(s)) score(s);
+            if (admissible(s)) matches.push_back(s);
     }
-    if (out.size() > k) {
-        std::nth_element(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k), out.end(), candidate_less);
-        out.resize(k);
-    }
-    std::stable_sort(out.begin(), out.end(), candidate_less);
-    return out;
+    NearestK top(k, matches.size());
+    const ScanRows rows{index.vectors().data(), index.norms().data(), index.node_count(), dim, metric};
+    score_slots(rows, query.data(), matches.data(), matches.size(), distance_fn(metric), top);
+    return top.take();
 }
 
 }  // namespace qorel
