@@ -252,7 +252,12 @@ def worker_exact(data_dir):
         # The floor: one pass over as many bytes as the stored vectors, summed with NumPy.
         copy = np.array(base, copy=True)
         t_read = min(timed(lambda: [copy.sum() for _ in range(20)])[1] for _ in range(3)) / 20
-        out["single"] = {"query_ms": t_single * 1e3, "read_ms": t_read * 1e3, "ratio": t_single / t_read}
+        # The same single queries through faiss IndexFlatL2 on one thread, as qorel's run.
+        faiss.omp_set_num_threads(1)
+        t_faiss = min(timed(lambda: [flat.search(q[None, :], K) for q in single])[1] for _ in range(3)) / len(single)
+        faiss.omp_set_num_threads(THREADS)
+        out["single"] = {"query_ms": t_single * 1e3, "read_ms": t_read * 1e3, "ratio": t_single / t_read,
+                         "faiss_query_ms": t_faiss * 1e3, "faiss_ratio": t_single / t_faiss}
         return out
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
@@ -368,7 +373,8 @@ def main():
                       f"IndexFlatL2 {f['batch_qps']:.0f} q/s (recall {f['recall']:.3f}), ratio "
                       f"{q['batch_qps'] / f['batch_qps']:.2f}")
                 print(f"  single exact query {one['query_ms']:.2f} ms, one read of the bytes {one['read_ms']:.2f} ms, "
-                      f"ratio {one['ratio']:.2f}")
+                      f"ratio {one['ratio']:.2f}; faiss IndexFlatL2 single query {one['faiss_query_ms']:.2f} ms, "
+                      f"ratio {one['faiss_ratio']:.2f}")
         else:
             r = {}
             for e in engines:

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "hnsw/exact_scan.h"
 #include "search_internal.h"
 
 namespace qorel {
@@ -20,30 +21,6 @@ const Json* metadata_at(const std::vector<std::optional<Json>>& meta, Slot s) {
     if (s >= meta.size() || !meta[s]) return nullptr;
     return &*meta[s];
 }
-
-// Keeps the k best entries offered in a bounded max-heap; `take` returns them nearest first.
-class TopK {
-public:
-    explicit TopK(std::size_t k) : k_(k) {}
-    void offer(Slot s, float d) {
-        if (heap_.size() < k_) {
-            heap_.push_back({s, d});
-            std::push_heap(heap_.begin(), heap_.end(), candidate_less);
-        } else if (distance_less(d, heap_.front().distance)) {
-            std::pop_heap(heap_.begin(), heap_.end(), candidate_less);
-            heap_.back() = {s, d};
-            std::push_heap(heap_.begin(), heap_.end(), candidate_less);
-        }
-    }
-    std::vector<Candidate> take() {
-        std::sort_heap(heap_.begin(), heap_.end(), candidate_less);
-        return std::move(heap_);
-    }
-
-private:
-    std::size_t k_;
-    std::vector<Candidate> heap_;
-};
 
 }  // namespace
 
@@ -123,17 +100,15 @@ std::vector<Candidate> Database::search_filtered(const ReadView& view, std::span
 
         case FilterPlan::Route::Candidates: {
             if (k == 0) return out;
-            TopK top(k);
-            const std::vector<Slot>& slots = plan.slots;
-            constexpr std::size_t kAhead = 4;
-            for (std::size_t i = 0; i < slots.size(); ++i) {
-                if (i + kAhead < slots.size() && slots[i + kAhead] < index.node_count())
-                    __builtin_prefetch(index.vector(slots[i + kAhead]));
-                const Slot s = slots[i];
-                if (s >= index.node_count() || index.is_deleted(s)) continue;
-                if (!plan.exact && !filter.matches(metadata_at(meta, s))) continue;
-                top.offer(s, distance(query.data(), index.vector(s), dim, metric));
-            }
+            // The live matches first (no vector read), then one scoring pass over their rows.
+            std::vector<Slot> live;
+            live.reserve(plan.slots.size());
+            for (Slot s : plan.slots)
+                if (s < index.node_count() && !index.is_deleted(s) && (plan.exact || filter.matches(metadata_at(meta, s))))
+                    live.push_back(s);
+            NearestK top(k, live.size());
+            const ScanRows rows{index.vectors().data(), index.norms().data(), index.node_count(), dim, metric};
+            score_slots(rows, query.data(), live.data(), live.size(), distance_fn(metric), top);
             return top.take();
         }
 
@@ -147,23 +122,22 @@ std::vector<Candidate> Database::search_filtered(const ReadView& view, std::span
         if (candidates && !candidates->count(s)) return false;
         return filter.matches(metadata_at(meta, s));
     };
-    // A candidate set narrows the scan to its members; otherwise every slot is tested.
-    auto score = [&](Slot s) { out.push_back({s, distance(query.data(), index.vector(s), dim, metric)}); };
+    // A candidate set narrows the scan to its members; otherwise every slot is tested. The
+    // matches are then scored in one pass that keeps only the k best.
+    std::vector<Slot> matches;
     if (candidates && candidates->size() < index.node_count()) {
         std::vector<Slot> members(candidates->begin(), candidates->end());
         std::sort(members.begin(), members.end());
         for (Slot s : members)
-            if (s < index.node_count() && admissible(s)) score(s);
+            if (s < index.node_count() && admissible(s)) matches.push_back(s);
     } else {
         for (Slot s = 0; s < index.node_count(); ++s)
-            if (admissible(s)) score(s);
+            if (admissible(s)) matches.push_back(s);
     }
-    if (out.size() > k) {
-        std::nth_element(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k), out.end(), candidate_less);
-        out.resize(k);
-    }
-    std::stable_sort(out.begin(), out.end(), candidate_less);
-    return out;
+    NearestK top(k, matches.size());
+    const ScanRows rows{index.vectors().data(), index.norms().data(), index.node_count(), dim, metric};
+    score_slots(rows, query.data(), matches.data(), matches.size(), distance_fn(metric), top);
+    return top.take();
 }
 
 }  // namespace qorel

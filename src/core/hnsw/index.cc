@@ -72,6 +72,7 @@ HnswIndex::HnswIndex(HnswIndex&& o) noexcept
       norms_(std::move(o.norms_)),
       quantized_(std::move(o.quantized_)),
       deleted_(std::move(o.deleted_)),
+      deleted_bits_(std::move(o.deleted_bits_)),
       max_layer_(o.max_layer_),
       active_count_(o.active_count_.load()),
       entry_point_(o.entry_point_),
@@ -144,6 +145,8 @@ void HnswIndex::append_node(std::size_t level) {
 bool HnswIndex::mark_deleted(Slot s) {
     if (s >= node_count()) return false;
     if (!deleted_.insert(s).second) return false;
+    if (deleted_bits_.size() <= s / 64) deleted_bits_.resize(s / 64 + 1, 0);
+    deleted_bits_[s / 64] |= std::uint64_t{1} << (s % 64);
     active_count_.fetch_sub(1, std::memory_order_relaxed);
     return true;
 }
@@ -177,6 +180,12 @@ void HnswIndex::load_finish(VectorStore store, std::vector<float> norms, std::un
     vectors_ = std::move(store);
     norms_ = std::move(norms);
     deleted_ = std::move(deleted);
+    deleted_bits_.clear();
+    for (Slot s : deleted_) {
+        QOREL_ASSERT(s < node_count(), "deleted slot out of range");
+        if (deleted_bits_.size() <= s / 64) deleted_bits_.resize(s / 64 + 1, 0);
+        deleted_bits_[s / 64] |= std::uint64_t{1} << (s % 64);
+    }
     entry_point_ = entry_point;
     max_layer_ = max_layer;
     active_count_.store(node_count() - deleted_.size());

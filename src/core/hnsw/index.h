@@ -77,7 +77,13 @@ public:
     const float* vector(Slot s) const { return vectors_.row(s, dim_); }
     const std::vector<float>& norms() const { return norms_; }
     const std::unordered_set<Slot>& deleted() const { return deleted_; }
-    bool is_deleted(Slot s) const { return !deleted_.empty() && deleted_.count(s) != 0; }
+    bool is_deleted(Slot s) const {
+        return s / 64 < deleted_bits_.size() && ((deleted_bits_[s / 64] >> (s % 64)) & 1) != 0;
+    }
+    // The deleted set as one bit per slot (bit s % 64 of word s / 64), null when nothing is
+    // deleted; words past the last deleted slot are absent.
+    const std::uint64_t* deleted_bits() const { return deleted_.empty() ? nullptr : deleted_bits_.data(); }
+    std::size_t deleted_bit_words() const { return deleted_bits_.size(); }
     const std::optional<QuantizedSearch>& quantized() const { return quantized_; }
     std::size_t level(Slot s) const { return levels_[s]; }
 
@@ -186,6 +192,8 @@ private:
     std::vector<float> norms_;
     std::optional<QuantizedSearch> quantized_;
     std::unordered_set<Slot> deleted_;
+    // The same set as a bitmap: what the scans and walks test, one load per slot.
+    std::vector<std::uint64_t> deleted_bits_;
     std::size_t max_layer_ = 0;
     std::atomic<std::size_t> active_count_{0};
     Slot entry_point_ = kNoSlot;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "exact_scan.h"
 #include "walk_impl.h"
 
 namespace qorel {
@@ -117,62 +118,21 @@ std::vector<Candidate> HnswIndex::search_graph_filtered(std::span<const float> q
 
 std::vector<Candidate> HnswIndex::search_brute_force(std::span<const float> query, std::size_t k) const {
     QOREL_ASSERT(query.size() == dim_, "query dimension mismatch");
-    std::vector<Candidate> top;
-    if (entry_point_ == kNoSlot) return top;
+    if (entry_point_ == kNoSlot) return {};
     show_brute_force_hint_once();
-    if (k == 0) return top;
+    if (k == 0) return {};
 
-    // One sequential pass over the rows keeping the k best in a bounded max-heap: the only
-    // buffer of the call, k entries.
-    top.reserve(std::min(k, node_count()));
-    auto offer = [&](Slot j, float d) {
-        if (top.size() < k) {
-            top.push_back({j, d});
-            std::push_heap(top.begin(), top.end(), cand_less);
-        } else if (distance_less(d, top.front().distance)) {
-            std::pop_heap(top.begin(), top.end(), cand_less);
-            top.back() = {j, d};
-            std::push_heap(top.begin(), top.end(), cand_less);
-        }
-    };
-    const float* q = query.data();
-    const float* base = vectors_.data();
-    if (deleted_.empty()) {
-        const std::size_t rows = dim_ == 0 ? 0 : vectors_.float_count() / dim_;
-        const float q2 = sum_of_squares(query);
-        const float sqrt_q2 = std::sqrt(q2);
-        // Dot products and scores a block at a time: the scoring loop has no branch on the
-        // metric and vectorises, and the heap is only touched by rows that beat its worst.
-        constexpr std::size_t kBlock = 256;
-        float dots[kBlock];
-        for (std::size_t j0 = 0; j0 < rows; j0 += kBlock) {
-            const std::size_t len = std::min(kBlock, rows - j0);
-            dot_products_block(q, base + j0 * dim_, dim_, len, dots);
-            const float* nj = norms_.data() + j0;
-            switch (metric_) {
-                case Metric::Euclidean:
-                    for (std::size_t j = 0; j < len; ++j) dots[j] = (q2 + nj[j] * nj[j]) - (dots[j] + dots[j]);
-                    break;
-                case Metric::DotProduct:
-                    for (std::size_t j = 0; j < len; ++j) dots[j] = -dots[j];
-                    break;
-                case Metric::Cosine:
-                    for (std::size_t j = 0; j < len; ++j) dots[j] = norm_based_score(metric_, q2, sqrt_q2, dots[j], nj[j]);
-                    break;
-            }
-            for (std::size_t j = 0; j < len; ++j)
-                if (top.size() < k || distance_less(dots[j], top.front().distance)) offer(static_cast<Slot>(j0 + j), dots[j]);
-        }
-    } else {
-        const std::size_t n = node_count();
-        for (std::size_t j = 0; j < n; ++j) {
-            if (deleted_.count(static_cast<Slot>(j))) continue;
-            offer(static_cast<Slot>(j), dist_fn_(q, base + j * dim_, dim_));
-        }
-    }
-    std::sort_heap(top.begin(), top.end(), cand_less);
-    // sort_heap is not stable; equal distances have no defined order after a selection anyway.
-    return top;
+    // One sequential pass over the rows keeping the k best in a bounded heap: the only buffer of
+    // the call, k entries. Without deletions the scores come from inner products and the stored
+    // norms, several rows at a time; with them, each live row gets the pair kernel's distance.
+    const std::size_t rows = std::min(node_count(), dim_ == 0 ? std::size_t{0} : vectors_.float_count() / dim_);
+    const ScanRows source{vectors_.data(), norms_.data(), rows, dim_, metric_};
+    NearestK top(k, rows);
+    if (deleted_.empty())
+        scan_norm_scores(source, query.data(), top);
+    else
+        scan_pair_distances(source, query.data(), deleted_bits(), deleted_bit_words(), dist_fn_, top);
+    return top.take();
 }
 
 }  // namespace qorel
