@@ -113,20 +113,26 @@ nb::object json_loads(const std::string& text) {
     return loads(nb::str(text.data(), text.size()));
 }
 
-std::vector<BatchItem> zip_items(nb::handle ids_h, nb::handle vectors_h, nb::handle metadatas_h) {
-    std::vector<std::string> ids = to_ids(ids_h, "ids");
-    std::vector<std::vector<float>> vectors = to_stored_vectors(vectors_h, "vectors", ids);
+// The arguments of add_many and upsert_many, converted: ids, their rows in one block, and one
+// metadata value per id.
+struct Batch {
+    std::vector<std::string> ids;
+    RowBlock rows;
+    std::vector<std::optional<Json>> metadata;
+};
+
+Batch convert_batch(nb::handle ids_h, nb::handle vectors_h, nb::handle metadatas_h) {
+    Batch b;
+    b.ids = to_ids(ids_h, "ids");
+    b.rows = to_stored_rows(vectors_h, "vectors", b.ids);
     if (!metadatas_h.is_none() && !PyList_Check(metadatas_h.ptr()))
         raise_type_error("metadatas", "'" + py_type_name(metadatas_h) + "' object cannot be converted to 'PyList'");
-    if (vectors.size() != ids.size())
-        throw nb::value_error(("ids length (" + std::to_string(ids.size()) + ") != vectors length (" +
-                               std::to_string(vectors.size()) + ")")
+    if (b.rows.size() != b.ids.size())
+        throw nb::value_error(("ids length (" + std::to_string(b.ids.size()) + ") != vectors length (" +
+                               std::to_string(b.rows.size()) + ")")
                                   .c_str());
-    std::vector<std::optional<Json>> metas = to_metadatas(metadatas_h, ids.size());
-    std::vector<BatchItem> items(ids.size());
-    for (std::size_t i = 0; i < ids.size(); ++i)
-        items[i] = BatchItem{std::move(ids[i]), std::move(vectors[i]), std::move(metas[i])};
-    return items;
+    b.metadata = to_metadatas(metadatas_h, b.ids.size());
+    return b;
 }
 
 struct SearchArgs {
@@ -340,13 +346,13 @@ NB_MODULE(_qorel, m) {
     };
     auto many_like = [](bool upsert) {
         return [upsert](PyDatabase& self, nb::handle ids_h, nb::handle vectors_h, nb::handle metadatas_h) {
-            std::vector<BatchItem> items = zip_items(ids_h, vectors_h, metadatas_h);
+            Batch b = convert_batch(ids_h, vectors_h, metadatas_h);
             Database& db = writable(self);
             nb::gil_scoped_release release;
             if (upsert)
-                db.upsert_many(std::move(items));
+                db.upsert_many(std::move(b.ids), std::move(b.rows), std::move(b.metadata));
             else
-                db.add_many(std::move(items));
+                db.add_many(std::move(b.ids), std::move(b.rows), std::move(b.metadata));
         };
     };
 
