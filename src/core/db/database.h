@@ -32,6 +32,7 @@
 
 #include "error.h"
 #include "hnsw/index.h"
+#include "id_map.h"
 #include "metadata/filter.h"
 #include "metadata/metadata_index.h"
 #include "row_block.h"
@@ -42,13 +43,6 @@
 #include "types.h"
 
 namespace qorel {
-
-struct StringHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
-
-using IdMap = std::unordered_map<std::string, Slot, StringHash, std::equal_to<>>;
 
 struct DatabaseConfig {
     std::uint64_t dim = 0;
