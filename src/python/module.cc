@@ -14,6 +14,7 @@
 #include "db/open_registry.h"
 #include "distance.h"
 #include "error.h"
+#include "parallel.h"
 #include "storage/dir_lock.h"
 
 namespace nb = nanobind;
@@ -100,9 +101,19 @@ std::vector<PySearchResult> to_py_results(std::vector<SearchResult>&& hits) {
     return out;
 }
 
+// The SearchResult objects of one query, each built in place: the class is looked up once per
+// list, and the list is allocated at its final length rather than grown.
 nb::list to_py_list(std::vector<PySearchResult>&& hits) {
-    nb::list out;
-    for (PySearchResult& r : hits) out.append(nb::cast(std::move(r)));
+    const nb::handle type = nb::type<PySearchResult>();
+    nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+    if (!out.is_valid()) throw nb::python_error();
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        nb::object r = nb::inst_alloc(type);
+        if (!r.is_valid()) throw nb::python_error();
+        new (nb::inst_ptr<PySearchResult>(r)) PySearchResult(std::move(hits[i]));
+        nb::inst_mark_ready(r);
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), r.release().ptr());
+    }
     return out;
 }
 
@@ -391,11 +402,14 @@ NB_MODULE(_qorel, m) {
             {
                 nb::gil_scoped_release release;
                 auto results = self.db->search_many(queries, a.k, a.ef, a.filter ? &*a.filter : nullptr, a.max_distance);
-                all.reserve(results.size());
-                for (auto& r : results) all.push_back(to_py_results(std::move(r)));
+                // Metadata becomes text on the worker threads, not serially after the search.
+                all.resize(results.size());
+                parallel::for_each(0, results.size(), [&](std::size_t i) { all[i] = to_py_results(std::move(results[i])); });
             }
-            nb::list out;
-            for (auto& r : all) out.append(to_py_list(std::move(r)));
+            nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(all.size())));
+            if (!out.is_valid()) throw nb::python_error();
+            for (std::size_t i = 0; i < all.size(); ++i)
+                PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), to_py_list(std::move(all[i])).release().ptr());
             return out;
         },
         nb::arg("vectors").none(), nb::arg("k").none() = 10, nb::arg("ef_search").none() = nb::none(),
