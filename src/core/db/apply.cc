@@ -239,7 +239,13 @@ void Database::apply(InsertBlock& block) {
 void Database::replay_wal() {
     std::lock_guard<std::mutex> lock(wal_mutex_);
     WalReadResult log = wal_.read_for_replay();
+    // The decoded records hold a vector each; once applied and freed they would stay resident.
+    std::size_t bytes = 0;
+    for (const WalEntry& e : log.entries)
+        if (const auto* insert = std::get_if<WalEntry::Insert>(&e.op)) bytes += insert->vector.size() * sizeof(float);
     apply(log.entries);
+    std::vector<WalEntry>().swap(log.entries);
+    return_freed_memory(bytes);
 }
 
 }  // namespace qorel

@@ -181,6 +181,9 @@ private:
     void apply_locked(bool exclusive, Fn&& fn);
     // Applies the log's intact records (damage is kept aside by the log, see Wal).
     void replay_wal();
+    // Hands heap pages freed by a write of `vector_bytes` of vectors back to the system, when
+    // that is large enough to be worth the walk over the heap.
+    static void return_freed_memory(std::size_t vector_bytes);
     static std::unique_ptr<Database> load(const std::string& path, const GraphChoice& graph, bool quantize_argument);
 
     struct FilterPlan;

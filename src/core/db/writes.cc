@@ -47,20 +47,6 @@ Unzipped unzip(std::vector<BatchItem>& items) {
     return u;
 }
 
-// Vector bytes from which a batch hands the heap pages it freed back to the system.
-constexpr std::size_t kTrimAfterBytes = std::size_t{1} << 20;
-
-// A large batch grows the index's arrays (each growth frees the previous, smaller copy) and
-// frees its own block; the allocator keeps freed pages in the middle of its heap for reuse
-// unless asked to return them, and the process would keep them resident.
-void return_freed_memory(std::size_t vector_bytes) {
-#if defined(__GLIBC__)
-    if (vector_bytes >= kTrimAfterBytes) malloc_trim(0);
-#else
-    (void)vector_bytes;
-#endif
-}
-
 }  // namespace
 
 void Database::check_dimension(std::size_t got) const {
@@ -92,6 +78,18 @@ void Database::upsert(std::string id, std::vector<float> vector, std::optional<J
     GateHold gate(save_gate_);
     Turn turn(wal_mutex_);
     commit(one(WalEntry::Insert{std::move(id), std::move(vector), std::move(metadata)}));
+}
+
+// A large batch grows the index's arrays (each growth frees the previous, smaller copy) and
+// frees its own block; the allocator keeps freed pages in the middle of its heap for reuse
+// unless asked to return them, and the process would keep them resident.
+void Database::return_freed_memory(std::size_t vector_bytes) {
+    constexpr std::size_t kTrimAfterBytes = std::size_t{1} << 20;
+#if defined(__GLIBC__)
+    if (vector_bytes >= kTrimAfterBytes) malloc_trim(0);
+#else
+    (void)vector_bytes;
+#endif
 }
 
 InsertBlock Database::checked_block(std::vector<std::string> ids, RowBlock rows,
