@@ -470,6 +470,18 @@ def test_search_result_lists(db):
     assert db.search([0, 0, 0], k=0) == []
 
 
+def test_search_many_results_stay_with_their_queries(db):
+    # Hits are converted on several threads and put into lists afterwards: every list must be
+    # its own query's, in order, with its own hits' metadata.
+    n = 500
+    db.add_many([f"v{i}" for i in range(n)], np.array([[i, 0, 0] for i in range(n)], dtype=np.float32),
+                [{"i": i} if i % 3 else None for i in range(n)])
+    results = db.search_many([[n - 1 - i, 0.5, 0] for i in range(n)], k=1)
+    assert [(r[0].id, r[0].metadata) for r in results] == [
+        (f"v{n - 1 - i}", {"i": n - 1 - i} if (n - 1 - i) % 3 else None) for i in range(n)]
+    assert {r[0].distance for r in results} == {0.25}
+
+
 # ---- count (a method that arrives later than search)
 
 
