@@ -210,29 +210,25 @@ std::vector<float> read_strided_1d(const ArrayView& a, Overflow* overflow = null
     return out;
 }
 
-// Rows of a 2-D float32 or float64 view, any strides; the rows of a C-contiguous float32 array
-// are block copies.
-std::vector<std::vector<float>> read_rows_2d(const ArrayView& a, Overflow* overflow = nullptr) {
-    const Py_ssize_t n = a.shape(0);
-    const Py_ssize_t d = a.shape(1);
+// Rows of a 2-D float32 or float64 view, any strides, into one block; a C-contiguous float32
+// array is one block copy.
+void read_rows_2d(const ArrayView& a, RowBlock& out, Overflow* overflow = nullptr) {
+    const auto n = static_cast<std::size_t>(a.shape(0));
+    const auto d = static_cast<std::size_t>(a.shape(1));
     const Element e = a.element();
-    std::vector<std::vector<float>> rows;
-    rows.reserve(static_cast<std::size_t>(n));
+    std::span<float> rows = out.extend(n, d);
+    if (rows.empty()) return;
     if (e == Element::F32 && a.c_contiguous()) {
-        // C order: row i is the d consecutive floats starting i * d elements in.
-        const float* base = reinterpret_cast<const float*>(a.data());
-        for (Py_ssize_t i = 0; i < n; ++i) rows.emplace_back(base + i * d, base + (i + 1) * d);
-        return rows;
+        std::memcpy(rows.data(), a.data(), rows.size_bytes());
+        return;
     }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        std::vector<float>& row = rows.emplace_back(static_cast<std::size_t>(d));
-        if (overflow) overflow->current_row = static_cast<std::size_t>(i);
-        for (Py_ssize_t j = 0; j < d; ++j) {
-            const auto k = static_cast<std::size_t>(j);
-            row[k] = narrow(element_at(a.data(), i * a.stride(0) + j * a.stride(1), e), k, overflow);
-        }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (overflow) overflow->current_row = i;
+        float* row = rows.data() + i * d;
+        const Py_ssize_t at = static_cast<Py_ssize_t>(i) * a.stride(0);
+        for (std::size_t j = 0; j < d; ++j)
+            row[j] = narrow(element_at(a.data(), at + static_cast<Py_ssize_t>(j) * a.stride(1), e), j, overflow);
     }
-    return rows;
 }
 
 // ---- sequences of numbers
@@ -552,30 +548,38 @@ std::vector<float> read_vector(nb::handle h, const char* arg, Overflow* overflow
     raise_enum_error(arg, "VectorInput", "List", list_error, "Numpy", not_a_float32_array(o, &a, acquired, 1));
 }
 
-std::vector<std::vector<float>> read_vectors(nb::handle h, const char* arg, Overflow* overflow) {
+RowBlock read_rows(nb::handle h, const char* arg, Overflow* overflow) {
     PyObject* o = h.ptr();
+    RowBlock rows;
     std::string numpy_error;
     if (is_ndarray(o)) {
         ArrayView a;
         const bool acquired = a.acquire(o);
         if (acquired && a.ndim() == 2 && a.element() == Element::F32) {
             if (!a.data() || !(a.c_contiguous() || a.f_contiguous())) raise(PyExc_TypeError, kNotContiguous);
-            return read_rows_2d(a);
+            read_rows_2d(a, rows);
+            return rows;
         }
         // A 2-D float64 array reads its rows straight from the buffer, with the values its
         // items would give through the float protocol.
-        if (acquired && is_exact_ndarray(o) && a.ndim() == 2 && a.element() == Element::F64) return read_rows_2d(a, overflow);
+        if (acquired && is_exact_ndarray(o) && a.ndim() == 2 && a.element() == Element::F64) {
+            read_rows_2d(a, rows, overflow);
+            return rows;
+        }
         numpy_error = not_a_float32_array(o, &a, acquired, 2);
     } else {
         numpy_error = not_a_float32_array(o, nullptr, false, 2);
     }
 
-    std::vector<std::vector<float>> rows;
-    auto read_row = [&rows, overflow](PyObject* row) {
-        std::vector<float> v;
+    // Each row is read into one reused buffer, then appended to the block.
+    std::vector<float> row;
+    std::size_t expected = 0;  // rows the input says it holds, to size the block
+    auto read_row = [&rows, &row, &expected, overflow](PyObject* item) {
+        row.clear();
         if (overflow) overflow->current_row = rows.size();
-        if (!read_float_sequence(row, v, overflow)) return false;
-        rows.push_back(std::move(v));
+        if (!read_float_sequence(item, row, overflow)) return false;
+        if (rows.empty()) rows.reserve(expected, row.size());
+        rows.add(row);
         return true;
     };
     bool ok = true;
@@ -583,13 +587,13 @@ std::vector<std::vector<float>> read_vectors(nb::handle h, const char* arg, Over
         PyErr_SetString(PyExc_TypeError, kStrIsNotAVector);
         ok = false;
     } else if (PyList_CheckExact(o)) {
-        rows.reserve(static_cast<std::size_t>(PyList_GET_SIZE(o)));
+        expected = static_cast<std::size_t>(PyList_GET_SIZE(o));
         for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(o); ++i) {
-            nb::object row = nb::borrow(PyList_GET_ITEM(o, i));
-            ok = read_row(row.ptr());
+            nb::object item = nb::borrow(PyList_GET_ITEM(o, i));
+            ok = read_row(item.ptr());
         }
     } else if (PyTuple_CheckExact(o)) {
-        rows.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(o)));
+        expected = static_cast<std::size_t>(PyTuple_GET_SIZE(o));
         for (Py_ssize_t i = 0; ok && i < PyTuple_GET_SIZE(o); ++i) ok = read_row(PyTuple_GET_ITEM(o, i));
     } else if (!PySequence_Check(o)) {
         PyErr_SetString(PyExc_TypeError, cannot_convert(o, "Sequence").c_str());
@@ -599,17 +603,17 @@ std::vector<std::vector<float>> read_vectors(nb::handle h, const char* arg, Over
         if (n < 0) {
             PyErr_Clear();
         } else {
-            rows.reserve(static_cast<std::size_t>(std::min(n, kMaxLengthHint)));
+            expected = static_cast<std::size_t>(std::min(n, kMaxLengthHint));
         }
         nb::object it = nb::steal(PyObject_GetIter(o));
         ok = static_cast<bool>(it);
         while (ok) {
-            nb::object row = nb::steal(PyIter_Next(it.ptr()));
-            if (!row) {
+            nb::object item = nb::steal(PyIter_Next(it.ptr()));
+            if (!item) {
                 ok = !PyErr_Occurred();
                 break;
             }
-            ok = read_row(row.ptr());
+            ok = read_row(item.ptr());
         }
     }
     if (ok) return rows;
@@ -627,11 +631,17 @@ std::vector<float> to_stored_vector(nb::handle h, const char* arg, std::string_v
     return out;
 }
 
-std::vector<std::vector<float>> to_vectors(nb::handle h, const char* arg) { return read_vectors(h, arg, nullptr); }
+std::vector<std::vector<float>> to_vectors(nb::handle h, const char* arg) {
+    const RowBlock rows = read_rows(h, arg, nullptr);
+    std::vector<std::vector<float>> out;
+    out.reserve(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) out.emplace_back(rows.row(i).begin(), rows.row(i).end());
+    return out;
+}
 
-std::vector<std::vector<float>> to_stored_vectors(nb::handle h, const char* arg, const std::vector<std::string>& ids) {
+RowBlock to_stored_rows(nb::handle h, const char* arg, const std::vector<std::string>& ids) {
     Overflow overflow;
-    std::vector<std::vector<float>> rows = read_vectors(h, arg, &overflow);
+    RowBlock rows = read_rows(h, arg, &overflow);
     // A row beyond the ids is refused by the caller for the lengths' mismatch.
     if (overflow.seen && overflow.row < ids.size())
         throw QorelError::non_finite_component(ids[overflow.row], overflow.index, overflow.value);

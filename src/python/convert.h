@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "db/row_block.h"
 #include "metadata/filter.h"
 #include "types.h"
 
@@ -57,7 +58,7 @@ std::optional<double> to_optional_f64(nb::handle h, const char* arg);
 // or TypeError "The given array is not contiguous".
 std::vector<float> to_vector(nb::handle h, const char* arg);
 
-// A batch of vectors: a 2-D float32 NumPy array (copied row by row; it must be C- or
+// A batch of vectors: a 2-D float32 NumPy array (copied; it must be C- or
 // Fortran-contiguous, else TypeError "The given array is not contiguous"); otherwise a sequence
 // whose every item converts as one vector. Rows may differ in length: the database checks the
 // dimension. Failure: TypeError naming the argument and the error of each accepted form.
@@ -68,9 +69,9 @@ std::vector<std::vector<float>> to_vectors(nb::handle h, const char* arg);
 // component and the number. Non-finite values pass; the database refuses them.
 std::vector<float> to_stored_vector(nb::handle h, const char* arg, std::string_view id);
 
-// Rows that are to be stored under `ids`, in order: as to_vectors, with the same refusal as
-// to_stored_vector, naming the row's id.
-std::vector<std::vector<float>> to_stored_vectors(nb::handle h, const char* arg, const std::vector<std::string>& ids);
+// Rows that are to be stored under `ids`, in order, in one block: read as to_vectors reads
+// them, with the same refusal as to_stored_vector, naming the row's id.
+RowBlock to_stored_rows(nb::handle h, const char* arg, const std::vector<std::string>& ids);
 
 // A sequence of str (not a str itself), in order. Empty or repeated ids are the caller's
 // business.

@@ -14,6 +14,7 @@
 #include "db/open_registry.h"
 #include "distance.h"
 #include "error.h"
+#include "parallel.h"
 #include "storage/dir_lock.h"
 
 namespace nb = nanobind;
@@ -100,9 +101,19 @@ std::vector<PySearchResult> to_py_results(std::vector<SearchResult>&& hits) {
     return out;
 }
 
+// The SearchResult objects of one query, each built in place: the class is looked up once per
+// list, and the list is allocated at its final length rather than grown.
 nb::list to_py_list(std::vector<PySearchResult>&& hits) {
-    nb::list out;
-    for (PySearchResult& r : hits) out.append(nb::cast(std::move(r)));
+    const nb::handle type = nb::type<PySearchResult>();
+    nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+    if (!out.is_valid()) throw nb::python_error();
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        nb::object r = nb::inst_alloc(type);
+        if (!r.is_valid()) throw nb::python_error();
+        new (nb::inst_ptr<PySearchResult>(r)) PySearchResult(std::move(hits[i]));
+        nb::inst_mark_ready(r);
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), r.release().ptr());
+    }
     return out;
 }
 
@@ -113,20 +124,26 @@ nb::object json_loads(const std::string& text) {
     return loads(nb::str(text.data(), text.size()));
 }
 
-std::vector<BatchItem> zip_items(nb::handle ids_h, nb::handle vectors_h, nb::handle metadatas_h) {
-    std::vector<std::string> ids = to_ids(ids_h, "ids");
-    std::vector<std::vector<float>> vectors = to_stored_vectors(vectors_h, "vectors", ids);
+// The arguments of add_many and upsert_many, converted: ids, their rows in one block, and one
+// metadata value per id.
+struct Batch {
+    std::vector<std::string> ids;
+    RowBlock rows;
+    std::vector<std::optional<Json>> metadata;
+};
+
+Batch convert_batch(nb::handle ids_h, nb::handle vectors_h, nb::handle metadatas_h) {
+    Batch b;
+    b.ids = to_ids(ids_h, "ids");
+    b.rows = to_stored_rows(vectors_h, "vectors", b.ids);
     if (!metadatas_h.is_none() && !PyList_Check(metadatas_h.ptr()))
         raise_type_error("metadatas", "'" + py_type_name(metadatas_h) + "' object cannot be converted to 'PyList'");
-    if (vectors.size() != ids.size())
-        throw nb::value_error(("ids length (" + std::to_string(ids.size()) + ") != vectors length (" +
-                               std::to_string(vectors.size()) + ")")
+    if (b.rows.size() != b.ids.size())
+        throw nb::value_error(("ids length (" + std::to_string(b.ids.size()) + ") != vectors length (" +
+                               std::to_string(b.rows.size()) + ")")
                                   .c_str());
-    std::vector<std::optional<Json>> metas = to_metadatas(metadatas_h, ids.size());
-    std::vector<BatchItem> items(ids.size());
-    for (std::size_t i = 0; i < ids.size(); ++i)
-        items[i] = BatchItem{std::move(ids[i]), std::move(vectors[i]), std::move(metas[i])};
-    return items;
+    b.metadata = to_metadatas(metadatas_h, b.ids.size());
+    return b;
 }
 
 struct SearchArgs {
@@ -340,13 +357,13 @@ NB_MODULE(_qorel, m) {
     };
     auto many_like = [](bool upsert) {
         return [upsert](PyDatabase& self, nb::handle ids_h, nb::handle vectors_h, nb::handle metadatas_h) {
-            std::vector<BatchItem> items = zip_items(ids_h, vectors_h, metadatas_h);
+            Batch b = convert_batch(ids_h, vectors_h, metadatas_h);
             Database& db = writable(self);
             nb::gil_scoped_release release;
             if (upsert)
-                db.upsert_many(std::move(items));
+                db.upsert_many(std::move(b.ids), std::move(b.rows), std::move(b.metadata));
             else
-                db.add_many(std::move(items));
+                db.add_many(std::move(b.ids), std::move(b.rows), std::move(b.metadata));
         };
     };
 
@@ -385,11 +402,14 @@ NB_MODULE(_qorel, m) {
             {
                 nb::gil_scoped_release release;
                 auto results = self.db->search_many(queries, a.k, a.ef, a.filter ? &*a.filter : nullptr, a.max_distance);
-                all.reserve(results.size());
-                for (auto& r : results) all.push_back(to_py_results(std::move(r)));
+                // Metadata becomes text on the worker threads, not serially after the search.
+                all.resize(results.size());
+                parallel::for_each(0, results.size(), [&](std::size_t i) { all[i] = to_py_results(std::move(results[i])); });
             }
-            nb::list out;
-            for (auto& r : all) out.append(to_py_list(std::move(r)));
+            nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(all.size())));
+            if (!out.is_valid()) throw nb::python_error();
+            for (std::size_t i = 0; i < all.size(); ++i)
+                PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), to_py_list(std::move(all[i])).release().ptr());
             return out;
         },
         nb::arg("vectors").none(), nb::arg("k").none() = 10, nb::arg("ef_search").none() = nb::none(),

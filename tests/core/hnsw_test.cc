@@ -151,7 +151,7 @@ TEST(HnswIndex, SingleAndBatchInsertionKeepInvariants) {
         check_invariants(idx);
     }
     HnswIndex empty(8, Metric::Cosine, 6, 40);
-    EXPECT_TRUE(empty.batch_insert({}).empty());
+    EXPECT_TRUE(empty.batch_insert(std::vector<std::vector<float>>{}).empty());
     EXPECT_EQ(empty.entry_point(), kNoSlot);
 }
 

@@ -77,6 +77,29 @@ TEST_F(WalTest, BatchAppendIsAllOrNothing) {
     EXPECT_EQ(read_wal(log_).entries, (std::vector<WalEntry>{del("a"), del("e"), del("f")}));
 }
 
+// A batch logged from its block of rows must be indistinguishable on disk from the same
+// inserts logged record by record: replay and older readers only know the records.
+TEST_F(WalTest, BlockAppendWritesTheRecordsOfItsRows) {
+    InsertBlock block{3, {"a", "bb", ""}, {1, 2, 3, -0.5f, 0, 7, 9, 9, 9}, {std::nullopt, Json{{"k", 1}}, Json::array()}};
+    std::vector<WalEntry> same;
+    for (std::size_t i = 0; i < block.size(); ++i)
+        same.push_back(WalEntry::Insert{block.ids[i], {block.row(i).begin(), block.row(i).end()}, block.metadata[i]});
+    {
+        Wal wal(log_);
+        wal.append(block);
+    }
+    EXPECT_EQ(read_file(log_), encode_all(same));
+    EXPECT_EQ(read_wal(log_).entries, same);
+
+    // All or nothing, as for records: a row whose metadata cannot be logged leaves no row.
+    Json deep = Json::array();
+    for (std::size_t i = 1; i <= kMaxMetadataDepth; ++i) deep = Json::array({deep});
+    block.metadata[2] = deep;
+    Wal wal(log_);
+    EXPECT_THROW(wal.append(block), QorelError);
+    EXPECT_EQ(read_file(log_), encode_all(same));
+}
+
 TEST_F(WalTest, TailsAreTornOrDamaged) {
     const Bytes records = encode_all({ins("a", {1, 2}), ins("b", {3, 4}), del("a"), ins("c", {5, 6})});
     const std::size_t second = encode_record(ins("a", {1, 2})).size();

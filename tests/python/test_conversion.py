@@ -144,6 +144,25 @@ def test_batch_sequence_forms(db):
     assert [h[0].id for h in db.search_many(np.asfortranarray([[7.0, 8, 9], [1, 2, 3]]), k=1)] == ["c", "a"]
 
 
+def test_batch_rows_keep_their_own_lengths(db):
+    # Rows are gathered into one block, but never read as one run of floats: rows whose lengths
+    # add up to whole rows are still refused, at the first bad row in batch order.
+    for method in (db.add_many, db.upsert_many):
+        with pytest.raises(ValueError, match=r"^dimension mismatch: expected 3, got 2$"):
+            method(["x", "y"], [[1, 2], [3, 4, 5, 6]])
+        with pytest.raises(ValueError, match=r"^dimension mismatch: expected 3, got 4$"):
+            method(["x", "y", "z"], [[1, 2, 3], [4, 5, 6, 7], [8, 9]])
+        with pytest.raises(ValueError, match=r"id 'x'.*non-finite"):
+            method(["x", "y", "z"], [[math.nan, 0, 0], [1, 2], [1, 2, 3, 4]])
+    with pytest.raises(ValueError, match=r"^dimension mismatch: expected 3, got 1$"):
+        db.search_many([[1, 2, 3], [4], [5, 6, 7, 8, 9]])
+    assert len(db) == 0
+    db.upsert_many(["x", "y", "x"], [[1, 2, 3], [4, 5, 6], [7, 8, 9]])
+    assert len(db) == 2 and db.total_slots == 2
+    assert_stored(db, "x", [7, 8, 9])
+    assert_stored(db, "y", [4, 5, 6])
+
+
 @pytest.mark.parametrize(
     "vectors, lists_error",
     [
@@ -449,6 +468,18 @@ def test_search_result_lists(db):
     assert type(results) is list and all(type(r) is list for r in results)
     assert [[(h.id, h.metadata) for h in r] for r in results] == [[("a", {"i": 0})], [("b", {"i": 1})], [("b", {"i": 1})]]
     assert db.search([0, 0, 0], k=0) == []
+
+
+def test_search_many_results_stay_with_their_queries(db):
+    # Hits are converted on several threads and put into lists afterwards: every list must be
+    # its own query's, in order, with its own hits' metadata.
+    n = 500
+    db.add_many([f"v{i}" for i in range(n)], np.array([[i, 0, 0] for i in range(n)], dtype=np.float32),
+                [{"i": i} if i % 3 else None for i in range(n)])
+    results = db.search_many([[n - 1 - i, 0.5, 0] for i in range(n)], k=1)
+    assert [(r[0].id, r[0].metadata) for r in results] == [
+        (f"v{n - 1 - i}", {"i": n - 1 - i} if (n - 1 - i) % 3 else None) for i in range(n)]
+    assert {r[0].distance for r in results} == {0.25}
 
 
 # ---- count (a method that arrives later than search)

@@ -19,6 +19,16 @@ namespace qorel {
 
 namespace {
 
+// One insertion as it is applied: its id and metadata are moved out when it takes effect, its
+// vector is read where it lies (a log record's own vector, or a row of a batch's block).
+// `owner`, when set, holds the vector and is freed once the vector has been copied.
+struct InsertRef {
+    std::string* id;
+    std::span<const float> vector;
+    std::optional<Json>* metadata;
+    std::vector<float>* owner = nullptr;
+};
+
 // Every component but the id map that an applied record changes, behind the write locks the
 // caller holds.
 struct Components {
@@ -40,23 +50,49 @@ struct Components {
         if (s < meta.size()) set_metadata(s, std::nullopt);
     }
 
+    void replace_vector(Slot s, InsertRef& item) {
+        if (item.owner && item.owner->data() == item.vector.data()) {
+            index.update_vector(s, std::move(*item.owner));
+        } else {
+            index.update_vector(s, std::vector<float>(item.vector.begin(), item.vector.end()));
+        }
+    }
+
     // Inserts new ids through one batch insertion, which builds the graph in parallel.
-    void insert(IdMap& ids, std::vector<WalEntry::Insert*>& items) {
+    void insert(IdMap& ids, std::vector<InsertRef>& items) {
         if (items.empty()) return;
-        std::vector<std::vector<float>> vectors;
-        vectors.reserve(items.size());
-        for (WalEntry::Insert* item : items) vectors.push_back(std::move(item->vector));
-        const std::vector<Slot> slots =
-            vectors.size() == 1 ? std::vector<Slot>{index.insert(std::move(vectors[0]))} : index.batch_insert(std::move(vectors));
+        const std::size_t dim = index.dim();
+        // Rows of a batch's block that follow one another go in as they lie; anything else
+        // (log records, a block with repeated ids) is gathered into one block first, freeing
+        // each record's vector as it is copied.
+        bool adjacent = true;
+        for (std::size_t k = 1; k < items.size() && adjacent; ++k)
+            adjacent = items[k].vector.data() == items[k - 1].vector.data() + dim;
+        std::vector<float> gathered;
+        std::span<const float> rows;
+        if (adjacent) {
+            rows = {items.front().vector.data(), items.size() * dim};
+        } else {
+            gathered.reserve(items.size() * dim);
+            for (InsertRef& item : items) {
+                gathered.insert(gathered.end(), item.vector.begin(), item.vector.end());
+                if (item.owner) std::vector<float>().swap(*item.owner);
+            }
+            rows = gathered;
+        }
+        const std::vector<Slot> slots = items.size() == 1
+                                            ? std::vector<Slot>{index.insert(std::vector<float>(rows.begin(), rows.end()))}
+                                            : index.batch_insert(rows);
+        std::vector<float>().swap(gathered);
         const std::size_t needed = static_cast<std::size_t>(*std::max_element(slots.begin(), slots.end())) + 1;
         if (slot_ids.size() < needed) slot_ids.resize(needed);
         if (meta.size() < needed) meta.resize(needed);
         ids.reserve(ids.size() + items.size());
         for (std::size_t k = 0; k < items.size(); ++k) {
             const Slot s = slots[k];
-            slot_ids[s] = items[k]->id;
-            ids[std::move(items[k]->id)] = s;
-            set_metadata(s, std::move(items[k]->metadata));
+            slot_ids[s] = *items[k].id;
+            ids[std::move(*items[k].id)] = s;
+            set_metadata(s, std::move(*items[k].metadata));
         }
     }
 };
@@ -69,15 +105,16 @@ public:
 
     // A repeated id keeps its first record's place (and so its slot), as the same calls made
     // one by one would, and takes the later vector and metadata.
-    void add(WalEntry::Insert& item) {
-        auto [at, fresh] = position_.emplace(item.id, items_.size());
+    void add(const InsertRef& item) {
+        auto [at, fresh] = position_.emplace(*item.id, items_.size());
         if (fresh) {
-            items_.push_back(&item);
+            items_.push_back(item);
             return;
         }
-        WalEntry::Insert& first = *items_[at->second];
-        first.vector = std::move(item.vector);
-        first.metadata = std::move(item.metadata);
+        InsertRef& first = items_[at->second];
+        first.vector = item.vector;
+        first.owner = item.owner;
+        *first.metadata = std::move(*item.metadata);
     }
 
     void flush(Components& c, IdMap& ids) {
@@ -87,39 +124,50 @@ public:
     }
 
 private:
-    std::vector<WalEntry::Insert*> items_;
+    std::vector<InsertRef> items_;
     std::unordered_map<std::string_view, std::size_t> position_;
 };
 
-// Whether applying the records adds or removes ids, which needs the id map exclusively.
-bool changes_id_map(const IdMap& ids, std::span<const WalEntry> records) {
-    for (const WalEntry& record : records) {
-        const bool stored = ids.find(record.id()) != ids.end();
-        if (record.kind() == WalKind::Insert ? !stored : record.kind() == WalKind::Delete && stored) return true;
-    }
-    return false;
+bool adds_or_removes(const IdMap& ids, const WalEntry& record) {
+    const bool stored = ids.find(record.id()) != ids.end();
+    return record.kind() == WalKind::Insert ? !stored : record.kind() == WalKind::Delete && stored;
 }
 
-// The records applied to `ids`: IdMap when the caller holds it exclusively, const IdMap when it
-// holds it shared, which is enough when no record adds or removes an id (changes_id_map).
+// Whether applying the records adds or removes ids, which needs the id map exclusively.
+bool changes_id_map(const IdMap& ids, std::span<const WalEntry> records) {
+    return std::any_of(records.begin(), records.end(), [&](const WalEntry& r) { return adds_or_removes(ids, r); });
+}
+
+bool changes_id_map(const IdMap& ids, const InsertBlock& block) {
+    return std::any_of(block.ids.begin(), block.ids.end(), [&](const std::string& id) { return ids.find(id) == ids.end(); });
+}
+
+// One insertion applied to `ids`: IdMap when the caller holds it exclusively, const IdMap when
+// it holds it shared, which is enough when no insertion adds an id (changes_id_map).
+template <class Map>
+void apply_insert(Map& ids, Components& c, PendingInserts& pending, InsertRef item) {
+    constexpr bool kExclusive = !std::is_const_v<Map>;
+    auto it = ids.find(*item.id);
+    if constexpr (kExclusive) {
+        if (pending.contains(*item.id) || it == ids.end()) {
+            pending.add(item);
+            return;
+        }
+    } else {
+        QOREL_ASSERT(it != ids.end(), "an insert applied under the shared id map");
+    }
+    c.replace_vector(it->second, item);
+    c.set_metadata(it->second, std::move(*item.metadata));
+}
+
 template <class Map>
 void apply_records(Map& ids, Components& c, std::uint64_t dim, std::span<WalEntry> records) {
     constexpr bool kExclusive = !std::is_const_v<Map>;
-    [[maybe_unused]] PendingInserts pending;
+    PendingInserts pending;
     for (WalEntry& record : records) {
         if (auto* e = std::get_if<WalEntry::Insert>(&record.op)) {
             if (e->vector.size() != dim) continue;
-            auto it = ids.find(e->id);
-            if constexpr (kExclusive) {
-                if (pending.contains(e->id) || it == ids.end()) {
-                    pending.add(*e);
-                    continue;
-                }
-            } else {
-                QOREL_ASSERT(it != ids.end(), "an insert applied under the shared id map");
-            }
-            c.index.update_vector(it->second, std::move(e->vector));
-            c.set_metadata(it->second, std::move(e->metadata));
+            apply_insert(ids, c, pending, InsertRef{&e->id, e->vector, &e->metadata, &e->vector});
         } else if (auto* d = std::get_if<WalEntry::Delete>(&record.op)) {
             if constexpr (kExclusive) {
                 if (pending.contains(d->id)) pending.flush(c, ids);
@@ -144,24 +192,27 @@ void apply_records(Map& ids, Components& c, std::uint64_t dim, std::span<WalEntr
     if constexpr (kExclusive) pending.flush(c, ids);
 }
 
+template <class Map>
+void apply_block(Map& ids, Components& c, InsertBlock& block) {
+    PendingInserts pending;
+    for (std::size_t i = 0; i < block.size(); ++i)
+        apply_insert(ids, c, pending, InsertRef{&block.ids[i], block.row(i), &block.metadata[i]});
+    if constexpr (!std::is_const_v<Map>) pending.flush(c, ids);
+}
+
 }  // namespace
 
-void Database::apply(std::span<WalEntry> records) {
-    if (records.empty()) return;
-    // Writers are serialised (the log mutex), so what the look-up finds stays true until the
-    // records are applied; only compaction may run in between, and it moves slots, not ids.
-    bool exclusive;
-    {
-        auto ids = id_to_slot_.read();
-        exclusive = changes_id_map(*ids, records);
-    }
+// Writers are serialised (the log mutex), so what the caller found about the ids stays true
+// until the change is applied; only compaction may run in between, and it moves slots, not ids.
+template <class Fn>
+void Database::apply_locked(bool exclusive, Fn&& fn) {
     auto apply_with = [&](auto& ids) {
         auto index = index_.write();
         auto slot_ids = slot_to_id_.write();
         auto meta = metadata_.write();
         auto mindex = metadata_index_.write();
         Components c{*index, *slot_ids, *meta, *mindex};
-        apply_records(*ids, c, dim_, records);
+        fn(*ids, c);
     };
     if (exclusive) {
         auto ids = id_to_slot_.write();
@@ -173,10 +224,28 @@ void Database::apply(std::span<WalEntry> records) {
     }
 }
 
+void Database::apply(std::span<WalEntry> records) {
+    if (records.empty()) return;
+    const bool exclusive = changes_id_map(*id_to_slot_.read(), records);
+    apply_locked(exclusive, [&](auto& ids, Components& c) { apply_records(ids, c, dim_, records); });
+}
+
+void Database::apply(InsertBlock& block) {
+    if (block.size() == 0 || block.dim != dim_) return;
+    const bool exclusive = changes_id_map(*id_to_slot_.read(), block);
+    apply_locked(exclusive, [&](auto& ids, Components& c) { apply_block(ids, c, block); });
+}
+
 void Database::replay_wal() {
     std::lock_guard<std::mutex> lock(wal_mutex_);
     WalReadResult log = wal_.read_for_replay();
+    // The decoded records hold a vector each; once applied and freed they would stay resident.
+    std::size_t bytes = 0;
+    for (const WalEntry& e : log.entries)
+        if (const auto* insert = std::get_if<WalEntry::Insert>(&e.op)) bytes += insert->vector.size() * sizeof(float);
     apply(log.entries);
+    std::vector<WalEntry>().swap(log.entries);
+    return_freed_memory(bytes);
 }
 
 }  // namespace qorel

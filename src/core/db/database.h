@@ -32,8 +32,10 @@
 
 #include "error.h"
 #include "hnsw/index.h"
+#include "id_map.h"
 #include "metadata/filter.h"
 #include "metadata/metadata_index.h"
+#include "row_block.h"
 #include "rwlock.h"
 #include "storage/recovery.h"
 #include "storage/storage.h"
@@ -41,13 +43,6 @@
 #include "types.h"
 
 namespace qorel {
-
-struct StringHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
-
-using IdMap = std::unordered_map<std::string, Slot, StringHash, std::equal_to<>>;
 
 struct DatabaseConfig {
     std::uint64_t dim = 0;
@@ -57,7 +52,8 @@ struct DatabaseConfig {
     bool quantize = false;
 };
 
-// One item of a batch insertion: id, vector, optional metadata.
+// One item of a batch insertion held on its own: id, vector, optional metadata. The batch is
+// gathered into one RowBlock before it is checked.
 struct BatchItem {
     std::string id;
     std::vector<float> vector;
@@ -117,9 +113,13 @@ public:
     void upsert(std::string id, std::vector<float> vector, std::optional<Json> metadata);
     // All or nothing: a wrong dimension, a stored id or an id repeated within the batch
     // refuses the whole batch before anything changes.
+    // Row i of `rows` belongs to ids[i] and metadata[i]; `metadata` is empty (none for any
+    // row) or one per id. REQUIRES: rows.size() == ids.size().
+    void add_many(std::vector<std::string> ids, RowBlock rows, std::vector<std::optional<Json>> metadata);
     void add_many(std::vector<BatchItem> items);
     // Per item: replace when stored, else insert; repeats within the batch act as the same
     // calls made one by one (the last occurrence's vector and metadata win, one slot).
+    void upsert_many(std::vector<std::string> ids, RowBlock rows, std::vector<std::optional<Json>> metadata);
     void upsert_many(std::vector<BatchItem> items);
 
     // ---- search
@@ -162,15 +162,28 @@ private:
     // The dimension, then every component finite: NaN and infinities would poison distances
     // and the quantizer's ranges.
     void check_vector(std::string_view id, std::span<const float> vector) const;
+    // check_vector on every row in order, then the rows as one validated block.
+    InsertBlock checked_block(std::vector<std::string> ids, RowBlock rows,
+                              std::vector<std::optional<Json>> metadata) const;
     // Appends the records to the log as one unit, then applies them. REQUIRES: the save gate
     // held shared, the log mutex held (the writer's turn), the records validated.
     void commit(std::vector<WalEntry> records);
+    void commit(InsertBlock& block);
     // Changes memory as the records say, in order, moving their contents out; takes id_to_slot
     // exclusively only when records add or remove ids. Used by live mutations and by replay
     // alike. REQUIRES: the log mutex held, no other lock but the save gate.
     void apply(std::span<WalEntry> records);
+    // The block's inserts as apply() applies Insert records; the rows are read where they lie.
+    void apply(InsertBlock& block);
+    // Runs fn(id map, components) under the write locks of every component, the id map
+    // exclusively only when `exclusive` (else shared). Defined and used in apply.cc.
+    template <class Fn>
+    void apply_locked(bool exclusive, Fn&& fn);
     // Applies the log's intact records (damage is kept aside by the log, see Wal).
     void replay_wal();
+    // Hands heap pages freed by a write of `vector_bytes` of vectors back to the system, when
+    // that is large enough to be worth the walk over the heap.
+    static void return_freed_memory(std::size_t vector_bytes);
     static std::unique_ptr<Database> load(const std::string& path, const GraphChoice& graph, bool quantize_argument);
 
     struct FilterPlan;

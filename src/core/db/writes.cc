@@ -4,6 +4,9 @@
 // path replay takes too.
 
 #include <cmath>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <shared_mutex>
 #include <unordered_set>
 
@@ -24,12 +27,24 @@ std::vector<WalEntry> one(WalEntry record) {
     return records;
 }
 
-std::vector<WalEntry> inserts(std::vector<BatchItem>& items) {
-    std::vector<WalEntry> records;
-    records.reserve(items.size());
-    for (BatchItem& item : items)
-        records.emplace_back(WalEntry::Insert{std::move(item.id), std::move(item.vector), std::move(item.metadata)});
-    return records;
+struct Unzipped {
+    std::vector<std::string> ids;
+    RowBlock rows;
+    std::vector<std::optional<Json>> metadata;
+};
+
+Unzipped unzip(std::vector<BatchItem>& items) {
+    Unzipped u;
+    u.ids.reserve(items.size());
+    u.metadata.reserve(items.size());
+    if (!items.empty()) u.rows.reserve(items.size(), items.front().vector.size());
+    for (BatchItem& item : items) {
+        u.ids.push_back(std::move(item.id));
+        u.rows.add(item.vector);
+        std::vector<float>().swap(item.vector);
+        u.metadata.push_back(std::move(item.metadata));
+    }
+    return u;
 }
 
 }  // namespace
@@ -65,30 +80,75 @@ void Database::upsert(std::string id, std::vector<float> vector, std::optional<J
     commit(one(WalEntry::Insert{std::move(id), std::move(vector), std::move(metadata)}));
 }
 
-void Database::add_many(std::vector<BatchItem> items) {
-    for (const auto& item : items) check_vector(item.id, item.vector);
-    GateHold gate(save_gate_);
-    Turn turn(wal_mutex_);
+// A large batch grows the index's arrays (each growth frees the previous, smaller copy) and
+// frees its own block; the allocator keeps freed pages in the middle of its heap for reuse
+// unless asked to return them, and the process would keep them resident.
+void Database::return_freed_memory(std::size_t vector_bytes) {
+    constexpr std::size_t kTrimAfterBytes = std::size_t{1} << 20;
+#if defined(__GLIBC__)
+    if (vector_bytes >= kTrimAfterBytes) malloc_trim(0);
+#else
+    (void)vector_bytes;
+#endif
+}
+
+InsertBlock Database::checked_block(std::vector<std::string> ids, RowBlock rows,
+                                    std::vector<std::optional<Json>> metadata) const {
+    QOREL_ASSERT(rows.size() == ids.size() && (metadata.empty() || metadata.size() == ids.size()),
+                 "a batch's ids, rows and metadata disagree in number");
+    for (std::size_t i = 0; i < ids.size(); ++i) check_vector(ids[i], rows.row(i));
+    if (metadata.empty()) metadata.resize(ids.size());
+    return InsertBlock{dim_, std::move(ids), rows.take(), std::move(metadata)};
+}
+
+void Database::commit(InsertBlock& block) {
+    if (block.size() == 0) return;
+    wal_.append(block);  // all or nothing
+    apply(block);
+}
+
+void Database::add_many(std::vector<std::string> ids, RowBlock rows, std::vector<std::optional<Json>> metadata) {
+    const std::size_t bytes = rows.floats().size_bytes();
     {
-        auto ids = id_to_slot_.read();
-        for (const auto& item : items)
-            if (ids->find(item.id) != ids->end()) throw QorelError::duplicate_id(item.id);
+        InsertBlock block = checked_block(std::move(ids), std::move(rows), std::move(metadata));
+        GateHold gate(save_gate_);
+        Turn turn(wal_mutex_);
+        {
+            auto stored = id_to_slot_.read();
+            for (const std::string& id : block.ids)
+                if (stored->find(id) != stored->end()) throw QorelError::duplicate_id(id);
+        }
+        // A repeated new id would give one id two live slots, one of them unreachable by delete.
+        if (block.size() > 1) {
+            std::unordered_set<std::string_view> seen;
+            seen.reserve(block.size());
+            for (const std::string& id : block.ids)
+                if (!seen.insert(id).second) throw QorelError::duplicate_id(id);
+        }
+        commit(block);
     }
-    // A repeated new id would give one id two live slots, one of them unreachable by delete.
-    if (items.size() > 1) {
-        std::unordered_set<std::string_view> seen;
-        seen.reserve(items.size());
-        for (const auto& item : items)
-            if (!seen.insert(item.id).second) throw QorelError::duplicate_id(item.id);
+    return_freed_memory(bytes);
+}
+
+void Database::add_many(std::vector<BatchItem> items) {
+    Unzipped u = unzip(items);
+    add_many(std::move(u.ids), std::move(u.rows), std::move(u.metadata));
+}
+
+void Database::upsert_many(std::vector<std::string> ids, RowBlock rows, std::vector<std::optional<Json>> metadata) {
+    const std::size_t bytes = rows.floats().size_bytes();
+    {
+        InsertBlock block = checked_block(std::move(ids), std::move(rows), std::move(metadata));
+        GateHold gate(save_gate_);
+        Turn turn(wal_mutex_);
+        commit(block);
     }
-    commit(inserts(items));
+    return_freed_memory(bytes);
 }
 
 void Database::upsert_many(std::vector<BatchItem> items) {
-    for (const auto& item : items) check_vector(item.id, item.vector);
-    GateHold gate(save_gate_);
-    Turn turn(wal_mutex_);
-    commit(inserts(items));
+    Unzipped u = unzip(items);
+    upsert_many(std::move(u.ids), std::move(u.rows), std::move(u.metadata));
 }
 
 bool Database::remove(std::string_view id) {

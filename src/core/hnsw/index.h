@@ -95,7 +95,19 @@ public:
 
     // ---- insertion and update (exclusive lock)
     Slot insert(std::vector<float> vector);
-    std::vector<Slot> batch_insert(std::vector<std::vector<float>> vectors);
+    // Inserts the rows of one block (row j is the j-th run of dim floats), appending them to
+    // the vector store in one go; returns their slots, in row order.
+    std::vector<Slot> batch_insert(std::span<const float> rows);
+    // The same for rows held one by one, gathered into one block first.
+    std::vector<Slot> batch_insert(const std::vector<std::vector<float>>& rows) {
+        std::vector<float> block;
+        block.reserve(rows.size() * dim_);
+        for (const auto& r : rows) {
+            QOREL_ASSERT(r.size() == dim_, "vector dimension mismatch");
+            block.insert(block.end(), r.begin(), r.end());
+        }
+        return batch_insert(std::span<const float>(block));
+    }
     void update_vector(Slot id, std::vector<float> vector);
     // Adds `s` to the deleted set; true when it was live. Its node, vector and edges stay.
     bool mark_deleted(Slot s);

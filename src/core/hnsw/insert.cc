@@ -42,22 +42,28 @@ Slot HnswIndex::insert(std::vector<float> vector) {
     return id;
 }
 
-std::vector<Slot> HnswIndex::batch_insert(std::vector<std::vector<float>> vectors) {
-    const std::size_t n = vectors.size();
+std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
+    QOREL_ASSERT(rows.size() % dim_ == 0, "vector dimension mismatch");
+    const std::size_t n = rows.size() / dim_;
     if (n == 0) return {};
-    for (const auto& v : vectors) QOREL_ASSERT(v.size() == dim_, "vector dimension mismatch");
 
     const Slot start = static_cast<Slot>(node_count());
     std::vector<std::uint8_t> levels(n);
     for (std::size_t j = 0; j < n; ++j) levels[j] = static_cast<std::uint8_t>(random_level());
 
+    // The whole block joins the store in one copy. The store grows geometrically, so that
+    // many small batches do not copy it over and over; capacity beyond its rows is never
+    // written, so it costs address space but no memory.
     vectors_.make_owned();
-    vectors_.reserve(vectors_.float_count() + n * dim_);
-    norms_.reserve(norms_.size() + n);
-    if (quantized_) quantized_->codes.reserve(quantized_->codes.size() + n * dim_);
+    vectors_.append(rows);
     for (std::size_t j = 0; j < n; ++j) {
-        append_vector(vectors[j]);
-        std::vector<float>().swap(vectors[j]);  // release the input as we go
+        const float* v = rows.data() + j * dim_;
+        if (quantized_) {
+            const std::size_t at = quantized_->codes.size();
+            quantized_->codes.resize(at + dim_);
+            quantized_->quantizer.quantize_into(v, quantized_->codes.data() + at);
+        }
+        norms_.push_back(vector_norm({v, dim_}));
         append_node(levels[j]);
     }
 

@@ -312,17 +312,39 @@ void write_metadata(ByteWriter& out, const std::optional<Json>& metadata) {
     out.string(text);
 }
 
+void encode_insert(std::string_view id, std::span<const float> vector, const std::optional<Json>& metadata,
+                   std::vector<std::uint8_t>& out) {
+    // Serialise the metadata first: its length is part of the payload length written up front.
+    const std::string meta = metadata ? checked_metadata_text(*metadata) : std::string();
+    check_part(id.size());
+    check_part(vector.size() * std::uint64_t{4});
+    check_part(meta.size());
+    const std::uint64_t size = 4 + id.size() + 4 + 4 * std::uint64_t{vector.size()} + 4 + meta.size();
+    check_part(size);
+
+    const std::size_t start = out.size();
+    out.reserve(start + kWalRecordOverhead + size);
+    ByteWriter w(out);
+    const auto kind = static_cast<std::uint8_t>(WalKind::Insert);
+    w.u8(kind);
+    w.u32(static_cast<std::uint32_t>(size));
+    w.string(id);
+    put_vector(w, vector);
+    w.string(meta);  // empty text is length 0: no metadata
+    QOREL_ASSERT(out.size() - start == 5 + size, "log payload length disagrees with its encoding");
+    std::span<const std::uint8_t> payload(out.data() + start + 5, size);
+    w.u32(record_crc(kind, payload));
+}
+
 void encode_record(const WalEntry& entry, std::vector<std::uint8_t>& out) {
+    if (const auto* e = std::get_if<WalEntry::Insert>(&entry.op)) {
+        encode_insert(e->id, e->vector, e->metadata, out);
+        return;
+    }
     // Serialise the metadata first: its length is part of the payload length written up front.
     std::string meta;
     std::uint64_t size = 0;
-    if (const auto* e = std::get_if<WalEntry::Insert>(&entry.op)) {
-        if (e->metadata) meta = checked_metadata_text(*e->metadata);
-        check_part(e->id.size());
-        check_part(e->vector.size() * std::uint64_t{4});
-        check_part(meta.size());
-        size = 4 + e->id.size() + 4 + 4 * std::uint64_t{e->vector.size()} + 4 + meta.size();
-    } else if (const auto* d = std::get_if<WalEntry::Delete>(&entry.op)) {
+    if (const auto* d = std::get_if<WalEntry::Delete>(&entry.op)) {
         check_part(d->id.size());
         size = 4 + d->id.size();
     } else {
@@ -342,11 +364,7 @@ void encode_record(const WalEntry& entry, std::vector<std::uint8_t>& out) {
     const auto kind = static_cast<std::uint8_t>(entry.kind());
     w.u8(kind);
     w.u32(static_cast<std::uint32_t>(size));
-    if (const auto* e = std::get_if<WalEntry::Insert>(&entry.op)) {
-        w.string(e->id);
-        put_vector(w, e->vector);
-        w.string(meta);  // empty text is length 0: no metadata
-    } else if (const auto* d = std::get_if<WalEntry::Delete>(&entry.op)) {
+    if (const auto* d = std::get_if<WalEntry::Delete>(&entry.op)) {
         w.string(d->id);
     } else {
         const auto& u = std::get<WalEntry::Update>(entry.op);
@@ -614,15 +632,16 @@ void Wal::roll_back() noexcept {
     }
 }
 
-void Wal::append(std::span<const WalEntry> entries) {
-    if (entries.empty()) return;
+template <class Encode>
+void Wal::append_records(std::size_t count, Encode&& encode) {
+    if (count == 0) return;
     if (!writer_) open_writer();
     std::uint64_t written = 0;
     bool touched = false;  // whether any byte went to the writer
     try {
-        for (const WalEntry& entry : entries) {
+        for (std::size_t i = 0; i < count; ++i) {
             scratch_.clear();
-            encode_record(entry, scratch_);
+            encode(i, scratch_);
             touched = true;
             writer_->write(scratch_);
             written += scratch_.size();
@@ -635,6 +654,16 @@ void Wal::append(std::span<const WalEntry> entries) {
     }
     end_ += written;
     if (scratch_.capacity() > kScratchKeep) std::vector<std::uint8_t>().swap(scratch_);
+}
+
+void Wal::append(std::span<const WalEntry> entries) {
+    append_records(entries.size(), [&](std::size_t i, std::vector<std::uint8_t>& out) { encode_record(entries[i], out); });
+}
+
+void Wal::append(const InsertBlock& block) {
+    append_records(block.size(), [&](std::size_t i, std::vector<std::uint8_t>& out) {
+        encode_insert(block.ids[i], block.row(i), block.metadata[i], out);
+    });
 }
 
 }  // namespace qorel

@@ -57,6 +57,20 @@ struct WalEntry {
     bool operator==(const WalEntry&) const = default;
 };
 
+// Inserts whose vectors lie back to back in one block: row i, the i-th run of `dim` floats,
+// belongs to ids[i] and metadata[i]. A batch travels in this form from the caller to the index
+// without an allocation per row; the log still holds one Insert record per row, the very bytes
+// encode_record writes for that Insert.
+struct InsertBlock {
+    std::size_t dim = 0;
+    std::vector<std::string> ids;
+    std::vector<float> rows;
+    std::vector<std::optional<Json>> metadata;  // one per id
+
+    std::size_t size() const { return ids.size(); }
+    std::span<const float> row(std::size_t i) const { return {rows.data() + i * dim, dim}; }
+};
+
 // The largest payload the log writes or accepts. A length field above it, or above the bytes
 // left in the file, can only come from damage and is read as a cut-off tail; the bound keeps a
 // damaged length from driving a huge allocation.
@@ -91,6 +105,10 @@ void write_metadata(ByteWriter& out, const std::optional<Json>& metadata);
 // would take such a record for damage or skip it.
 void encode_record(const WalEntry& entry, std::vector<std::uint8_t>& out);
 std::vector<std::uint8_t> encode_record(const WalEntry& entry);
+// The Insert record of id, vector and metadata given apart (a row of an InsertBlock), with the
+// same bytes and failures as encode_record.
+void encode_insert(std::string_view id, std::span<const float> vector, const std::optional<Json>& metadata,
+                   std::vector<std::uint8_t>& out);
 
 // ---- Decoding. Each returns false when the field is missing, short or invalid; the cursor's
 // position is then unspecified. None of them throws on malformed bytes.
@@ -163,6 +181,8 @@ public:
     // or write failure, with none of the records left in the file.
     void append(std::span<const WalEntry> entries);
     void append(const WalEntry& entry) { append(std::span<const WalEntry>(&entry, 1)); }
+    // The block's rows as Insert records, in order, as one unit, encoded one at a time.
+    void append(const InsertBlock& block);
 
     // Reads the log for replay (read_wal) and arranges for whatever follows its intact records
     // to be cut off before the next append. Bytes the reader stopped at because of damage may
@@ -193,6 +213,9 @@ private:
     void roll_back() noexcept;
     // Copies the bytes from damaged_from_ on to a new side file, then forgets the offset.
     void keep_damaged_tail();
+    // Writes `count` records, encode(i, scratch_) producing the i-th, as one unit.
+    template <class Encode>
+    void append_records(std::size_t count, Encode&& encode);
 
     std::string path_;
     std::optional<BufferedFileWriter> writer_;

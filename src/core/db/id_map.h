@@ -1,0 +1,107 @@
+// IdMap: the caller's ids and the slot each one names. Ids are held compactly: their bytes back
+// to back in one arena, a fixed-size key (offset, length, slot) per id, and an open-addressing
+// table of key numbers. A node-based hash map of std::string costs about four times as much
+// per id (a heap node, a string and a bucket each), a large share of a database's memory when
+// its vectors are small.
+//
+// The interface is the subset of a standard map that the database uses: find, erase, [],
+// emplace, iteration yielding {first: id, second: slot}. Iteration follows insertion order. An
+// iterator or a reference from [] stays valid until the next insertion or erasure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "types.h"
+
+namespace qorel {
+
+// An id as the map holds it: a view of its bytes that converts to std::string where a copy is
+// wanted.
+class IdView : public std::string_view {
+public:
+    IdView() = default;
+    explicit IdView(std::string_view v) : std::string_view(v) {}
+    operator std::string() const { return std::string(data(), size()); }  // NOLINT: implicit on purpose
+};
+
+class IdMap {
+public:
+    struct Entry {
+        IdView first;
+        Slot second;
+    };
+
+    class iterator {
+    public:
+        // By value: a reference would die with a temporary iterator (`*map.begin()`).
+        Entry operator*() const { return entry_; }
+        const Entry* operator->() const { return &entry_; }
+        iterator& operator++() {
+            ++key_;
+            settle();
+            return *this;
+        }
+        bool operator==(const iterator& o) const { return key_ == o.key_; }
+
+    private:
+        friend class IdMap;
+        iterator(const IdMap* map, std::size_t key) : map_(map), key_(key) { settle(); }
+        // Moves past erased keys and loads the entry of the key it stops at.
+        void settle();
+
+        const IdMap* map_;
+        std::size_t key_;
+        Entry entry_{};
+    };
+    using const_iterator = iterator;
+
+    IdMap() = default;
+
+    std::size_t size() const { return live_; }
+    bool empty() const { return live_ == 0; }
+    // Room for `n` ids without growing the table.
+    void reserve(std::size_t n);
+
+    iterator begin() const { return iterator(this, 0); }
+    iterator end() const { return iterator(this, keys_.size()); }
+    iterator find(std::string_view id) const;
+
+    // The slot of `id`, inserted with slot 0 when absent.
+    Slot& operator[](std::string_view id);
+    std::pair<iterator, bool> emplace(std::string_view id, Slot slot);
+    void erase(iterator it);
+    std::size_t erase(std::string_view id);
+
+private:
+    struct Key {
+        std::uint64_t offset;
+        std::uint32_t length;  // kErased once erased
+        Slot slot;
+    };
+    static constexpr std::uint32_t kErased = UINT32_MAX;
+    static constexpr std::uint32_t kEmpty = 0;  // table cells hold key number + 1
+
+    std::string_view id_of(const Key& k) const { return {arena_.data() + k.offset, k.length}; }
+    std::size_t mask() const { return table_.size() - 1; }
+    // The table cell holding `id`, or the empty cell where it would go.
+    std::size_t probe(std::string_view id) const;
+    std::size_t insert_new(std::string_view id, Slot slot);
+    void remove_cell(std::size_t cell);
+    // A table of `cells` cells (a power of two) over the live keys.
+    void rehash(std::size_t cells);
+    // Drops erased keys and their bytes, renumbering the rest.
+    void compact();
+
+    std::vector<char> arena_;
+    std::vector<Key> keys_;
+    std::vector<std::uint32_t> table_;
+    std::size_t live_ = 0;
+    std::size_t erased_bytes_ = 0;
+};
+
+}  // namespace qorel

@@ -1,0 +1,92 @@
+// The compact id map against a standard map under long random runs of the operations the
+// database uses: probe runs that wrap around the table, erasures that shift members back into
+// the hole, growth and the dropping of erased keys all have to keep every id findable.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "db/id_map.h"
+
+namespace qorel {
+namespace {
+
+void expect_same(const IdMap& map, const std::map<std::string, Slot>& model) {
+    ASSERT_EQ(map.size(), model.size());
+    std::map<std::string, Slot> seen;
+    for (const auto& [id, slot] : map) EXPECT_TRUE(seen.emplace(id, slot).second) << "listed twice: " << id;
+    EXPECT_EQ(seen, model);
+    for (const auto& [id, slot] : model) {
+        auto it = map.find(id);
+        ASSERT_NE(it, map.end()) << id;
+        EXPECT_EQ(it->second, slot);
+        EXPECT_EQ(std::string_view(it->first), id);
+    }
+}
+
+TEST(IdMap, AgreesWithAStandardMapUnderRandomOperations) {
+    std::mt19937 rng(7);
+    IdMap map;
+    std::map<std::string, Slot> model;
+    // Few distinct ids, so that the same ones are inserted, erased and inserted again; lengths
+    // from empty to long.
+    auto some_id = [&] {
+        const unsigned n = rng() % 3000;
+        return std::string(n % 7 == 0 ? 0 : n % 5, 'x') + std::to_string(n) + (n % 11 == 0 ? std::string(40, 'y') : "");
+    };
+    for (int step = 0; step < 60000; ++step) {
+        const std::string id = some_id();
+        const Slot slot = static_cast<Slot>(rng());
+        switch (rng() % 5) {
+            case 0:
+                map[id] = slot;
+                model[id] = slot;
+                break;
+            case 1:
+                EXPECT_EQ(map.emplace(id, slot).second, model.emplace(id, slot).second);
+                break;
+            case 2:
+                EXPECT_EQ(map.erase(id), model.erase(id));
+                break;
+            case 3:
+                if (auto it = map.find(id); it != map.end()) {
+                    map.erase(it);
+                    model.erase(id);
+                } else {
+                    EXPECT_EQ(model.count(id), 0u);
+                }
+                break;
+            default:
+                EXPECT_EQ(map.find(id) != map.end(), model.count(id) == 1);
+                break;
+        }
+        if (step % 5000 == 0) expect_same(map, model);
+    }
+    expect_same(map, model);
+    // Erasing everything leaves an empty map that fills again.
+    while (!model.empty()) {
+        EXPECT_EQ(map.erase(model.begin()->first), 1u);
+        model.erase(model.begin());
+    }
+    expect_same(map, model);
+    map.reserve(500);
+    for (Slot s = 0; s < 500; ++s) map["id" + std::to_string(s)] = s;
+    for (Slot s = 0; s < 500; ++s) model["id" + std::to_string(s)] = s;
+    expect_same(map, model);
+}
+
+TEST(IdMap, IdsConvertToStringsWhereCopiesAreWanted) {
+    IdMap map;
+    map.emplace(std::string("a\0b", 3), 4);
+    const auto& [id, slot] = *map.begin();
+    const std::string copy = id;
+    EXPECT_EQ(copy, std::string("a\0b", 3));
+    EXPECT_EQ(slot, 4u);
+    IdMap moved = std::move(map);
+    EXPECT_EQ(moved.find(copy)->second, 4u);
+}
+
+}  // namespace
+}  // namespace qorel
