@@ -24,7 +24,7 @@ namespace {
 struct Components {
     HnswIndex& index;
     std::vector<std::string>& slot_ids;
-    std::vector<std::optional<Json>>& meta;
+    MetadataStore& meta;
     MetadataIndex& mindex;
 
     void set_metadata(Slot s, std::optional<Json> value) {

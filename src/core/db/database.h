@@ -34,6 +34,7 @@
 #include "hnsw/index.h"
 #include "metadata/filter.h"
 #include "metadata/metadata_index.h"
+#include "metadata/metadata_store.h"
 #include "rwlock.h"
 #include "storage/recovery.h"
 #include "storage/storage.h"
@@ -194,7 +195,7 @@ private:
     Guarded<IdMap> id_to_slot_;
     Guarded<HnswIndex> index_;
     Guarded<std::vector<std::string>> slot_to_id_;
-    Guarded<std::vector<std::optional<Json>>> metadata_;
+    Guarded<MetadataStore> metadata_;
     Guarded<MetadataIndex> metadata_index_;
     const std::uint64_t dim_;
     std::string wal_path_;

@@ -11,9 +11,10 @@ namespace qorel {
 
 namespace {
 
-const Json* metadata_of(const std::vector<std::optional<Json>>& meta, Slot s) {
-    if (s >= meta.size() || !meta[s]) return nullptr;
-    return &*meta[s];
+const Json* metadata_of(const MetadataStore& meta, Slot s) {
+    if (s >= meta.size()) return nullptr;
+    const std::optional<Json>& row = meta[s];
+    return row ? &*row : nullptr;
 }
 
 }  // namespace
