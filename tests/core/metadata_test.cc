@@ -4,12 +4,18 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <algorithm>
 #include <random>
+#include <string>
+#include <thread>
 #include <span>
 #include <string_view>
 #include <vector>
 
 #include "metadata/filter.h"
+#include "metadata/flat_text.h"
+#include "metadata/metadata_store.h"
+#include "metadata/slot_test.h"
 #include "metadata/json_value.h"
 #include "metadata/metadata_index.h"
 
@@ -342,6 +348,220 @@ TEST(Filter, CollectedCandidatesContainEveryMatch) {
     EXPECT_EQ(Filter::ne("p", Json(1)).bound_from_index(index, SIZE_MAX), std::nullopt);
     EXPECT_TRUE(Filter::all_of({Filter::eq("p", Json(1)), Filter::lt("q", 1.0)}).narrows_exactly());
     EXPECT_FALSE(Filter::all_of({Filter::eq("p", Json(1)), Filter::ne("q", Json(1))}).narrows_exactly());
+}
+
+}  // namespace
+}  // namespace qorel
+
+namespace qorel {
+namespace {
+
+// Flat texts are read without the JSON parser; whatever the scanner accepts must mean what the
+// parser makes of it, member by member, and whatever it cannot vouch for it must refuse.
+TEST(FlatText, AcceptedTextsMeanWhatTheParserReads) {
+    const std::vector<std::string> accepted = {
+        R"({})", R"( { } )", R"({"a":1})", R"({"page":12,"source":"notes.txt"})",
+        R"({"n":-0,"f":-0.0,"e":1e5,"E":2.5E-3,"t":true,"u":false,"z":null})",
+        R"({ "a" : "x y" , "b" : 123456789012345678 })", "{\"k\":\t-7\n}"};
+    for (const std::string& text : accepted) {
+        std::vector<FlatMember> members;
+        ASSERT_TRUE(scan_flat_object(text, [&](const FlatMember& m) { members.push_back(m); })) << text;
+        const Json parsed = Json::parse(text);
+        ASSERT_TRUE(parsed.is_object());
+        ASSERT_EQ(members.size(), parsed.size()) << text;
+        for (const FlatMember& m : members) {
+            ASSERT_TRUE(parsed.contains(std::string(m.key))) << text;
+            EXPECT_TRUE(json_equal(parsed.at(std::string(m.key)), Json::parse(m.value))) << text << " " << m.key;
+        }
+    }
+    const std::vector<std::string> refused = {
+        "", "[]", "1", R"("s")", R"({"a":{"b":1}})", R"({"a":[1]})", R"({"a":"x\"y"})", R"({"a\n":1})",
+        "{\"a\":\"\xc3\xa9\"}", R"({"a":1,"a":2})", R"({"a":1234567890123456789})", R"({"a":1e400})",
+        R"({"a":01})", R"({"a":1.})", R"({"a":.5})", R"({"a":+1})", R"({"a":1,})", R"({"a":1} x)",
+        R"({"a" 1})", R"({"a":tru})", R"({"a":truex})", R"({a:1})", R"({"a":1)"};
+    for (const std::string& text : refused) {
+        EXPECT_FALSE(scan_flat_object(text, [](const FlatMember&) {})) << text;
+    }
+}
+
+std::vector<std::optional<Json>> random_flat_rows(std::mt19937& rng, std::size_t n) {
+    const std::vector<Json> pool = {Json(0), Json(1), Json(-1), Json(1.0), Json(-0.0), Json(2.5), Json(true),
+                                    Json(false), Json("a"), Json("b"), Json(nullptr), Json(1e-3)};
+    std::vector<std::optional<Json>> rows;
+    for (std::size_t s = 0; s < n; ++s) {
+        if (rng() % 13 == 0) {
+            rows.emplace_back(std::nullopt);
+            continue;
+        }
+        Json obj = Json::object();
+        for (const char* key : {"p", "q", "r"}) {
+            if (rng() % 4 != 0) obj[key] = pool[rng() % pool.size()];
+        }
+        rows.emplace_back(std::move(obj));
+    }
+    return rows;
+}
+
+// Every field, value and column of `a` as `b` has them.
+void expect_same_index(const MetadataIndex& a, const MetadataIndex& b, std::size_t slots) {
+    ASSERT_EQ(a.field_count(), b.field_count());
+    for (const char* name : {"p", "q", "r"}) {
+        const FieldIndex* fa = a.field(name);
+        const FieldIndex* fb = b.field(name);
+        ASSERT_EQ(fa == nullptr, fb == nullptr) << name;
+        if (fa == nullptr) continue;
+        EXPECT_EQ(fa->value_count(), fb->value_count()) << name;
+        EXPECT_EQ(fa->slot_count(), fb->slot_count()) << name;
+        for (Slot s = 0; s < slots; ++s) {
+            const ValueId va = fa->value_at(s);
+            const ValueId vb = fb->value_at(s);
+            ASSERT_EQ(va == kNoValue, vb == kNoValue) << name << " slot " << s;
+            if (va == kNoValue) continue;
+            EXPECT_TRUE(json_equal(fa->value(va), fb->value(vb))) << name << " slot " << s;
+            EXPECT_EQ(held(a, name, fa->value(va)), held(b, name, fb->value(vb)));
+            const double na = fa->number_at(s);
+            const double nb = fb->number_at(s);
+            EXPECT_TRUE(na == nb || (std::isnan(na) && std::isnan(nb))) << name << " slot " << s;
+        }
+    }
+}
+
+// Opening indexes rows from their stored text; it must build the very index that indexing
+// their JSON values builds.
+TEST(MetadataIndex, IndexFromTextMatchesIndexFromValues) {
+    std::mt19937 rng(5);
+    const std::vector<std::optional<Json>> rows = random_flat_rows(rng, 400);
+    MetadataIndex from_values;
+    from_values.rebuild(rows, {});
+    MetadataIndex from_text;
+    std::vector<std::string> texts;
+    for (const auto& row : rows) texts.push_back(row ? row->dump() : std::string());
+    MetadataIndex::TextIndexer indexer(from_text);
+    for (Slot s = 0; s < rows.size(); ++s) {
+        if (rows[s]) indexer.index(s, texts[s]);
+    }
+    expect_same_index(from_text, from_values, rows.size());
+}
+
+// Slots leave their value's slot array by swapping with its last slot: after any sequence of
+// moves and removals, each array holds exactly the slots whose column names its value.
+TEST(MetadataIndex, SlotArraysFollowMovesAndRemovals) {
+    std::mt19937 rng(9);
+    std::vector<std::optional<Json>> rows = random_flat_rows(rng, 300);
+    MetadataIndex index;
+    index.rebuild(rows, {});
+    for (int step = 0; step < 3000; ++step) {
+        const Slot s = rng() % rows.size();
+        const Json* old = rows[s] ? &*rows[s] : nullptr;
+        index.remove(s, old);
+        std::vector<std::optional<Json>> fresh = random_flat_rows(rng, 1);
+        rows[s] = rng() % 5 == 0 ? std::nullopt : std::move(fresh[0]);
+        index.index(s, rows[s] ? &*rows[s] : nullptr);
+    }
+    MetadataIndex rebuilt;
+    rebuilt.rebuild(rows, {});
+    expect_same_index(index, rebuilt, rows.size());
+}
+
+// The column tests, the rest and the collected candidates all agree with the filter itself.
+TEST(SlotTest, ColumnsDecideWhatTheFilterMatches) {
+    std::mt19937 rng(13);
+    std::vector<std::optional<Json>> rows = random_flat_rows(rng, 500);
+    rows[7] = Json::parse("[1]");
+    MetadataIndex index;
+    index.rebuild(rows, {3, 4});
+    auto live = [](Slot s) { return s != 3 && s != 4; };
+    const std::vector<Json> pool = {Json(0), Json(1), Json(1.0), Json(-0.0), Json(true), Json("a"), Json(nullptr)};
+    // The empty conjunction answers nothing wherever it stands, as the index's empty set does
+    // (matching it against one row would say every object matches).
+    EXPECT_TRUE(SlotTest(Filter::all_of({}), index).never());
+    EXPECT_TRUE(SlotTest(Filter::all_of({Filter::eq("p", Json(1)), Filter::all_of({})}), index).never());
+    std::vector<Filter> filters = {Filter::eq("missing", Json(1)), Filter::gt("missing", 0.0),
+                                   Filter::gt("p", std::numeric_limits<double>::quiet_NaN())};
+    for (const Json& v : pool) {
+        filters.push_back(Filter::eq("p", v));
+        filters.push_back(Filter::ne("q", v));
+        filters.push_back(Filter::in("q", {v, Json(1), Json("b")}));
+        filters.push_back(Filter::all_of({Filter::eq("p", v), Filter::lt("q", 1.0), Filter::ne("r", Json("a"))}));
+        filters.push_back(Filter::all_of({Filter::in("r", {v, Json(true)}), Filter::gte("p", 0.0)}));
+    }
+    for (double t : {-1.0, 0.0, 1.0, 2.5}) filters.push_back(Filter::lte("r", t));
+
+    for (const Filter& f : filters) {
+        const SlotTest test(f, index);
+        std::vector<Slot> matching;
+        for (Slot s = 0; s < rows.size(); ++s) {
+            const bool match = live(s) && f.matches(rows[s] ? &*rows[s] : nullptr);
+            const bool admitted = live(s) && !test.never() && test.admits(s) &&
+                                  (test.rest() == nullptr || test.rest()->matches(rows[s] ? &*rows[s] : nullptr));
+            EXPECT_EQ(admitted, match) << "slot " << s;
+            if (match) matching.push_back(s);
+        }
+        if (test.never()) {
+            EXPECT_TRUE(matching.empty());
+            continue;
+        }
+        const std::optional<SlotTest::Smallest> smallest = test.smallest(SIZE_MAX);
+        if (!smallest) continue;  // only the metadata can decide (Ne alone)
+        std::vector<Slot> collected;
+        test.collect(smallest->clause, collected);
+        EXPECT_TRUE(std::is_sorted(collected.begin(), collected.end()));
+        std::vector<Slot> filtered;
+        for (Slot s : collected) {
+            if (test.rest() == nullptr || test.rest()->matches(rows[s] ? &*rows[s] : nullptr)) filtered.push_back(s);
+        }
+        EXPECT_EQ(filtered, matching);
+        if (test.rest() == nullptr && test.clause_count() == 1) EXPECT_EQ(smallest->size, matching.size());
+    }
+}
+
+// Rows kept as text decode on first read, once, even when many threads read them at a time.
+TEST(MetadataStore, DecodesStoredTextsOnFirstReadFromAnyThread) {
+    std::string all;
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    for (int i = 0; i < 200; ++i) {
+        const std::string text = R"({"i":)" + std::to_string(i) + R"(,"s":"v)" + std::to_string(i % 7) + R"("})";
+        spans.emplace_back(all.size(), text.size());
+        all += text;
+    }
+    MetadataStore store;
+    store.load_texts(220, std::vector<char>(all.begin(), all.end()));
+    for (Slot s = 0; s < 200; ++s) store.set_text(s, spans[s].first, spans[s].second);
+    ASSERT_TRUE(store.stored_text(5).has_value());
+    EXPECT_EQ(*store.stored_text(5), R"({"i":5,"s":"v5"})");
+    EXPECT_FALSE(store.stored_text(210).has_value());
+
+    const MetadataStore& reader = store;
+    std::vector<std::thread> threads;
+    std::vector<std::vector<const Json*>> seen(4);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (Slot s = 0; s < 220; ++s) {
+                const std::optional<Json>& row = reader[s];
+                seen[t].push_back(row ? &*row : nullptr);
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (Slot s = 0; s < 220; ++s) {
+        for (int t = 1; t < 4; ++t) EXPECT_EQ(seen[t][s], seen[0][s]);  // decoded once, in place
+        if (s < 200) {
+            ASSERT_NE(seen[0][s], nullptr);
+            EXPECT_EQ((*seen[0][s])["i"], Json(s));
+            EXPECT_FALSE(store.stored_text(s).has_value());  // no longer written back as text
+        } else {
+            EXPECT_EQ(seen[0][s], nullptr);
+        }
+    }
+    // A change replaces the decoded row, and shrinking forgets texts for good.
+    store[3] = Json::parse(R"({"x":1})");
+    EXPECT_EQ((*reader[3])["x"], Json(1));
+    store.load_texts(4, std::vector<char>(all.begin(), all.end()));
+    store.set_text(2, spans[2].first, spans[2].second);
+    store.resize(2);
+    store.resize(4);
+    EXPECT_FALSE(reader[2].has_value());
+    EXPECT_FALSE(store.stored_text(2).has_value());
 }
 
 }  // namespace

@@ -160,6 +160,11 @@ void Database::apply(std::span<WalEntry> records) {
         auto slot_ids = slot_to_id_.write();
         auto meta = metadata_.write();
         auto mindex = metadata_index_.write();
+        // Changes keep the metadata index in step, so it must exist first.
+        if (!metadata_index_ready_.load(std::memory_order_acquire)) {
+            build_metadata_index(*mindex, *index, *meta);
+            metadata_index_ready_.store(true, std::memory_order_release);
+        }
         Components c{*index, *slot_ids, *meta, *mindex};
         apply_records(*ids, c, dim_, records);
     };

@@ -57,7 +57,9 @@ private:
 
 }  // namespace
 
-Database::FilterPlan Database::plan_filter(const HnswIndex& index, const Filter& filter) const {
+Database::FilterPlan Database::plan_filter(const ReadView& view, const Filter& filter) const {
+    const HnswIndex& index = *view.index;
+    ensure_metadata_index(index, *view.meta);
     FilterPlan plan;
     auto lock = std::make_unique<Guarded<MetadataIndex>::Reader>(metadata_index_);
     const MetadataIndex* mindex = &**lock;

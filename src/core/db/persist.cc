@@ -1,5 +1,6 @@
 // Opening a stored database, save and compaction.
 
+#include <algorithm>
 #include <shared_mutex>
 
 #include "database.h"
@@ -53,19 +54,32 @@ std::unique_ptr<Database> Database::load(const std::string& path, const GraphCho
     // would count in len() and come back from searches under an empty or another's id.
     for (Slot s = 0; s < n; ++s)
         if (!named[s]) index.mark_deleted(s);
-    // The index is built from the texts themselves: no JSON value per row.
-    MetadataIndex& mindex = db->metadata_index_.unguarded();
+    // The metadata index waits for its first use (a change from the log may be that use).
+    db->metadata_index_ready_.store(false, std::memory_order_release);
+    db->replay_wal();
+    return db;
+}
+
+void Database::build_metadata_index(MetadataIndex& mindex, const HnswIndex& index, const MetadataStore& meta) {
     MetadataIndex::TextIndexer from_text(mindex);
+    const std::size_t n = std::min(index.node_count(), meta.size());
     for (Slot s = 0; s < n; ++s) {
-        if (!named[s]) continue;
+        if (index.is_deleted(s)) continue;
+        // A row still in its text is indexed from it, without a JSON value.
         if (const std::optional<std::string_view> text = meta.stored_text(s)) {
             from_text.index(s, *text);
         } else if (const std::optional<Json>& row = meta[s]) {
             mindex.index(s, &*row);
         }
     }
-    db->replay_wal();
-    return db;
+}
+
+void Database::ensure_metadata_index(const HnswIndex& index, const MetadataStore& meta) const {
+    if (metadata_index_ready_.load(std::memory_order_acquire)) return;
+    auto mindex = metadata_index_.write();
+    if (metadata_index_ready_.load(std::memory_order_relaxed)) return;  // another thread built it
+    build_metadata_index(*mindex, index, meta);
+    metadata_index_ready_.store(true, std::memory_order_release);
 }
 
 std::unique_ptr<Database> Database::open(const std::string& path) {
@@ -168,6 +182,7 @@ void Database::compact() {
     *slot_ids = std::move(new_slot_ids);
     *meta = MetadataStore(std::move(new_meta));
     *mindex = std::move(new_mindex);
+    metadata_index_ready_.store(true, std::memory_order_release);
 }
 
 }  // namespace qorel

@@ -119,29 +119,52 @@ void MetadataIndex::rebuild(const std::vector<std::optional<Json>>& metadata,
     }
 }
 
+const MetadataIndex::TextIndexer::Seen& MetadataIndex::TextIndexer::Field::find_or_add(std::string_view text) {
+    const std::size_t hash = std::hash<std::string_view>{}(text) | 1;  // never 0, the empty mark
+    std::size_t mask = table.size() - 1;
+    std::size_t i = hash & mask;
+    while (table[i].hash != 0) {
+        if (table[i].hash == hash && table[i].text == text) return table[i];
+        i = (i + 1) & mask;
+    }
+    // A new value text: its JSON value is built once, to find or add the field's value.
+    const Json value = Json::parse(text);
+    table[i] = Seen{hash, text, field->intern(value), FieldIndex::number_of(value)};
+    if (2 * ++used <= table.size()) return table[i];
+    std::vector<Seen> old(table.size() * 2);
+    old.swap(table);
+    mask = table.size() - 1;
+    std::size_t at = 0;
+    for (const Seen& e : old) {
+        if (e.hash == 0) continue;
+        std::size_t j = e.hash & mask;
+        while (table[j].hash != 0) j = (j + 1) & mask;
+        table[j] = e;
+        if (e.hash == hash && e.text == text) at = j;
+    }
+    return table[at];
+}
+
 void MetadataIndex::TextIndexer::index(Slot slot, std::string_view text) {
     std::size_t position = 0;
     const bool flat = scan_flat_object(text, [&](const FlatMember& m) {
         const std::size_t at = position++;
         if (m.kind == FlatKind::Null) return;  // null is never indexed
-        Field* f = nullptr;
-        if (at < last_.size() && last_[at].first == m.key) {
-            f = last_[at].second;
-        } else {
-            auto it = fields_.find(m.key);
-            if (it == fields_.end()) it = fields_.emplace(std::string(m.key), Field{}).first;
-            f = &it->second;
-            if (at >= last_.size()) last_.resize(at + 1);
-            // The key's text lives in the map's node, which never moves.
-            last_[at] = {it->first, f};
+        Field* f = at < last_.size() && last_[at] != nullptr && last_[at]->key == m.key ? last_[at] : nullptr;
+        if (f == nullptr) {
+            if (const auto it = by_key_.find(m.key); it != by_key_.end()) {
+                f = it->second;
+            } else {
+                f = fields_.emplace_back(std::make_unique<Field>()).get();
+                f->key = std::string(m.key);
+                f->field = &index_.fields_.try_emplace(f->key).first->second;
+                by_key_.emplace(f->key, f);
+            }
+            if (at >= last_.size()) last_.resize(at + 1, nullptr);
+            last_[at] = f;
         }
-        if (f->field == nullptr) f->field = &index_.fields_.try_emplace(std::string(m.key)).first->second;
-        auto vit = f->values.find(m.value);
-        if (vit == f->values.end()) {
-            const Json value = Json::parse(m.value);
-            vit = f->values.emplace(std::string(m.value), Value{f->field->intern(value), FieldIndex::number_of(value)}).first;
-        }
-        f->field->add_id(slot, vit->second.id, vit->second.number);
+        const Seen& seen = f->find_or_add(m.value);
+        f->field->add_id(slot, seen.id, seen.number);
     });
     QOREL_ASSERT(flat, "MetadataIndex::TextIndexer: the text is not flat metadata");
 }

@@ -27,6 +27,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -115,31 +116,34 @@ public:
 
     // Indexes slots whose metadata is a flat text (one that scan_flat_object accepts), as
     // `index` would index its JSON value, for opening a database: a value text seen before
-    // costs no JSON value and no JSON hashing. REQUIRES: the index is not otherwise changed
-    // while a TextIndexer is in use.
+    // costs one hash probe, no JSON value and no JSON hashing. REQUIRES: the texts outlive the
+    // indexer, and the index is not otherwise changed while it is in use.
     class TextIndexer {
     public:
         explicit TextIndexer(MetadataIndex& index) : index_(index) {}
         void index(Slot slot, std::string_view text);
 
     private:
-        struct StringHash {
-            using is_transparent = void;
-            std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-        };
-        struct Value {
-            ValueId id;
-            double number;
+        // One value text seen in a field, in an open-addressing table (hash 0: empty).
+        struct Seen {
+            std::size_t hash = 0;
+            std::string_view text;
+            ValueId id = kNoValue;
+            double number = 0.0;
         };
         struct Field {
+            std::string key;
             FieldIndex* field = nullptr;
-            std::unordered_map<std::string, Value, StringHash, std::equal_to<>> values;
+            std::vector<Seen> table = std::vector<Seen>(8);
+            std::size_t used = 0;
+            const Seen& find_or_add(std::string_view text);
         };
         MetadataIndex& index_;
-        std::unordered_map<std::string, Field, StringHash, std::equal_to<>> fields_;
-        // Rows mostly list the same keys in the same order: the field of each position in the
-        // previous row is tried before the hash map.
-        std::vector<std::pair<std::string_view, Field*>> last_;
+        // Fields by key; rows mostly list the same keys in the same order, so the field met at
+        // each position of the previous row is tried first.
+        std::vector<std::unique_ptr<Field>> fields_;
+        std::unordered_map<std::string_view, Field*> by_key_;  // views of the fields' own keys
+        std::vector<Field*> last_;
     };
 
     // The field's index, or nullptr when no live slot holds an indexable value there.
