@@ -501,6 +501,7 @@ TEST(SlotTest, ColumnsDecideWhatTheFilterMatches) {
             EXPECT_TRUE(matching.empty());
             continue;
         }
+        if (test.rest() == nullptr) EXPECT_EQ(test.admits_all(rows.size() - 3), matching.size() == rows.size() - 3);
         const std::optional<SlotTest::Smallest> smallest = test.smallest(SIZE_MAX);
         if (!smallest) continue;  // only the metadata can decide (Ne alone)
         std::vector<Slot> collected;
@@ -513,6 +514,23 @@ TEST(SlotTest, ColumnsDecideWhatTheFilterMatches) {
         EXPECT_EQ(filtered, matching);
         if (test.rest() == nullptr && test.clause_count() == 1) EXPECT_EQ(smallest->size, matching.size());
     }
+}
+
+// A filter every live slot passes needs no test in a walk; one slot short of that, it does.
+TEST(SlotTest, AdmitsAllOnlyWhenEveryLiveSlotMatches) {
+    std::vector<std::optional<Json>> rows;
+    for (int i = 0; i < 50; ++i) rows.emplace_back(Json{{"k", 1}, {"x", 0.5 + i}, {"s", i % 2 ? "a" : "b"}});
+    MetadataIndex index;
+    index.rebuild(rows, {});
+    const Filter everything = Filter::all_of({Filter::eq("k", Json(1)), Filter::gte("x", 0.5), Filter::in("s", {Json("a"), Json("b")})});
+    EXPECT_TRUE(SlotTest(everything, index).admits_all(50));
+    EXPECT_FALSE(SlotTest(Filter::gt("x", 0.5), index).admits_all(50));
+    EXPECT_FALSE(SlotTest(Filter::eq("s", Json("a")), index).admits_all(50));
+    // A row without the number, or with a string there, leaves the range short of every slot.
+    rows.emplace_back(Json{{"k", 1}, {"x", "text"}, {"s", "a"}});
+    index.rebuild(rows, {});
+    EXPECT_TRUE(SlotTest(Filter::eq("k", Json(1)), index).admits_all(51));
+    EXPECT_FALSE(SlotTest(Filter::gte("x", 0.0), index).admits_all(51));
 }
 
 // Rows kept as text decode on first read, once, even when many threads read them at a time.

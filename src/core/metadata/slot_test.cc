@@ -114,6 +114,26 @@ void SlotTest::collect(std::size_t clause, std::vector<Slot>& out) const {
     if (!std::is_sorted(first, out.end())) std::sort(first, out.end());
 }
 
+bool SlotTest::admits_all(std::size_t live) const {
+    if (never_) return false;
+    for (const Clause& c : clauses_) {
+        std::size_t held = 0;
+        if (c.kind == Filter::Kind::Eq) {
+            held = c.field->slots(c.value).size();
+        } else if (c.kind == Filter::Kind::In) {
+            for (const ValueId id : c.ids) held += c.field->slots(id).size();
+        } else {
+            // Every value of the field a number, and the range taking all of them in.
+            const auto& numbers = c.field->numbers();
+            auto [lo, hi] = numeric_range(*c.field, c.kind, c.threshold);
+            if (numbers.size() != c.field->value_count() || lo != numbers.begin() || hi != numbers.end()) return false;
+            held = c.field->slot_count();
+        }
+        if (held != live) return false;
+    }
+    return true;
+}
+
 double SlotTest::sampled_share(std::size_t slot_count, std::size_t samples) const {
     if (never_ || slot_count == 0) return 0.0;
     const std::size_t step = std::max<std::size_t>(1, slot_count / std::max<std::size_t>(samples, 1));

@@ -55,6 +55,10 @@ public:
         return clauses_[clause].kind == Filter::Kind::Eq || clauses_[clause].kind == Filter::Kind::In;
     }
 
+    // Whether every clause admits all `live` slots the index holds (it holds only live ones):
+    // then, without a rest, the filter matches every live slot and needs no test at all.
+    bool admits_all(std::size_t live) const;
+
     // Appends, in ascending order, the slots of clause `clause` that pass every clause.
     void collect(std::size_t clause, std::vector<Slot>& out) const;
 
