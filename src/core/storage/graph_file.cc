@@ -100,7 +100,7 @@ std::uint32_t read_list_length(ByteReader& in, Slot s, std::uint32_t layer, std:
 // few bytes stands for hundreds of kilobytes, and a damaged m or node count would otherwise
 // drive the load into exhausting memory. Walks a copy of the cursor with the parse's checks,
 // in the parse's order, so that a damaged file fails with the same text either way.
-std::uint64_t node_memory(ByteReader in, std::uint32_t n, std::uint32_t m) {
+std::uint64_t node_memory(ByteReader in, std::uint32_t n, std::uint32_t m, std::uint64_t* upper_lists_out) {
     std::uint64_t upper_lists = 0;
     for (std::uint32_t s = 0; s < n; ++s) {
         const std::uint32_t layers = read_layer_count(in, s);
@@ -111,6 +111,7 @@ std::uint64_t node_memory(ByteReader in, std::uint32_t n, std::uint32_t m) {
     // an upper list (m + 2 words) and its lock byte.
     const std::uint64_t per_node = (2 * std::uint64_t{m} + 2) * 4 + 1 + 1 + 4;
     const std::uint64_t per_upper_list = (std::uint64_t{m} + 2) * 4 + 1;
+    *upper_lists_out = upper_lists;
     return n * per_node + upper_lists * per_upper_list;
 }
 
@@ -241,7 +242,10 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
     }
     // Every node record takes at least 8 bytes (its layer count and one list length).
     if (!in.fits(n, 8)) ByteReader::eof();
-    check_list_memory(node_memory(in, n, m), n, m, header_checked, bytes.size() + vectors_file_bytes);
+    std::uint64_t upper_lists = 0;
+    check_list_memory(node_memory(in, n, m, &upper_lists), n, m, header_checked, bytes.size() + vectors_file_bytes);
+    // The memory check above vouches for these sizes.
+    g.index.load_reserve(n, static_cast<std::size_t>(upper_lists));
     std::vector<Slot> list;
     for (std::uint32_t s = 0; s < n; ++s) {
         const std::uint32_t layers = read_layer_count(in, s);
