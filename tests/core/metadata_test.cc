@@ -487,6 +487,18 @@ TEST(SlotTest, ColumnsDecideWhatTheFilterMatches) {
     }
     for (double t : {-1.0, 0.0, 1.0, 2.5}) filters.push_back(Filter::lte("r", t));
 
+    // A range counted only part of the way must not pass for the smallest clause: listing it
+    // would walk every value it covers.
+    for (double t : {-1.0, 0.0, 1.0, 2.5}) {
+        const SlotTest range(Filter::all_of({Filter::eq("p", Json(true)), Filter::lte("q", t)}), index);
+        const std::size_t eq_size = index.slots("p", Json(true)).size();
+        const std::optional<SlotTest::Smallest> pick = range.smallest(5);
+        ASSERT_TRUE(pick.has_value());
+        EXPECT_LE(pick->size, eq_size);
+        // Chosen, the range's size is its full count.
+        if (pick->clause == 1) EXPECT_EQ(pick->size, SlotTest(Filter::lte("q", t), index).smallest(SIZE_MAX)->size);
+    }
+
     for (const Filter& f : filters) {
         const SlotTest test(f, index);
         std::vector<Slot> matching;

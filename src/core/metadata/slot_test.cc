@@ -87,6 +87,8 @@ std::optional<SlotTest::Smallest> SlotTest::smallest(std::size_t range_limit) co
             const std::size_t limit = best ? std::min(best->size, range_limit) : range_limit;
             auto [lo, hi] = numeric_range(*c.field, c.kind, c.threshold);
             for (; lo != hi && size <= limit; ++lo) size += c.field->slots(lo->second).size();
+            // A count stopped early says only "more than the limit": never the smallest then.
+            if (lo != hi) size = SIZE_MAX;
         }
         if (!best || size < best->size) best = Smallest{i, size};
     }

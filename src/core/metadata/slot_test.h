@@ -42,7 +42,9 @@ public:
     std::size_t clause_count() const { return clauses_.size(); }
 
     // The clause whose slots are cheapest to list: Eq and In by their exact slot count, ranges
-    // counted up to `range_limit` (a count above it means only "more"). nullopt when no clause
+    // counted up to `range_limit` or the smallest count so far, whichever is less; a range
+    // whose count passes that is given SIZE_MAX ("more"), so it is chosen only when no clause
+    // has a known size. nullopt when no clause
     // can list its slots.
     struct Smallest {
         std::size_t clause;
