@@ -83,6 +83,15 @@ Database::FilterPlan Database::plan_filter(const ReadView& view, const Filter& f
     }
     const std::size_t limit = kCandidateScoreFloats / std::max<std::size_t>(index.dim(), 1);
     const double live = static_cast<double>(index.active_count());
+    // A sample of the columns first: when it shows matches far beyond the candidate limit, the
+    // walk is certain, and counting a range value by value or intersecting a conjunction would
+    // only cost the single query its time.
+    const double sampled = test.sampled_share(index.node_count(), kShareSamples);
+    if (sampled * static_cast<double>(index.node_count()) > 2.0 * static_cast<double>(limit)) {
+        plan.route = FilterPlan::Route::Walk;
+        plan.share = sampled;
+        return plan;
+    }
     const std::optional<SlotTest::Smallest> smallest = test.smallest(limit);
     if (smallest && smallest->size == 0) {
         plan.route = FilterPlan::Route::Nothing;
@@ -110,7 +119,7 @@ Database::FilterPlan Database::plan_filter(const ReadView& view, const Filter& f
     } else {
         // Below one sample in the whole sample the estimate says only "rare".
         const double floor = 0.5 / static_cast<double>(kShareSamples);
-        plan.share = std::max(floor, test.sampled_share(index.node_count(), kShareSamples));
+        plan.share = std::max(floor, sampled);
     }
     plan.route = FilterPlan::Route::Walk;
     return plan;

@@ -74,22 +74,30 @@ void SlotTest::add(const Filter& filter, const MetadataIndex& index, std::vector
 
 std::optional<SlotTest::Smallest> SlotTest::smallest(std::size_t range_limit) const {
     std::optional<Smallest> best;
+    // Equality and membership first: their counts cost nothing.
     for (std::size_t i = 0; i < clauses_.size(); ++i) {
         const Clause& c = clauses_[i];
+        if (c.kind != Filter::Kind::Eq && c.kind != Filter::Kind::In) continue;
         std::size_t size = 0;
         if (c.kind == Filter::Kind::Eq) {
             size = c.field->slots(c.value).size();
-        } else if (c.kind == Filter::Kind::In) {
-            for (const ValueId id : c.ids) size += c.field->slots(id).size();
         } else {
-            // Ranges are counted through the ordered values, at most as far as the smallest
-            // size found so far or the limit.
-            const std::size_t limit = best ? std::min(best->size, range_limit) : range_limit;
-            auto [lo, hi] = numeric_range(*c.field, c.kind, c.threshold);
-            for (; lo != hi && size <= limit; ++lo) size += c.field->slots(lo->second).size();
-            // A count stopped early says only "more than the limit": never the smallest then.
-            if (lo != hi) size = SIZE_MAX;
+            for (const ValueId id : c.ids) size += c.field->slots(id).size();
         }
+        if (!best || size < best->size) best = Smallest{i, size};
+    }
+    for (std::size_t i = 0; i < clauses_.size(); ++i) {
+        const Clause& c = clauses_[i];
+        if (c.kind == Filter::Kind::Eq || c.kind == Filter::Kind::In) continue;
+        // Ranges are counted through the ordered values, one node at a time: several times
+        // dearer a slot than listing an array and testing columns, so a range must be several
+        // times smaller than the best listed clause to be worth counting to the end.
+        const std::size_t limit = best ? std::min(best->size / kRangeStepCost, range_limit) : range_limit;
+        std::size_t size = 0;
+        auto [lo, hi] = numeric_range(*c.field, c.kind, c.threshold);
+        for (; lo != hi && size <= limit; ++lo) size += c.field->slots(lo->second).size();
+        // A count stopped early says only "more than the limit": never the smallest then.
+        if (lo != hi) size = SIZE_MAX;
         if (!best || size < best->size) best = Smallest{i, size};
     }
     return best;

@@ -42,7 +42,7 @@ public:
     std::size_t clause_count() const { return clauses_.size(); }
 
     // The clause whose slots are cheapest to list: Eq and In by their exact slot count, ranges
-    // counted up to `range_limit` or the smallest count so far, whichever is less; a range
+    // counted up to `range_limit` or an eighth of the smallest listed count, whichever is less; a range
     // whose count passes that is given SIZE_MAX ("more"), so it is chosen only when no clause
     // has a known size. nullopt when no clause
     // can list its slots.
@@ -69,6 +69,9 @@ public:
     double sampled_share(std::size_t slot_count, std::size_t samples) const;
 
 private:
+    // How many slots of a listed array cost as much as one step through a range's ordered values.
+    static constexpr std::size_t kRangeStepCost = 8;
+
     struct Clause {
         Filter::Kind kind = Filter::Kind::Eq;
         const FieldIndex* field = nullptr;
