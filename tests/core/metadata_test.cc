@@ -4,10 +4,18 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <algorithm>
 #include <random>
+#include <string>
+#include <thread>
+#include <span>
+#include <string_view>
 #include <vector>
 
 #include "metadata/filter.h"
+#include "metadata/flat_text.h"
+#include "metadata/metadata_store.h"
+#include "metadata/slot_test.h"
 #include "metadata/json_value.h"
 #include "metadata/metadata_index.h"
 
@@ -15,6 +23,12 @@ namespace qorel {
 namespace {
 
 Json signed_int(std::int64_t v) { return Json(static_cast<Json::number_integer_t>(v)); }
+
+// The slots holding a value, as a set: the index keeps them in no particular order.
+SlotSet held(const MetadataIndex& index, std::string_view field, const Json& value) {
+    const std::span<const Slot> slots = index.slots(field, value);
+    return SlotSet(slots.begin(), slots.end());
+}
 
 void expect_same_key(const Json& a, const Json& b) {
     EXPECT_TRUE(json_equal(a, b)) << a << " vs " << b;
@@ -65,16 +79,16 @@ TEST(MetadataIndex, IndexesOnlyScalarTopLevelMembers) {
     EXPECT_EQ(index.field("obj"), nullptr);
     EXPECT_EQ(index.field("k"), nullptr);
 
-    const ValueMap* n = index.field("n");
+    const FieldIndex* n = index.field("n");
     ASSERT_NE(n, nullptr);
-    EXPECT_EQ(*MetadataIndex::value(*n, Json::parse("1")), SlotSet{3});
-    EXPECT_EQ(MetadataIndex::value(*n, Json(1.0)), nullptr);
-    EXPECT_EQ(MetadataIndex::value(*index.field("f"), Json::parse("1")), nullptr);
-    EXPECT_NE(MetadataIndex::value(*index.field("f"), Json(1.0)), nullptr);
+    EXPECT_EQ(held(index, "n", Json::parse("1")), SlotSet{3});
+    EXPECT_EQ(n->find(Json(1.0)), kNoValue);
+    EXPECT_EQ(index.field("f")->find(Json::parse("1")), kNoValue);
+    EXPECT_NE(index.field("f")->find(Json(1.0)), kNoValue);
     const Json negative_zero = Json{{"f", -0.0}};
     index.index(5, &negative_zero);
-    EXPECT_EQ(*MetadataIndex::value(*index.field("f"), Json(0.0)), SlotSet{5});
-    EXPECT_EQ(*MetadataIndex::value(*index.field("s"), Json("x")), SlotSet{3});
+    EXPECT_EQ(held(index, "f", Json(0.0)), SlotSet{5});
+    EXPECT_EQ(held(index, "s", Json("x")), SlotSet{3});
 
     // Non-object and absent metadata, and NaN members, leave no trace.
     const Json arr = Json::parse("[1]");
@@ -102,15 +116,15 @@ TEST(MetadataIndex, RemovalLeavesNoEmptyEntries) {
     index.remove(0, nullptr);
     index.remove(0, &arr);
     index.remove(7, &a);
-    EXPECT_EQ(*MetadataIndex::value(*index.field("tag"), Json("a")), SlotSet{0});
-    EXPECT_EQ(*MetadataIndex::value(*index.field("k"), Json::parse("1")), (SlotSet{0, 1}));
+    EXPECT_EQ(held(index, "tag", Json("a")), SlotSet{0});
+    EXPECT_EQ(held(index, "k", Json::parse("1")), (SlotSet{0, 1}));
 
     index.remove(0, &a);
-    const ValueMap* tag = index.field("tag");
+    const FieldIndex* tag = index.field("tag");
     ASSERT_NE(tag, nullptr);
-    EXPECT_EQ(tag->size(), 1u);
-    EXPECT_EQ(MetadataIndex::value(*tag, Json("a")), nullptr);
-    EXPECT_EQ(*MetadataIndex::value(*index.field("k"), Json::parse("1")), SlotSet{1});
+    EXPECT_EQ(tag->value_count(), 1u);
+    EXPECT_EQ(tag->find(Json("a")), kNoValue);
+    EXPECT_EQ(held(index, "k", Json::parse("1")), SlotSet{1});
 
     index.remove(1, &b);
     EXPECT_EQ(index.field("tag"), nullptr);
@@ -128,9 +142,9 @@ TEST(MetadataIndex, RebuildClearsAndSkipsDeleted) {
     index.rebuild(md, {1});
     EXPECT_EQ(index.field("old"), nullptr);
     EXPECT_EQ(index.field("d"), nullptr);
-    EXPECT_EQ(*MetadataIndex::value(*index.field("c"), Json("x")), (SlotSet{0, 3}));
+    EXPECT_EQ(held(index, "c", Json("x")), (SlotSet{0, 3}));
     index.rebuild(md, {});
-    EXPECT_EQ(*MetadataIndex::value(*index.field("c"), Json("x")), (SlotSet{0, 1, 3}));
+    EXPECT_EQ(held(index, "c", Json("x")), (SlotSet{0, 1, 3}));
 }
 
 TEST(Filter, MatchesEachKind) {
@@ -334,6 +348,256 @@ TEST(Filter, CollectedCandidatesContainEveryMatch) {
     EXPECT_EQ(Filter::ne("p", Json(1)).bound_from_index(index, SIZE_MAX), std::nullopt);
     EXPECT_TRUE(Filter::all_of({Filter::eq("p", Json(1)), Filter::lt("q", 1.0)}).narrows_exactly());
     EXPECT_FALSE(Filter::all_of({Filter::eq("p", Json(1)), Filter::ne("q", Json(1))}).narrows_exactly());
+}
+
+}  // namespace
+}  // namespace qorel
+
+namespace qorel {
+namespace {
+
+// Flat texts are read without the JSON parser; whatever the scanner accepts must mean what the
+// parser makes of it, member by member, and whatever it cannot vouch for it must refuse.
+TEST(FlatText, AcceptedTextsMeanWhatTheParserReads) {
+    const std::vector<std::string> accepted = {
+        R"({})", R"( { } )", R"({"a":1})", R"({"page":12,"source":"notes.txt"})",
+        R"({"n":-0,"f":-0.0,"e":1e5,"E":2.5E-3,"t":true,"u":false,"z":null})",
+        R"({ "a" : "x y" , "b" : 123456789012345678 })", "{\"k\":\t-7\n}"};
+    for (const std::string& text : accepted) {
+        std::vector<FlatMember> members;
+        ASSERT_TRUE(scan_flat_object(text, [&](const FlatMember& m) { members.push_back(m); })) << text;
+        const Json parsed = Json::parse(text);
+        ASSERT_TRUE(parsed.is_object());
+        ASSERT_EQ(members.size(), parsed.size()) << text;
+        for (const FlatMember& m : members) {
+            ASSERT_TRUE(parsed.contains(std::string(m.key))) << text;
+            EXPECT_TRUE(json_equal(parsed.at(std::string(m.key)), Json::parse(m.value))) << text << " " << m.key;
+        }
+    }
+    const std::vector<std::string> refused = {
+        "", "[]", "1", R"("s")", R"({"a":{"b":1}})", R"({"a":[1]})", R"({"a":"x\"y"})", R"({"a\n":1})",
+        "{\"a\":\"\xc3\xa9\"}", R"({"a":1,"a":2})", R"({"a":1234567890123456789})", R"({"a":1e400})",
+        R"({"a":01})", R"({"a":1.})", R"({"a":.5})", R"({"a":+1})", R"({"a":1,})", R"({"a":1} x)",
+        R"({"a" 1})", R"({"a":tru})", R"({"a":truex})", R"({a:1})", R"({"a":1)"};
+    for (const std::string& text : refused) {
+        EXPECT_FALSE(scan_flat_object(text, [](const FlatMember&) {})) << text;
+    }
+}
+
+std::vector<std::optional<Json>> random_flat_rows(std::mt19937& rng, std::size_t n) {
+    const std::vector<Json> pool = {Json(0), Json(1), Json(-1), Json(1.0), Json(-0.0), Json(2.5), Json(true),
+                                    Json(false), Json("a"), Json("b"), Json(nullptr), Json(1e-3)};
+    std::vector<std::optional<Json>> rows;
+    for (std::size_t s = 0; s < n; ++s) {
+        if (rng() % 13 == 0) {
+            rows.emplace_back(std::nullopt);
+            continue;
+        }
+        Json obj = Json::object();
+        for (const char* key : {"p", "q", "r"}) {
+            if (rng() % 4 != 0) obj[key] = pool[rng() % pool.size()];
+        }
+        rows.emplace_back(std::move(obj));
+    }
+    return rows;
+}
+
+// Every field, value and column of `a` as `b` has them.
+void expect_same_index(const MetadataIndex& a, const MetadataIndex& b, std::size_t slots) {
+    ASSERT_EQ(a.field_count(), b.field_count());
+    for (const char* name : {"p", "q", "r"}) {
+        const FieldIndex* fa = a.field(name);
+        const FieldIndex* fb = b.field(name);
+        ASSERT_EQ(fa == nullptr, fb == nullptr) << name;
+        if (fa == nullptr) continue;
+        EXPECT_EQ(fa->value_count(), fb->value_count()) << name;
+        EXPECT_EQ(fa->slot_count(), fb->slot_count()) << name;
+        for (Slot s = 0; s < slots; ++s) {
+            const ValueId va = fa->value_at(s);
+            const ValueId vb = fb->value_at(s);
+            ASSERT_EQ(va == kNoValue, vb == kNoValue) << name << " slot " << s;
+            if (va == kNoValue) continue;
+            EXPECT_TRUE(json_equal(fa->value(va), fb->value(vb))) << name << " slot " << s;
+            EXPECT_EQ(held(a, name, fa->value(va)), held(b, name, fb->value(vb)));
+            const double na = fa->number_at(s);
+            const double nb = fb->number_at(s);
+            EXPECT_TRUE(na == nb || (std::isnan(na) && std::isnan(nb))) << name << " slot " << s;
+        }
+    }
+}
+
+// Opening indexes rows from their stored text; it must build the very index that indexing
+// their JSON values builds.
+TEST(MetadataIndex, IndexFromTextMatchesIndexFromValues) {
+    std::mt19937 rng(5);
+    const std::vector<std::optional<Json>> rows = random_flat_rows(rng, 400);
+    MetadataIndex from_values;
+    from_values.rebuild(rows, {});
+    MetadataIndex from_text;
+    std::vector<std::string> texts;
+    for (const auto& row : rows) texts.push_back(row ? row->dump() : std::string());
+    MetadataIndex::TextIndexer indexer(from_text);
+    for (Slot s = 0; s < rows.size(); ++s) {
+        if (rows[s]) indexer.index(s, texts[s]);
+    }
+    expect_same_index(from_text, from_values, rows.size());
+}
+
+// Slots leave their value's slot array by swapping with its last slot: after any sequence of
+// moves and removals, each array holds exactly the slots whose column names its value.
+TEST(MetadataIndex, SlotArraysFollowMovesAndRemovals) {
+    std::mt19937 rng(9);
+    std::vector<std::optional<Json>> rows = random_flat_rows(rng, 300);
+    MetadataIndex index;
+    index.rebuild(rows, {});
+    for (int step = 0; step < 3000; ++step) {
+        const Slot s = rng() % rows.size();
+        const Json* old = rows[s] ? &*rows[s] : nullptr;
+        index.remove(s, old);
+        std::vector<std::optional<Json>> fresh = random_flat_rows(rng, 1);
+        rows[s] = rng() % 5 == 0 ? std::nullopt : std::move(fresh[0]);
+        index.index(s, rows[s] ? &*rows[s] : nullptr);
+    }
+    MetadataIndex rebuilt;
+    rebuilt.rebuild(rows, {});
+    expect_same_index(index, rebuilt, rows.size());
+}
+
+// The column tests, the rest and the collected candidates all agree with the filter itself.
+TEST(SlotTest, ColumnsDecideWhatTheFilterMatches) {
+    std::mt19937 rng(13);
+    std::vector<std::optional<Json>> rows = random_flat_rows(rng, 500);
+    rows[7] = Json::parse("[1]");
+    MetadataIndex index;
+    index.rebuild(rows, {3, 4});
+    auto live = [](Slot s) { return s != 3 && s != 4; };
+    const std::vector<Json> pool = {Json(0), Json(1), Json(1.0), Json(-0.0), Json(true), Json("a"), Json(nullptr)};
+    // The empty conjunction answers nothing wherever it stands, as the index's empty set does
+    // (matching it against one row would say every object matches).
+    EXPECT_TRUE(SlotTest(Filter::all_of({}), index).never());
+    EXPECT_TRUE(SlotTest(Filter::all_of({Filter::eq("p", Json(1)), Filter::all_of({})}), index).never());
+    std::vector<Filter> filters = {Filter::eq("missing", Json(1)), Filter::gt("missing", 0.0),
+                                   Filter::gt("p", std::numeric_limits<double>::quiet_NaN())};
+    for (const Json& v : pool) {
+        filters.push_back(Filter::eq("p", v));
+        filters.push_back(Filter::ne("q", v));
+        filters.push_back(Filter::in("q", {v, Json(1), Json("b")}));
+        filters.push_back(Filter::all_of({Filter::eq("p", v), Filter::lt("q", 1.0), Filter::ne("r", Json("a"))}));
+        filters.push_back(Filter::all_of({Filter::in("r", {v, Json(true)}), Filter::gte("p", 0.0)}));
+    }
+    for (double t : {-1.0, 0.0, 1.0, 2.5}) filters.push_back(Filter::lte("r", t));
+
+    // A range counted only part of the way must not pass for the smallest clause: listing it
+    // would walk every value it covers.
+    for (double t : {-1.0, 0.0, 1.0, 2.5}) {
+        const SlotTest range(Filter::all_of({Filter::eq("p", Json(true)), Filter::lte("q", t)}), index);
+        const std::size_t eq_size = index.slots("p", Json(true)).size();
+        const std::optional<SlotTest::Smallest> pick = range.smallest(5);
+        ASSERT_TRUE(pick.has_value());
+        EXPECT_LE(pick->size, eq_size);
+        // Chosen, the range's size is its full count.
+        if (pick->clause == 1) {
+            EXPECT_EQ(pick->size, SlotTest(Filter::lte("q", t), index).smallest(SIZE_MAX)->size);
+        }
+    }
+
+    for (const Filter& f : filters) {
+        const SlotTest test(f, index);
+        std::vector<Slot> matching;
+        for (Slot s = 0; s < rows.size(); ++s) {
+            const bool match = live(s) && f.matches(rows[s] ? &*rows[s] : nullptr);
+            const bool admitted = live(s) && !test.never() && test.admits(s) &&
+                                  (test.rest() == nullptr || test.rest()->matches(rows[s] ? &*rows[s] : nullptr));
+            EXPECT_EQ(admitted, match) << "slot " << s;
+            if (match) matching.push_back(s);
+        }
+        if (test.never()) {
+            EXPECT_TRUE(matching.empty());
+            continue;
+        }
+        if (test.rest() == nullptr) {
+            EXPECT_EQ(test.admits_all(rows.size() - 3), matching.size() == rows.size() - 3);
+        }
+        const std::optional<SlotTest::Smallest> smallest = test.smallest(SIZE_MAX);
+        if (!smallest) continue;  // only the metadata can decide (Ne alone)
+        std::vector<Slot> collected;
+        test.collect(smallest->clause, collected);
+        EXPECT_TRUE(std::is_sorted(collected.begin(), collected.end()));
+        std::vector<Slot> filtered;
+        for (Slot s : collected) {
+            if (test.rest() == nullptr || test.rest()->matches(rows[s] ? &*rows[s] : nullptr)) filtered.push_back(s);
+        }
+        EXPECT_EQ(filtered, matching);
+        if (test.rest() == nullptr && test.clause_count() == 1) {
+            EXPECT_EQ(smallest->size, matching.size());
+        }
+    }
+}
+
+// A filter every live slot passes needs no test in a walk; one slot short of that, it does.
+TEST(SlotTest, AdmitsAllOnlyWhenEveryLiveSlotMatches) {
+    std::vector<std::optional<Json>> rows;
+    for (int i = 0; i < 50; ++i) rows.emplace_back(Json{{"k", 1}, {"x", 0.5 + i}, {"s", i % 2 ? "a" : "b"}});
+    MetadataIndex index;
+    index.rebuild(rows, {});
+    const Filter everything = Filter::all_of({Filter::eq("k", Json(1)), Filter::gte("x", 0.5), Filter::in("s", {Json("a"), Json("b")})});
+    EXPECT_TRUE(SlotTest(everything, index).admits_all(50));
+    EXPECT_FALSE(SlotTest(Filter::gt("x", 0.5), index).admits_all(50));
+    EXPECT_FALSE(SlotTest(Filter::eq("s", Json("a")), index).admits_all(50));
+    // A row without the number, or with a string there, leaves the range short of every slot.
+    rows.emplace_back(Json{{"k", 1}, {"x", "text"}, {"s", "a"}});
+    index.rebuild(rows, {});
+    EXPECT_TRUE(SlotTest(Filter::eq("k", Json(1)), index).admits_all(51));
+    EXPECT_FALSE(SlotTest(Filter::gte("x", 0.0), index).admits_all(51));
+}
+
+// Rows kept as text decode on first read, once, even when many threads read them at a time.
+TEST(MetadataStore, DecodesStoredTextsOnFirstReadFromAnyThread) {
+    std::string all;
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    for (int i = 0; i < 200; ++i) {
+        const std::string text = R"({"i":)" + std::to_string(i) + R"(,"s":"v)" + std::to_string(i % 7) + R"("})";
+        spans.emplace_back(all.size(), text.size());
+        all += text;
+    }
+    MetadataStore store;
+    store.load_texts(220, std::vector<char>(all.begin(), all.end()));
+    for (Slot s = 0; s < 200; ++s) store.set_text(s, spans[s].first, spans[s].second);
+    ASSERT_TRUE(store.stored_text(5).has_value());
+    EXPECT_EQ(*store.stored_text(5), R"({"i":5,"s":"v5"})");
+    EXPECT_FALSE(store.stored_text(210).has_value());
+
+    const MetadataStore& reader = store;
+    std::vector<std::thread> threads;
+    std::vector<std::vector<const Json*>> seen(4);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (Slot s = 0; s < 220; ++s) {
+                const std::optional<Json>& row = reader[s];
+                seen[t].push_back(row ? &*row : nullptr);
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (Slot s = 0; s < 220; ++s) {
+        for (int t = 1; t < 4; ++t) EXPECT_EQ(seen[t][s], seen[0][s]);  // decoded once, in place
+        if (s < 200) {
+            ASSERT_NE(seen[0][s], nullptr);
+            EXPECT_EQ((*seen[0][s])["i"], Json(s));
+            EXPECT_FALSE(store.stored_text(s).has_value());  // no longer written back as text
+        } else {
+            EXPECT_EQ(seen[0][s], nullptr);
+        }
+    }
+    // A change replaces the decoded row, and shrinking forgets texts for good.
+    store[3] = Json::parse(R"({"x":1})");
+    EXPECT_EQ((*reader[3])["x"], Json(1));
+    store.load_texts(4, std::vector<char>(all.begin(), all.end()));
+    store.set_text(2, spans[2].first, spans[2].second);
+    store.resize(2);
+    store.resize(4);
+    EXPECT_FALSE(reader[2].has_value());
+    EXPECT_FALSE(store.stored_text(2).has_value());
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ struct InsertRef {
 struct Components {
     HnswIndex& index;
     std::vector<std::string>& slot_ids;
-    std::vector<std::optional<Json>>& meta;
+    MetadataStore& meta;
     MetadataIndex& mindex;
 
     void set_metadata(Slot s, std::optional<Json> value) {
@@ -211,6 +211,11 @@ void Database::apply_locked(bool exclusive, Fn&& fn) {
         auto slot_ids = slot_to_id_.write();
         auto meta = metadata_.write();
         auto mindex = metadata_index_.write();
+        // Changes keep the metadata index in step, so it must exist first.
+        if (!metadata_index_ready_.load(std::memory_order_acquire)) {
+            build_metadata_index(*mindex, *index, *meta);
+            metadata_index_ready_.store(true, std::memory_order_release);
+        }
         Components c{*index, *slot_ids, *meta, *mindex};
         fn(*ids, c);
     };

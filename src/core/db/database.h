@@ -20,6 +20,7 @@
 // record it then deletes with the log.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,7 @@
 #include "id_map.h"
 #include "metadata/filter.h"
 #include "metadata/metadata_index.h"
+#include "metadata/metadata_store.h"
 #include "row_block.h"
 #include "rwlock.h"
 #include "storage/recovery.h"
@@ -187,10 +189,16 @@ private:
     static std::unique_ptr<Database> load(const std::string& path, const GraphChoice& graph, bool quantize_argument);
 
     struct FilterPlan;
-    // Decides how a filtered call finds its matches. REQUIRES: the index, slot_to_id and
-    // metadata locks held shared; takes the metadata-index lock shared, and when the walk will
+    // Decides how a filtered call finds its matches. REQUIRES: the view's locks held; takes the
+    // metadata-index lock shared (after building the index if it is not yet), and when the walk will
     // test the index's own slot sets the plan keeps holding it until it is dropped.
-    FilterPlan plan_filter(const HnswIndex& index, const Filter& filter) const;
+    FilterPlan plan_filter(const ReadView& view, const Filter& filter) const;
+    // Indexes every live slot's metadata into `mindex` (empty), flat stored texts straight
+    // from their text.
+    static void build_metadata_index(MetadataIndex& mindex, const HnswIndex& index, const MetadataStore& meta);
+    // Builds the metadata index if it is not yet. REQUIRES: the index and metadata locks held
+    // (shared or exclusive), not the metadata-index lock, which it may take exclusively.
+    void ensure_metadata_index(const HnswIndex& index, const MetadataStore& meta) const;
     std::vector<Candidate> search_filtered(const ReadView& view, std::span<const float> query, std::size_t k,
                                            std::size_t ef, const Filter& filter, const FilterPlan& plan) const;
     // search_many without a filter below the brute-force threshold: one batched exact scan.
@@ -207,8 +215,12 @@ private:
     Guarded<IdMap> id_to_slot_;
     Guarded<HnswIndex> index_;
     Guarded<std::vector<std::string>> slot_to_id_;
-    Guarded<std::vector<std::optional<Json>>> metadata_;
-    Guarded<MetadataIndex> metadata_index_;
+    Guarded<MetadataStore> metadata_;
+    // Built when first needed after an open (a filter, a count, a change), so that opening
+    // reads no row's members; `metadata_index_ready_` says whether it is. Mutable: a const
+    // search may be the first to need it.
+    mutable Guarded<MetadataIndex> metadata_index_;
+    mutable std::atomic<bool> metadata_index_ready_{true};
     const std::uint64_t dim_;
     std::string wal_path_;
     const bool quantize_;

@@ -1,5 +1,6 @@
 // Opening a stored database, save and compaction.
 
+#include <algorithm>
 #include <shared_mutex>
 
 #include "database.h"
@@ -22,7 +23,8 @@ std::unique_ptr<Database> Database::load(const std::string& path, const GraphCho
     auto& slot_ids = db->slot_to_id_.unguarded();
     auto& meta = db->metadata_.unguarded();
     slot_ids.assign(n, std::string());
-    meta.assign(n, std::nullopt);
+    const char* texts = loaded.metadata_texts.data();
+    meta.load_texts(n, std::move(loaded.metadata_texts));
     auto& index = db->index_.unguarded();
     ids.reserve(loaded.records.size());
     // Saves write one record per live slot and id, so anything else comes from a damaged file.
@@ -39,17 +41,45 @@ std::unique_ptr<Database> Database::load(const std::string& path, const GraphCho
         }
         if (named[r.slot]) ids.erase(slot_ids[r.slot]);
         named[r.slot] = true;
-        ids[r.id] = r.slot;
+        ids.emplace(r.id, r.slot);
         slot_ids[r.slot] = std::move(r.id);
-        meta[r.slot] = std::move(r.metadata);
+        // Flat texts stay texts until a row is read (the moved buffer keeps its address).
+        if (r.text) {
+            meta.set_text(r.slot, static_cast<std::size_t>(r.text->data() - texts), r.text->size());
+        } else {
+            meta[r.slot] = std::move(r.metadata);
+        }
     }
     // A live slot left without an id could never be read, updated or deleted by id, yet it
     // would count in len() and come back from searches under an empty or another's id.
     for (Slot s = 0; s < n; ++s)
         if (!named[s]) index.mark_deleted(s);
-    db->metadata_index_.unguarded().rebuild(meta, index.deleted());
+    // The metadata index waits for its first use (a change from the log may be that use).
+    db->metadata_index_ready_.store(false, std::memory_order_release);
     db->replay_wal();
     return db;
+}
+
+void Database::build_metadata_index(MetadataIndex& mindex, const HnswIndex& index, const MetadataStore& meta) {
+    MetadataIndex::TextIndexer from_text(mindex);
+    const std::size_t n = std::min(index.node_count(), meta.size());
+    for (Slot s = 0; s < n; ++s) {
+        if (index.is_deleted(s)) continue;
+        // A row still in its text is indexed from it, without a JSON value.
+        if (const std::optional<std::string_view> text = meta.stored_text(s)) {
+            from_text.index(s, *text);
+        } else if (const std::optional<Json>& row = meta[s]) {
+            mindex.index(s, &*row);
+        }
+    }
+}
+
+void Database::ensure_metadata_index(const HnswIndex& index, const MetadataStore& meta) const {
+    if (metadata_index_ready_.load(std::memory_order_acquire)) return;
+    auto mindex = metadata_index_.write();
+    if (metadata_index_ready_.load(std::memory_order_relaxed)) return;  // another thread built it
+    build_metadata_index(*mindex, index, meta);
+    metadata_index_ready_.store(true, std::memory_order_release);
 }
 
 std::unique_ptr<Database> Database::open(const std::string& path) {
@@ -70,7 +100,15 @@ void Database::save() {
 
     std::vector<MetaRecord> records;
     records.reserve(ids->size());
-    for (const auto& [id, slot] : *ids) records.push_back({slot, id, slot < meta->size() ? (*meta)[slot] : std::nullopt});
+    for (const auto& [id, slot] : *ids) {
+        if (slot >= meta->size()) {
+            records.push_back({slot, id, std::nullopt, std::nullopt});
+        } else if (const std::optional<std::string_view> text = meta->stored_text(slot)) {
+            records.push_back({slot, id, std::nullopt, text});  // never read since the open: as it was
+        } else {
+            records.push_back({slot, id, (*meta)[slot], std::nullopt});
+        }
+    }
 
     create_directories(path_);
     // A save that stopped between its renames may have left graph.tmp as the only graph of
@@ -142,8 +180,9 @@ void Database::compact() {
     *ids = std::move(new_ids);
     *index = std::move(*fresh);
     *slot_ids = std::move(new_slot_ids);
-    *meta = std::move(new_meta);
+    *meta = MetadataStore(std::move(new_meta));
     *mindex = std::move(new_mindex);
+    metadata_index_ready_.store(true, std::memory_order_release);
 }
 
 }  // namespace qorel

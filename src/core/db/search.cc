@@ -11,9 +11,10 @@ namespace qorel {
 
 namespace {
 
-const Json* metadata_of(const std::vector<std::optional<Json>>& meta, Slot s) {
-    if (s >= meta.size() || !meta[s]) return nullptr;
-    return &*meta[s];
+const Json* metadata_of(const MetadataStore& meta, Slot s) {
+    if (s >= meta.size()) return nullptr;
+    const std::optional<Json>& row = meta[s];
+    return row ? &*row : nullptr;
 }
 
 }  // namespace
@@ -49,7 +50,7 @@ std::vector<SearchResult> Database::search(std::span<const float> query, std::si
     if (!filter) {
         candidates = view.index->search(query, k, ef);
     } else {
-        const FilterPlan plan = plan_filter(*view.index, *filter);
+        const FilterPlan plan = plan_filter(view, *filter);
         candidates = search_filtered(view, query, k, std::max(ef, 4 * k), *filter, plan);
     }
     return assemble(view, candidates, max_distance);
@@ -86,7 +87,7 @@ std::vector<std::vector<SearchResult>> Database::search_many(const std::vector<s
         });
         return results;
     }
-    const FilterPlan plan = plan_filter(*view.index, *filter);
+    const FilterPlan plan = plan_filter(view, *filter);
     const std::size_t ef_f = std::max(ef, 4 * k);
     parallel::for_each(0, queries.size(), [&](std::size_t i) {
         results[i] = assemble(view, search_filtered(view, queries[i], k, ef_f, *filter, plan), max_distance);
@@ -96,13 +97,14 @@ std::vector<std::vector<SearchResult>> Database::search_many(const std::vector<s
 
 std::size_t Database::count(const Filter* filter) const {
     if (!filter) return index_.read()->active_count();
+    auto index = index_.read();
+    auto meta = metadata_.read();
+    ensure_metadata_index(*index, *meta);
     std::optional<SlotSet> set;
     {
         auto mindex = metadata_index_.read();
         set = filter->resolve_from_index(*mindex);
     }
-    auto index = index_.read();
-    auto meta = metadata_.read();
     std::size_t n = 0;
     auto test = [&](Slot s) { return s < index->node_count() && !index->is_deleted(s) && filter->matches(metadata_of(*meta, s)); };
     if (set) {

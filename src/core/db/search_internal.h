@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "database.h"
+#include "metadata/slot_test.h"
 
 namespace qorel {
 
@@ -14,7 +15,7 @@ namespace qorel {
 struct Database::ReadView {
     Guarded<HnswIndex>::Reader index;
     Guarded<std::vector<std::string>>::Reader slot_ids;
-    Guarded<std::vector<std::optional<Json>>>::Reader meta;
+    Guarded<MetadataStore>::Reader meta;
 
     explicit ReadView(const Database& db) : index(db.index_.read()), slot_ids(db.slot_to_id_.read()), meta(db.metadata_.read()) {}
 };
@@ -30,21 +31,21 @@ struct Database::FilterPlan {
     Route route = Route::Scan;
     // Scan: the index's narrowing, when it has one (the set counts use too).
     std::optional<SlotSet> set;
-    // Candidates: the slots to score, ascending (memory order).
+    // Candidates: the slots to score, ascending (memory order); each passes the index's
+    // columns, so only `rest_filter` (when present) is left to test on the metadata.
     std::vector<Slot> slots;
-    // Candidates: every slot listed matches, so no per-slot test is needed.
-    bool exact = false;
     // Walk: every live slot matches, so the walk needs no test at all.
     bool all_match = false;
-    // Walk: when there are groups, a slot matches exactly when each group has a set holding it
-    // and its metadata satisfies `rest` (absent: nothing left to test). The metadata-index lock
-    // is then held (`index_lock`) until the plan is dropped, after the walks; taking it after
-    // the metadata lock keeps the database's lock order.
-    std::vector<std::vector<const SlotSet*>> member_groups;
-    std::optional<Filter> rest;
+    // Candidates and Walk: the filter as tests on the index's columns. It points into the
+    // metadata index, whose lock (`index_lock`) the plan holds until it is dropped, after the
+    // searches; taking it after the metadata lock keeps the database's lock order.
+    std::optional<SlotTest> test;
     std::unique_ptr<Guarded<MetadataIndex>::Reader> index_lock;
-    // Walk: the expected share of live slots that match (negative when the index cannot tell).
+    // Walk: the expected share of live slots that match (negative when unknown).
     double share = -1.0;
+
+    // The part of the filter left to the metadata, or nullptr.
+    const Filter* rest_filter() const { return test ? test->rest() : nullptr; }
 };
 
 }  // namespace qorel

@@ -163,6 +163,15 @@ void HnswIndex::load_quantized(ScalarQuantizer quantizer, std::vector<std::uint8
     quantized_ = QuantizedSearch{std::move(quantizer), std::move(codes)};
 }
 
+void HnswIndex::load_reserve(std::size_t nodes, std::size_t upper_lists) {
+    links0_.reserve(nodes * stride0_);
+    locks0_.reserve(nodes);
+    levels_.reserve(nodes);
+    up_first_.reserve(nodes);
+    links_up_.reserve(upper_lists * stride_up_);
+    locks_up_.reserve(upper_lists);
+}
+
 void HnswIndex::load_append_node(std::size_t level) {
     QOREL_ASSERT(level <= kMaxLevel, "node level out of range");
     append_node(level);

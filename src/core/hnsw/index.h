@@ -154,6 +154,9 @@ public:
     std::size_t random_level() const;
 
     // ---- loading: rebuild a saved index piece by piece (exclusive; before sharing)
+    // Makes room for `nodes` nodes holding `upper_lists` lists above layer 0 in all, so that
+    // appending them allocates each array once instead of growing it step by step.
+    void load_reserve(std::size_t nodes, std::size_t upper_lists);
     // Appends a node with `level` + 1 empty lists and no vector (the store comes from the file).
     void load_append_node(std::size_t level);
     // Replaces one list; `ids` must fit the layer's limit + 1 and name valid slots.

@@ -113,18 +113,12 @@ bool Filter::matches_object(const Json::object_t& object) const {
 
 std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) const {
     switch (kind_) {
-        case Kind::Eq: {
-            const ValueMap* values = index.field(field_);
-            const SlotSet* slots = values == nullptr ? nullptr : MetadataIndex::value(*values, value_);
-            return slots == nullptr ? SlotSet{} : *slots;
-        }
+        case Kind::Eq:
         case Kind::In: {
+            std::vector<std::span<const Slot>> lists;
             SlotSet out;
-            const ValueMap* values = index.field(field_);
-            if (values == nullptr || values->empty()) return out;
-            for (const Json& candidate : values_) {
-                if (const SlotSet* slots = MetadataIndex::value(*values, candidate)) out.insert(slots->begin(), slots->end());
-            }
+            out.reserve(covered_lists(index, SIZE_MAX, &lists));
+            for (const std::span<const Slot> slots : lists) out.insert(slots.begin(), slots.end());
             return out;
         }
         case Kind::And: {
@@ -153,30 +147,29 @@ std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) co
     return std::nullopt;
 }
 
-std::size_t Filter::covered_sets(const MetadataIndex& index, std::size_t limit,
-                                 std::vector<const SlotSet*>* sets) const {
+std::size_t Filter::covered_lists(const MetadataIndex& index, std::size_t limit,
+                                  std::vector<std::span<const Slot>>* lists) const {
     std::size_t total = 0;
-    auto take = [&](const SlotSet* slots) {
-        total += slots->size();
-        if (sets) sets->push_back(slots);
+    const FieldIndex* field = index.field(field_);
+    if (field == nullptr) return 0;
+    auto take = [&](ValueId id) {
+        const std::span<const Slot> slots = field->slots(id);
+        total += slots.size();
+        if (lists) lists->push_back(slots);
     };
     switch (kind_) {
         case Kind::Eq:
+            if (const ValueId id = field->find(value_); id != kNoValue) take(id);
+            return total;
         case Kind::In: {
-            const ValueMap* values = index.field(field_);
-            if (values == nullptr) return 0;
-            if (kind_ == Kind::Eq) {
-                if (const SlotSet* slots = MetadataIndex::value(*values, value_)) take(slots);
-                return total;
-            }
-            // A list may name a value twice; each set counts once. Sets of distinct values of one
-            // field are disjoint (a slot holds one value per field).
-            std::vector<const SlotSet*> seen;
+            // A list may name a value twice; each value counts once. Slot arrays of distinct
+            // values of one field are disjoint (a slot holds one value per field).
+            std::vector<ValueId> seen;
             for (const Json& candidate : values_) {
-                const SlotSet* slots = MetadataIndex::value(*values, candidate);
-                if (slots == nullptr || std::find(seen.begin(), seen.end(), slots) != seen.end()) continue;
-                seen.push_back(slots);
-                take(slots);
+                const ValueId id = field->find(candidate);
+                if (id == kNoValue || std::find(seen.begin(), seen.end(), id) != seen.end()) continue;
+                seen.push_back(id);
+                take(id);
             }
             return total;
         }
@@ -184,15 +177,15 @@ std::size_t Filter::covered_sets(const MetadataIndex& index, std::size_t limit,
         case Kind::Gte:
         case Kind::Lt:
         case Kind::Lte: {
-            const NumberOrder* numbers = index.numbers(field_);
-            if (numbers == nullptr || std::isnan(threshold_)) return 0;
-            auto lo = numbers->begin();
-            auto hi = numbers->end();
+            const auto& numbers = field->numbers();
+            if (numbers.empty() || std::isnan(threshold_)) return 0;
+            auto lo = numbers.begin();
+            auto hi = numbers.end();
             switch (kind_) {
-                case Kind::Gt: lo = numbers->upper_bound(threshold_); break;
-                case Kind::Gte: lo = numbers->lower_bound(threshold_); break;
-                case Kind::Lt: hi = numbers->lower_bound(threshold_); break;
-                default: hi = numbers->upper_bound(threshold_); break;
+                case Kind::Gt: lo = numbers.upper_bound(threshold_); break;
+                case Kind::Gte: lo = numbers.lower_bound(threshold_); break;
+                case Kind::Lt: hi = numbers.lower_bound(threshold_); break;
+                default: hi = numbers.upper_bound(threshold_); break;
             }
             for (; lo != hi && total <= limit; ++lo) take(lo->second);
             return total;
@@ -214,7 +207,7 @@ std::optional<std::size_t> Filter::bound_from_index(const MetadataIndex& index, 
             }
             return smallest;
         }
-        default: return covered_sets(index, limit, nullptr);
+        default: return covered_lists(index, limit, nullptr);
     }
 }
 
@@ -235,24 +228,10 @@ bool Filter::collect_from_index(const MetadataIndex& index, std::vector<Slot>& o
         const bool exact = best->collect_from_index(index, out);
         return exact && members_.size() == 1;
     }
-    std::vector<const SlotSet*> sets;
-    out.reserve(out.size() + covered_sets(index, SIZE_MAX, &sets));
-    // One pass over each set's nodes: a range insert would walk them twice.
-    for (const SlotSet* slots : sets) {
-        for (const Slot s : *slots) out.push_back(s);
-    }
+    std::vector<std::span<const Slot>> lists;
+    out.reserve(out.size() + covered_lists(index, SIZE_MAX, &lists));
+    for (const std::span<const Slot> slots : lists) out.insert(out.end(), slots.begin(), slots.end());
     return true;
-}
-
-void Filter::split_for_membership(const MetadataIndex& index, std::vector<std::vector<const SlotSet*>>& groups,
-                                  std::vector<Filter>& rest) const {
-    if (kind_ == Kind::Eq || kind_ == Kind::In) {
-        covered_sets(index, SIZE_MAX, &groups.emplace_back());
-    } else if (kind_ == Kind::And) {
-        for (const Filter& member : members_) member.split_for_membership(index, groups, rest);
-    } else {
-        rest.push_back(*this);
-    }
 }
 
 bool Filter::narrows_exactly() const {

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -85,14 +86,6 @@ public:
     // needed. REQUIRES: bound_from_index gives a value.
     bool collect_from_index(const MetadataIndex& index, std::vector<Slot>& out) const;
 
-    // Splits the filter for a per-slot test that reads the index instead of the metadata
-    // where it can: a slot matches exactly when, for every group, one of the group's sets holds
-    // it, and it satisfies every filter in `rest`. Eq and In (alone or as members of an And)
-    // become groups of the index's slot sets for their values; everything else goes to `rest`.
-    // The sets are the index's own, valid while its lock is held.
-    void split_for_membership(const MetadataIndex& index, std::vector<std::vector<const SlotSet*>>& groups,
-                              std::vector<Filter>& rest) const;
-
     // True when the index holds the whole answer: Eq, In, ranges, and conjunctions of them.
     // Then a bound equal to the live count means that every live slot matches.
     bool narrows_exactly() const;
@@ -101,9 +94,11 @@ private:
     explicit Filter(Kind kind) : kind_(kind) {}
 
     bool matches_object(const Json::object_t& object) const;
-    // The distinct slot sets an Eq, In or range condition covers (none when the field is not
-    // indexed), stopping once they hold more than `limit` slots; returns their total size.
-    std::size_t covered_sets(const MetadataIndex& index, std::size_t limit, std::vector<const SlotSet*>* sets) const;
+    // The slot arrays of the distinct values an Eq, In or range condition covers (none when the
+    // field is not indexed), stopping once they hold more than `limit` slots; returns their
+    // total size.
+    std::size_t covered_lists(const MetadataIndex& index, std::size_t limit,
+                              std::vector<std::span<const Slot>>* lists) const;
 
     Kind kind_;
     std::string field_;

@@ -3,8 +3,82 @@
 #include <cmath>
 
 #include "error.h"
+#include "metadata/flat_text.h"
 
 namespace qorel {
+
+ValueId FieldIndex::find(const Json& value) const {
+    const auto it = ids_.find(value);
+    return it == ids_.end() ? kNoValue : it->second;
+}
+
+ValueId FieldIndex::intern(const Json& value) {
+    auto [it, inserted] = ids_.try_emplace(value, kNoValue);
+    if (!inserted) return it->second;
+    if (free_ids_.empty()) {
+        it->second = static_cast<ValueId>(values_.size());
+        values_.push_back({value, {}});
+    } else {
+        it->second = free_ids_.back();
+        free_ids_.pop_back();
+        values_[it->second].value = value;
+    }
+    if (value.is_number()) order_.emplace(json_number_as_double(value), it->second);
+    return it->second;
+}
+
+double FieldIndex::number_of(const Json& value) {
+    return value.is_number() ? json_number_as_double(value) : std::numeric_limits<double>::quiet_NaN();
+}
+
+void FieldIndex::add_id(Slot slot, ValueId id, double number) {
+    if (slot >= column_.size()) {
+        // Slots arrive mostly in ascending order: grow geometrically, not one slot at a time.
+        const std::size_t size = std::max<std::size_t>(slot + std::size_t{1}, column_.size() + column_.size() / 2);
+        column_.resize(size, kNoValue);
+        positions_.resize(size, 0);
+        if (!numbers_.empty()) numbers_.resize(size, std::numeric_limits<double>::quiet_NaN());
+    }
+    if (column_[slot] == id) return;
+    if (column_[slot] != kNoValue) drop(slot);
+    std::vector<Slot>& slots = values_[id].slots;
+    positions_[slot] = static_cast<std::uint32_t>(slots.size());
+    slots.push_back(slot);
+    column_[slot] = id;
+    if (!std::isnan(number)) {
+        if (numbers_.size() < column_.size()) numbers_.resize(column_.size(), std::numeric_limits<double>::quiet_NaN());
+        numbers_[slot] = number;
+    }
+    ++slot_count_;
+}
+
+void FieldIndex::drop(Slot slot) {
+    const ValueId id = column_[slot];
+    Value& entry = values_[id];
+    // Swap-remove: the last slot of the array takes the leaving slot's place.
+    const std::uint32_t pos = positions_[slot];
+    const Slot last = entry.slots.back();
+    entry.slots[pos] = last;
+    positions_[last] = pos;
+    entry.slots.pop_back();
+    column_[slot] = kNoValue;
+    if (slot < numbers_.size()) numbers_[slot] = std::numeric_limits<double>::quiet_NaN();
+    --slot_count_;
+    if (!entry.slots.empty()) return;
+    if (entry.value.is_number()) {
+        auto [lo, hi] = order_.equal_range(json_number_as_double(entry.value));
+        for (; lo != hi; ++lo) {
+            if (lo->second == id) {
+                order_.erase(lo);
+                break;
+            }
+        }
+    }
+    ids_.erase(entry.value);
+    entry.value = Json();
+    entry.slots.shrink_to_fit();
+    free_ids_.push_back(id);
+}
 
 bool MetadataIndex::indexable(const Json& value) {
     if (value.is_number_float()) return !std::isnan(value.get_ref<const Json::number_float_t&>());
@@ -15,11 +89,8 @@ void MetadataIndex::index(Slot slot, const Json* metadata) {
     if (metadata == nullptr || !metadata->is_object()) return;
     for (const auto& [name, member] : metadata->get_ref<const Json::object_t&>()) {
         if (!indexable(member)) continue;
-        // try_emplace copies the field name and the value only when they are new.
-        FieldEntry& entry = fields_.try_emplace(name).first->second;
-        const auto [it, inserted] = entry.values.try_emplace(member);
-        it->second.insert(slot);
-        if (inserted && member.is_number()) entry.numbers.emplace(json_number_as_double(member), &it->second);
+        // try_emplace copies the field name only when it is new.
+        fields_.try_emplace(name).first->second.add(slot, member);
     }
 }
 
@@ -29,23 +100,11 @@ void MetadataIndex::remove(Slot slot, const Json* metadata) {
         if (!indexable(member)) continue;
         const auto field_it = fields_.find(name);
         if (field_it == fields_.end()) continue;
-        FieldEntry& entry = field_it->second;
-        const auto value_it = entry.values.find(member);
-        if (value_it == entry.values.end()) continue;
-        value_it->second.erase(slot);
-        if (value_it->second.empty()) {
-            if (member.is_number()) {
-                auto [lo, hi] = entry.numbers.equal_range(json_number_as_double(member));
-                for (; lo != hi; ++lo) {
-                    if (lo->second == &value_it->second) {
-                        entry.numbers.erase(lo);
-                        break;
-                    }
-                }
-            }
-            entry.values.erase(value_it);
-        }
-        if (entry.values.empty()) fields_.erase(field_it);
+        FieldIndex& field = field_it->second;
+        const ValueId id = field.value_at(slot);
+        if (id == kNoValue || !json_equal(field.value(id), member)) continue;
+        field.drop(slot);
+        if (field.slot_count() == 0) fields_.erase(field_it);
     }
 }
 
@@ -60,19 +119,66 @@ void MetadataIndex::rebuild(const std::vector<std::optional<Json>>& metadata,
     }
 }
 
-const ValueMap* MetadataIndex::field(std::string_view name) const {
-    const auto it = fields_.find(name);
-    return it == fields_.end() ? nullptr : &it->second.values;
+const MetadataIndex::TextIndexer::Seen& MetadataIndex::TextIndexer::Field::find_or_add(std::string_view text) {
+    const std::size_t hash = std::hash<std::string_view>{}(text) | 1;  // never 0, the empty mark
+    std::size_t mask = table.size() - 1;
+    std::size_t i = hash & mask;
+    while (table[i].hash != 0) {
+        if (table[i].hash == hash && table[i].text == text) return table[i];
+        i = (i + 1) & mask;
+    }
+    // A new value text: its JSON value is built once, to find or add the field's value.
+    const Json value = Json::parse(text);
+    table[i] = Seen{hash, text, field->intern(value), FieldIndex::number_of(value)};
+    if (2 * ++used <= table.size()) return table[i];
+    std::vector<Seen> old(table.size() * 2);
+    old.swap(table);
+    mask = table.size() - 1;
+    std::size_t at = 0;
+    for (const Seen& e : old) {
+        if (e.hash == 0) continue;
+        std::size_t j = e.hash & mask;
+        while (table[j].hash != 0) j = (j + 1) & mask;
+        table[j] = e;
+        if (e.hash == hash && e.text == text) at = j;
+    }
+    return table[at];
 }
 
-const NumberOrder* MetadataIndex::numbers(std::string_view name) const {
-    const auto it = fields_.find(name);
-    return it == fields_.end() || it->second.numbers.empty() ? nullptr : &it->second.numbers;
+void MetadataIndex::TextIndexer::index(Slot slot, std::string_view text) {
+    std::size_t position = 0;
+    const bool flat = scan_flat_object(text, [&](const FlatMember& m) {
+        const std::size_t at = position++;
+        if (m.kind == FlatKind::Null) return;  // null is never indexed
+        Field* f = at < last_.size() && last_[at] != nullptr && last_[at]->key == m.key ? last_[at] : nullptr;
+        if (f == nullptr) {
+            if (const auto it = by_key_.find(m.key); it != by_key_.end()) {
+                f = it->second;
+            } else {
+                f = fields_.emplace_back(std::make_unique<Field>()).get();
+                f->key = std::string(m.key);
+                f->field = &index_.fields_.try_emplace(f->key).first->second;
+                by_key_.emplace(f->key, f);
+            }
+            if (at >= last_.size()) last_.resize(at + 1, nullptr);
+            last_[at] = f;
+        }
+        const Seen& seen = f->find_or_add(m.value);
+        f->field->add_id(slot, seen.id, seen.number);
+    });
+    QOREL_ASSERT(flat, "MetadataIndex::TextIndexer: the text is not flat metadata");
 }
 
-const SlotSet* MetadataIndex::value(const ValueMap& values, const Json& value) {
-    const auto it = values.find(value);
-    return it == values.end() ? nullptr : &it->second;
+const FieldIndex* MetadataIndex::field(std::string_view name) const {
+    const auto it = fields_.find(name);
+    return it == fields_.end() ? nullptr : &it->second;
+}
+
+std::span<const Slot> MetadataIndex::slots(std::string_view name, const Json& value) const {
+    const FieldIndex* f = field(name);
+    if (f == nullptr) return {};
+    const ValueId id = f->find(value);
+    return id == kNoValue ? std::span<const Slot>() : f->slots(id);
 }
 
 }  // namespace qorel

@@ -1,27 +1,35 @@
-// MetadataIndex: which slots hold a given value in a given top-level metadata field.
+// MetadataIndex: which slots hold a given value in a given top-level metadata field, and which
+// value each slot holds there.
 //
-// A two-level hash map, field name -> (JSON value -> set of slots). Only the top-level members
-// of object metadata are indexed, and only when their value is a boolean, a number or a
-// string; null, array and object members leave no trace, and absent or non-object metadata
-// contributes nothing. Values are keyed with json_equal/json_hash, so the integer 1 and the
-// float 1.0 are different keys while 0.0 and -0.0 are the same one. No slot set and no value
-// map is ever left empty, so a field with an entry always has at least one slot behind it.
-// Beside its value map, each field keeps its numeric values in ascending order (as 64-bit
-// floats, pointing at their slot sets), so that a range condition can find its slots too.
+// Only the top-level members of object metadata are indexed, and only when their value is a
+// boolean, a number or a string; null, array and object members leave no trace, and absent or
+// non-object metadata contributes nothing. Values are keyed with json_equal/json_hash, so the
+// integer 1 and the float 1.0 are different values while 0.0 and -0.0 are the same one.
 //
-// Invariant kept by the callers: after every mutation, slot s is in the set of (F, V) exactly
+// Each field (FieldIndex) numbers its distinct values and keeps, for each value, a flat array of
+// the slots holding it, and for each slot the value it holds (a dense column), so that a search
+// tests a slot against a condition with one read instead of a hash look-up or a walk through
+// the slot's metadata. Numbers also get a column of their 64-bit float reading (NaN where the
+// slot holds none) and an ascending order of the distinct numeric values, for range conditions.
+// No value is ever kept without a slot, and no field without a value.
+//
+// Invariant kept by the callers: after every mutation, slot s holds value V in field F exactly
 // when s is live and its metadata is an object whose member F has the indexable value V. To
 // keep it, `remove` must be given the very metadata the slot was indexed with.
 //
 // No internal locking. REQUIRES: the database's metadata-index lock, held exclusively for
-// index/remove/rebuild and at least shared for the look-ups. A set returned by a look-up is
-// only valid while that lock is held; callers that keep it copy it.
+// index/remove/rebuild and at least shared for the look-ups. What a look-up returns is only
+// valid while that lock is held.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -34,34 +42,115 @@
 namespace qorel {
 
 using SlotSet = std::unordered_set<Slot>;
-using ValueMap = std::unordered_map<Json, SlotSet, JsonHash, JsonEqual>;
-// A field's numeric values in ascending order of their 64-bit float reading, each with its slot
-// set in the value map (the integer 1 and the float 1.0 are two entries with the same key).
-using NumberOrder = std::multimap<double, const SlotSet*>;
+// A field's number for one of its values; values are renumbered only when dropped and re-added.
+using ValueId = std::uint32_t;
+inline constexpr ValueId kNoValue = std::numeric_limits<ValueId>::max();
+
+class FieldIndex {
+public:
+    // The id of a value held by at least one slot, or kNoValue.
+    ValueId find(const Json& value) const;
+    // The value an id stands for. REQUIRES: id names a held value.
+    const Json& value(ValueId id) const { return values_[id].value; }
+    // The slots holding a value, each once, in no guaranteed order (ascending unless slots
+    // left it). REQUIRES: id names a held value.
+    std::span<const Slot> slots(ValueId id) const { return values_[id].slots; }
+
+    // The value id slot s holds here (kNoValue: none): one read, for per-slot tests.
+    ValueId value_at(Slot s) const { return s < column_.size() ? column_[s] : kNoValue; }
+    // The 64-bit float reading of the number slot s holds here, NaN when it holds none, so
+    // that every comparison with a slot without a number is false.
+    double number_at(Slot s) const {
+        return s < numbers_.size() ? numbers_[s] : std::numeric_limits<double>::quiet_NaN();
+    }
+
+    // The held numeric values in ascending order of their float reading (the integer 1 and the
+    // float 1.0 are two entries with the same key).
+    const std::multimap<double, ValueId>& numbers() const { return order_; }
+    // Bound on the value ids, for tables indexed by value id.
+    std::size_t id_limit() const { return values_.size(); }
+    // Number of distinct values held, and of slots holding one.
+    std::size_t value_count() const { return ids_.size(); }
+    std::size_t slot_count() const { return slot_count_; }
+
+    // ---- changes, made by MetadataIndex only (under its caller's exclusive lock)
+    void add(Slot slot, const Json& value) { add_id(slot, intern(value), number_of(value)); }
+    // The id of `value`, adding it (without slots yet) when it is new.
+    ValueId intern(const Json& value);
+    // Puts the slot under value `id`, whose float reading is `number` (NaN: not a number),
+    // moving it from the value it held here before.
+    void add_id(Slot slot, ValueId id, double number);
+    static double number_of(const Json& value);
+    // REQUIRES: the slot holds a value here.
+    void drop(Slot slot);
+
+private:
+    struct Value {
+        Json value;
+        std::vector<Slot> slots;
+    };
+
+    std::unordered_map<Json, ValueId, JsonHash, JsonEqual> ids_;
+    std::vector<Value> values_;
+    std::vector<ValueId> free_ids_;
+    std::vector<ValueId> column_;
+    std::vector<std::uint32_t> positions_;  // where each slot sits in its value's slot array
+    std::vector<double> numbers_;
+    std::multimap<double, ValueId> order_;
+    std::size_t slot_count_ = 0;
+};
 
 class MetadataIndex {
 public:
-    // Adds `slot` under each indexable top-level member of `metadata` (nullptr: absent).
-    // Adding a slot that is already there changes nothing.
+    // Adds `slot` under each indexable top-level member of `metadata` (nullptr: absent). A slot
+    // already indexed in a field moves to the new value.
     void index(Slot slot, const Json* metadata);
 
-    // Takes `slot` out of each indexable top-level member's set, dropping sets and fields that
-    // become empty. Metadata the slot was never indexed with changes nothing.
+    // Takes `slot` out of each field where metadata gives it an indexable member, dropping
+    // values and fields left empty. Metadata the slot was never indexed with changes nothing.
     void remove(Slot slot, const Json* metadata);
 
     // Clears the index, then indexes every slot of `metadata` (entry s belongs to slot s) that
     // is not in `deleted`.
     void rebuild(const std::vector<std::optional<Json>>& metadata, const std::unordered_set<Slot>& deleted);
 
-    // The field's value map, or nullptr when no live slot holds an indexable value there.
-    const ValueMap* field(std::string_view name) const;
+    // Indexes slots whose metadata is a flat text (one that scan_flat_object accepts), as
+    // `index` would index its JSON value, for opening a database: a value text seen before
+    // costs one hash probe, no JSON value and no JSON hashing. REQUIRES: the texts outlive the
+    // indexer, and the index is not otherwise changed while it is in use.
+    class TextIndexer {
+    public:
+        explicit TextIndexer(MetadataIndex& index) : index_(index) {}
+        void index(Slot slot, std::string_view text);
 
-    // The field's numeric values in ascending order, or nullptr when no live slot holds a
-    // number there.
-    const NumberOrder* numbers(std::string_view name) const;
+    private:
+        // One value text seen in a field, in an open-addressing table (hash 0: empty).
+        struct Seen {
+            std::size_t hash = 0;
+            std::string_view text;
+            ValueId id = kNoValue;
+            double number = 0.0;
+        };
+        struct Field {
+            std::string key;
+            FieldIndex* field = nullptr;
+            std::vector<Seen> table = std::vector<Seen>(8);
+            std::size_t used = 0;
+            const Seen& find_or_add(std::string_view text);
+        };
+        MetadataIndex& index_;
+        // Fields by key; rows mostly list the same keys in the same order, so the field met at
+        // each position of the previous row is tried first.
+        std::vector<std::unique_ptr<Field>> fields_;
+        std::unordered_map<std::string_view, Field*> by_key_;  // views of the fields' own keys
+        std::vector<Field*> last_;
+    };
 
-    // The slots holding `value` in a field's map, or nullptr when none does.
-    static const SlotSet* value(const ValueMap& values, const Json& value);
+    // The field's index, or nullptr when no live slot holds an indexable value there.
+    const FieldIndex* field(std::string_view name) const;
+
+    // The slots holding `value` in field `name`, in any order; empty when none does.
+    std::span<const Slot> slots(std::string_view name, const Json& value) const;
 
     // Whether a member with this value is indexed: booleans, numbers and strings. A NaN float
     // equals nothing, so it could never be found or removed again; it is left out like null.
@@ -76,12 +165,7 @@ private:
         std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
     };
 
-    struct FieldEntry {
-        ValueMap values;
-        NumberOrder numbers;
-    };
-
-    std::unordered_map<std::string, FieldEntry, FieldHash, std::equal_to<>> fields_;
+    std::unordered_map<std::string, FieldIndex, FieldHash, std::equal_to<>> fields_;
 };
 
 }  // namespace qorel

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "metadata/flat_text.h"
 #include "storage/codec.h"
 #include "storage/crc32.h"
 #include "storage/wal.h"
@@ -99,7 +100,7 @@ std::uint32_t read_list_length(ByteReader& in, Slot s, std::uint32_t layer, std:
 // few bytes stands for hundreds of kilobytes, and a damaged m or node count would otherwise
 // drive the load into exhausting memory. Walks a copy of the cursor with the parse's checks,
 // in the parse's order, so that a damaged file fails with the same text either way.
-std::uint64_t node_memory(ByteReader in, std::uint32_t n, std::uint32_t m) {
+std::uint64_t node_memory(ByteReader in, std::uint32_t n, std::uint32_t m, std::uint64_t* upper_lists_out) {
     std::uint64_t upper_lists = 0;
     for (std::uint32_t s = 0; s < n; ++s) {
         const std::uint32_t layers = read_layer_count(in, s);
@@ -110,6 +111,7 @@ std::uint64_t node_memory(ByteReader in, std::uint32_t n, std::uint32_t m) {
     // an upper list (m + 2 words) and its lock byte.
     const std::uint64_t per_node = (2 * std::uint64_t{m} + 2) * 4 + 1 + 1 + 4;
     const std::uint64_t per_upper_list = (std::uint64_t{m} + 2) * 4 + 1;
+    *upper_lists_out = upper_lists;
     return n * per_node + upper_lists * per_upper_list;
 }
 
@@ -182,8 +184,12 @@ void write_graph_file(const HnswIndex& index, const std::vector<MetaRecord>& rec
         w.u32(r.slot);
         w.string(r.id);
         // Absent metadata, and metadata that cannot be serialised, are written as length 0.
-        std::optional<std::string> text = r.metadata ? metadata_text(*r.metadata) : std::nullopt;
-        w.string(text ? std::string_view(*text) : std::string_view());
+        if (r.text) {
+            w.string(*r.text);
+        } else {
+            std::optional<std::string> text = r.metadata ? metadata_text(*r.metadata) : std::nullopt;
+            w.string(text ? std::string_view(*text) : std::string_view());
+        }
         if (buf.size() >= kChunk) {
             out.write(buf);
             buf.clear();
@@ -226,7 +232,7 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
     if (n == 0 ? entry_point != kNoSlot : entry_point >= n)
         invalid("invalid graph header: entry point " + std::to_string(entry_point) + " of " + std::to_string(n) + " slots");
 
-    ParsedGraph g{HnswIndex(dim, static_cast<Metric>(metric), m, ef_construction), {}, {}, entry_point, max_layer, {}};
+    ParsedGraph g{HnswIndex(dim, static_cast<Metric>(metric), m, ef_construction), {}, {}, {}, entry_point, max_layer, {}};
     if (!in.fits(d, 4)) ByteReader::eof();
     g.deleted.reserve(d);
     for (std::uint32_t i = 0; i < d; ++i) {
@@ -236,7 +242,10 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
     }
     // Every node record takes at least 8 bytes (its layer count and one list length).
     if (!in.fits(n, 8)) ByteReader::eof();
-    check_list_memory(node_memory(in, n, m), n, m, header_checked, bytes.size() + vectors_file_bytes);
+    std::uint64_t upper_lists = 0;
+    check_list_memory(node_memory(in, n, m, &upper_lists), n, m, header_checked, bytes.size() + vectors_file_bytes);
+    // The memory check above vouches for these sizes.
+    g.index.load_reserve(n, static_cast<std::size_t>(upper_lists));
     std::vector<Slot> list;
     for (std::uint32_t s = 0; s < n; ++s) {
         const std::uint32_t layers = read_layer_count(in, s);
@@ -259,6 +268,9 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
     // Every record takes at least 12 bytes (slot, id length, metadata length).
     if (!in.fits(r, 12)) ByteReader::eof();
     g.records.reserve(r);
+    // Flat texts are kept as they are, for the store to decode when a row is read; the rest is
+    // parsed now. Together the texts are at most what remains of the file.
+    g.metadata_texts.reserve(in.remaining());
     for (std::uint32_t i = 0; i < r; ++i) {
         MetaRecord rec;
         rec.slot = in.u32();
@@ -268,7 +280,17 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
         rec.id.assign(id.begin(), id.end());
         if (auto bad = utf8_error_offset(rec.id)) invalid("invalid utf-8 sequence in id at byte " + std::to_string(*bad));
         const std::uint32_t meta_len = in.u32();
-        if (meta_len) rec.metadata = parse_metadata_text(in.bytes(meta_len));  // unparsable text: no metadata
+        if (meta_len) {
+            const auto bytes = in.bytes(meta_len);
+            const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            if (scan_flat_object(text, [](const FlatMember&) {})) {
+                const std::size_t at = g.metadata_texts.size();
+                g.metadata_texts.insert(g.metadata_texts.end(), text.begin(), text.end());
+                rec.text = std::string_view(g.metadata_texts.data() + at, text.size());
+            } else {
+                rec.metadata = parse_metadata_text(bytes);  // unparsable text: no metadata
+            }
+        }
         g.records.push_back(std::move(rec));
     }
 

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -25,7 +26,14 @@ namespace qorel {
 struct MetaRecord {
     Slot slot;
     std::string id;
-    std::optional<Json> metadata;
+    std::optional<Json> metadata = std::nullopt;
+    // Metadata still in its stored text, in place of `metadata`. Read from a file: flat
+    // metadata (see metadata/flat_text.h), a view into the texts the file was parsed with
+    // (ParsedGraph::metadata_texts), left for the reader to decode when it needs to. Written: a
+    // row never decoded since it was read, written back as it is.
+    std::optional<std::string_view> text = std::nullopt;
+
+    bool has_metadata() const { return metadata.has_value() || text.has_value(); }
 };
 
 inline constexpr std::uint32_t kGraphMagic = 0x48535747;     // "GWSH"
@@ -63,6 +71,8 @@ void write_graph_file(const HnswIndex& index, const std::vector<MetaRecord>& rec
 struct ParsedGraph {
     HnswIndex index;
     std::vector<MetaRecord> records;
+    // The metadata section's texts that records' `text` views point into.
+    std::vector<char> metadata_texts;
     std::unordered_set<Slot> deleted;
     Slot entry_point = kNoSlot;
     std::size_t max_layer = 0;

@@ -169,7 +169,7 @@ LoadedStorage load_storage(const Storage& storage, const std::string& graph_path
             g.index.load_quantized(std::move(q), std::move(kept));
         }
     }
-    return LoadedStorage{std::move(g.index), std::move(g.records)};
+    return LoadedStorage{std::move(g.index), std::move(g.records), std::move(g.metadata_texts)};
 }
 
 }  // namespace qorel

@@ -80,6 +80,8 @@ void save_storage(const Storage& storage, const HnswIndex& index, const std::vec
 struct LoadedStorage {
     HnswIndex index;
     std::vector<MetaRecord> records;
+    // What records' metadata `text` views point into.
+    std::vector<char> metadata_texts;
 };
 
 // Loads the graph file at `graph_path` ("graph.qorel", or graph.tmp when recovery could not

@@ -1,0 +1,106 @@
+// SlotTest: a filter turned into per-slot tests on the metadata index's columns, for searches
+// that test many slots (the graph walk, the candidate collection).
+//
+// Equality, membership and range conditions, alone or in a conjunction, become clauses that
+// each read one column entry of the slot: its value id for Eq and In, its number for a range.
+// What the columns cannot decide (Ne, and a conjunction's members of that kind) is left as a
+// `rest` filter that the caller evaluates on the slot's metadata. A slot matches the filter
+// exactly when it passes every clause and, if there is a rest, the rest.
+//
+// The clauses point into the index: a SlotTest is valid only while the metadata-index lock it
+// was built under is held, and only for a live slot (the index holds no deleted slot, but the
+// caller must still skip deleted slots for the rest).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "metadata/filter.h"
+#include "metadata/metadata_index.h"
+#include "types.h"
+
+namespace qorel {
+
+class SlotTest {
+public:
+    SlotTest(const Filter& filter, const MetadataIndex& index);
+
+    // Some clause can hold for no slot (a value or field nobody holds): nothing matches.
+    bool never() const { return never_; }
+    // The part of the filter the columns do not decide, or nullptr when there is none.
+    const Filter* rest() const { return rest_ ? &*rest_ : nullptr; }
+    // Whether the columns admit the slot (the rest aside). The empty conjunction has no
+    // clause and is `never`.
+    bool admits(Slot s) const {
+        for (const Clause& c : clauses_) {
+            if (!c.admits(s)) return false;
+        }
+        return true;
+    }
+    std::size_t clause_count() const { return clauses_.size(); }
+
+    // The clause whose slots are cheapest to list: Eq and In by their exact slot count, ranges
+    // counted up to `range_limit` or an eighth of the smallest listed count, whichever is less; a range
+    // whose count passes that is given SIZE_MAX ("more"), so it is chosen only when no clause
+    // has a known size. nullopt when no clause
+    // can list its slots.
+    struct Smallest {
+        std::size_t clause;
+        std::size_t size;
+    };
+    std::optional<Smallest> smallest(std::size_t range_limit) const;
+    // Whether a clause's size from `smallest` is its exact slot count (Eq and In), not a count
+    // stopped at the limit.
+    bool counts_exactly(std::size_t clause) const {
+        return clauses_[clause].kind == Filter::Kind::Eq || clauses_[clause].kind == Filter::Kind::In;
+    }
+
+    // Whether every clause admits all `live` slots the index holds (it holds only live ones):
+    // then, without a rest, the filter matches every live slot and needs no test at all.
+    bool admits_all(std::size_t live) const;
+
+    // Appends, in ascending order, the slots of clause `clause` that pass every clause.
+    void collect(std::size_t clause, std::vector<Slot>& out) const;
+
+    // The share of slots in [0, slot_count) that the columns admit, estimated from at most
+    // `samples` slots spread evenly over them.
+    double sampled_share(std::size_t slot_count, std::size_t samples) const;
+
+private:
+    // How many slots of a listed array cost as much as one step through a range's ordered values.
+    static constexpr std::size_t kRangeStepCost = 8;
+
+    struct Clause {
+        Filter::Kind kind = Filter::Kind::Eq;
+        const FieldIndex* field = nullptr;
+        ValueId value = kNoValue;              // Eq
+        std::vector<std::uint8_t> allowed;     // In: indexed by value id
+        std::vector<ValueId> ids;              // In: the distinct held values named
+        double threshold = 0.0;                // ranges
+
+        bool admits(Slot s) const {
+            switch (kind) {
+                case Filter::Kind::Eq: return field->value_at(s) == value;
+                case Filter::Kind::In: {
+                    const ValueId v = field->value_at(s);
+                    return v < allowed.size() && allowed[v] != 0;
+                }
+                case Filter::Kind::Gt: return field->number_at(s) > threshold;
+                case Filter::Kind::Gte: return field->number_at(s) >= threshold;
+                case Filter::Kind::Lt: return field->number_at(s) < threshold;
+                case Filter::Kind::Lte: return field->number_at(s) <= threshold;
+                default: return false;
+            }
+        }
+    };
+
+    void add(const Filter& filter, const MetadataIndex& index, std::vector<Filter>& rest);
+
+    std::vector<Clause> clauses_;
+    std::optional<Filter> rest_;
+    bool never_ = false;
+};
+
+}  // namespace qorel
