@@ -156,7 +156,8 @@ private:
 
     void append_node(std::size_t level);
     void append_vector(std::vector<float>& v);
-    void connect_node(Slot id, std::size_t level, Slot entry);
+    // Links `id` on its layers 0 .. min(level, top), descending from `entry` on layer `top`.
+    void connect_node(Slot id, std::size_t level, Slot entry, std::size_t top);
     void select_diverse(const std::vector<Candidate>& pool, std::size_t limit, std::vector<Candidate>& kept) const;
     void unlink(Slot id);
 

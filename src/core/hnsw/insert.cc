@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 
 #include "index.h"
 #include "parallel.h"
@@ -34,7 +35,7 @@ Slot HnswIndex::insert(std::vector<float> vector) {
         max_layer_ = level;
         return id;
     }
-    connect_node(id, level, entry_point_);
+    connect_node(id, level, entry_point_, max_layer_);
     if (level > max_layer_) {
         entry_point_ = id;
         max_layer_ = level;
@@ -71,24 +72,34 @@ std::vector<Slot> HnswIndex::batch_insert(std::vector<std::vector<float>> vector
     const std::size_t serial_end = std::min(n, kSerial);
     for (std::size_t j = first; j < serial_end; ++j) {
         const Slot id = start + static_cast<Slot>(j);
-        connect_node(id, levels[j], entry_point_);
+        connect_node(id, levels[j], entry_point_, max_layer_);
         if (levels[j] > max_layer_) {
             entry_point_ = id;
             max_layer_ = levels[j];
         }
     }
     if (n > kSerial) {
-        // Entry point and max layer stay fixed during this phase; workers only touch lists.
-        const Slot entry = entry_point_;
+        // The entry point and the top layer rise during this phase just as they would one
+        // insert at a time. A node taller than the current top is linked while holding
+        // `top_mutex`, so that it links on its own upper layers (through the nodes that reached
+        // them before it) and becomes the entry point before anyone else descends from those
+        // layers. With the top frozen instead, every node taller than it would stay without a
+        // single edge above it: the upper layers, where most of the tall nodes of a large batch
+        // live, would be empty, and every descent would start on a low layer from one node.
+        // Tall nodes are rare (one in m^(top+1)), so the others hardly ever wait.
+        std::mutex top_mutex;
         parallel::for_each(kSerial, n, [&](std::size_t j) {
-            connect_node(start + static_cast<Slot>(j), levels[j], entry);
-        });
-        for (std::size_t j = kSerial; j < n; ++j) {
-            if (levels[j] > max_layer_) {
-                entry_point_ = start + static_cast<Slot>(j);
+            const Slot id = start + static_cast<Slot>(j);
+            std::unique_lock<std::mutex> lock(top_mutex);
+            const Slot entry = entry_point_;
+            const std::size_t top = max_layer_;
+            if (levels[j] <= top) lock.unlock();
+            connect_node(id, levels[j], entry, top);
+            if (lock.owns_lock()) {
+                entry_point_ = id;
                 max_layer_ = levels[j];
             }
-        }
+        });
     }
     active_count_.fetch_add(n, std::memory_order_relaxed);
 
@@ -97,9 +108,8 @@ std::vector<Slot> HnswIndex::batch_insert(std::vector<std::vector<float>> vector
     return ids;
 }
 
-void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry) {
+void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry, std::size_t top) {
     const float* q = vector(id);
-    const std::size_t top = max_layer_;
     auto exact = [&](Slot s) { return dist_fn_(q, vector(s), dim_); };
 
     Slot cur = entry;
@@ -248,7 +258,7 @@ void HnswIndex::update_vector(Slot id, std::vector<float> vector) {
             }
         }
     }
-    connect_node(id, levels_[id], entry);
+    connect_node(id, levels_[id], entry, max_layer_);
 }
 
 }  // namespace qorel
