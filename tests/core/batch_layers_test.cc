@@ -83,8 +83,11 @@ TEST(BatchLayers, EveryUpperLayerIsLinkedAndReachableFromTheEntryPoint) {
     for (std::size_t layer = 1; layer <= idx.max_layer(); ++layer) {
         SCOPED_TRACE(layer);
         if (on_layer[layer] < 2) continue;  // a node alone on its layer has nobody to link to
-        for (Slot s = 0; s < n; ++s)
-            if (idx.level(s) >= layer) ASSERT_GT(idx.neighbour_count(s, layer), 0u) << "slot " << s;
+        for (Slot s = 0; s < n; ++s) {
+            if (idx.level(s) >= layer) {
+                ASSERT_GT(idx.neighbour_count(s, layer), 0u) << "slot " << s;
+            }
+        }
         // Pruning may leave a rare node without incoming edges, never a whole layer.
         EXPECT_GE(reachable_on_layer(idx, layer), on_layer[layer] * 9 / 10) << "of " << on_layer[layer];
     }
@@ -104,7 +107,9 @@ TEST(BatchLayers, LaterBatchRaisesTheTopAndLinksIt) {
                 ++nodes;
                 linked += idx.neighbour_count(s, layer) > 0;
             }
-        if (nodes >= 2) EXPECT_EQ(linked, nodes) << "layer " << layer;
+        if (nodes >= 2) {
+            EXPECT_EQ(linked, nodes) << "layer " << layer;
+        }
     }
     EXPECT_EQ(idx.level(idx.entry_point()), idx.max_layer());
 }

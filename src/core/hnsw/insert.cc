@@ -5,6 +5,7 @@
 #include <cmath>
 #include <mutex>
 
+#include "huge_pages.h"
 #include "index.h"
 #include "parallel.h"
 #include "walk_impl.h"
@@ -20,6 +21,33 @@ void HnswIndex::append_vector(std::vector<float>& v) {
     }
     norms_.push_back(vector_norm(v));
     vectors_.append(v);
+}
+
+namespace {
+
+// Room for `extra` more elements. Grows by at least half the capacity, so that many small
+// batches in a row do not copy the whole array every time.
+template <class T>
+void reserve_more(std::vector<T>& v, std::size_t extra) {
+    const std::size_t need = v.size() + extra;
+    if (need > v.capacity()) v.reserve(std::max(need, v.capacity() + v.capacity() / 2));
+}
+
+}  // namespace
+
+// Room for a batch's neighbour lists in one step, and the large buffers (vectors and layer-0
+// lists, the two read at random while linking) advised onto huge pages before first touch.
+void HnswIndex::reserve_links(std::size_t n, const std::vector<std::uint8_t>& levels) {
+    std::size_t upper = 0;
+    for (const std::uint8_t l : levels) upper += l;
+    reserve_more(links0_, n * stride0_);
+    reserve_more(links_up_, upper * stride_up_);
+    reserve_more(locks0_, n);
+    reserve_more(locks_up_, upper);
+    reserve_more(levels_, n);
+    reserve_more(up_first_, n);
+    advise_huge_pages(links0_.data(), links0_.capacity() * sizeof(std::uint32_t));
+    advise_huge_pages(vectors_.data(), (node_count() + n) * dim_ * sizeof(float));
 }
 
 Slot HnswIndex::insert(std::vector<float> vector) {
@@ -56,6 +84,7 @@ std::vector<Slot> HnswIndex::batch_insert(std::vector<std::vector<float>> vector
     vectors_.reserve(vectors_.float_count() + n * dim_);
     norms_.reserve(norms_.size() + n);
     if (quantized_) quantized_->codes.reserve(quantized_->codes.size() + n * dim_);
+    reserve_links(n, levels);
     for (std::size_t j = 0; j < n; ++j) {
         append_vector(vectors[j]);
         std::vector<float>().swap(vectors[j]);  // release the input as we go
