@@ -1,9 +1,10 @@
 // Graph benchmark, engine side. Driven by bench/graph_bench.py, which makes the data sets,
 // computes the exact ground truth and runs the comparison library on the same data.
 //
-//   graph_bench build <base.fbin> <queries.fbin> <truth.ibin> <threads> <m> <efc> [quantized]
-//       builds with batch_insert on <threads> threads, then sweeps ef over one-query-at-a-time
-//       graph searches on one thread; prints one JSON object.
+//   graph_bench build <base.fbin> <queries.fbin> <truth.ibin> <threads> <m> <efc> [quantized|serial]
+//       builds with batch_insert on <threads> threads (or, with "serial", one insert at a time),
+//       then sweeps ef over one-query-at-a-time graph searches on one thread; prints one JSON
+//       object, with the node count and the count of nodes without edges on every layer.
 //   graph_bench brute <base.fbin> <queries.fbin>
 //       exact scan microseconds per query beside one plain sequential read of the same bytes,
 //       for every metric, from memory (cold) and from cache (warm), and with 1 % of rows deleted.
@@ -47,6 +48,14 @@ std::vector<T> read_matrix(const std::string& path, std::uint32_t& rows, std::ui
 
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
+// Processor time of the whole process (every thread): on a shared machine a truer measure of
+// the work a build does than the wall clock.
+double cpu_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 long rss_kib() {
     std::ifstream in("/proc/self/status");
     std::string line;
@@ -64,6 +73,7 @@ int build(int argc, char** argv) {
     const std::size_t threads = std::stoul(argv[5]);
     const std::size_t m = std::stoul(argv[6]), efc = std::stoul(argv[7]);
     const bool quantized = argc > 8 && std::string(argv[8]) == "quantized";
+    const bool serial = argc > 8 && std::string(argv[8]) == "serial";
 
     std::vector<std::vector<float>> vecs(n);
     for (std::size_t i = 0; i < n; ++i) vecs[i].assign(base.begin() + i * dim, base.begin() + (i + 1) * dim);
@@ -71,21 +81,39 @@ int build(int argc, char** argv) {
 
     HnswIndex idx(dim, Metric::Euclidean, m, efc);
     const long rss_before = rss_kib();
-    double build_s;
+    double build_s, build_cpu_s;
     {
         parallel::ThreadLimit limit(threads);
+        const double c0 = cpu_seconds();
         auto t0 = Clock::now();
-        idx.batch_insert(std::move(vecs));
+        if (serial) {
+            for (auto& v : vecs) idx.insert(std::move(v));
+        } else {
+            idx.batch_insert(std::move(vecs));
+        }
         build_s = seconds_since(t0);
+        build_cpu_s = cpu_seconds() - c0;
     }
     std::vector<std::vector<float>>().swap(vecs);
     const long rss_after = rss_kib();
 
-    std::printf("{\"build_seconds\": %.3f, \"threads\": %zu, \"n\": %u, \"dim\": %u, \"isa\": \"%s\",\n", build_s, threads,
-                n, dim, kernel_isa_name());
+    std::printf("{\"build_seconds\": %.3f, \"build_cpu_seconds\": %.3f, \"threads\": %zu, \"n\": %u, \"dim\": %u,"
+                " \"isa\": \"%s\",\n", build_s, build_cpu_s, threads, n, dim, kernel_isa_name());
     std::printf(" \"graph_bytes_per_vector\": %.1f, \"norm_bytes_per_vector\": 4, \"rss_delta_bytes_per_vector\": %.1f,\n",
                 static_cast<double>(idx.graph_memory_bytes()) / n,
                 (static_cast<double>(rss_after - rss_before) * 1024.0) / n - 4.0 * dim);
+    // Per layer: how many nodes reach it and how many of those have no edge there (a node alone
+    // on its layer has none, any other should have some).
+    std::vector<std::size_t> on_layer(idx.max_layer() + 1), unlinked(idx.max_layer() + 1);
+    for (Slot s = 0; s < idx.node_count(); ++s)
+        for (std::size_t l = 0; l <= idx.level(s) && l < on_layer.size(); ++l) {
+            ++on_layer[l];
+            if (idx.neighbour_count(s, l) == 0) ++unlinked[l];
+        }
+    std::printf(" \"entry_level\": %zu, \"layers\": [", idx.level(idx.entry_point()));
+    for (std::size_t l = 0; l < on_layer.size(); ++l)
+        std::printf("%s{\"nodes\": %zu, \"unlinked\": %zu}", l ? ", " : "", on_layer[l], unlinked[l]);
+    std::printf("],\n");
     const std::size_t efs[] = {10, 20, 40, 80, 160, 320};
     for (int pass = 0; pass < (quantized ? 2 : 1); ++pass) {
         if (pass == 1) idx.enable_quantized_search();

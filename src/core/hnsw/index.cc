@@ -92,15 +92,6 @@ HnswIndex& HnswIndex::operator=(HnswIndex&& o) noexcept {
     return *this;
 }
 
-std::uint32_t* HnswIndex::list_ptr(Slot s, std::size_t layer) {
-    if (layer == 0) return links0_.data() + static_cast<std::size_t>(s) * stride0_;
-    return links_up_.data() + (static_cast<std::size_t>(up_first_[s]) + layer - 1) * stride_up_;
-}
-
-const std::uint32_t* HnswIndex::list_ptr(Slot s, std::size_t layer) const {
-    return const_cast<HnswIndex*>(this)->list_ptr(s, layer);
-}
-
 std::uint8_t& HnswIndex::lock_byte(Slot s, std::size_t layer) const {
     if (layer == 0) return locks0_[s];
     return locks_up_[static_cast<std::size_t>(up_first_[s]) + layer - 1];

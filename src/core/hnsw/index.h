@@ -170,14 +170,21 @@ public:
 private:
     struct Scratch;
 
-    std::uint32_t* list_ptr(Slot s, std::size_t layer);
-    const std::uint32_t* list_ptr(Slot s, std::size_t layer) const;
+    std::uint32_t* list_ptr(Slot s, std::size_t layer) {
+        if (layer == 0) return links0_.data() + static_cast<std::size_t>(s) * stride0_;
+        return links_up_.data() + (static_cast<std::size_t>(up_first_[s]) + layer - 1) * stride_up_;
+    }
+    const std::uint32_t* list_ptr(Slot s, std::size_t layer) const {
+        return const_cast<HnswIndex*>(this)->list_ptr(s, layer);
+    }
     std::uint8_t& lock_byte(Slot s, std::size_t layer) const;
     std::size_t limit(std::size_t layer) const { return layer == 0 ? m_max0_ : m_; }
 
     void append_node(std::size_t level);
+    void reserve_links(std::size_t n, const std::vector<std::uint8_t>& levels);
     void append_vector(std::vector<float>& v);
-    void connect_node(Slot id, std::size_t level, Slot entry);
+    // Links `id` on its layers 0 .. min(level, top), descending from `entry` on layer `top`.
+    void connect_node(Slot id, std::size_t level, Slot entry, std::size_t top);
     void select_diverse(const std::vector<Candidate>& pool, std::size_t limit, std::vector<Candidate>& kept) const;
     void unlink(Slot id);
 

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 
+#include "huge_pages.h"
 #include "index.h"
 #include "parallel.h"
 #include "walk_impl.h"
@@ -21,6 +23,35 @@ void HnswIndex::append_vector(std::vector<float>& v) {
     vectors_.append(v);
 }
 
+namespace {
+
+// Room for `extra` more elements. Grows by at least half the capacity, so that many small
+// batches in a row do not copy the whole array every time.
+template <class T>
+void reserve_more(std::vector<T>& v, std::size_t extra) {
+    const std::size_t need = v.size() + extra;
+    if (need > v.capacity()) v.reserve(std::max(need, v.capacity() + v.capacity() / 2));
+}
+
+}  // namespace
+
+// Room for a batch's vectors and neighbour lists in one step, and the large buffers (vectors and layer-0
+// lists, the two read at random while linking) advised onto huge pages before first touch.
+void HnswIndex::reserve_links(std::size_t n, const std::vector<std::uint8_t>& levels) {
+    std::size_t upper = 0;
+    for (const std::uint8_t l : levels) upper += l;
+    reserve_more(links0_, n * stride0_);
+    reserve_more(links_up_, upper * stride_up_);
+    reserve_more(locks0_, n);
+    reserve_more(locks_up_, upper);
+    reserve_more(levels_, n);
+    reserve_more(up_first_, n);
+    const std::size_t floats = vectors_.float_count() + n * dim_;
+    if (floats > vectors_.capacity()) vectors_.reserve(std::max(floats, vectors_.capacity() + vectors_.capacity() / 2));
+    advise_huge_pages(links0_.data(), links0_.capacity() * sizeof(std::uint32_t));
+    advise_huge_pages(vectors_.data(), vectors_.capacity() * sizeof(float));
+}
+
 Slot HnswIndex::insert(std::vector<float> vector) {
     QOREL_ASSERT(vector.size() == dim_, "vector dimension mismatch");
     const Slot id = static_cast<Slot>(node_count());
@@ -34,7 +65,7 @@ Slot HnswIndex::insert(std::vector<float> vector) {
         max_layer_ = level;
         return id;
     }
-    connect_node(id, level, entry_point_);
+    connect_node(id, level, entry_point_, max_layer_);
     if (level > max_layer_) {
         entry_point_ = id;
         max_layer_ = level;
@@ -55,6 +86,7 @@ std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
     // many small batches do not copy it over and over; capacity beyond its rows is never
     // written, so it costs address space but no memory.
     vectors_.make_owned();
+    reserve_links(n, levels);
     vectors_.append(rows);
     for (std::size_t j = 0; j < n; ++j) {
         const float* v = rows.data() + j * dim_;
@@ -77,24 +109,34 @@ std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
     const std::size_t serial_end = std::min(n, kSerial);
     for (std::size_t j = first; j < serial_end; ++j) {
         const Slot id = start + static_cast<Slot>(j);
-        connect_node(id, levels[j], entry_point_);
+        connect_node(id, levels[j], entry_point_, max_layer_);
         if (levels[j] > max_layer_) {
             entry_point_ = id;
             max_layer_ = levels[j];
         }
     }
     if (n > kSerial) {
-        // Entry point and max layer stay fixed during this phase; workers only touch lists.
-        const Slot entry = entry_point_;
+        // The entry point and the top layer rise during this phase just as they would one
+        // insert at a time. A node taller than the current top is linked while holding
+        // `top_mutex`, so that it links on its own upper layers (through the nodes that reached
+        // them before it) and becomes the entry point before anyone else descends from those
+        // layers. With the top frozen instead, every node taller than it would stay without a
+        // single edge above it: the upper layers, where most of the tall nodes of a large batch
+        // live, would be empty, and every descent would start on a low layer from one node.
+        // Tall nodes are rare (one in m^(top+1)), so the others hardly ever wait.
+        std::mutex top_mutex;
         parallel::for_each(kSerial, n, [&](std::size_t j) {
-            connect_node(start + static_cast<Slot>(j), levels[j], entry);
-        });
-        for (std::size_t j = kSerial; j < n; ++j) {
-            if (levels[j] > max_layer_) {
-                entry_point_ = start + static_cast<Slot>(j);
+            const Slot id = start + static_cast<Slot>(j);
+            std::unique_lock<std::mutex> lock(top_mutex);
+            const Slot entry = entry_point_;
+            const std::size_t top = max_layer_;
+            if (levels[j] <= top) lock.unlock();
+            connect_node(id, levels[j], entry, top);
+            if (lock.owns_lock()) {
+                entry_point_ = id;
                 max_layer_ = levels[j];
             }
-        }
+        });
     }
     active_count_.fetch_add(n, std::memory_order_relaxed);
 
@@ -103,9 +145,8 @@ std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
     return ids;
 }
 
-void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry) {
+void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry, std::size_t top) {
     const float* q = vector(id);
-    const std::size_t top = max_layer_;
     auto exact = [&](Slot s) { return dist_fn_(q, vector(s), dim_); };
 
     Slot cur = entry;
@@ -254,7 +295,7 @@ void HnswIndex::update_vector(Slot id, std::vector<float> vector) {
             }
         }
     }
-    connect_node(id, levels_[id], entry);
+    connect_node(id, levels_[id], entry, max_layer_);
 }
 
 }  // namespace qorel

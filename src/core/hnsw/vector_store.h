@@ -35,6 +35,8 @@ public:
     const float* data() const { return owner_ ? base_ : owned_.data(); }
     std::size_t float_count() const { return owner_ ? vector_floats_ : owned_.size(); }
     std::span<const float> all() const { return {data(), float_count()}; }
+    // Floats the owned store holds room for (its count when mapped).
+    std::size_t capacity() const { return owner_ ? vector_floats_ : owned_.capacity(); }
 
     const float* row(std::size_t slot, std::size_t dim) const { return data() + slot * dim; }
 

@@ -1,0 +1,141 @@
+// The upper layers of a graph built in one large batch: nodes taller than anything linked before
+// them must still be linked on their own upper layers, or every search starts its descent on a
+// low layer from a single node.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <queue>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "hnsw/index.h"
+
+namespace qorel {
+namespace {
+
+std::vector<std::vector<float>> clustered(std::size_t n, std::size_t dim, std::size_t centres, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> g(0.0f, 1.0f);
+    std::vector<std::vector<float>> c(centres, std::vector<float>(dim));
+    for (auto& v : c)
+        for (auto& x : v) x = 2.0f * g(rng);
+    std::uniform_int_distribution<std::size_t> pick(0, centres - 1);
+    std::vector<std::vector<float>> out(n, std::vector<float>(dim));
+    for (auto& v : out) {
+        const auto& cc = c[pick(rng)];
+        for (std::size_t d = 0; d < dim; ++d) v[d] = cc[d] + g(rng);
+    }
+    return out;
+}
+
+// Nodes of `layer` reachable from the entry point along that layer's edges.
+std::size_t reachable_on_layer(const HnswIndex& idx, std::size_t layer) {
+    std::vector<bool> seen(idx.node_count());
+    std::queue<Slot> todo;
+    todo.push(idx.entry_point());
+    seen[idx.entry_point()] = true;
+    std::size_t count = 0;
+    while (!todo.empty()) {
+        const Slot s = todo.front();
+        todo.pop();
+        ++count;
+        for (Slot v : idx.neighbours(s, layer))
+            if (!seen[v]) {
+                seen[v] = true;
+                todo.push(v);
+            }
+    }
+    return count;
+}
+
+double recall(const HnswIndex& idx, const std::vector<std::vector<float>>& queries, std::size_t ef) {
+    std::size_t hits = 0;
+    for (const auto& q : queries) {
+        std::vector<Candidate> all;
+        for (Slot s = 0; s < idx.node_count(); ++s) all.push_back({s, distance(q.data(), idx.vector(s), q.size(), idx.metric())});
+        std::partial_sort(all.begin(), all.begin() + 10, all.end(), candidate_less);
+        std::set<Slot> truth;
+        for (std::size_t i = 0; i < 10; ++i) truth.insert(all[i].slot);
+        for (const Candidate& c : idx.search_graph(q, 10, ef)) hits += truth.count(c.slot);
+    }
+    return static_cast<double>(hits) / static_cast<double>(queries.size() * 10);
+}
+
+// With m = 4 a quarter of the nodes reach layer 1 and the top of 20,000 nodes lies around
+// layer 7, several layers above the tallest of the first few hundred: the nodes that open
+// those layers arrive while the batch is being linked in parallel.
+TEST(BatchLayers, EveryUpperLayerIsLinkedAndReachableFromTheEntryPoint) {
+    const std::size_t dim = 8, n = 20000;
+    HnswIndex idx(dim, Metric::Euclidean, 4, 40);
+    idx.batch_insert(clustered(n, dim, 50, 3));
+
+    std::vector<std::size_t> on_layer(idx.max_layer() + 1);
+    std::size_t tallest = 0;
+    for (Slot s = 0; s < n; ++s) {
+        tallest = std::max(tallest, idx.level(s));
+        for (std::size_t l = 0; l <= idx.level(s); ++l) ++on_layer[l];
+    }
+    ASSERT_EQ(idx.max_layer(), tallest);
+    ASSERT_EQ(idx.level(idx.entry_point()), tallest);
+
+    for (std::size_t layer = 1; layer <= idx.max_layer(); ++layer) {
+        SCOPED_TRACE(layer);
+        if (on_layer[layer] < 2) continue;  // a node alone on its layer has nobody to link to
+        for (Slot s = 0; s < n; ++s) {
+            if (idx.level(s) >= layer) {
+                ASSERT_GT(idx.neighbour_count(s, layer), 0u) << "slot " << s;
+            }
+        }
+        // Pruning may leave a rare node without incoming edges, never a whole layer; on the few
+        // nodes of the top layers, with lists of four, one or two such nodes are a large share.
+        const std::size_t nodes = on_layer[layer];
+        const std::size_t enough = nodes >= 100 ? nodes * 9 / 10 : nodes / 2 + 1;
+        EXPECT_GE(reachable_on_layer(idx, layer), enough) << "of " << nodes;
+    }
+}
+
+// A second batch taller than the first: its tall nodes must join the layers the first batch
+// never reached and take over as the entry point.
+TEST(BatchLayers, LaterBatchRaisesTheTopAndLinksIt) {
+    const std::size_t dim = 8;
+    HnswIndex idx(dim, Metric::Euclidean, 4, 40);
+    idx.batch_insert(clustered(200, dim, 10, 5));
+    idx.batch_insert(clustered(20000, dim, 50, 6));
+    for (std::size_t layer = 1; layer <= idx.max_layer(); ++layer) {
+        std::size_t nodes = 0, linked = 0;
+        for (Slot s = 0; s < idx.node_count(); ++s)
+            if (idx.level(s) >= layer) {
+                ++nodes;
+                linked += idx.neighbour_count(s, layer) > 0;
+            }
+        if (nodes >= 2) {
+            EXPECT_EQ(linked, nodes) << "layer " << layer;
+        }
+    }
+    EXPECT_EQ(idx.level(idx.entry_point()), idx.max_layer());
+}
+
+// The parallel batch must build as good a graph as one insert at a time: recall at a small
+// beam, where the quality of the descent shows most, may not trail the serial build's.
+TEST(BatchLayers, BatchBuildRecallMatchesOneByOne) {
+    const std::size_t dim = 16, n = 12000;
+    auto data = clustered(n, dim, 100, 8);
+    auto queries = clustered(200, dim, 100, 8);  // the same centres
+    std::mt19937 rng(9);
+    std::normal_distribution<float> g(0.0f, 0.3f);
+    for (auto& q : queries)
+        for (auto& x : q) x += g(rng);
+
+    HnswIndex serial(dim, Metric::Euclidean, 6, 60), batch(dim, Metric::Euclidean, 6, 60);
+    for (const auto& v : data) serial.insert(v);
+    batch.batch_insert(data);
+    for (std::size_t ef : {10u, 40u}) {
+        SCOPED_TRACE(ef);
+        EXPECT_GE(recall(batch, queries, ef), recall(serial, queries, ef) - 0.03);
+    }
+}
+
+}  // namespace
+}  // namespace qorel
