@@ -551,6 +551,71 @@ TEST(SlotTest, AdmitsAllOnlyWhenEveryLiveSlotMatches) {
     EXPECT_FALSE(SlotTest(Filter::gte("x", 0.0), index).admits_all(51));
 }
 
+// A range listed from the number-sorted slots must admit exactly the slots the per-slot test
+// admits, after every kind of change (new numbers, a slot moved to another number or to a
+// string, removals), and must come out in number order.
+TEST(FieldIndex, RangesFollowChangesToTheNumbers) {
+    std::mt19937 rng(11);
+    const std::vector<Json> pool = {Json(1), Json(1.0), Json(-0.0), Json(0.0), Json(-2.5), Json(3), Json("3"), Json(true)};
+    const std::vector<double> thresholds = {-3.0, -2.5, 0.0, 1.0, 2.0, 3.0, 9.0};
+    using Side = FieldIndex::Side;
+    std::vector<std::optional<Json>> held(40);
+    MetadataIndex index;
+    for (int round = 0; round < 200; ++round) {
+        const Slot s = static_cast<Slot>(rng() % held.size());
+        if (held[s] && rng() % 3 == 0) {
+            index.remove(s, &*held[s]);
+            held[s].reset();
+        } else {
+            held[s] = Json{{"n", pool[rng() % pool.size()]}};
+            index.index(s, &*held[s]);
+        }
+        if (round % 7 != 0) continue;  // several changes between look-ups, too
+        const FieldIndex* field = index.field("n");
+        if (field == nullptr) continue;
+        std::size_t numbered = 0;
+        for (Slot x = 0; x < held.size(); ++x) numbered += !std::isnan(field->number_at(x));
+        EXPECT_EQ(field->numbered_count(), numbered);
+        for (const double t : thresholds) {
+            for (const Side side : {Side::Above, Side::AtOrAbove, Side::Below, Side::AtOrBelow}) {
+                const std::span<const Slot> run = field->number_slots(side, t);
+                for (std::size_t i = 1; i < run.size(); ++i)
+                    EXPECT_LE(field->number_at(run[i - 1]), field->number_at(run[i]));
+                std::vector<Slot> listed(run.begin(), run.end());
+                std::sort(listed.begin(), listed.end());
+                std::vector<Slot> expected;
+                for (Slot x = 0; x < held.size(); ++x) {
+                    const double v = field->number_at(x);
+                    const bool in = side == Side::Above       ? v > t
+                                    : side == Side::AtOrAbove ? v >= t
+                                    : side == Side::Below     ? v < t
+                                                              : v <= t;
+                    if (in) expected.push_back(x);
+                }
+                EXPECT_EQ(listed, expected) << "round " << round << " threshold " << t;
+            }
+        }
+        EXPECT_TRUE(field->number_slots(Side::Above, std::numeric_limits<double>::quiet_NaN()).empty());
+    }
+}
+
+// Readers that meet the sorted numbers out of date at the same time share one rebuild and all
+// see the whole, current order.
+TEST(FieldIndex, ConcurrentReadersRebuildTheNumberOrderOnce) {
+    std::vector<std::optional<Json>> rows;
+    for (int i = 0; i < 5000; ++i) rows.emplace_back(Json{{"n", (i * 7919) % 5000}});
+    MetadataIndex index;
+    index.rebuild(rows, {});
+    const FieldIndex* field = index.field("n");
+    ASSERT_NE(field, nullptr);
+    std::vector<std::size_t> counts(4, 0);
+    std::vector<std::thread> readers;
+    for (std::size_t r = 0; r < counts.size(); ++r)
+        readers.emplace_back([&, r] { counts[r] = field->number_slots(FieldIndex::Side::Below, 2500.0).size(); });
+    for (std::thread& t : readers) t.join();
+    for (const std::size_t c : counts) EXPECT_EQ(c, 2500u);
+}
+
 // Rows kept as text decode on first read, once, even when many threads read them at a time.
 TEST(MetadataStore, DecodesStoredTextsOnFirstReadFromAnyThread) {
     std::string all;

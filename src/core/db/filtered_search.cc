@@ -17,15 +17,14 @@ namespace {
 // 2,000 candidates scored in the time of one walk while half of that time went to reading
 // hash-set slot sets; the index now hands over flat ascending slot arrays, so collecting is a
 // copy and scoring streams the vectors in memory order, and twice as many fit in a walk's time.
-// It also caps how far a range is counted before the walk is chosen.
 constexpr std::size_t kCandidateScoreFloats = 1'024'000;
 // A conjunction whose most selective listable condition holds at most this many slots is
 // intersected up front through the index's columns (a few nanoseconds a slot): that finds the
 // exact number of matches, small enough to score one by one far more often than the smallest
 // member alone suggests, and otherwise the share the walk needs.
 constexpr std::size_t kIntersectSlots = 65'536;
-// Slots sampled to estimate the share of matches when the index cannot count them (a range
-// beyond the candidate limit, a condition only the metadata decides).
+// Slots sampled to estimate the share of matches when the index cannot count them (a condition
+// only the metadata decides), and to see a walk is certain before listing anything.
 constexpr std::size_t kShareSamples = 512;
 
 const Json* metadata_at(const MetadataStore& meta, Slot s) {
@@ -61,8 +60,8 @@ Database::FilterPlan Database::plan_filter(const ReadView& view, const Filter& f
     const std::size_t limit = kCandidateScoreFloats / std::max<std::size_t>(index.dim(), 1);
     const double live = static_cast<double>(index.active_count());
     // A sample of the columns first: when it shows matches far beyond the candidate limit, the
-    // walk is certain, and counting a range value by value or intersecting a conjunction would
-    // only cost the single query its time.
+    // walk is certain, and intersecting a conjunction (or sorting a range's numbers the first
+    // time after a change) would only cost the single query its time.
     const double sampled = test.sampled_share(index.node_count(), kShareSamples);
     if (sampled * static_cast<double>(index.node_count()) > 2.0 * static_cast<double>(limit)) {
         plan.route = FilterPlan::Route::Walk;
@@ -90,7 +89,7 @@ Database::FilterPlan Database::plan_filter(const ReadView& view, const Filter& f
         plan.all_match = plan.slots.size() == index.active_count() && !test.rest();
         plan.slots.clear();
     } else if (smallest && test.clause_count() == 1 && test.counts_exactly(smallest->clause)) {
-        // One equality or membership: its slot count is the exact number of column matches.
+        // One equality, membership or range: its slot count is the exact number of matches.
         plan.share = std::min(1.0, static_cast<double>(smallest->size) / live);
         plan.all_match = smallest->size == index.active_count() && !test.rest();
     } else {

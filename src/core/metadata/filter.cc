@@ -117,7 +117,7 @@ std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) co
         case Kind::In: {
             std::vector<std::span<const Slot>> lists;
             SlotSet out;
-            out.reserve(covered_lists(index, SIZE_MAX, &lists));
+            out.reserve(covered_lists(index, &lists));
             for (const std::span<const Slot> slots : lists) out.insert(slots.begin(), slots.end());
             return out;
         }
@@ -147,8 +147,7 @@ std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) co
     return std::nullopt;
 }
 
-std::size_t Filter::covered_lists(const MetadataIndex& index, std::size_t limit,
-                                  std::vector<std::span<const Slot>>* lists) const {
+std::size_t Filter::covered_lists(const MetadataIndex& index, std::vector<std::span<const Slot>>* lists) const {
     std::size_t total = 0;
     const FieldIndex* field = index.field(field_);
     if (field == nullptr) return 0;
@@ -177,18 +176,15 @@ std::size_t Filter::covered_lists(const MetadataIndex& index, std::size_t limit,
         case Kind::Gte:
         case Kind::Lt:
         case Kind::Lte: {
-            const auto& numbers = field->numbers();
-            if (numbers.empty() || std::isnan(threshold_)) return 0;
-            auto lo = numbers.begin();
-            auto hi = numbers.end();
-            switch (kind_) {
-                case Kind::Gt: lo = numbers.upper_bound(threshold_); break;
-                case Kind::Gte: lo = numbers.lower_bound(threshold_); break;
-                case Kind::Lt: hi = numbers.lower_bound(threshold_); break;
-                default: hi = numbers.upper_bound(threshold_); break;
-            }
-            for (; lo != hi && total <= limit; ++lo) take(lo->second);
-            return total;
+            // The field's slots sorted by number: the range is one contiguous run of them.
+            using Side = FieldIndex::Side;
+            const Side side = kind_ == Kind::Gt    ? Side::Above
+                              : kind_ == Kind::Gte ? Side::AtOrAbove
+                              : kind_ == Kind::Lt  ? Side::Below
+                                                   : Side::AtOrBelow;
+            const std::span<const Slot> slots = field->number_slots(side, threshold_);
+            if (lists && !slots.empty()) lists->push_back(slots);
+            return slots.size();
         }
         default: return 0;
     }
@@ -207,7 +203,7 @@ std::optional<std::size_t> Filter::bound_from_index(const MetadataIndex& index, 
             }
             return smallest;
         }
-        default: return covered_lists(index, limit, nullptr);
+        default: return covered_lists(index, nullptr);
     }
 }
 
@@ -229,7 +225,7 @@ bool Filter::collect_from_index(const MetadataIndex& index, std::vector<Slot>& o
         return exact && members_.size() == 1;
     }
     std::vector<std::span<const Slot>> lists;
-    out.reserve(out.size() + covered_lists(index, SIZE_MAX, &lists));
+    out.reserve(out.size() + covered_lists(index, &lists));
     for (const std::span<const Slot> slots : lists) out.insert(out.end(), slots.begin(), slots.end());
     return true;
 }

@@ -76,9 +76,9 @@ public:
     // REQUIRES: the metadata-index lock held at least shared.
 
     // An upper bound on the number of live slots that match, or nullopt when the index cannot
-    // bound it (Ne, or an And none of whose members it can bound). Counting a range stops once
-    // it passes `limit`, so a result above `limit` means only "more than limit". For Eq, In and
-    // a range the bound is the exact count; an And takes its smallest member's.
+    // bound it (Ne, or an And none of whose members it can bound). For Eq, In and a range the
+    // bound is the exact count (`limit` no longer cuts a range's count short, as counting one
+    // costs two binary searches); an And takes its smallest member's.
     std::optional<std::size_t> bound_from_index(const MetadataIndex& index, std::size_t limit) const;
 
     // Appends candidate slots (in no order, each once) that include every matching live slot;
@@ -94,11 +94,10 @@ private:
     explicit Filter(Kind kind) : kind_(kind) {}
 
     bool matches_object(const Json::object_t& object) const;
-    // The slot arrays of the distinct values an Eq, In or range condition covers (none when the
-    // field is not indexed), stopping once they hold more than `limit` slots; returns their
-    // total size.
-    std::size_t covered_lists(const MetadataIndex& index, std::size_t limit,
-                              std::vector<std::span<const Slot>>* lists) const;
+    // The slot arrays an Eq, In or range condition covers (none when the field is not indexed):
+    // one per value for Eq and In, one run of the field's number-sorted slots for a range;
+    // returns their total size.
+    std::size_t covered_lists(const MetadataIndex& index, std::vector<std::span<const Slot>>* lists) const;
 
     Kind kind_;
     std::string field_;

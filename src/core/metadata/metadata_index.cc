@@ -1,6 +1,8 @@
 #include "metadata/metadata_index.h"
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "error.h"
 #include "metadata/flat_text.h"
@@ -48,6 +50,7 @@ void FieldIndex::add_id(Slot slot, ValueId id, double number) {
     if (!std::isnan(number)) {
         if (numbers_.size() < column_.size()) numbers_.resize(column_.size(), std::numeric_limits<double>::quiet_NaN());
         numbers_[slot] = number;
+        numbers_changed();
     }
     ++slot_count_;
 }
@@ -62,7 +65,10 @@ void FieldIndex::drop(Slot slot) {
     positions_[last] = pos;
     entry.slots.pop_back();
     column_[slot] = kNoValue;
-    if (slot < numbers_.size()) numbers_[slot] = std::numeric_limits<double>::quiet_NaN();
+    if (slot < numbers_.size() && !std::isnan(numbers_[slot])) {
+        numbers_[slot] = std::numeric_limits<double>::quiet_NaN();
+        numbers_changed();
+    }
     --slot_count_;
     if (!entry.slots.empty()) return;
     if (entry.value.is_number()) {
@@ -79,6 +85,43 @@ void FieldIndex::drop(Slot slot) {
     entry.slots.shrink_to_fit();
     free_ids_.push_back(id);
 }
+
+const FieldIndex::NumberOrder& FieldIndex::number_order() const {
+    NumberOrder& order = *order_cache_;
+    if (order.fresh.load(std::memory_order_acquire)) return order;
+    const std::lock_guard<std::mutex> hold(order.rebuilding);
+    if (order.fresh.load(std::memory_order_relaxed)) return order;  // another reader rebuilt it
+    std::vector<std::pair<double, Slot>> pairs;
+    for (std::size_t s = 0; s < numbers_.size(); ++s) {
+        if (!std::isnan(numbers_[s])) pairs.emplace_back(numbers_[s], static_cast<Slot>(s));
+    }
+    std::sort(pairs.begin(), pairs.end());
+    order.keys.resize(pairs.size());
+    order.slots.resize(pairs.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        order.keys[i] = pairs[i].first;
+        order.slots[i] = pairs[i].second;
+    }
+    order.fresh.store(true, std::memory_order_release);
+    return order;
+}
+
+std::span<const Slot> FieldIndex::number_slots(Side side, double threshold) const {
+    if (std::isnan(threshold)) return {};  // no number compares with NaN
+    const NumberOrder& order = number_order();
+    const auto begin = order.keys.begin();
+    const auto end = order.keys.end();
+    std::size_t lo = 0, hi = order.keys.size();
+    switch (side) {
+        case Side::Above: lo = static_cast<std::size_t>(std::upper_bound(begin, end, threshold) - begin); break;
+        case Side::AtOrAbove: lo = static_cast<std::size_t>(std::lower_bound(begin, end, threshold) - begin); break;
+        case Side::Below: hi = static_cast<std::size_t>(std::lower_bound(begin, end, threshold) - begin); break;
+        case Side::AtOrBelow: hi = static_cast<std::size_t>(std::upper_bound(begin, end, threshold) - begin); break;
+    }
+    return std::span<const Slot>(order.slots).subspan(lo, hi - lo);
+}
+
+std::size_t FieldIndex::numbered_count() const { return number_order().slots.size(); }
 
 bool MetadataIndex::indexable(const Json& value) {
     if (value.is_number_float()) return !std::isnan(value.get_ref<const Json::number_float_t&>());

@@ -10,7 +10,8 @@
 // the slots holding it, and for each slot the value it holds (a dense column), so that a search
 // tests a slot against a condition with one read instead of a hash look-up or a walk through
 // the slot's metadata. Numbers also get a column of their 64-bit float reading (NaN where the
-// slot holds none) and an ascending order of the distinct numeric values, for range conditions.
+// slot holds none), an ascending order of the distinct numeric values, and the numbered slots
+// sorted by number, so that counting a range is two binary searches and listing it one copy.
 // No value is ever kept without a slot, and no field without a value.
 //
 // Invariant kept by the callers: after every mutation, slot s holds value V in field F exactly
@@ -26,8 +27,10 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -67,6 +70,16 @@ public:
     // The held numeric values in ascending order of their float reading (the integer 1 and the
     // float 1.0 are two entries with the same key).
     const std::multimap<double, ValueId>& numbers() const { return order_; }
+
+    // Which side of a threshold a range condition keeps.
+    enum class Side { Above, AtOrAbove, Below, AtOrBelow };
+    // The slots whose number lies on `side` of `threshold`, in ascending order of their number
+    // (not of slot). The same comparison as with number_at, so a range counted or listed here
+    // admits exactly the slots a per-slot test admits. The sorted order is rebuilt on the first
+    // range look-up after a change to the numbers; concurrent readers share one rebuild.
+    std::span<const Slot> number_slots(Side side, double threshold) const;
+    // Number of slots holding a number here.
+    std::size_t numbered_count() const;
     // Bound on the value ids, for tables indexed by value id.
     std::size_t id_limit() const { return values_.size(); }
     // Number of distinct values held, and of slots holding one.
@@ -98,6 +111,18 @@ private:
     std::vector<double> numbers_;
     std::multimap<double, ValueId> order_;
     std::size_t slot_count_ = 0;
+
+    // The numbered slots sorted by (number, slot), with their numbers beside them for the
+    // binary searches. Behind a pointer so that the field stays movable.
+    struct NumberOrder {
+        std::mutex rebuilding;
+        std::atomic<bool> fresh{false};
+        std::vector<double> keys;
+        std::vector<Slot> slots;
+    };
+    const NumberOrder& number_order() const;
+    void numbers_changed() { order_cache_->fresh.store(false, std::memory_order_relaxed); }
+    std::unique_ptr<NumberOrder> order_cache_ = std::make_unique<NumberOrder>();
 };
 
 class MetadataIndex {

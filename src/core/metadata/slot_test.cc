@@ -1,24 +1,43 @@
 #include "metadata/slot_test.h"
 
 #include <algorithm>
+#include <bit>
+#include <span>
 #include <cmath>
 #include <iterator>
 
 namespace qorel {
 namespace {
 
-// The held numeric values a comparison with `threshold` admits, as a range of the field's order.
-auto numeric_range(const FieldIndex& field, Filter::Kind kind, double threshold) {
-    const auto& numbers = field.numbers();
-    auto lo = numbers.begin();
-    auto hi = numbers.end();
+// The slots a comparison with `threshold` admits, from the field's slots sorted by number.
+std::span<const Slot> numeric_range(const FieldIndex& field, Filter::Kind kind, double threshold) {
+    using Side = FieldIndex::Side;
     switch (kind) {
-        case Filter::Kind::Gt: lo = numbers.upper_bound(threshold); break;
-        case Filter::Kind::Gte: lo = numbers.lower_bound(threshold); break;
-        case Filter::Kind::Lt: hi = numbers.lower_bound(threshold); break;
-        default: hi = numbers.upper_bound(threshold); break;
+        case Filter::Kind::Gt: return field.number_slots(Side::Above, threshold);
+        case Filter::Kind::Gte: return field.number_slots(Side::AtOrAbove, threshold);
+        case Filter::Kind::Lt: return field.number_slots(Side::Below, threshold);
+        default: return field.number_slots(Side::AtOrBelow, threshold);
     }
-    return std::pair{lo, hi};
+}
+
+// Sorts a list of distinct slots: a bit per slot up to the largest one and one pass over the
+// words when that is cheaper than a comparison sort (a range lists its slots in number order).
+void sort_slots(std::vector<Slot>::iterator first, std::vector<Slot>::iterator last) {
+    const std::size_t n = static_cast<std::size_t>(last - first);
+    if (n < 2 || std::is_sorted(first, last)) return;
+    const Slot top = *std::max_element(first, last);
+    const std::size_t words = top / 64 + 1;
+    if (words > 4 * n) {
+        std::sort(first, last);
+        return;
+    }
+    std::vector<std::uint64_t> bits(words, 0);
+    for (auto it = first; it != last; ++it) bits[*it / 64] |= std::uint64_t{1} << (*it % 64);
+    auto out = first;
+    for (std::size_t w = 0; w < words; ++w) {
+        for (std::uint64_t word = bits[w]; word != 0; word &= word - 1)
+            *out++ = static_cast<Slot>(w * 64 + static_cast<std::size_t>(std::countr_zero(word)));
+    }
 }
 
 }  // namespace
@@ -72,7 +91,7 @@ void SlotTest::add(const Filter& filter, const MetadataIndex& index, std::vector
     clauses_.push_back(std::move(c));
 }
 
-std::optional<SlotTest::Smallest> SlotTest::smallest(std::size_t range_limit) const {
+std::optional<SlotTest::Smallest> SlotTest::smallest(std::size_t /*range_limit*/) const {
     std::optional<Smallest> best;
     // Equality and membership first: their counts cost nothing.
     for (std::size_t i = 0; i < clauses_.size(); ++i) {
@@ -89,15 +108,8 @@ std::optional<SlotTest::Smallest> SlotTest::smallest(std::size_t range_limit) co
     for (std::size_t i = 0; i < clauses_.size(); ++i) {
         const Clause& c = clauses_[i];
         if (c.kind == Filter::Kind::Eq || c.kind == Filter::Kind::In) continue;
-        // Ranges are counted through the ordered values, one node at a time: several times
-        // dearer a slot than listing an array and testing columns, so a range must be several
-        // times smaller than the best listed clause to be worth counting to the end.
-        const std::size_t limit = best ? std::min(best->size / kRangeStepCost, range_limit) : range_limit;
-        std::size_t size = 0;
-        auto [lo, hi] = numeric_range(*c.field, c.kind, c.threshold);
-        for (; lo != hi && size <= limit; ++lo) size += c.field->slots(lo->second).size();
-        // A count stopped early says only "more than the limit": never the smallest then.
-        if (lo != hi) size = SIZE_MAX;
+        // A range is counted exactly by two binary searches over the field's sorted numbers.
+        const std::size_t size = numeric_range(*c.field, c.kind, c.threshold).size();
         if (!best || size < best->size) best = Smallest{i, size};
     }
     return best;
@@ -116,12 +128,13 @@ void SlotTest::collect(std::size_t clause, std::vector<Slot>& out) const {
     } else if (c.kind == Filter::Kind::In) {
         for (const ValueId id : c.ids) take(id);
     } else {
-        auto [lo, hi] = numeric_range(*c.field, c.kind, c.threshold);
-        for (; lo != hi; ++lo) take(lo->second);
+        for (const Slot s : numeric_range(*c.field, c.kind, c.threshold)) {
+            if (admits(s)) out.push_back(s);
+        }
     }
-    // Slot arrays are ascending unless removals reordered them; several arrays interleave.
-    const auto first = out.begin() + static_cast<std::ptrdiff_t>(start);
-    if (!std::is_sorted(first, out.end())) std::sort(first, out.end());
+    // Slot arrays are ascending unless removals reordered them; several arrays interleave, and
+    // a range comes in the order of its numbers. Scoring wants memory order.
+    sort_slots(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
 }
 
 bool SlotTest::admits_all(std::size_t live) const {
@@ -133,11 +146,9 @@ bool SlotTest::admits_all(std::size_t live) const {
         } else if (c.kind == Filter::Kind::In) {
             for (const ValueId id : c.ids) held += c.field->slots(id).size();
         } else {
-            // Every value of the field a number, and the range taking all of them in.
-            const auto& numbers = c.field->numbers();
-            auto [lo, hi] = numeric_range(*c.field, c.kind, c.threshold);
-            if (numbers.size() != c.field->value_count() || lo != numbers.begin() || hi != numbers.end()) return false;
-            held = c.field->slot_count();
+            // Every slot of the field holds a number, and the range takes all of them in.
+            held = numeric_range(*c.field, c.kind, c.threshold).size();
+            if (held != c.field->slot_count()) return false;
         }
         if (held != live) return false;
     }

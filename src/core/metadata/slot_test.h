@@ -41,21 +41,16 @@ public:
     }
     std::size_t clause_count() const { return clauses_.size(); }
 
-    // The clause whose slots are cheapest to list: Eq and In by their exact slot count, ranges
-    // counted up to `range_limit` or an eighth of the smallest listed count, whichever is less; a range
-    // whose count passes that is given SIZE_MAX ("more"), so it is chosen only when no clause
-    // has a known size. nullopt when no clause
-    // can list its slots.
+    // The clause whose slots are cheapest to list, with its exact slot count: Eq and In from
+    // their value arrays, ranges from two binary searches. `range_limit` is kept for callers and
+    // no longer bounds anything: every count is exact. nullopt when no clause can list its slots.
     struct Smallest {
         std::size_t clause;
         std::size_t size;
     };
     std::optional<Smallest> smallest(std::size_t range_limit) const;
-    // Whether a clause's size from `smallest` is its exact slot count (Eq and In), not a count
-    // stopped at the limit.
-    bool counts_exactly(std::size_t clause) const {
-        return clauses_[clause].kind == Filter::Kind::Eq || clauses_[clause].kind == Filter::Kind::In;
-    }
+    // Whether a clause's size from `smallest` is its exact slot count: every clause's is.
+    bool counts_exactly(std::size_t clause) const { return clause < clauses_.size(); }
 
     // Whether every clause admits all `live` slots the index holds (it holds only live ones):
     // then, without a rest, the filter matches every live slot and needs no test at all.
@@ -69,9 +64,6 @@ public:
     double sampled_share(std::size_t slot_count, std::size_t samples) const;
 
 private:
-    // How many slots of a listed array cost as much as one step through a range's ordered values.
-    static constexpr std::size_t kRangeStepCost = 8;
-
     struct Clause {
         Filter::Kind kind = Filter::Kind::Eq;
         const FieldIndex* field = nullptr;
