@@ -50,7 +50,7 @@ void FieldIndex::add_id(Slot slot, ValueId id, double number) {
     if (!std::isnan(number)) {
         if (numbers_.size() < column_.size()) numbers_.resize(column_.size(), std::numeric_limits<double>::quiet_NaN());
         numbers_[slot] = number;
-        numbers_changed();
+        numbers_changed(slot);
     }
     ++slot_count_;
 }
@@ -67,7 +67,7 @@ void FieldIndex::drop(Slot slot) {
     column_[slot] = kNoValue;
     if (slot < numbers_.size() && !std::isnan(numbers_[slot])) {
         numbers_[slot] = std::numeric_limits<double>::quiet_NaN();
-        numbers_changed();
+        numbers_changed(slot);
     }
     --slot_count_;
     if (!entry.slots.empty()) return;
@@ -86,22 +86,69 @@ void FieldIndex::drop(Slot slot) {
     free_ids_.push_back(id);
 }
 
+void FieldIndex::numbers_changed(Slot slot) {
+    NumberOrder& order = *order_cache_;
+    order.fresh.store(false, std::memory_order_relaxed);
+    if (order.whole) return;
+    if (order.changed.size() >= std::max<std::size_t>(64, order.slots.size() / 8)) {
+        // So many changes that a full sort costs about as much as merging them.
+        order.whole = true;
+        order.changed.clear();
+        order.changed.shrink_to_fit();
+        return;
+    }
+    order.changed.push_back(slot);
+}
+
 const FieldIndex::NumberOrder& FieldIndex::number_order() const {
     NumberOrder& order = *order_cache_;
     if (order.fresh.load(std::memory_order_acquire)) return order;
     const std::lock_guard<std::mutex> hold(order.rebuilding);
     if (order.fresh.load(std::memory_order_relaxed)) return order;  // another reader rebuilt it
-    std::vector<std::pair<double, Slot>> pairs;
-    for (std::size_t s = 0; s < numbers_.size(); ++s) {
-        if (!std::isnan(numbers_[s])) pairs.emplace_back(numbers_[s], static_cast<Slot>(s));
+    using Entry = std::pair<double, Slot>;
+    std::vector<Entry> fresh;
+    std::vector<std::uint8_t> moved;  // slots whose old entry is out of date
+    if (order.whole) {
+        order.keys.clear();
+        order.slots.clear();
+        for (std::size_t s = 0; s < numbers_.size(); ++s) {
+            if (!std::isnan(numbers_[s])) fresh.emplace_back(numbers_[s], static_cast<Slot>(s));
+        }
+    } else {
+        std::sort(order.changed.begin(), order.changed.end());
+        order.changed.erase(std::unique(order.changed.begin(), order.changed.end()), order.changed.end());
+        moved.assign(numbers_.size(), 0);
+        for (const Slot s : order.changed) {
+            moved[s] = 1;
+            if (!std::isnan(numbers_[s])) fresh.emplace_back(numbers_[s], s);
+        }
     }
-    std::sort(pairs.begin(), pairs.end());
-    order.keys.resize(pairs.size());
-    order.slots.resize(pairs.size());
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        order.keys[i] = pairs[i].first;
-        order.slots[i] = pairs[i].second;
+    std::sort(fresh.begin(), fresh.end());
+    // Merge the old entries still current with the fresh ones, both in (number, slot) order.
+    std::vector<double> keys;
+    std::vector<Slot> slots;
+    keys.reserve(order.keys.size() + fresh.size());
+    slots.reserve(order.keys.size() + fresh.size());
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < order.keys.size(); ++i) {
+        const Slot s = order.slots[i];
+        if (moved[s]) continue;
+        const Entry old{order.keys[i], s};
+        for (; j < fresh.size() && fresh[j] < old; ++j) {
+            keys.push_back(fresh[j].first);
+            slots.push_back(fresh[j].second);
+        }
+        keys.push_back(old.first);
+        slots.push_back(s);
     }
+    for (; j < fresh.size(); ++j) {
+        keys.push_back(fresh[j].first);
+        slots.push_back(fresh[j].second);
+    }
+    order.keys = std::move(keys);
+    order.slots = std::move(slots);
+    order.changed.clear();
+    order.whole = false;
     order.fresh.store(true, std::memory_order_release);
     return order;
 }

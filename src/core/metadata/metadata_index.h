@@ -113,15 +113,20 @@ private:
     std::size_t slot_count_ = 0;
 
     // The numbered slots sorted by (number, slot), with their numbers beside them for the
-    // binary searches. Behind a pointer so that the field stays movable.
+    // binary searches. Behind a pointer so that the field stays movable. A few changes since
+    // the last look-up are merged into the old order (linear, no full sort), so that a range
+    // query after each single insert does not sort the whole field again; many are resorted.
     struct NumberOrder {
         std::mutex rebuilding;
         std::atomic<bool> fresh{false};
+        bool whole = true;          // resort everything; otherwise merge `changed` in
+        std::vector<Slot> changed;  // slots whose number changed since the last look-up
         std::vector<double> keys;
         std::vector<Slot> slots;
     };
     const NumberOrder& number_order() const;
-    void numbers_changed() { order_cache_->fresh.store(false, std::memory_order_relaxed); }
+    // Called under the exclusive lock, so no reader is using the order meanwhile.
+    void numbers_changed(Slot slot);
     std::unique_ptr<NumberOrder> order_cache_ = std::make_unique<NumberOrder>();
 };
 
