@@ -88,5 +88,16 @@ TEST(IdMap, IdsConvertToStringsWhereCopiesAreWanted) {
     EXPECT_EQ(moved.find(copy)->second, 4u);
 }
 
+// An empty id in a map whose byte arena is still empty: found without reading the arena.
+TEST(IdMap, EmptyIdAloneInTheMapIsFound) {
+    IdMap map;
+    map.emplace("", 9);
+    ASSERT_NE(map.find(""), map.end());
+    EXPECT_EQ(map.find("")->second, 9u);
+    EXPECT_EQ(map.find("a"), map.end());
+    EXPECT_EQ(map.erase(""), 1u);
+    EXPECT_EQ(map.find(""), map.end());
+}
+
 }  // namespace
 }  // namespace qorel

@@ -37,7 +37,9 @@ std::size_t IdMap::probe(std::string_view id) const {
         const std::uint32_t v = table_[cell];
         if (v == kEmpty) return cell;
         const Key& k = keys_[v - 1];
-        if (k.length == id.size() && std::memcmp(arena_.data() + k.offset, id.data(), id.size()) == 0) return cell;
+        // An empty id may meet an empty arena, whose data() is null: memcmp must not see it.
+        if (k.length == id.size() && (id.empty() || std::memcmp(arena_.data() + k.offset, id.data(), id.size()) == 0))
+            return cell;
     }
 }
 
