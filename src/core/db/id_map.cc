@@ -26,8 +26,9 @@ void IdMap::iterator::settle() {
     if (key_ < keys.size()) entry_ = Entry{IdView(map_->id_of(keys[key_])), keys[key_].slot};
 }
 
-void IdMap::reserve(std::size_t n) {
+void IdMap::reserve(std::size_t n, std::size_t bytes) {
     if (n > live_ && cells_for(n) > table_.size()) rehash(cells_for(n));
+    if (arena_.size() + bytes > arena_.capacity()) arena_.reserve(arena_.size() + bytes);
     const std::size_t keys = keys_.size() - live_ + n;
     if (keys > keys_.capacity()) keys_.reserve(std::max(keys, 2 * keys_.capacity()));
 }
@@ -49,10 +50,17 @@ IdMap::iterator IdMap::find(std::string_view id) const {
     return v == kEmpty ? end() : iterator(this, v - 1);
 }
 
-std::size_t IdMap::insert_new(std::string_view id, Slot slot) {
-    QOREL_ASSERT(id.size() < kErased && keys_.size() + 1 < kErased, "too many ids for the id map");
+void IdMap::grow_for_one() {
     if ((live_ + 1) * 4 > table_.size() * 3) rehash(std::max<std::size_t>(16, table_.size() * 2));
-    const std::size_t cell = probe(id);
+}
+
+std::size_t IdMap::insert_new(std::string_view id, Slot slot) {
+    grow_for_one();
+    return insert_at(probe(id), id, slot);
+}
+
+std::size_t IdMap::insert_at(std::size_t cell, std::string_view id, Slot slot) {
+    QOREL_ASSERT(id.size() < kErased && keys_.size() + 1 < kErased, "too many ids for the id map");
     keys_.push_back(Key{arena_.size(), static_cast<std::uint32_t>(id.size()), slot});
     arena_.insert(arena_.end(), id.begin(), id.end());
     table_[cell] = static_cast<std::uint32_t>(keys_.size());
@@ -69,8 +77,11 @@ Slot& IdMap::operator[](std::string_view id) {
 }
 
 std::pair<IdMap::iterator, bool> IdMap::emplace(std::string_view id, Slot slot) {
-    if (auto it = find(id); it != end()) return {it, false};
-    return {iterator(this, insert_new(id, slot)), true};
+    // One probe serves both the lookup and the insertion (growing first keeps the cell valid).
+    grow_for_one();
+    const std::size_t cell = probe(id);
+    if (const std::uint32_t v = table_[cell]; v != kEmpty) return {iterator(this, v - 1), false};
+    return {iterator(this, insert_at(cell, id, slot)), true};
 }
 
 // Backward-shift deletion: later members of the probe run move up into the hole, so that

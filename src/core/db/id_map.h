@@ -64,8 +64,8 @@ public:
 
     std::size_t size() const { return live_; }
     bool empty() const { return live_ == 0; }
-    // Room for `n` ids without growing the table.
-    void reserve(std::size_t n);
+    // Room for `n` ids, of `bytes` bytes together, without growing the table or the arena.
+    void reserve(std::size_t n, std::size_t bytes = 0);
 
     iterator begin() const { return iterator(this, 0); }
     iterator end() const { return iterator(this, keys_.size()); }
@@ -91,6 +91,10 @@ private:
     // The table cell holding `id`, or the empty cell where it would go.
     std::size_t probe(std::string_view id) const;
     std::size_t insert_new(std::string_view id, Slot slot);
+    // Inserts at `cell`, the empty cell probe() found for `id` in the current table.
+    std::size_t insert_at(std::size_t cell, std::string_view id, Slot slot);
+    // Grows the table when one more id would pass its load limit.
+    void grow_for_one();
     void remove_cell(std::size_t cell);
     // A table of `cells` cells (a power of two) over the live keys.
     void rehash(std::size_t cells);

@@ -22,38 +22,49 @@ std::unique_ptr<Database> Database::load(const std::string& path, const GraphCho
     auto& ids = db->id_to_slot_.unguarded();
     auto& slot_ids = db->slot_to_id_.unguarded();
     auto& meta = db->metadata_.unguarded();
-    slot_ids.assign(n, std::string());
-    const char* texts = loaded.metadata_texts.data();
-    meta.load_texts(n, std::move(loaded.metadata_texts));
     auto& index = db->index_.unguarded();
-    ids.reserve(loaded.records.size());
+    slot_ids.assign(n, std::string());
+    ids.reserve(loaded.records.size(), loaded.id_bytes);
     // Saves write one record per live slot and id, so anything else comes from a damaged file.
     // A later record with the same id replaces the earlier mapping, and one naming a slot that
     // another id already holds takes it over; a record naming a deleted slot is dropped.
-    std::vector<bool> named(n, false);
-    for (MetaRecord& r : loaded.records) {
+    constexpr std::uint32_t kUnnamed = UINT32_MAX;
+    std::vector<std::uint32_t> record_of(n, kUnnamed);  // the record that names each slot
+    for (std::uint32_t i = 0; i < loaded.records.size(); ++i) {
+        const StoredRecord& r = loaded.records[i];
         if (index.is_deleted(r.slot)) continue;
-        if (auto old = ids.find(r.id); old != ids.end()) {
-            named[old->second] = false;
-            slot_ids[old->second].clear();
-            meta[old->second].reset();
-            ids.erase(old);
+        auto [it, fresh] = ids.emplace(r.id, r.slot);
+        if (!fresh) {
+            const Slot old = it->second;
+            record_of[old] = kUnnamed;
+            slot_ids[old].clear();
+            ids.erase(it);
         }
-        if (named[r.slot]) ids.erase(slot_ids[r.slot]);
-        named[r.slot] = true;
-        ids.emplace(r.id, r.slot);
-        slot_ids[r.slot] = std::move(r.id);
-        // Flat texts stay texts until a row is read (the moved buffer keeps its address).
-        if (r.text) {
-            meta.set_text(r.slot, static_cast<std::size_t>(r.text->data() - texts), r.text->size());
-        } else {
-            meta[r.slot] = std::move(r.metadata);
+        if (record_of[r.slot] != kUnnamed) ids.erase(slot_ids[r.slot]);
+        if (!fresh) ids.emplace(r.id, r.slot);
+        record_of[r.slot] = i;
+        slot_ids[r.slot].assign(r.id);
+    }
+    // Flat texts stay texts until a row is read: copied, in slot order, into one block the
+    // store keeps (the mapping of the file goes once the open is done).
+    std::vector<char> texts;
+    texts.reserve(loaded.flat_text_bytes);
+    meta.load_texts(n, std::move(texts));
+    for (Slot s = 0; s < n; ++s) {
+        if (record_of[s] == kUnnamed) {
+            // A live slot left without an id could never be read, updated or deleted by id,
+            // yet it would count in len() and come back from searches under an empty or
+            // another's id.
+            index.mark_deleted(s);
+            continue;
+        }
+        const StoredRecord& r = loaded.records[record_of[s]];
+        if (r.has_text()) {
+            meta.append_text(s, r.text);
+        } else if (r.parsed != StoredRecord::kNone) {
+            meta[s] = std::move(loaded.parsed_metadata[r.parsed]);
         }
     }
-    // A live slot left without an id could never be read, updated or deleted by id, yet it
-    // would count in len() and come back from searches under an empty or another's id.
-    for (Slot s = 0; s < n; ++s)
-        if (!named[s]) index.mark_deleted(s);
     // The metadata index waits for its first use (a change from the log may be that use).
     db->metadata_index_ready_.store(false, std::memory_order_release);
     db->replay_wal();

@@ -43,6 +43,12 @@ void MetadataStore::set_text(Slot s, std::size_t offset, std::size_t length) {
     pending_[s].store(1, std::memory_order_relaxed);
 }
 
+void MetadataStore::append_text(Slot s, std::string_view text) {
+    const std::size_t offset = texts_.size();
+    texts_.insert(texts_.end(), text.begin(), text.end());
+    set_text(s, offset, text.size());
+}
+
 void MetadataStore::decode(Slot s) const {
     std::lock_guard<std::mutex> lock(decode_mutex_);
     if (pending_[s].load(std::memory_order_relaxed) == 0) return;  // another reader did it

@@ -56,6 +56,9 @@ public:
     // decodes to a JSON value (the caller checked it), and set_text is called before any read.
     void load_texts(std::size_t n, std::vector<char> texts);
     void set_text(Slot s, std::size_t offset, std::size_t length);
+    // Appends `text` to the store's texts and sets it as row s's (as set_text does); reserve the
+    // room in the vector given to load_texts to append without moving the block.
+    void append_text(Slot s, std::string_view text);
 
 private:
     struct Text {

@@ -232,7 +232,7 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
     if (n == 0 ? entry_point != kNoSlot : entry_point >= n)
         invalid("invalid graph header: entry point " + std::to_string(entry_point) + " of " + std::to_string(n) + " slots");
 
-    ParsedGraph g{HnswIndex(dim, static_cast<Metric>(metric), m, ef_construction), {}, {}, {}, entry_point, max_layer, {}};
+    ParsedGraph g{HnswIndex(dim, static_cast<Metric>(metric), m, ef_construction), {}, {}, 0, 0, {}, entry_point, max_layer, {}};
     if (!in.fits(d, 4)) ByteReader::eof();
     g.deleted.reserve(d);
     for (std::uint32_t i = 0; i < d; ++i) {
@@ -268,30 +268,31 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
     // Every record takes at least 12 bytes (slot, id length, metadata length).
     if (!in.fits(r, 12)) ByteReader::eof();
     g.records.reserve(r);
-    // Flat texts are kept as they are, for the store to decode when a row is read; the rest is
-    // parsed now. Together the texts are at most what remains of the file.
-    g.metadata_texts.reserve(in.remaining());
     for (std::uint32_t i = 0; i < r; ++i) {
-        MetaRecord rec;
+        StoredRecord rec;
         rec.slot = in.u32();
         if (rec.slot >= n) invalid("metadata record for slot " + std::to_string(rec.slot) + " out of range");
-        const std::uint32_t id_len = in.u32();
-        auto id = in.bytes(id_len);
-        rec.id.assign(id.begin(), id.end());
+        const auto id = in.bytes(in.u32());
+        rec.id = std::string_view(reinterpret_cast<const char*>(id.data()), id.size());
         if (auto bad = utf8_error_offset(rec.id)) invalid("invalid utf-8 sequence in id at byte " + std::to_string(*bad));
-        const std::uint32_t meta_len = in.u32();
-        if (meta_len) {
-            const auto bytes = in.bytes(meta_len);
+        g.id_bytes += rec.id.size();
+        const auto bytes = in.bytes(in.u32());
+        if (!bytes.empty()) {
+            // Flat texts are kept as they are, for the store to decode when a row is read; the
+            // rest is parsed now.
             const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
             if (scan_flat_object(text, [](const FlatMember&) {})) {
-                const std::size_t at = g.metadata_texts.size();
-                g.metadata_texts.insert(g.metadata_texts.end(), text.begin(), text.end());
-                rec.text = std::string_view(g.metadata_texts.data() + at, text.size());
+                rec.text = text;
+                g.flat_text_bytes += text.size();
             } else {
-                rec.metadata = parse_metadata_text(bytes);  // unparsable text: no metadata
+                // Unparsable text: no metadata.
+                if (std::optional<Json> value = parse_metadata_text(bytes)) {
+                    rec.parsed = static_cast<std::uint32_t>(g.parsed_metadata.size());
+                    g.parsed_metadata.push_back(std::move(*value));
+                }
             }
         }
-        g.records.push_back(std::move(rec));
+        g.records.push_back(rec);
     }
 
     if (trailer) {

@@ -22,18 +22,32 @@
 
 namespace qorel {
 
-// The unit in which the graph file stores ids and metadata.
+// The unit in which the graph file stores ids and metadata, as a save writes it.
 struct MetaRecord {
     Slot slot;
     std::string id;
     std::optional<Json> metadata = std::nullopt;
-    // Metadata still in its stored text, in place of `metadata`. Read from a file: flat
-    // metadata (see metadata/flat_text.h), a view into the texts the file was parsed with
-    // (ParsedGraph::metadata_texts), left for the reader to decode when it needs to. Written: a
-    // row never decoded since it was read, written back as it is.
+    // A row never decoded since it was read, written back as its stored text in place of
+    // `metadata`.
     std::optional<std::string_view> text = std::nullopt;
 
     bool has_metadata() const { return metadata.has_value() || text.has_value(); }
+};
+
+// A record as an open reads it: views into the graph file's bytes, so that reading 100,000
+// records allocates nothing per record. Flat metadata (see metadata/flat_text.h) stays as its
+// text for the reader to decode when it needs to; anything else is parsed at once into
+// ParsedGraph::parsed_metadata.
+struct StoredRecord {
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+
+    Slot slot;
+    std::uint32_t parsed = kNone;  // index into parsed_metadata, or kNone
+    std::string_view id;
+    std::string_view text;         // flat metadata text; empty when there is none
+
+    bool has_text() const { return !text.empty(); }
+    bool has_metadata() const { return has_text() || parsed != kNone; }
 };
 
 inline constexpr std::uint32_t kGraphMagic = 0x48535747;     // "GWSH"
@@ -67,12 +81,16 @@ struct SaveFingerprint {
 void write_graph_file(const HnswIndex& index, const std::vector<MetaRecord>& records, const SaveFingerprint& print,
                       BufferedFileWriter& out);
 
-// A graph file parsed into an index without vectors, plus its records and trailer.
+// A graph file parsed into an index without vectors, plus its records and trailer. The
+// records' views point into the bytes that were parsed: they live as long as those.
 struct ParsedGraph {
     HnswIndex index;
-    std::vector<MetaRecord> records;
-    // The metadata section's texts that records' `text` views point into.
-    std::vector<char> metadata_texts;
+    std::vector<StoredRecord> records;
+    // Metadata of records that is not flat, parsed (a record whose text does not parse has none).
+    std::vector<Json> parsed_metadata;
+    // Bytes of all records' ids, and of their flat texts, together.
+    std::size_t id_bytes = 0;
+    std::size_t flat_text_bytes = 0;
     std::unordered_set<Slot> deleted;
     Slot entry_point = kNoSlot;
     std::size_t max_layer = 0;

@@ -129,10 +129,13 @@ void save_storage(const Storage& storage, const HnswIndex& index, const std::vec
 }
 
 LoadedStorage load_storage(const Storage& storage, const std::string& graph_path) {
-    std::vector<std::uint8_t> graph_bytes = read_file(graph_path);
+    // Mapped rather than read: the parse reads each byte once, and ids and metadata texts are
+    // taken from the mapping without first copying the whole file into fresh memory. Pages are
+    // left to fault in as the parse reaches them (the kernel maps a run of cached pages per
+    // fault), which costs less than populating the whole mapping up front.
+    MappedFile graph = MappedFile::open(graph_path);
     auto map = std::make_shared<MappedFile>(MappedFile::open(storage.vectors_path));
-    ParsedGraph g = parse_graph_file(graph_bytes, map->size());
-    std::vector<std::uint8_t>().swap(graph_bytes);
+    ParsedGraph g = parse_graph_file(graph.bytes(), map->size());
     const std::size_t dim = g.index.dim();
 
     // A graph.tmp that belongs to "vectors.bin" was moved into place before this load (see
@@ -169,7 +172,8 @@ LoadedStorage load_storage(const Storage& storage, const std::string& graph_path
             g.index.load_quantized(std::move(q), std::move(kept));
         }
     }
-    return LoadedStorage{std::move(g.index), std::move(g.records), std::move(g.metadata_texts)};
+    return LoadedStorage{std::move(g.index), std::move(graph), std::move(g.records), std::move(g.parsed_metadata),
+                         g.id_bytes, g.flat_text_bytes};
 }
 
 }  // namespace qorel

@@ -79,15 +79,18 @@ void save_storage(const Storage& storage, const HnswIndex& index, const std::vec
 
 struct LoadedStorage {
     HnswIndex index;
-    std::vector<MetaRecord> records;
-    // What records' metadata `text` views point into.
-    std::vector<char> metadata_texts;
+    // The graph file, mapped: what the records' views point into.
+    MappedFile graph;
+    std::vector<StoredRecord> records;
+    std::vector<Json> parsed_metadata;  // see ParsedGraph
+    std::size_t id_bytes = 0;
+    std::size_t flat_text_bytes = 0;
 };
 
 // Loads the graph file at `graph_path` ("graph.qorel", or graph.tmp when recovery could not
-// move it into place) with "vectors.bin": the vectors stay memory-mapped (only the norms are
-// copied), "vectors.sq8" is installed when present and from the same save. Throws QorelError
-// (Io) on every failure; nothing stays mapped then.
+// move it into place) with "vectors.bin": both files are memory-mapped and the vectors stay so
+// (only the norms are copied); "vectors.sq8" is installed when present and from the same save.
+// Throws QorelError (Io) on every failure; nothing stays mapped then.
 LoadedStorage load_storage(const Storage& storage, const std::string& graph_path);
 inline LoadedStorage load_storage(const Storage& storage) { return load_storage(storage, storage.graph_path); }
 
