@@ -77,7 +77,7 @@ Slot HnswIndex::greedy_impl(Slot entry, std::size_t layer, Dist&& dist) const {
         }
         Slot next = cur;
         for (std::size_t i = 0; i < ids.size(); ++i) {
-            if (i + 1 < ids.size()) prefetch(row_address<kCodes>(ids[i + 1]));
+            if (i + 1 < ids.size()) prefetch_row<kCodes>(ids[i + 1]);
             const float d = dist(ids[i]);
             if (d < best) {
                 best = d;
@@ -136,7 +136,12 @@ void HnswIndex::layer_impl(Slot entry, std::size_t ef, std::size_t layer, Dist&&
                 collect(list_ptr(c.slot, layer));
             }
         }
-        for (const Slot v : fresh) {
+        // Only the first line of each row was requested above (all lines of all rows would
+        // overrun the processor's outstanding-miss slots); the rest of the next row is fetched
+        // while the current one is scored.
+        for (std::size_t i = 0; i < fresh.size(); ++i) {
+            const Slot v = fresh[i];
+            if (i + 1 < fresh.size()) prefetch_row<kCodes>(fresh[i + 1]);
             const float d = dist(v);
             if (res.size() < ef || d < res.front().distance) {
                 // Most candidates that make the results are expanded later: start loading
