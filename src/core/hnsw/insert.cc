@@ -225,11 +225,9 @@ void HnswIndex::add_back_link(Slot s, Slot id, std::size_t layer, std::size_t li
     thread_local std::vector<Candidate> pool;
     thread_local std::vector<Candidate> kept;
     // The distance between the two is already known from this node's own selection.
-    float to_new = -1.0f;
-    for (const Candidate& c : own_kept)
-        if (c.slot == s) to_new = c.distance;
     const float* sv = vector(s);
-    if (to_new < 0.0f) to_new = dist_fn_(sv, vector(id), dim_);
+    const auto known = std::find_if(own_kept.begin(), own_kept.end(), [s](const Candidate& c) { return c.slot == s; });
+    const float to_new = known != own_kept.end() ? known->distance : dist_fn_(sv, vector(id), dim_);
     std::uint32_t* lst = list_ptr(s, layer);
     for (;;) {
         {
