@@ -4,13 +4,15 @@
 //   graph_bench build <base.fbin> <queries.fbin> <truth.ibin> <threads> <m> <efc> [quantized|serial]
 //       builds with batch_insert on <threads> threads (or, with "serial", one insert at a time),
 //       then sweeps ef over one-query-at-a-time graph searches on one thread; prints one JSON
-//       object, with the node count and the count of nodes without edges on every layer.
+//       object, with per-layer list statistics (nodes, nodes without edges, doubled entries,
+//       nodes no list points to).
 //   graph_bench brute <base.fbin> <queries.fbin>
 //       exact scan microseconds per query beside one plain sequential read of the same bytes,
 //       for every metric, from memory (cold) and from cache (warm), and with 1 % of rows deleted.
 //
 // .fbin: uint32 rows, uint32 dim, rows*dim float32. .ibin: uint32 rows, uint32 k, rows*k uint32.
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <cstdio>
@@ -102,17 +104,29 @@ int build(int argc, char** argv) {
     std::printf(" \"graph_bytes_per_vector\": %.1f, \"norm_bytes_per_vector\": 4, \"rss_delta_bytes_per_vector\": %.1f,\n",
                 static_cast<double>(idx.graph_memory_bytes()) / n,
                 (static_cast<double>(rss_after - rss_before) * 1024.0) / n - 4.0 * dim);
-    // Per layer: how many nodes reach it and how many of those have no edge there (a node alone
-    // on its layer has none, any other should have some).
-    std::vector<std::size_t> on_layer(idx.max_layer() + 1), unlinked(idx.max_layer() + 1);
+    // Per layer: how many nodes reach it, how many of those have no edge there (a node alone
+    // on its layer has none, any other should have some), how many list entries repeat one
+    // already in the same list (a wasted slot), and how many nodes no list points to (reached
+    // only as an entry, so a search finds them only by luck).
+    const std::size_t layers = idx.max_layer() + 1;
+    std::vector<std::size_t> on_layer(layers), unlinked(layers), doubled(layers), unpointed(layers);
+    std::vector<std::vector<bool>> pointed(layers);
+    for (std::size_t l = 0; l < layers; ++l) pointed[l].assign(idx.node_count(), false);
     for (Slot s = 0; s < idx.node_count(); ++s)
-        for (std::size_t l = 0; l <= idx.level(s) && l < on_layer.size(); ++l) {
+        for (std::size_t l = 0; l <= idx.level(s) && l < layers; ++l) {
             ++on_layer[l];
-            if (idx.neighbour_count(s, l) == 0) ++unlinked[l];
+            std::vector<Slot> list = idx.neighbours(s, l);
+            if (list.empty()) ++unlinked[l];
+            for (Slot v : list) pointed[l][v] = true;
+            std::sort(list.begin(), list.end());
+            doubled[l] += list.size() - static_cast<std::size_t>(std::unique(list.begin(), list.end()) - list.begin());
         }
+    for (Slot s = 0; s < idx.node_count(); ++s)
+        for (std::size_t l = 0; l <= idx.level(s) && l < layers; ++l) unpointed[l] += pointed[l][s] ? 0 : 1;
     std::printf(" \"entry_level\": %zu, \"layers\": [", idx.level(idx.entry_point()));
-    for (std::size_t l = 0; l < on_layer.size(); ++l)
-        std::printf("%s{\"nodes\": %zu, \"unlinked\": %zu}", l ? ", " : "", on_layer[l], unlinked[l]);
+    for (std::size_t l = 0; l < layers; ++l)
+        std::printf("%s{\"nodes\": %zu, \"unlinked\": %zu, \"doubled\": %zu, \"unpointed\": %zu}", l ? ", " : "",
+                    on_layer[l], unlinked[l], doubled[l], unpointed[l]);
     std::printf("],\n");
     const std::size_t efs[] = {10, 20, 40, 80, 160, 320};
     for (int pass = 0; pass < (quantized ? 2 : 1); ++pass) {

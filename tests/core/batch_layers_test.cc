@@ -137,5 +137,31 @@ TEST(BatchLayers, BatchBuildRecallMatchesOneByOne) {
     }
 }
 
+// Workers linking at the same time prune the same crowded lists (a few tight clusters, small
+// lists, so that nearly every back-link overflows one) and meet nodes whose lower lists are
+// still being written. Whatever the interleaving, every list stays within its bound and names
+// each neighbour once: a doubled entry would hold one of the few slots for good.
+TEST(BatchLayers, ConcurrentLinkingKeepsListsBoundedAndDistinct) {
+    const std::size_t dim = 4;
+    HnswIndex idx(dim, Metric::Euclidean, 3, 24);
+    for (std::uint32_t round = 0; round < 3; ++round) idx.batch_insert(clustered(3000, dim, 5, 20 + round));
+    for (Slot s = 0; s < idx.node_count(); ++s) {
+        for (std::size_t layer = 0; layer <= idx.level(s); ++layer) {
+            std::vector<Slot> list = idx.neighbours(s, layer);
+            ASSERT_LE(list.size(), layer == 0 ? idx.m_max0() : idx.m()) << "slot " << s << " layer " << layer;
+            std::sort(list.begin(), list.end());
+            ASSERT_EQ(std::adjacent_find(list.begin(), list.end()), list.end())
+                << "neighbour listed twice: slot " << s << " layer " << layer;
+            for (Slot v : list) {
+                ASSERT_NE(v, s);
+                ASSERT_GE(idx.level(v), layer);
+            }
+            if (layer == 0) {
+                ASSERT_FALSE(list.empty()) << "slot " << s << " left without edges";
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qorel

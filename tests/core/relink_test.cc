@@ -3,6 +3,7 @@
 // it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -37,6 +38,33 @@ TEST(HnswRelink, UpdatedNodeKeepsEdgesOnEveryLayer) {
             EXPECT_EQ(hits[0].slot, moved) << "trial " << trial;
         }
     }
+}
+
+// A node that keeps pointing at a re-linked one (the edge was one-way, so unlinking did not
+// remove it) and is then chosen again as its neighbour must not receive it a second time: a
+// doubled entry holds one of the list's few slots for good.
+TEST(HnswRelink, RelinkingNeverListsANeighbourTwice) {
+    std::mt19937 rng(11);
+    std::normal_distribution<float> g(0.0f, 1.0f);
+    constexpr std::size_t kDim = 8;
+    std::vector<std::vector<float>> data(600, std::vector<float>(kDim));
+    for (auto& v : data)
+        for (auto& x : v) x = g(rng);
+    HnswIndex idx(kDim, Metric::Euclidean, 4, 40);
+    idx.batch_insert(data);
+    // Moved away and back: the second re-linking finds the neighbourhood the node left, where
+    // one-way edges to it survived the first.
+    for (Slot s = 1; s < 600; s += 3) {
+        idx.update_vector(s, data[(s + 300) % 600]);
+        idx.update_vector(s, data[s]);
+    }
+    for (Slot s = 0; s < idx.node_count(); ++s)
+        for (std::size_t layer = 0; layer <= idx.level(s); ++layer) {
+            std::vector<Slot> list = idx.neighbours(s, layer);
+            ASSERT_LE(list.size(), layer == 0 ? idx.m_max0() : idx.m());
+            std::sort(list.begin(), list.end());
+            ASSERT_EQ(std::adjacent_find(list.begin(), list.end()), list.end()) << "slot " << s << " layer " << layer;
+        }
 }
 
 }  // namespace

@@ -186,6 +186,9 @@ private:
     // Links `id` on its layers 0 .. min(level, top), descending from `entry` on layer `top`.
     void connect_node(Slot id, std::size_t level, Slot entry, std::size_t top);
     void select_diverse(const std::vector<Candidate>& pool, std::size_t limit, std::vector<Candidate>& kept) const;
+    // Links `s` back to the newly linked `id` on `layer`, pruning a full list (see insert.cc).
+    // `own_kept` is the new node's selection, whose distances spare recomputing the pair's.
+    void add_back_link(Slot s, Slot id, std::size_t layer, std::size_t lim, const std::vector<Candidate>& own_kept);
     void unlink(Slot id);
 
     // The first bytes a walk reads of a slot: its codes on quantized walks, else its vector.
@@ -193,6 +196,14 @@ private:
     const void* row_address(Slot s) const {
         if constexpr (kCodes) return quantized_->codes.data() + static_cast<std::size_t>(s) * dim_;
         return vector(s);
+    }
+    // Requests every cache line of a slot's row (codes or vector), so that scoring it does
+    // not wait on memory line by line.
+    template <bool kCodes>
+    void prefetch_row(Slot s) const {
+        const char* p = static_cast<const char*>(row_address<kCodes>(s));
+        const std::size_t bytes = kCodes ? dim_ : dim_ * sizeof(float);
+        for (std::size_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off, 0, 3);
     }
     template <bool kLocked, bool kCodes = false, class Dist>
     Slot greedy_impl(Slot entry, std::size_t layer, Dist&& dist) const;

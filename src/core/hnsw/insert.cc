@@ -179,42 +179,28 @@ void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry, std::size_t
             } else {
                 // In the parallel phase other workers may already have linked back to this
                 // node; replacing the list would drop their edges, so merge them in.
+                const std::uint32_t* linked_here = own + 1;
+                const std::uint32_t* linked_end = own + 1 + own[0];
                 pool = kept;
-                for (std::uint32_t e = 0; e < own[0]; ++e) {
-                    const Slot v = own[1 + e];
-                    if (std::find(selected.begin(), selected.end(), v) == selected.end())
-                        pool.push_back({v, exact(v)});
-                }
+                for (const std::uint32_t* e = linked_here; e != linked_end; ++e)
+                    if (std::find(selected.begin(), selected.end(), *e) == selected.end())
+                        pool.push_back({*e, exact(*e)});
                 std::stable_sort(pool.begin(), pool.end(), candidate_less);
                 select_diverse(pool, lim, kept);
+                // Back-links go only to chosen neighbours that survived the merge and do not
+                // already point here: a node that linked to this one first already holds it in
+                // its list, and a second copy would waste one of its slots for good.
+                std::erase_if(selected, [&](Slot v) {
+                    return std::find(linked_here, linked_end, v) != linked_end ||
+                           std::none_of(kept.begin(), kept.end(), [v](const Candidate& c) { return c.slot == v; });
+                });
                 for (std::size_t e = 0; e < kept.size(); ++e) own[1 + e] = kept[e].slot;
                 own[0] = static_cast<std::uint32_t>(kept.size());
-                // Back-links go only to the chosen neighbours that survived the merge; the
-                // others already point here.
-                std::erase_if(selected, [&](Slot v) {
-                    return std::none_of(kept.begin(), kept.end(), [v](const Candidate& c) { return c.slot == v; });
-                });
             }
         }
         // Back-links, each under the neighbour's own lock, one lock at a time. Other workers
         // may already be appending to this node's list, so walk the local copy.
-        for (const Slot s : selected) {
-            ByteLock guard(lock_byte(s, layer));
-            std::uint32_t* lst = list_ptr(s, layer);
-            std::uint32_t len = lst[0];
-            lst[1 + len] = id;
-            ++len;
-            if (len > lim) {
-                const float* sv = vector(s);
-                pool.clear();
-                for (std::uint32_t e = 0; e < len; ++e) pool.push_back({lst[1 + e], dist_fn_(sv, vector(lst[1 + e]), dim_)});
-                std::stable_sort(pool.begin(), pool.end(), candidate_less);
-                select_diverse(pool, lim, kept);
-                for (std::size_t e = 0; e < kept.size(); ++e) lst[1 + e] = kept[e].slot;
-                len = static_cast<std::uint32_t>(kept.size());
-            }
-            lst[0] = len;
-        }
+        for (const Slot s : selected) add_back_link(s, id, layer, lim, kept);
         // The next layer starts from the nearest node found here other than this one. Stale
         // edges can lead back to a node being re-linked, which is then usually the nearest to
         // its own vector, but its lists were just emptied: a walk started from it finds nothing,
@@ -225,6 +211,49 @@ void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry, std::size_t
                 break;
             }
         }
+    }
+}
+
+// Appends `id` to the list of `s`. A full list is pruned to its best diverse `lim` among its
+// entries and `id`, scored against `s`; the scoring and the selection (dozens of distances) run
+// outside the list's lock, so that walks reading the list and other workers linking to it do
+// not spin behind them. The selection is written only if the list did not change meanwhile,
+// otherwise it is made again from the new contents; either way no entry is lost or doubled.
+void HnswIndex::add_back_link(Slot s, Slot id, std::size_t layer, std::size_t lim,
+                              const std::vector<Candidate>& own_kept) {
+    thread_local std::vector<std::uint32_t> seen;
+    thread_local std::vector<Candidate> pool;
+    thread_local std::vector<Candidate> kept;
+    // The distance between the two is already known from this node's own selection.
+    const float* sv = vector(s);
+    const auto known = std::find_if(own_kept.begin(), own_kept.end(), [s](const Candidate& c) { return c.slot == s; });
+    const float to_new = known != own_kept.end() ? known->distance : dist_fn_(sv, vector(id), dim_);
+    std::uint32_t* lst = list_ptr(s, layer);
+    for (;;) {
+        {
+            ByteLock guard(lock_byte(s, layer));
+            const std::uint32_t len = lst[0];
+            if (std::find(lst + 1, lst + 1 + len, id) != lst + 1 + len) return;
+            if (len < lim) {
+                lst[1 + len] = id;
+                lst[0] = len + 1;
+                return;
+            }
+            seen.assign(lst + 1, lst + 1 + len);
+        }
+        pool.clear();
+        for (std::size_t e = 0; e < seen.size(); ++e) {
+            if (e + 1 < seen.size()) prefetch_row<false>(seen[e + 1]);
+            pool.push_back({seen[e], dist_fn_(sv, vector(seen[e]), dim_)});
+        }
+        pool.push_back({id, to_new});
+        std::stable_sort(pool.begin(), pool.end(), candidate_less);
+        select_diverse(pool, lim, kept);
+        ByteLock guard(lock_byte(s, layer));
+        if (lst[0] != seen.size() || !std::equal(seen.begin(), seen.end(), lst + 1)) continue;
+        for (std::size_t e = 0; e < kept.size(); ++e) lst[1 + e] = kept[e].slot;
+        lst[0] = static_cast<std::uint32_t>(kept.size());
+        return;
     }
 }
 

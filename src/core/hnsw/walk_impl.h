@@ -14,8 +14,14 @@ namespace qorel {
 
 namespace detail {
 
-inline bool cand_less(const Candidate& a, const Candidate& b) { return distance_less(a.distance, b.distance); }
-inline bool cand_greater(const Candidate& a, const Candidate& b) { return distance_less(b.distance, a.distance); }
+// Function objects rather than functions: the heap algorithms take them by value, and a
+// function pointer there is an indirect call per comparison that the compiler does not inline.
+inline constexpr struct {
+    bool operator()(const Candidate& a, const Candidate& b) const { return distance_less(a.distance, b.distance); }
+} cand_less{};
+inline constexpr struct {
+    bool operator()(const Candidate& a, const Candidate& b) const { return distance_less(b.distance, a.distance); }
+} cand_greater{};
 
 inline void prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
 
@@ -77,7 +83,7 @@ Slot HnswIndex::greedy_impl(Slot entry, std::size_t layer, Dist&& dist) const {
         }
         Slot next = cur;
         for (std::size_t i = 0; i < ids.size(); ++i) {
-            if (i + 1 < ids.size()) prefetch(row_address<kCodes>(ids[i + 1]));
+            if (i + 1 < ids.size()) prefetch_row<kCodes>(ids[i + 1]);
             const float d = dist(ids[i]);
             if (d < best) {
                 best = d;
@@ -113,7 +119,9 @@ void HnswIndex::layer_impl(Slot entry, std::size_t ef, std::size_t layer, Dist&&
         if (distance_less(res.front().distance, c.distance)) break;
         std::pop_heap(cand.begin(), cand.end(), cand_greater);
         cand.pop_back();
-        if (levels_[c.slot] < layer) continue;
+        // Every node has layer 0; testing the level there would be one more cache miss per
+        // expanded node on the hottest walk.
+        if (layer > 0 && levels_[c.slot] < layer) continue;
 
         // Collect the unvisited neighbours first, prefetching their vectors, then score them.
         fresh.clear();
@@ -136,7 +144,12 @@ void HnswIndex::layer_impl(Slot entry, std::size_t ef, std::size_t layer, Dist&&
                 collect(list_ptr(c.slot, layer));
             }
         }
-        for (const Slot v : fresh) {
+        // Only the first line of each row was requested above (all lines of all rows would
+        // overrun the processor's outstanding-miss slots); the rest of the next row is fetched
+        // while the current one is scored.
+        for (std::size_t i = 0; i < fresh.size(); ++i) {
+            const Slot v = fresh[i];
+            if (i + 1 < fresh.size()) prefetch_row<kCodes>(fresh[i + 1]);
             const float d = dist(v);
             if (res.size() < ef || d < res.front().distance) {
                 // Most candidates that make the results are expanded later: start loading
