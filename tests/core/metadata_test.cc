@@ -10,6 +10,7 @@
 #include <thread>
 #include <span>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "metadata/filter.h"
@@ -664,6 +665,71 @@ TEST(MetadataStore, DecodesStoredTextsOnFirstReadFromAnyThread) {
     store.resize(4);
     EXPECT_FALSE(reader[2].has_value());
     EXPECT_FALSE(store.stored_text(2).has_value());
+}
+
+// An exclusion is decided from the columns and the index's record of which slots hold object
+// metadata; that record must follow every change (an object replaced by null, an array or the
+// empty object, removals, a rebuild, indexing from stored text), or a stale bit would admit a
+// row without metadata or drop a row with it.
+TEST(SlotTest, ExclusionsFollowChangesToWhichRowsHoldObjects) {
+    std::mt19937 rng(21);
+    std::vector<std::optional<Json>> rows = random_flat_rows(rng, 300);
+    std::vector<bool> live(rows.size(), true);
+    MetadataIndex index;
+    MetadataIndex::TextIndexer from_text(index);
+    for (Slot s = 0; s < rows.size(); ++s) {
+        if (rows[s] && s % 2 == 0) from_text.index(s, rows[s]->dump());
+        if (rows[s] && s % 2 == 1) index.index(s, &*rows[s]);
+    }
+    const std::vector<Json> others = {Json(nullptr), Json::parse("[1]"), Json::object(), Json{{"q", 1}}, Json{{"p", "a"}}};
+    auto check = [&](const char* stage) {
+        std::size_t objects = 0;
+        for (Slot s = 0; s < rows.size(); ++s) objects += live[s] && rows[s] && rows[s]->is_object();
+        EXPECT_EQ(index.object_count(), objects) << stage;
+        for (const Json& v : {Json(1), Json("a"), Json(true), Json("never held")}) {
+            for (const Filter& f : {Filter::ne("q", v), Filter::ne("absent", v), Filter::all_of({Filter::ne("p", v), Filter::ne("q", Json(1))})}) {
+                const SlotTest test(f, index);
+                std::size_t matching = 0;
+                for (Slot s = 0; s < rows.size(); ++s) {
+                    const bool match = live[s] && f.matches(rows[s] ? &*rows[s] : nullptr);
+                    EXPECT_EQ(live[s] && test.admits(s), match) << stage << ", slot " << s;
+                    matching += match;
+                }
+                if (const auto n = test.ne_count(objects)) {
+                    EXPECT_EQ(*n, matching) << stage;
+                }
+            }
+        }
+    };
+    check("indexed");
+    for (Slot s = 0; s < rows.size(); s += 3) {
+        std::optional<Json> next = others[rng() % others.size()];
+        if (rng() % 4 == 0) next.reset();
+        index.remove(s, rows[s] ? &*rows[s] : nullptr);
+        index.index(s, next ? &*next : nullptr);
+        rows[s] = std::move(next);
+    }
+    check("changed");
+    for (Slot s = 1; s < rows.size(); s += 7) {
+        index.remove(s, rows[s] ? &*rows[s] : nullptr);
+        live[s] = false;
+    }
+    check("removed");
+    std::unordered_set<Slot> deleted;
+    for (Slot s = 0; s < rows.size(); ++s)
+        if (!live[s]) deleted.insert(s);
+    index.rebuild(rows, deleted);
+    check("rebuilt");
+
+    // Every live row an object without the member: the exclusion admits all of them.
+    std::vector<std::optional<Json>> plain(20, Json{{"p", 1}});
+    MetadataIndex all_objects;
+    all_objects.rebuild(plain, {});
+    EXPECT_TRUE(SlotTest(Filter::ne("p", Json(2)), all_objects).admits_all(20));
+    EXPECT_FALSE(SlotTest(Filter::ne("p", Json(1)), all_objects).admits_all(20));
+    plain.emplace_back(std::nullopt);
+    all_objects.rebuild(plain, {});
+    EXPECT_FALSE(SlotTest(Filter::ne("p", Json(2)), all_objects).admits_all(21));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // graph walk.
 
 #include <algorithm>
+#include <cmath>
 
 #include "hnsw/exact_scan.h"
 #include "search_internal.h"
@@ -12,12 +13,13 @@ namespace qorel {
 namespace {
 
 // A graph-mode filter whose candidates number at most this many floats (candidates x dim) is
-// answered by scoring every candidate exactly: below it, that costs less than a graph walk at
-// the default beam, and it is exact. On 200k x 128 mixtures (bench/filtered_bench.py) about
-// 2,000 candidates scored in the time of one walk while half of that time went to reading
-// hash-set slot sets; the index now hands over flat ascending slot arrays, so collecting is a
-// copy and scoring streams the vectors in memory order, and twice as many fit in a walk's time.
-constexpr std::size_t kCandidateScoreFloats = 1'024'000;
+// answered by scoring every candidate exactly. The index hands over flat ascending slot arrays,
+// so collecting is a copy and scoring streams the vectors in memory order. On 200k x 128
+// mixtures (bench/filtered_bench.py, processor time beside an unfiltered search at ef 200)
+// 8,000 candidates score at 1.2x the unfiltered rate and 10,000 at about 1.0x, while the
+// routes left for shares of 5 to 7 % run at 0.4x (the filter-aware walk) to 0.8x (a widened
+// plain beam): the limit sits where scoring costs about what that beam costs.
+constexpr std::size_t kCandidateScoreFloats = 1'600'000;
 // A conjunction whose most selective listable condition holds at most this many slots is
 // intersected up front through the index's columns (a few nanoseconds a slot): that finds the
 // exact number of matches, small enough to score one by one far more often than the smallest
@@ -26,6 +28,24 @@ constexpr std::size_t kIntersectSlots = 65'536;
 // Slots sampled to estimate the share of matches when the index cannot count them (a condition
 // only the metadata decides), and to see a walk is certain before listing anything.
 constexpr std::size_t kShareSamples = 512;
+// Where the expected number of matches in a plain walk's beam (its ef nodes times the share)
+// reaches this many times k, the plain walk is searched and its matches kept: it reads no
+// filter for the nodes it passes, so it runs at the unfiltered rate, and with that many
+// matches in the beam the k nearest are among them nearly always (bench/filtered_bench.py:
+// recall 0.98 or more from one match in ten at the default ef).
+constexpr double kBeamMatches = 1.5;
+// The plain walk's beam is widened to hold that many matches up to this many times ef; sparser
+// matches go to candidate scoring or the filter-aware walk, which cost less there.
+constexpr double kBeamWidening = 1.25;
+
+// The beam of the plain walk that answers a filter of this share, or 0 when the share is too
+// low (or unknown) for a plain walk to hold k matches at a cost near an unfiltered search.
+std::size_t plain_beam(double share, std::size_t k, std::size_t ef) {
+    if (k == 0 || share <= 0.0) return 0;
+    const double needed = std::ceil(kBeamMatches * static_cast<double>(k) / share);
+    if (needed > kBeamWidening * static_cast<double>(ef)) return 0;
+    return std::max(ef, static_cast<std::size_t>(needed));
+}
 
 const Json* metadata_at(const MetadataStore& meta, Slot s) {
     if (s >= meta.size()) return nullptr;
@@ -66,6 +86,10 @@ Database::FilterPlan Database::plan_filter(const ReadView& view, const Filter& f
     if (sampled * static_cast<double>(index.node_count()) > 2.0 * static_cast<double>(limit)) {
         plan.route = FilterPlan::Route::Walk;
         plan.share = sampled;
+        // One equality or membership counts its matches for free: the walk chosen from the
+        // share then does not hinge on the sample's noise.
+        if (test.clause_count() == 1 && test.rest() == nullptr && test.listed_for_free(0))
+            plan.share = std::min(1.0, static_cast<double>(test.smallest(limit)->size) / live);
         return plan;
     }
     const std::optional<SlotTest::Smallest> smallest = test.smallest(limit);
@@ -92,6 +116,13 @@ Database::FilterPlan Database::plan_filter(const ReadView& view, const Filter& f
         // One equality, membership or range: its slot count is the exact number of matches.
         plan.share = std::min(1.0, static_cast<double>(smallest->size) / live);
         plan.all_match = smallest->size == index.active_count() && !test.rest();
+    } else if (const std::optional<std::size_t> admitted = test.ne_count(index.active_count())) {
+        // One exclusion: every live slot but the holders of one value.
+        if (*admitted == 0) {
+            plan.route = FilterPlan::Route::Nothing;
+            return plan;
+        }
+        plan.share = std::min(1.0, static_cast<double>(*admitted) / live);
     } else {
         // Below one sample in the whole sample the estimate says only "rare".
         const double floor = 0.5 / static_cast<double>(kShareSamples);
@@ -118,11 +149,23 @@ std::vector<Candidate> Database::search_filtered(const ReadView& view, std::span
             if (plan.all_match) return index.search_graph(query, k, ef);
             const SlotTest& test = *plan.test;
             // One column read per clause; the metadata only for what the columns cannot decide.
+            auto admit = [&](Slot s) { return test.admits(s) && (rest == nullptr || rest->matches(metadata_at(meta, s))); };
+            if (const std::size_t beam_ef = plain_beam(plan.share, k, ef)) {
+                // Dense matches: a plain walk's beam is expected to hold several times k of them.
+                // The beam holds the nearest nodes of every kind, so the matches among them are
+                // the nearest matches; when fewer than k turn up (matches sparse near this
+                // query), the filter-aware walk below answers instead.
+                std::vector<Candidate> beam = index.search_graph(query, beam_ef, beam_ef);
+                for (const Candidate& c : beam) {
+                    if (out.size() == k) break;
+                    if (admit(c.slot)) out.push_back(c);
+                }
+                if (out.size() == k) return out;
+                out.clear();
+            }
             if (rest == nullptr)
                 return index.search_graph_filtered(query, k, ef, plan.share, [&](Slot s) { return test.admits(s); });
-            return index.search_graph_filtered(query, k, ef, plan.share, [&](Slot s) {
-                return test.admits(s) && rest->matches(metadata_at(meta, s));
-            });
+            return index.search_graph_filtered(query, k, ef, plan.share, admit);
         }
 
         case FilterPlan::Route::Candidates: {

@@ -175,8 +175,25 @@ bool MetadataIndex::indexable(const Json& value) {
     return value.is_boolean() || value.is_number() || value.is_string();
 }
 
+void MetadataIndex::mark_object(Slot s, bool holds) {
+    const std::size_t word = s / 64;
+    const std::uint64_t bit = std::uint64_t{1} << (s % 64);
+    if (word >= objects_.size()) {
+        if (!holds) return;
+        objects_.resize(std::max(word + 1, objects_.size() + objects_.size() / 2), 0);
+    }
+    if (((objects_[word] & bit) != 0) == holds) return;
+    objects_[word] ^= bit;
+    if (holds) {
+        ++object_count_;
+    } else {
+        --object_count_;
+    }
+}
+
 void MetadataIndex::index(Slot slot, const Json* metadata) {
     if (metadata == nullptr || !metadata->is_object()) return;
+    mark_object(slot, true);
     for (const auto& [name, member] : metadata->get_ref<const Json::object_t&>()) {
         if (!indexable(member)) continue;
         // try_emplace copies the field name only when it is new.
@@ -185,7 +202,9 @@ void MetadataIndex::index(Slot slot, const Json* metadata) {
 }
 
 void MetadataIndex::remove(Slot slot, const Json* metadata) {
-    if (metadata == nullptr || !metadata->is_object() || fields_.empty()) return;
+    if (metadata == nullptr || !metadata->is_object()) return;
+    mark_object(slot, false);
+    if (fields_.empty()) return;
     for (const auto& [name, member] : metadata->get_ref<const Json::object_t&>()) {
         if (!indexable(member)) continue;
         const auto field_it = fields_.find(name);
@@ -202,6 +221,8 @@ void MetadataIndex::rebuild(const std::vector<std::optional<Json>>& metadata,
                             const std::unordered_set<Slot>& deleted) {
     QOREL_ASSERT(metadata.size() <= kNoSlot, "MetadataIndex::rebuild: more entries than slots");
     fields_.clear();
+    objects_.clear();
+    object_count_ = 0;
     for (std::size_t i = 0; i < metadata.size(); ++i) {
         const Slot slot = static_cast<Slot>(i);
         if (!metadata[i].has_value() || deleted.contains(slot)) continue;
@@ -257,6 +278,7 @@ void MetadataIndex::TextIndexer::index(Slot slot, std::string_view text) {
         f->field->add_id(slot, seen.id, seen.number);
     });
     QOREL_ASSERT(flat, "MetadataIndex::TextIndexer: the text is not flat metadata");
+    index_.mark_object(slot, true);
 }
 
 const FieldIndex* MetadataIndex::field(std::string_view name) const {

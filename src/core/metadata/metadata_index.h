@@ -189,13 +189,23 @@ public:
     // Number of fields with an entry.
     std::size_t field_count() const { return fields_.size(); }
 
+    // Whether live slot s has object metadata (the empty object too): a condition that a member
+    // be absent or differ matches exactly those slots, whatever their members.
+    bool holds_object(Slot s) const { return s / 64 < objects_.size() && ((objects_[s / 64] >> (s % 64)) & 1) != 0; }
+    // Number of live slots with object metadata.
+    std::size_t object_count() const { return object_count_; }
+
 private:
+    void mark_object(Slot s, bool holds);
+
     struct FieldHash {
         using is_transparent = void;
         std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
     };
 
     std::unordered_map<std::string, FieldIndex, FieldHash, std::equal_to<>> fields_;
+    std::vector<std::uint64_t> objects_;  // bit s % 64 of word s / 64: slot s holds an object
+    std::size_t object_count_ = 0;
 };
 
 }  // namespace qorel
