@@ -698,6 +698,9 @@ TEST(SlotTest, ExclusionsFollowChangesToWhichRowsHoldObjects) {
                 if (const auto n = test.ne_count(objects)) {
                     EXPECT_EQ(*n, matching) << stage;
                 }
+                std::vector<Slot> listed;
+                test.collect_all(rows.size(), listed);
+                EXPECT_EQ(listed.size(), matching) << stage;
             }
         }
     };

@@ -122,6 +122,13 @@ Database::FilterPlan Database::plan_filter(const ReadView& view, const Filter& f
             plan.route = FilterPlan::Route::Nothing;
             return plan;
         }
+        if (*admitted <= limit) {
+            // Few rows outside the excluded value: one pass over the value column lists them
+            // (a fraction of a walk's time), then they are scored as any candidates.
+            test.collect_all(index.node_count(), plan.slots);
+            plan.route = FilterPlan::Route::Candidates;
+            return plan;
+        }
         plan.share = std::min(1.0, static_cast<double>(*admitted) / live);
     } else {
         // Below one sample in the whole sample the estimate says only "rare".

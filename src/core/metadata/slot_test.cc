@@ -181,6 +181,13 @@ std::optional<std::size_t> SlotTest::ne_count(std::size_t live) const {
     return objects - std::min(objects, held);
 }
 
+void SlotTest::collect_all(std::size_t slot_count, std::vector<Slot>& out) const {
+    if (never_) return;
+    for (std::size_t s = 0; s < slot_count; ++s) {
+        if (admits(static_cast<Slot>(s))) out.push_back(static_cast<Slot>(s));
+    }
+}
+
 double SlotTest::sampled_share(std::size_t slot_count, std::size_t samples) const {
     if (never_ || slot_count == 0) return 0.0;
     const std::size_t step = std::max<std::size_t>(1, slot_count / std::max<std::size_t>(samples, 1));

@@ -69,6 +69,10 @@ public:
     // Appends, in ascending order, the slots of clause `clause` that pass every clause.
     void collect(std::size_t clause, std::vector<Slot>& out) const;
 
+    // Appends, in ascending order, every slot in [0, slot_count) that passes every clause: for
+    // filters no clause of which can list its slots.
+    void collect_all(std::size_t slot_count, std::vector<Slot>& out) const;
+
     // The share of slots in [0, slot_count) that the columns admit, estimated from at most
     // `samples` slots spread evenly over them.
     double sampled_share(std::size_t slot_count, std::size_t samples) const;
