@@ -406,6 +406,9 @@ std::vector<std::optional<Json>> random_flat_rows(std::mt19937& rng, std::size_t
 // Every field, value and column of `a` as `b` has them.
 void expect_same_index(const MetadataIndex& a, const MetadataIndex& b, std::size_t slots) {
     ASSERT_EQ(a.field_count(), b.field_count());
+    // Which slots hold object metadata decides exclusions: every way of indexing records it.
+    EXPECT_EQ(a.object_count(), b.object_count());
+    for (Slot s = 0; s < slots; ++s) EXPECT_EQ(a.holds_object(s), b.holds_object(s)) << "slot " << s;
     for (const char* name : {"p", "q", "r"}) {
         const FieldIndex* fa = a.field(name);
         const FieldIndex* fb = b.field(name);
