@@ -6,6 +6,8 @@
 #include <optional>
 #include <algorithm>
 #include <random>
+#include <set>
+#include <memory>
 #include <string>
 #include <thread>
 #include <span>
@@ -736,6 +738,54 @@ TEST(SlotTest, ExclusionsFollowChangesToWhichRowsHoldObjects) {
     plain.emplace_back(std::nullopt);
     all_objects.rebuild(plain, {});
     EXPECT_FALSE(SlotTest(Filter::ne("p", Json(2)), all_objects).admits_all(21));
+}
+
+// A kept plan names slots: any change to the index must drop it, or a search would score rows
+// that no longer match (or miss new ones).
+TEST(MetadataIndex, EveryChangeDropsKeptPlans) {
+    const Json row{{"p", 1}};
+    auto keep = [](const MetadataIndex& index) {
+        auto plan = std::make_shared<MetadataIndex::CachedPlan>();
+        plan->slots = {0, 1};
+        index.cache_plan("k", plan);
+        ASSERT_NE(index.cached_plan("k"), nullptr);
+    };
+    MetadataIndex index;
+    keep(index);
+    index.index(2, nullptr);  // a row without metadata: exclusions now leave it out
+    EXPECT_EQ(index.cached_plan("k"), nullptr);
+    keep(index);
+    index.index(3, &row);
+    EXPECT_EQ(index.cached_plan("k"), nullptr);
+    keep(index);
+    index.remove(3, &row);
+    EXPECT_EQ(index.cached_plan("k"), nullptr);
+    keep(index);
+    index.rebuild({row, row}, {});
+    EXPECT_EQ(index.cached_plan("k"), nullptr);
+    keep(index);
+    {
+        MetadataIndex::TextIndexer from_text(index);
+        from_text.index(4, R"({"p":2})");
+    }
+    EXPECT_EQ(index.cached_plan("k"), nullptr);
+}
+
+// Filters that select different slots never share a key.
+TEST(Filter, KeysTellApartWhatMatchesApart) {
+    const std::vector<Filter> filters = {
+        Filter::eq("p", Json(1)), Filter::eq("p", Json(1.0)), Filter::eq("p", Json(true)), Filter::eq("p", Json("1")),
+        Filter::ne("p", Json(1)), Filter::in("p", {Json(1)}), Filter::in("p", {Json(1), Json(2)}),
+        Filter::eq("p1", Json(1)), Filter::eq("p", Json(11)), Filter::gt("p", 1.0), Filter::gte("p", 1.0),
+        Filter::gt("p", 1.0000000000000002), Filter::gt("p", -0.0), Filter::gt("p", 0.0),
+        Filter::all_of({Filter::eq("p", Json(1)), Filter::eq("q", Json(2))}),
+        Filter::all_of({Filter::eq("p", Json(1))}), Filter::all_of({}),
+        Filter::eq("p:1", Json("x")), Filter::eq("p", Json("1:x"))};
+    std::set<std::string> keys;
+    for (const Filter& f : filters) {
+        EXPECT_TRUE(keys.insert(f.key()).second) << f.key();
+    }
+    EXPECT_EQ(Filter::in("p", {Json(1), Json(2)}).key(), Filter::in("p", {Json(1), Json(2)}).key());
 }
 
 }  // namespace

@@ -317,3 +317,13 @@ def test_dense_filters_follow_changes(graph, tmp_path):
         check_everywhere(fx, where, q)
         assert recall(fx, where) >= 0.9
         assert recall(fx, where, batch=True) >= 0.9
+    # Metadata alone changes, the row counts stay: plans made for these filters before must
+    # not answer after.
+    for where in ({"b": 3}, {"far": 1}, {"far": {"$ne": 1}}):
+        check_everywhere(fx, where, q)
+    for i in moved[:60]:
+        fx.db.update(str(i), metadata={"far": 1})
+        fx.meta[i] = {"far": 1}
+    for where in ({"b": 3}, {"far": 1}, {"far": {"$ne": 1}}):
+        check_everywhere(fx, where, q)
+        assert recall(fx, where) >= 0.9

@@ -68,74 +68,105 @@ Database::FilterPlan Database::plan_filter(const ReadView& view, const Filter& f
     }
     SlotTest& test = plan.test.emplace(filter, *mindex);
     plan.index_lock = std::move(lock);
-    if (test.never() || index.active_count() == 0) {
-        plan.route = FilterPlan::Route::Nothing;
-        return plan;
-    }
-    if (test.rest() == nullptr && test.admits_all(index.active_count())) {
-        plan.route = FilterPlan::Route::Walk;
-        plan.all_match = true;
-        return plan;
-    }
-    const std::size_t limit = kCandidateScoreFloats / std::max<std::size_t>(index.dim(), 1);
-    const double live = static_cast<double>(index.active_count());
-    // A sample of the columns first: when it shows matches far beyond the candidate limit, the
-    // walk is certain, and intersecting a conjunction (or sorting a range's numbers the first
-    // time after a change) would only cost the single query its time.
-    const double sampled = test.sampled_share(index.node_count(), kShareSamples);
-    if (sampled * static_cast<double>(index.node_count()) > 2.0 * static_cast<double>(limit)) {
-        plan.route = FilterPlan::Route::Walk;
-        plan.share = sampled;
-        // One equality or membership counts its matches for free: the walk chosen from the
-        // share then does not hinge on the sample's noise.
-        if (test.clause_count() == 1 && test.rest() == nullptr && test.listed_for_free(0))
-            plan.share = std::min(1.0, static_cast<double>(test.smallest(limit)->size) / live);
-        return plan;
-    }
-    const std::optional<SlotTest::Smallest> smallest = test.smallest(limit);
-    if (smallest && smallest->size == 0) {
-        plan.route = FilterPlan::Route::Nothing;
-        return plan;
-    }
-    if (smallest && (smallest->size <= limit || (test.clause_count() > 1 && smallest->size <= kIntersectSlots))) {
-        // The matches the columns admit, listed exactly: scored one by one when few, otherwise
-        // their number tells the walk how sparse they are.
-        test.collect(smallest->clause, plan.slots);
-        if (plan.slots.empty()) {
+    // Chooses how a graph-mode filter finds its matches, from the index's columns alone; the
+    // outcome depends only on the metadata index and the row counts.
+    auto decide = [&] {
+        if (test.never() || index.active_count() == 0) {
             plan.route = FilterPlan::Route::Nothing;
-            return plan;
+            return;
         }
-        if (plan.slots.size() <= limit) {
-            plan.route = FilterPlan::Route::Candidates;
-            return plan;
+        if (test.rest() == nullptr && test.admits_all(index.active_count())) {
+            plan.route = FilterPlan::Route::Walk;
+            plan.all_match = true;
+            return;
         }
-        plan.share = std::min(1.0, static_cast<double>(plan.slots.size()) / live);
-        plan.all_match = plan.slots.size() == index.active_count() && !test.rest();
-        plan.slots.clear();
-    } else if (smallest && test.clause_count() == 1 && test.counts_exactly(smallest->clause)) {
-        // One equality, membership or range: its slot count is the exact number of matches.
-        plan.share = std::min(1.0, static_cast<double>(smallest->size) / live);
-        plan.all_match = smallest->size == index.active_count() && !test.rest();
-    } else if (const std::optional<std::size_t> admitted = test.ne_count(index.active_count())) {
-        // One exclusion: every live slot but the holders of one value.
-        if (*admitted == 0) {
+        const std::size_t limit = kCandidateScoreFloats / std::max<std::size_t>(index.dim(), 1);
+        const double live = static_cast<double>(index.active_count());
+        // One equality or membership counts its matches for free: above the candidate limit the
+        // walk is certain, with the exact share, and no sampling (a cache miss per sample) is due.
+        if (test.clause_count() == 1 && test.rest() == nullptr && test.listed_for_free(0)) {
+            const std::size_t matches = test.smallest(limit)->size;
+            if (matches > limit) {
+                plan.route = FilterPlan::Route::Walk;
+                plan.share = std::min(1.0, static_cast<double>(matches) / live);
+                return;
+            }
+        }
+        // A sample of the columns first: when it shows matches far beyond the candidate limit, the
+        // walk is certain, and intersecting a conjunction (or sorting a range's numbers the first
+        // time after a change) would only cost the single query its time.
+        const double sampled = test.sampled_share(index.node_count(), kShareSamples);
+        if (sampled * static_cast<double>(index.node_count()) > 2.0 * static_cast<double>(limit)) {
+            plan.route = FilterPlan::Route::Walk;
+            plan.share = sampled;
+            return;
+        }
+        const std::optional<SlotTest::Smallest> smallest = test.smallest(limit);
+        if (smallest && smallest->size == 0) {
             plan.route = FilterPlan::Route::Nothing;
-            return plan;
+            return;
         }
-        if (*admitted <= limit) {
-            // Few rows outside the excluded value: one pass over the value column lists them
-            // (a fraction of a walk's time), then they are scored as any candidates.
-            test.collect_all(index.node_count(), plan.slots);
-            plan.route = FilterPlan::Route::Candidates;
-            return plan;
+        if (smallest && (smallest->size <= limit || (test.clause_count() > 1 && smallest->size <= kIntersectSlots))) {
+            // The matches the columns admit, listed exactly: scored one by one when few, otherwise
+            // their number tells the walk how sparse they are.
+            test.collect(smallest->clause, plan.slots);
+            if (plan.slots.empty()) {
+                plan.route = FilterPlan::Route::Nothing;
+                return;
+            }
+            if (plan.slots.size() <= limit) {
+                plan.route = FilterPlan::Route::Candidates;
+                return;
+            }
+            plan.share = std::min(1.0, static_cast<double>(plan.slots.size()) / live);
+            plan.all_match = plan.slots.size() == index.active_count() && !test.rest();
+            plan.slots.clear();
+        } else if (smallest && test.clause_count() == 1 && test.counts_exactly(smallest->clause)) {
+            // One equality, membership or range: its slot count is the exact number of matches.
+            plan.share = std::min(1.0, static_cast<double>(smallest->size) / live);
+            plan.all_match = smallest->size == index.active_count() && !test.rest();
+        } else if (const std::optional<std::size_t> admitted = test.ne_count(index.active_count())) {
+            // One exclusion: every live slot but the holders of one value.
+            if (*admitted == 0) {
+                plan.route = FilterPlan::Route::Nothing;
+                return;
+            }
+            if (*admitted <= limit) {
+                // Few rows outside the excluded value: one pass over the value column lists them
+                // (a fraction of a walk's time), then they are scored as any candidates.
+                test.collect_all(index.node_count(), plan.slots);
+                plan.route = FilterPlan::Route::Candidates;
+                return;
+            }
+            plan.share = std::min(1.0, static_cast<double>(*admitted) / live);
+        } else {
+            // Below one sample in the whole sample the estimate says only "rare".
+            const double floor = 0.5 / static_cast<double>(kShareSamples);
+            plan.share = std::max(floor, sampled);
         }
-        plan.share = std::min(1.0, static_cast<double>(*admitted) / live);
-    } else {
-        // Below one sample in the whole sample the estimate says only "rare".
-        const double floor = 0.5 / static_cast<double>(kShareSamples);
-        plan.share = std::max(floor, sampled);
+        plan.route = FilterPlan::Route::Walk;
+        return;
+    };
+    // Planning a filter can cost as much as the search (listing a conjunction's matches, or an
+    // exclusion's), so a plan is kept until the index changes: the key holds the row counts
+    // too, which insertions and deletions move.
+    std::string key = filter.key();
+    key += '#' + std::to_string(index.node_count()) + '#' + std::to_string(index.active_count());
+    if (std::shared_ptr<const MetadataIndex::CachedPlan> kept = mindex->cached_plan(key)) {
+        plan.route = static_cast<FilterPlan::Route>(kept->route);
+        plan.share = kept->share;
+        plan.all_match = kept->all_match;
+        plan.listed = std::move(kept);
+        return plan;
     }
-    plan.route = FilterPlan::Route::Walk;
+    decide();
+    auto kept = std::make_shared<MetadataIndex::CachedPlan>();
+    kept->route = static_cast<int>(plan.route);
+    kept->slots = std::move(plan.slots);
+    kept->share = plan.share;
+    kept->all_match = plan.all_match;
+    plan.listed = kept;
+    mindex->cache_plan(std::move(key), std::move(kept));
     return plan;
 }
 
@@ -178,9 +209,10 @@ std::vector<Candidate> Database::search_filtered(const ReadView& view, std::span
         case FilterPlan::Route::Candidates: {
             if (k == 0) return out;
             // The live matches first (no vector read), then one scoring pass over their rows.
+            const std::vector<Slot>& listed = plan.listed->slots;
             std::vector<Slot> live;
-            live.reserve(plan.slots.size());
-            for (Slot s : plan.slots)
+            live.reserve(listed.size());
+            for (Slot s : listed)
                 if (s < index.node_count() && !index.is_deleted(s) && (rest == nullptr || rest->matches(metadata_at(meta, s))))
                     live.push_back(s);
             NearestK top(k, live.size());
