@@ -6,10 +6,13 @@
 #include <optional>
 #include <algorithm>
 #include <random>
+#include <set>
+#include <memory>
 #include <string>
 #include <thread>
 #include <span>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "metadata/filter.h"
@@ -405,6 +408,9 @@ std::vector<std::optional<Json>> random_flat_rows(std::mt19937& rng, std::size_t
 // Every field, value and column of `a` as `b` has them.
 void expect_same_index(const MetadataIndex& a, const MetadataIndex& b, std::size_t slots) {
     ASSERT_EQ(a.field_count(), b.field_count());
+    // Which slots hold object metadata decides exclusions: every way of indexing records it.
+    EXPECT_EQ(a.object_count(), b.object_count());
+    for (Slot s = 0; s < slots; ++s) EXPECT_EQ(a.holds_object(s), b.holds_object(s)) << "slot " << s;
     for (const char* name : {"p", "q", "r"}) {
         const FieldIndex* fa = a.field(name);
         const FieldIndex* fb = b.field(name);
@@ -664,6 +670,122 @@ TEST(MetadataStore, DecodesStoredTextsOnFirstReadFromAnyThread) {
     store.resize(4);
     EXPECT_FALSE(reader[2].has_value());
     EXPECT_FALSE(store.stored_text(2).has_value());
+}
+
+// An exclusion is decided from the columns and the index's record of which slots hold object
+// metadata; that record must follow every change (an object replaced by null, an array or the
+// empty object, removals, a rebuild, indexing from stored text), or a stale bit would admit a
+// row without metadata or drop a row with it.
+TEST(SlotTest, ExclusionsFollowChangesToWhichRowsHoldObjects) {
+    std::mt19937 rng(21);
+    std::vector<std::optional<Json>> rows = random_flat_rows(rng, 300);
+    std::vector<bool> live(rows.size(), true);
+    MetadataIndex index;
+    MetadataIndex::TextIndexer from_text(index);
+    for (Slot s = 0; s < rows.size(); ++s) {
+        if (rows[s] && s % 2 == 0) from_text.index(s, rows[s]->dump());
+        if (rows[s] && s % 2 == 1) index.index(s, &*rows[s]);
+    }
+    const std::vector<Json> others = {Json(nullptr), Json::parse("[1]"), Json::object(), Json{{"q", 1}}, Json{{"p", "a"}}};
+    auto check = [&](const char* stage) {
+        std::size_t objects = 0;
+        for (Slot s = 0; s < rows.size(); ++s) objects += live[s] && rows[s] && rows[s]->is_object();
+        EXPECT_EQ(index.object_count(), objects) << stage;
+        for (const Json& v : {Json(1), Json("a"), Json(true), Json("never held")}) {
+            for (const Filter& f : {Filter::ne("q", v), Filter::ne("absent", v), Filter::all_of({Filter::ne("p", v), Filter::ne("q", Json(1))})}) {
+                const SlotTest test(f, index);
+                std::size_t matching = 0;
+                for (Slot s = 0; s < rows.size(); ++s) {
+                    const bool match = live[s] && f.matches(rows[s] ? &*rows[s] : nullptr);
+                    EXPECT_EQ(live[s] && test.admits(s), match) << stage << ", slot " << s;
+                    matching += match;
+                }
+                if (const auto n = test.ne_count(objects)) {
+                    EXPECT_EQ(*n, matching) << stage;
+                }
+                std::vector<Slot> listed;
+                test.collect_all(rows.size(), listed);
+                EXPECT_EQ(listed.size(), matching) << stage;
+            }
+        }
+    };
+    check("indexed");
+    for (Slot s = 0; s < rows.size(); s += 3) {
+        std::optional<Json> next = others[rng() % others.size()];
+        if (rng() % 4 == 0) next.reset();
+        index.remove(s, rows[s] ? &*rows[s] : nullptr);
+        index.index(s, next ? &*next : nullptr);
+        rows[s] = std::move(next);
+    }
+    check("changed");
+    for (Slot s = 1; s < rows.size(); s += 7) {
+        index.remove(s, rows[s] ? &*rows[s] : nullptr);
+        live[s] = false;
+    }
+    check("removed");
+    std::unordered_set<Slot> deleted;
+    for (Slot s = 0; s < rows.size(); ++s)
+        if (!live[s]) deleted.insert(s);
+    index.rebuild(rows, deleted);
+    check("rebuilt");
+
+    // Every live row an object without the member: the exclusion admits all of them.
+    std::vector<std::optional<Json>> plain(20, Json{{"p", 1}});
+    MetadataIndex all_objects;
+    all_objects.rebuild(plain, {});
+    EXPECT_TRUE(SlotTest(Filter::ne("p", Json(2)), all_objects).admits_all(20));
+    EXPECT_FALSE(SlotTest(Filter::ne("p", Json(1)), all_objects).admits_all(20));
+    plain.emplace_back(std::nullopt);
+    all_objects.rebuild(plain, {});
+    EXPECT_FALSE(SlotTest(Filter::ne("p", Json(2)), all_objects).admits_all(21));
+}
+
+// A kept plan names slots: any change to the index must drop it, or a search would score rows
+// that no longer match (or miss new ones).
+TEST(MetadataIndex, EveryChangeDropsKeptPlans) {
+    const Json row{{"p", 1}};
+    auto keep = [](const MetadataIndex& index) {
+        auto plan = std::make_shared<MetadataIndex::CachedPlan>();
+        plan->slots = {0, 1};
+        index.cache_plan("k", plan);
+        ASSERT_NE(index.cached_plan("k"), nullptr);
+    };
+    MetadataIndex index;
+    keep(index);
+    index.index(2, nullptr);  // a row without metadata: exclusions now leave it out
+    EXPECT_EQ(index.cached_plan("k"), nullptr);
+    keep(index);
+    index.index(3, &row);
+    EXPECT_EQ(index.cached_plan("k"), nullptr);
+    keep(index);
+    index.remove(3, &row);
+    EXPECT_EQ(index.cached_plan("k"), nullptr);
+    keep(index);
+    index.rebuild({row, row}, {});
+    EXPECT_EQ(index.cached_plan("k"), nullptr);
+    keep(index);
+    {
+        MetadataIndex::TextIndexer from_text(index);
+        from_text.index(4, R"({"p":2})");
+    }
+    EXPECT_EQ(index.cached_plan("k"), nullptr);
+}
+
+// Filters that select different slots never share a key.
+TEST(Filter, KeysTellApartWhatMatchesApart) {
+    const std::vector<Filter> filters = {
+        Filter::eq("p", Json(1)), Filter::eq("p", Json(1.0)), Filter::eq("p", Json(true)), Filter::eq("p", Json("1")),
+        Filter::ne("p", Json(1)), Filter::in("p", {Json(1)}), Filter::in("p", {Json(1), Json(2)}),
+        Filter::eq("p1", Json(1)), Filter::eq("p", Json(11)), Filter::gt("p", 1.0), Filter::gte("p", 1.0),
+        Filter::gt("p", 1.0000000000000002), Filter::gt("p", -0.0), Filter::gt("p", 0.0),
+        Filter::all_of({Filter::eq("p", Json(1)), Filter::eq("q", Json(2))}),
+        Filter::all_of({Filter::eq("p", Json(1))}), Filter::all_of({}),
+        Filter::eq("p:1", Json("x")), Filter::eq("p", Json("1:x"))};
+    std::set<std::string> keys;
+    for (const Filter& f : filters) {
+        EXPECT_TRUE(keys.insert(f.key()).second) << f.key();
+    }
+    EXPECT_EQ(Filter::in("p", {Json(1), Json(2)}).key(), Filter::in("p", {Json(1), Json(2)}).key());
 }
 
 }  // namespace

@@ -32,8 +32,10 @@ struct Database::FilterPlan {
     // Scan: the index's narrowing, when it has one (the set counts use too).
     std::optional<SlotSet> set;
     // Candidates: the slots to score, ascending (memory order); each passes the index's
-    // columns, so only `rest_filter` (when present) is left to test on the metadata.
+    // columns, so only `rest_filter` (when present) is left to test on the metadata. Filled
+    // while planning, then moved into `listed`, the plan as kept in the metadata index's cache.
     std::vector<Slot> slots;
+    std::shared_ptr<const MetadataIndex::CachedPlan> listed;
     // Walk: every live slot matches, so the walk needs no test at all.
     bool all_match = false;
     // Candidates and Walk: the filter as tests on the index's columns. It points into the

@@ -187,9 +187,16 @@ public:
           floor_(static_cast<double>(min_results)),
           prior_(expected_share < 0.0 ? 1.0 : std::min(expected_share, 1.0)) {}
 
-    void record(bool admitted) {
+    // Counts one tested node; returns the capacity, recomputed only every few tests since the
+    // share it follows moves slowly (a logarithm per tested node showed in profiles).
+    std::size_t record(bool admitted) {
         tested_ += 1.0;
         admitted_ += admitted ? 1.0 : 0.0;
+        if (++since_ >= kRecomputeEvery) {
+            since_ = 0;
+            current_ = current();
+        }
+        return current_;
     }
 
     std::size_t current() const {
@@ -200,8 +207,11 @@ public:
 
 private:
     static constexpr double kPriorTests = 16.0;
+    static constexpr unsigned kRecomputeEvery = 4;
     double ef_, floor_, prior_;
     double tested_ = 0.0, admitted_ = 0.0;
+    unsigned since_ = 0;
+    std::size_t current_ = current();
 };
 
 // Best-first walk of layer 0 for a filtered search: every node within the bound is expanded,
@@ -224,8 +234,7 @@ void HnswIndex::filtered_layer_impl(Slot entry, std::size_t ef, std::size_t min_
 
     auto offer = [&](Slot v, float d) {
         const bool ok = !is_deleted(v) && admit(v);
-        capacity.record(ok);
-        cap = capacity.current();
+        cap = capacity.record(ok);
         if (ok) {
             res.push_back({v, d});
             std::push_heap(res.begin(), res.end(), cand_less);
@@ -262,6 +271,8 @@ void HnswIndex::filtered_layer_impl(Slot entry, std::size_t ef, std::size_t min_
         for (const Slot v : fresh) {
             const float d = dist(v);
             if (res.size() < cap || distance_less(d, res.front().distance)) {
+                // As in the plain walk: most of these are expanded later, load their list now.
+                prefetch(list_ptr(v, 0));
                 cand.push_back({v, d});
                 std::push_heap(cand.begin(), cand.end(), cand_greater);
                 offer(v, d);

@@ -1,6 +1,7 @@
 #include "metadata/filter.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -240,6 +241,38 @@ bool Filter::narrows_exactly() const {
             return true;
         default: return true;
     }
+}
+
+std::string Filter::key() const {
+    // Lengths before texts, so that no field name or value can pass for another's boundary;
+    // JSON texts tell 1 from 1.0 and true, as the filter does; thresholds by their bits.
+    std::string out(1, static_cast<char>('A' + static_cast<int>(kind_)));
+    auto text = [&](const std::string& t) {
+        out += std::to_string(t.size());
+        out += ':';
+        out += t;
+    };
+    switch (kind_) {
+        case Kind::And:
+            out += std::to_string(members_.size());
+            for (const Filter& m : members_) text(m.key());
+            break;
+        case Kind::Eq:
+        case Kind::Ne:
+            text(field_);
+            text(value_.dump());
+            break;
+        case Kind::In:
+            text(field_);
+            out += std::to_string(values_.size());
+            for (const Json& v : values_) text(v.dump());
+            break;
+        default:
+            text(field_);
+            text(std::to_string(std::bit_cast<std::uint64_t>(threshold_)));
+            break;
+    }
+    return out;
 }
 
 }  // namespace qorel

@@ -90,6 +90,10 @@ public:
     // Then a bound equal to the live count means that every live slot matches.
     bool narrows_exactly() const;
 
+    // A text that names this filter exactly: two filters with the same key match the same
+    // slots (for caching what a filter selects; equal filters may still differ in key).
+    std::string key() const;
+
 private:
     explicit Filter(Kind kind) : kind_(kind) {}
 

@@ -175,8 +175,52 @@ bool MetadataIndex::indexable(const Json& value) {
     return value.is_boolean() || value.is_number() || value.is_string();
 }
 
+void MetadataIndex::mark_object(Slot s, bool holds) {
+    const std::size_t word = s / 64;
+    const std::uint64_t bit = std::uint64_t{1} << (s % 64);
+    if (word >= objects_.size()) {
+        if (!holds) return;
+        objects_.resize(std::max(word + 1, objects_.size() + objects_.size() / 2), 0);
+    }
+    if (((objects_[word] & bit) != 0) == holds) return;
+    objects_[word] ^= bit;
+    if (holds) {
+        ++object_count_;
+    } else {
+        --object_count_;
+    }
+}
+
+namespace {
+// Plans kept at most; a workload cycling through more filters than this re-plans them.
+constexpr std::size_t kCachedPlans = 64;
+}  // namespace
+
+std::shared_ptr<const MetadataIndex::CachedPlan> MetadataIndex::cached_plan(const std::string& key) const {
+    if (!plans_) return nullptr;
+    std::lock_guard guard(plans_->mutex);
+    const auto it = plans_->plans.find(key);
+    return it == plans_->plans.end() ? nullptr : it->second;
+}
+
+void MetadataIndex::cache_plan(std::string key, std::shared_ptr<const CachedPlan> plan) const {
+    if (!plans_) return;
+    std::lock_guard guard(plans_->mutex);
+    if (plans_->plans.size() >= kCachedPlans) plans_->plans.clear();
+    plans_->plans.insert_or_assign(std::move(key), std::move(plan));
+}
+
+void MetadataIndex::forget_plans() {
+    if (!plans_) plans_ = std::make_unique<PlanCache>();
+    std::lock_guard guard(plans_->mutex);
+    plans_->plans.clear();
+}
+
 void MetadataIndex::index(Slot slot, const Json* metadata) {
+    // Even a slot without metadata changes what a filter selects among the live slots.
+    forget_plans();
     if (metadata == nullptr || !metadata->is_object()) return;
+    mark_object(slot, true);
     for (const auto& [name, member] : metadata->get_ref<const Json::object_t&>()) {
         if (!indexable(member)) continue;
         // try_emplace copies the field name only when it is new.
@@ -185,7 +229,10 @@ void MetadataIndex::index(Slot slot, const Json* metadata) {
 }
 
 void MetadataIndex::remove(Slot slot, const Json* metadata) {
-    if (metadata == nullptr || !metadata->is_object() || fields_.empty()) return;
+    forget_plans();
+    if (metadata == nullptr || !metadata->is_object()) return;
+    mark_object(slot, false);
+    if (fields_.empty()) return;
     for (const auto& [name, member] : metadata->get_ref<const Json::object_t&>()) {
         if (!indexable(member)) continue;
         const auto field_it = fields_.find(name);
@@ -201,7 +248,10 @@ void MetadataIndex::remove(Slot slot, const Json* metadata) {
 void MetadataIndex::rebuild(const std::vector<std::optional<Json>>& metadata,
                             const std::unordered_set<Slot>& deleted) {
     QOREL_ASSERT(metadata.size() <= kNoSlot, "MetadataIndex::rebuild: more entries than slots");
+    forget_plans();
     fields_.clear();
+    objects_.clear();
+    object_count_ = 0;
     for (std::size_t i = 0; i < metadata.size(); ++i) {
         const Slot slot = static_cast<Slot>(i);
         if (!metadata[i].has_value() || deleted.contains(slot)) continue;
@@ -257,6 +307,7 @@ void MetadataIndex::TextIndexer::index(Slot slot, std::string_view text) {
         f->field->add_id(slot, seen.id, seen.number);
     });
     QOREL_ASSERT(flat, "MetadataIndex::TextIndexer: the text is not flat metadata");
+    index_.mark_object(slot, true);
 }
 
 const FieldIndex* MetadataIndex::field(std::string_view name) const {

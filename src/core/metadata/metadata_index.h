@@ -150,7 +150,7 @@ public:
     // indexer, and the index is not otherwise changed while it is in use.
     class TextIndexer {
     public:
-        explicit TextIndexer(MetadataIndex& index) : index_(index) {}
+        explicit TextIndexer(MetadataIndex& index) : index_(index) { index_.forget_plans(); }
         void index(Slot slot, std::string_view text);
 
     private:
@@ -189,13 +189,41 @@ public:
     // Number of fields with an entry.
     std::size_t field_count() const { return fields_.size(); }
 
+    // Whether live slot s has object metadata (the empty object too): a condition that a member
+    // be absent or differ matches exactly those slots, whatever their members.
+    bool holds_object(Slot s) const { return s / 64 < objects_.size() && ((objects_[s / 64] >> (s % 64)) & 1) != 0; }
+    // Number of live slots with object metadata.
+    std::size_t object_count() const { return object_count_; }
+
+    // What planning a filter found (its route, listed slots and share, as the planner encodes
+    // them), kept while the index is unchanged: every change to the index empties the cache,
+    // so a kept plan never outlives the slots it names. Safe under the shared lock.
+    struct CachedPlan {
+        int route = 0;
+        std::vector<Slot> slots;
+        double share = -1.0;
+        bool all_match = false;
+    };
+    std::shared_ptr<const CachedPlan> cached_plan(const std::string& key) const;
+    void cache_plan(std::string key, std::shared_ptr<const CachedPlan> plan) const;
+
 private:
+    void mark_object(Slot s, bool holds);
+    void forget_plans();
+    struct PlanCache {
+        std::mutex mutex;
+        std::unordered_map<std::string, std::shared_ptr<const CachedPlan>> plans;
+    };
+    std::unique_ptr<PlanCache> plans_ = std::make_unique<PlanCache>();
+
     struct FieldHash {
         using is_transparent = void;
         std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
     };
 
     std::unordered_map<std::string, FieldIndex, FieldHash, std::equal_to<>> fields_;
+    std::vector<std::uint64_t> objects_;  // bit s % 64 of word s / 64: slot s holds an object
+    std::size_t object_count_ = 0;
 };
 
 }  // namespace qorel

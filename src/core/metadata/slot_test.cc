@@ -57,7 +57,20 @@ void SlotTest::add(const Filter& filter, const MetadataIndex& index, std::vector
         return;
     }
     if (kind == Filter::Kind::Ne) {
-        rest.push_back(filter);
+        // The index holds only booleans, numbers and strings; any other value is compared on
+        // the metadata. A value nobody holds excludes no object, so only the object test is left.
+        if (!MetadataIndex::indexable(filter.value())) {
+            rest.push_back(filter);
+            return;
+        }
+        const FieldIndex* field = index.field(filter.field());
+        const ValueId id = field == nullptr ? kNoValue : field->find(filter.value());
+        Clause c;
+        c.kind = kind;
+        c.field = id == kNoValue ? nullptr : field;
+        c.objects = &index;
+        c.value = id;
+        clauses_.push_back(std::move(c));
         return;
     }
     const FieldIndex* field = index.field(filter.field());
@@ -107,7 +120,7 @@ std::optional<SlotTest::Smallest> SlotTest::smallest(std::size_t /*range_limit*/
     }
     for (std::size_t i = 0; i < clauses_.size(); ++i) {
         const Clause& c = clauses_[i];
-        if (c.kind == Filter::Kind::Eq || c.kind == Filter::Kind::In) continue;
+        if (c.kind == Filter::Kind::Eq || c.kind == Filter::Kind::In || c.kind == Filter::Kind::Ne) continue;
         // A range is counted exactly by two binary searches over the field's sorted numbers.
         const std::size_t size = numeric_range(*c.field, c.kind, c.threshold).size();
         if (!best || size < best->size) best = Smallest{i, size};
@@ -141,6 +154,11 @@ bool SlotTest::admits_all(std::size_t live) const {
     if (never_) return false;
     for (const Clause& c : clauses_) {
         std::size_t held = 0;
+        if (c.kind == Filter::Kind::Ne) {
+            // Every live slot must hold an object, and none the excluded value.
+            if (c.field != nullptr || c.objects->object_count() != live) return false;
+            continue;
+        }
         if (c.kind == Filter::Kind::Eq) {
             held = c.field->slots(c.value).size();
         } else if (c.kind == Filter::Kind::In) {
@@ -153,6 +171,21 @@ bool SlotTest::admits_all(std::size_t live) const {
         if (held != live) return false;
     }
     return true;
+}
+
+std::optional<std::size_t> SlotTest::ne_count(std::size_t live) const {
+    if (never_ || rest_ || clauses_.size() != 1 || clauses_[0].kind != Filter::Kind::Ne) return std::nullopt;
+    const Clause& c = clauses_[0];
+    const std::size_t objects = std::min(live, c.objects->object_count());
+    const std::size_t held = c.field == nullptr ? 0 : c.field->slots(c.value).size();
+    return objects - std::min(objects, held);
+}
+
+void SlotTest::collect_all(std::size_t slot_count, std::vector<Slot>& out) const {
+    if (never_) return;
+    for (std::size_t s = 0; s < slot_count; ++s) {
+        if (admits(static_cast<Slot>(s))) out.push_back(static_cast<Slot>(s));
+    }
 }
 
 double SlotTest::sampled_share(std::size_t slot_count, std::size_t samples) const {

@@ -2,9 +2,11 @@
 // that test many slots (the graph walk, the candidate collection).
 //
 // Equality, membership and range conditions, alone or in a conjunction, become clauses that
-// each read one column entry of the slot: its value id for Eq and In, its number for a range.
-// What the columns cannot decide (Ne, and a conjunction's members of that kind) is left as a
-// `rest` filter that the caller evaluates on the slot's metadata. A slot matches the filter
+// each read one column entry of the slot: its value id for Eq, Ne and In, its number for a range.
+// Ne is the complement of Eq on an indexable value among slots with object metadata: a slot
+// holding any other value, or none, in the field passes. What the columns cannot decide (Ne on null, an array or an object, which the
+// index does not hold) is left as a `rest` filter that the caller evaluates on the slot's
+// metadata. A slot matches the filter
 // exactly when it passes every clause and, if there is a rest, the rest.
 //
 // The clauses point into the index: a SlotTest is valid only while the metadata-index lock it
@@ -49,8 +51,16 @@ public:
         std::size_t size;
     };
     std::optional<Smallest> smallest(std::size_t range_limit) const;
+    // Whether a clause's slots are counted without any sorting: equality and membership.
+    bool listed_for_free(std::size_t clause) const {
+        return clause < clauses_.size() && (clauses_[clause].kind == Filter::Kind::Eq || clauses_[clause].kind == Filter::Kind::In);
+    }
     // Whether a clause's size from `smallest` is its exact slot count: every clause's is.
     bool counts_exactly(std::size_t clause) const { return clause < clauses_.size(); }
+
+    // The exact number of live slots the filter admits when it is a single Ne clause with no
+    // rest (`live` less the holders of the excluded value); nullopt for any other filter.
+    std::optional<std::size_t> ne_count(std::size_t live) const;
 
     // Whether every clause admits all `live` slots the index holds (it holds only live ones):
     // then, without a rest, the filter matches every live slot and needs no test at all.
@@ -59,6 +69,10 @@ public:
     // Appends, in ascending order, the slots of clause `clause` that pass every clause.
     void collect(std::size_t clause, std::vector<Slot>& out) const;
 
+    // Appends, in ascending order, every slot in [0, slot_count) that passes every clause: for
+    // filters no clause of which can list its slots.
+    void collect_all(std::size_t slot_count, std::vector<Slot>& out) const;
+
     // The share of slots in [0, slot_count) that the columns admit, estimated from at most
     // `samples` slots spread evenly over them.
     double sampled_share(std::size_t slot_count, std::size_t samples) const;
@@ -66,8 +80,9 @@ public:
 private:
     struct Clause {
         Filter::Kind kind = Filter::Kind::Eq;
-        const FieldIndex* field = nullptr;
-        ValueId value = kNoValue;              // Eq
+        const FieldIndex* field = nullptr;     // Ne: nullptr when nobody holds the value
+        const MetadataIndex* objects = nullptr;  // Ne: which slots have object metadata
+        ValueId value = kNoValue;              // Eq, Ne (a held value)
         std::vector<std::uint8_t> allowed;     // In: indexed by value id
         std::vector<ValueId> ids;              // In: the distinct held values named
         double threshold = 0.0;                // ranges
@@ -75,6 +90,8 @@ private:
         bool admits(Slot s) const {
             switch (kind) {
                 case Filter::Kind::Eq: return field->value_at(s) == value;
+                case Filter::Kind::Ne:
+                    return objects->holds_object(s) && (field == nullptr || field->value_at(s) != value);
                 case Filter::Kind::In: {
                     const ValueId v = field->value_at(s);
                     return v < allowed.size() && allowed[v] != 0;
