@@ -10,25 +10,11 @@
 #include <set>
 #include <vector>
 
+#include "clustered_rows.h"
 #include "hnsw/index.h"
 
 namespace qorel {
 namespace {
-
-std::vector<std::vector<float>> clustered(std::size_t n, std::size_t dim, std::size_t centres, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> g(0.0f, 1.0f);
-    std::vector<std::vector<float>> c(centres, std::vector<float>(dim));
-    for (auto& v : c)
-        for (auto& x : v) x = 2.0f * g(rng);
-    std::uniform_int_distribution<std::size_t> pick(0, centres - 1);
-    std::vector<std::vector<float>> out(n, std::vector<float>(dim));
-    for (auto& v : out) {
-        const auto& cc = c[pick(rng)];
-        for (std::size_t d = 0; d < dim; ++d) v[d] = cc[d] + g(rng);
-    }
-    return out;
-}
 
 // Nodes of `layer` reachable from the entry point along that layer's edges.
 std::size_t reachable_on_layer(const HnswIndex& idx, std::size_t layer) {
@@ -69,7 +55,7 @@ double recall(const HnswIndex& idx, const std::vector<std::vector<float>>& queri
 TEST(BatchLayers, EveryUpperLayerIsLinkedAndReachableFromTheEntryPoint) {
     const std::size_t dim = 8, n = 20000;
     HnswIndex idx(dim, Metric::Euclidean, 4, 40);
-    idx.batch_insert(clustered(n, dim, 50, 3));
+    idx.batch_insert(clustered(n, dim, 50, 3, 2.0f));
 
     std::vector<std::size_t> on_layer(idx.max_layer() + 1);
     std::size_t tallest = 0;
@@ -101,8 +87,8 @@ TEST(BatchLayers, EveryUpperLayerIsLinkedAndReachableFromTheEntryPoint) {
 TEST(BatchLayers, LaterBatchRaisesTheTopAndLinksIt) {
     const std::size_t dim = 8;
     HnswIndex idx(dim, Metric::Euclidean, 4, 40);
-    idx.batch_insert(clustered(200, dim, 10, 5));
-    idx.batch_insert(clustered(20000, dim, 50, 6));
+    idx.batch_insert(clustered(200, dim, 10, 5, 2.0f));
+    idx.batch_insert(clustered(20000, dim, 50, 6, 2.0f));
     for (std::size_t layer = 1; layer <= idx.max_layer(); ++layer) {
         std::size_t nodes = 0, linked = 0;
         for (Slot s = 0; s < idx.node_count(); ++s)
@@ -121,8 +107,8 @@ TEST(BatchLayers, LaterBatchRaisesTheTopAndLinksIt) {
 // beam, where the quality of the descent shows most, may not trail the serial build's.
 TEST(BatchLayers, BatchBuildRecallMatchesOneByOne) {
     const std::size_t dim = 16, n = 12000;
-    auto data = clustered(n, dim, 100, 8);
-    auto queries = clustered(200, dim, 100, 8);  // the same centres
+    auto data = clustered(n, dim, 100, 8, 2.0f);
+    auto queries = clustered(200, dim, 100, 8, 2.0f);  // the same centres
     std::mt19937 rng(9);
     std::normal_distribution<float> g(0.0f, 0.3f);
     for (auto& q : queries)
@@ -144,7 +130,7 @@ TEST(BatchLayers, BatchBuildRecallMatchesOneByOne) {
 TEST(BatchLayers, ConcurrentLinkingKeepsListsBoundedAndDistinct) {
     const std::size_t dim = 4;
     HnswIndex idx(dim, Metric::Euclidean, 3, 24);
-    for (std::uint32_t round = 0; round < 3; ++round) idx.batch_insert(clustered(3000, dim, 5, 20 + round));
+    for (std::uint32_t round = 0; round < 3; ++round) idx.batch_insert(clustered(3000, dim, 5, 20 + round, 2.0f));
     for (Slot s = 0; s < idx.node_count(); ++s) {
         for (std::size_t layer = 0; layer <= idx.level(s); ++layer) {
             std::vector<Slot> list = idx.neighbours(s, layer);

@@ -7,27 +7,11 @@
 #include <set>
 #include <vector>
 
+#include "clustered_rows.h"
 #include "hnsw/index.h"
 
 namespace qorel {
 namespace {
-
-// Overlapping Gaussian clusters, so that the nearest admitted slots of a query are scattered
-// over several neighbourhoods of the graph.
-std::vector<std::vector<float>> clustered(std::size_t n, std::size_t dim, std::size_t centres, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> g(0.0f, 1.0f);
-    std::vector<std::vector<float>> c(centres, std::vector<float>(dim));
-    for (auto& v : c)
-        for (auto& x : v) x = g(rng);
-    std::uniform_int_distribution<std::size_t> pick(0, centres - 1);
-    std::vector<std::vector<float>> out(n, std::vector<float>(dim));
-    for (auto& v : out) {
-        const auto& cc = c[pick(rng)];
-        for (std::size_t d = 0; d < dim; ++d) v[d] = cc[d] + g(rng);
-    }
-    return out;
-}
 
 class FilteredWalk : public ::testing::Test {
 protected:
