@@ -20,7 +20,7 @@ JOBS="${JOBS:-2}"
 ASAN_FEATURE_DEFINES=(-DQOREL_BLAS=OFF)
 
 # The ThreadSanitizer run: the tests in which threads share one index or database.
-TSAN_TEST_FILTER="${TSAN_TEST_FILTER:-*Concurrent*:*Concurrency*:*Thread*:HnswIndex.*Batch*:BatchLayers.EveryUpper*:BatchLayers.LaterBatch*}"
+TSAN_TEST_FILTER="${TSAN_TEST_FILTER:-*Concurrent*:*Concurrency*:*Thread*:HnswIndex.*Batch*:BatchLayers.EveryUpper*:BatchLayers.LaterBatch*:Parallel.*}"
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)

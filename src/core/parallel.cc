@@ -5,9 +5,10 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
-#ifdef QOREL_POOL_PLAIN_THREADS
 #include <algorithm>
 #include <atomic>
+
+#ifdef QOREL_POOL_PLAIN_THREADS
 #include <thread>
 #include <vector>
 #endif
@@ -38,6 +39,29 @@ void for_each(std::size_t begin, std::size_t end, const std::function<void(std::
     tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end), [&](const tbb::blocked_range<std::size_t>& r) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) fn(i);
     });
+#endif
+}
+
+void for_each_in_order(std::size_t begin, std::size_t end, const std::function<void(std::size_t)>& fn) {
+    if (begin >= end) return;
+    // Small steps keep the order close to that of i; each step is one atomic increment, far
+    // cheaper than the calls it hands out.
+    constexpr std::size_t kStep = 4;
+    std::atomic<std::size_t> next{begin};
+    auto drain = [&] {
+        for (std::size_t i; (i = next.fetch_add(kStep, std::memory_order_relaxed)) < end;)
+            for (const std::size_t stop = std::min(end, i + kStep); i < stop; ++i) fn(i);
+    };
+    const std::size_t workers = std::min((end - begin + kStep - 1) / kStep, std::max<std::size_t>(1, max_threads()));
+#ifdef QOREL_POOL_PLAIN_THREADS
+    std::vector<std::thread> threads;
+    for (std::size_t t = 1; t < std::max<std::size_t>(2, workers); ++t) threads.emplace_back(drain);
+    drain();
+    for (std::thread& t : threads) t.join();
+#else
+    // One task per thread, each draining the shared counter: a task that starts late (its
+    // thread busy elsewhere) finds less or nothing left, so no index waits for it.
+    tbb::parallel_for(std::size_t{0}, workers, [&](std::size_t) { drain(); });
 #endif
 }
 

@@ -12,6 +12,11 @@ namespace qorel::parallel {
 // when all calls are done. The calling thread takes part. fn must not throw.
 void for_each(std::size_t begin, std::size_t end, const std::function<void(std::size_t)>& fn);
 
+// Calls fn(i) for every i in [begin, end) on the pool, each thread taking the next few indices
+// in order until none are left: the calls start in about the order of i, and the threads finish
+// together however unequal the calls are. The calling thread takes part. fn must not throw.
+void for_each_in_order(std::size_t begin, std::size_t end, const std::function<void(std::size_t)>& fn);
+
 // Number of threads the pool runs at most (the processor count unless limited below).
 std::size_t max_threads();
 

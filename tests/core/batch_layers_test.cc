@@ -149,5 +149,29 @@ TEST(BatchLayers, ConcurrentLinkingKeepsListsBoundedAndDistinct) {
     }
 }
 
+// A batch's rows are copied, normed and quantized in parts on several threads: every row, norm
+// and code must land in its own slot, across part boundaries and after an earlier batch, exactly
+// as the same rows inserted one at a time.
+TEST(BatchLayers, BatchStoresEachRowsVectorNormAndCodesInItsSlot) {
+    const std::size_t dim = 24;
+    const auto first = clustered(3000, dim, 20, 41);
+    const auto second = clustered(5001, dim, 20, 42);  // several parts, the last one short
+    HnswIndex batch(dim, Metric::Cosine, 8, 40), single(dim, Metric::Cosine, 8, 40);
+    batch.batch_insert(first);
+    for (const auto& v : first) single.insert(v);
+    batch.enable_quantized_search();
+    single.load_quantized(batch.quantized()->quantizer, batch.quantized()->codes);
+    batch.batch_insert(second);
+    for (const auto& v : second) single.insert(v);
+
+    ASSERT_EQ(batch.node_count(), single.node_count());
+    ASSERT_EQ(batch.quantized()->codes, single.quantized()->codes);
+    for (Slot s = 0; s < batch.node_count(); ++s) {
+        ASSERT_TRUE(std::equal(batch.vector(s), batch.vector(s) + dim, single.vector(s))) << "slot " << s;
+        ASSERT_EQ(batch.norms()[s], single.norms()[s]) << "slot " << s;
+        ASSERT_LE(batch.neighbour_count(s, 0), batch.m_max0()) << "slot " << s;
+    }
+}
+
 }  // namespace
 }  // namespace qorel

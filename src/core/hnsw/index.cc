@@ -9,6 +9,7 @@
 #include "blas.h"
 #include "parallel.h"
 #include "spinlock.h"
+#include "walk_impl.h"
 
 namespace qorel {
 
@@ -36,6 +37,11 @@ struct LevelRng {
 
 }  // namespace
 
+[[gnu::noinline]] SearchScratch& detail::scratch() {
+    thread_local SearchScratch s;
+    return s;
+}
+
 void show_brute_force_hint_once() {
     // The hint only suggests what this build lacks: a build with BLAS stays silent.
     if (blas_enabled()) return;
@@ -57,8 +63,8 @@ HnswIndex::HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t 
       ef_construction_(ef_construction),
       ml_(1.0 / std::log(static_cast<double>(m))),
       dist_fn_(distance_fn(metric)),
-      stride0_(2 * m + 2),
-      stride_up_(m + 2) {}
+      stride0_(2 * m + 3),
+      stride_up_(m + 3) {}
 
 HnswIndex::HnswIndex(HnswIndex&& o) noexcept
     : dim_(o.dim_),
@@ -82,8 +88,7 @@ HnswIndex::HnswIndex(HnswIndex&& o) noexcept
       links_up_(std::move(o.links_up_)),
       levels_(std::move(o.levels_)),
       up_first_(std::move(o.up_first_)),
-      locks0_(std::move(o.locks0_)),
-      locks_up_(std::move(o.locks_up_)) {}
+      upper_blocks_(o.upper_blocks_) {}
 
 HnswIndex& HnswIndex::operator=(HnswIndex&& o) noexcept {
     if (this == &o) return *this;
@@ -92,21 +97,16 @@ HnswIndex& HnswIndex::operator=(HnswIndex&& o) noexcept {
     return *this;
 }
 
-std::uint8_t& HnswIndex::lock_byte(Slot s, std::size_t layer) const {
-    if (layer == 0) return locks0_[s];
-    return locks_up_[static_cast<std::size_t>(up_first_[s]) + layer - 1];
-}
-
 std::vector<Slot> HnswIndex::neighbours(Slot s, std::size_t layer) const {
     if (s >= node_count() || layer > levels_[s]) return {};
-    ByteLock guard(lock_byte(s, layer));
+    ListLock guard(lock_word(s, layer));
     const std::uint32_t* p = list_ptr(s, layer);
     return std::vector<Slot>(p + 1, p + 1 + p[0]);
 }
 
 std::size_t HnswIndex::neighbour_count(Slot s, std::size_t layer) const {
     if (s >= node_count() || layer > levels_[s]) return 0;
-    ByteLock guard(lock_byte(s, layer));
+    ListLock guard(lock_word(s, layer));
     return list_ptr(s, layer)[0];
 }
 
@@ -121,15 +121,16 @@ std::size_t HnswIndex::random_level() const {
 }
 
 void HnswIndex::append_node(std::size_t level) {
-    const std::size_t old0 = links0_.size();
-    links0_.resize(old0 + stride0_, 0);
-    locks0_.push_back(0);
+    links0_.resize(links0_.size() + stride0_, 0);
+    append_levels(level);
+}
+
+void HnswIndex::append_levels(std::size_t level) {
     levels_.push_back(static_cast<std::uint8_t>(level));
-    const std::size_t first_block = locks_up_.size();
-    up_first_.push_back(static_cast<std::uint32_t>(first_block));
+    up_first_.push_back(static_cast<std::uint32_t>(upper_blocks_));
     if (level > 0) {
-        links_up_.resize(links_up_.size() + level * stride_up_, 0);
-        locks_up_.resize(locks_up_.size() + level, 0);
+        upper_blocks_ += level;
+        links_up_.resize(upper_blocks_ * stride_up_, 0);
     }
 }
 
@@ -156,11 +157,9 @@ void HnswIndex::load_quantized(ScalarQuantizer quantizer, std::vector<std::uint8
 
 void HnswIndex::load_reserve(std::size_t nodes, std::size_t upper_lists) {
     links0_.reserve(nodes * stride0_);
-    locks0_.reserve(nodes);
     levels_.reserve(nodes);
     up_first_.reserve(nodes);
     links_up_.reserve(upper_lists * stride_up_);
-    locks_up_.reserve(upper_lists);
 }
 
 void HnswIndex::load_append_node(std::size_t level) {
@@ -192,8 +191,7 @@ void HnswIndex::load_finish(VectorStore store, std::vector<float> norms, std::un
 }
 
 std::size_t HnswIndex::graph_memory_bytes() const {
-    return links0_.capacity() * 4 + links_up_.capacity() * 4 + levels_.capacity() + up_first_.capacity() * 4 +
-           locks0_.capacity() + locks_up_.capacity();
+    return links0_.capacity() * 4 + links_up_.capacity() * 4 + levels_.capacity() + up_first_.capacity() * 4;
 }
 
 }  // namespace qorel

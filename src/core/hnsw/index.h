@@ -4,8 +4,8 @@
 //
 // Neighbour lists are flat, preallocated storage with room for limit + 1 entries each (the
 // transient overflow before pruning): layer 0 of every node in one contiguous array, upper
-// layers in a second array holding blocks only for nodes that reach them. Each list has a
-// one-byte spinlock so that the parallel phase of batch insertion can link nodes from several
+// layers in a second array holding blocks only for nodes that reach them. Each list is preceded
+// by a spinlock word so that the parallel phase of batch insertion can link nodes from several
 // worker threads at once.
 //
 // REQUIRES: the owner serialises access with a reader-writer lock: searches and reads hold it
@@ -25,6 +25,7 @@
 #include "distance.h"
 #include "quantizer.h"
 #include "types.h"
+#include "uninit_vector.h"
 #include "vector_store.h"
 
 namespace qorel {
@@ -49,6 +50,14 @@ public:
 private:
     const void* ctx_;
     bool (*fn_)(const void*, Slot);
+};
+
+// Buffers one thread reuses while linking nodes (insert.cc).
+struct LinkScratch {
+    std::vector<Candidate> found, pool, kept;  // the layer search, the candidates, the selection
+    std::vector<Slot> selected;
+    std::vector<std::uint32_t> seen;           // a full list copied for pruning
+    std::vector<Candidate> prune_pool, prune_kept;
 };
 
 class HnswIndex {
@@ -168,19 +177,22 @@ public:
     std::size_t graph_memory_bytes() const;
 
 private:
-    struct Scratch;
 
-    std::uint32_t* list_ptr(Slot s, std::size_t layer) {
+    // A list's block: the lock word, the length, then the ids; list_ptr points at the length.
+    std::uint32_t* block_ptr(Slot s, std::size_t layer) {
         if (layer == 0) return links0_.data() + static_cast<std::size_t>(s) * stride0_;
         return links_up_.data() + (static_cast<std::size_t>(up_first_[s]) + layer - 1) * stride_up_;
     }
+    std::uint32_t* list_ptr(Slot s, std::size_t layer) { return block_ptr(s, layer) + 1; }
     const std::uint32_t* list_ptr(Slot s, std::size_t layer) const {
         return const_cast<HnswIndex*>(this)->list_ptr(s, layer);
     }
-    std::uint8_t& lock_byte(Slot s, std::size_t layer) const;
+    std::uint32_t& lock_word(Slot s, std::size_t layer) const { return const_cast<HnswIndex*>(this)->block_ptr(s, layer)[0]; }
     std::size_t limit(std::size_t layer) const { return layer == 0 ? m_max0_ : m_; }
 
     void append_node(std::size_t level);
+    // A node's level and upper lists (zeroed); its layer-0 list is the caller's to add.
+    void append_levels(std::size_t level);
     void reserve_links(std::size_t n, const std::vector<std::uint8_t>& levels);
     void append_vector(std::vector<float>& v);
     // Links `id` on its layers 0 .. min(level, top), descending from `entry` on layer `top`.
@@ -188,7 +200,8 @@ private:
     void select_diverse(const std::vector<Candidate>& pool, std::size_t limit, std::vector<Candidate>& kept) const;
     // Links `s` back to the newly linked `id` on `layer`, pruning a full list (see insert.cc).
     // `own_kept` is the new node's selection, whose distances spare recomputing the pair's.
-    void add_back_link(Slot s, Slot id, std::size_t layer, std::size_t lim, const std::vector<Candidate>& own_kept);
+    void add_back_link(Slot s, Slot id, std::size_t layer, std::size_t lim, const std::vector<Candidate>& own_kept,
+                       LinkScratch& sc);
     void unlink(Slot id);
 
     // The first bytes a walk reads of a slot: its codes on quantized walks, else its vector.
@@ -231,16 +244,15 @@ private:
     std::atomic<std::size_t> active_count_{0};
     Slot entry_point_ = kNoSlot;
 
-    // Graph storage. stride0_ = m_max0 + 2 words per node on layer 0 (count, then room for
-    // limit + 1 ids); stride_up_ = m + 2 per upper block.
+    // Graph storage. stride0_ = m_max0 + 3 words per node on layer 0 (lock, count, then room
+    // for limit + 1 ids); stride_up_ = m + 3 per upper block.
     std::size_t stride0_;
     std::size_t stride_up_;
-    std::vector<std::uint32_t> links0_;
+    UninitVector<std::uint32_t> links0_;
     std::vector<std::uint32_t> links_up_;
     std::vector<std::uint8_t> levels_;
     std::vector<std::uint32_t> up_first_;  // first upper block of each node
-    mutable std::vector<std::uint8_t> locks0_;
-    mutable std::vector<std::uint8_t> locks_up_;
+    std::size_t upper_blocks_ = 0;         // blocks in links_up_
 };
 
 }  // namespace qorel

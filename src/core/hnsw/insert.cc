@@ -27,10 +27,17 @@ namespace {
 
 // Room for `extra` more elements. Grows by at least half the capacity, so that many small
 // batches in a row do not copy the whole array every time.
-template <class T>
-void reserve_more(std::vector<T>& v, std::size_t extra) {
+template <class Vector>
+void reserve_more(Vector& v, std::size_t extra) {
     const std::size_t need = v.size() + extra;
     if (need > v.capacity()) v.reserve(std::max(need, v.capacity() + v.capacity() / 2));
+}
+
+// Per-thread buffers of linking: connecting runs on the calling thread and on pool workers.
+// Fetched once per node through an opaque call, for the reason scratch() gives.
+[[gnu::noinline]] LinkScratch& link_scratch() {
+    thread_local LinkScratch s;
+    return s;
 }
 
 }  // namespace
@@ -42,8 +49,6 @@ void HnswIndex::reserve_links(std::size_t n, const std::vector<std::uint8_t>& le
     for (const std::uint8_t l : levels) upper += l;
     reserve_more(links0_, n * stride0_);
     reserve_more(links_up_, upper * stride_up_);
-    reserve_more(locks0_, n);
-    reserve_more(locks_up_, upper);
     reserve_more(levels_, n);
     reserve_more(up_first_, n);
     const std::size_t floats = vectors_.float_count() + n * dim_;
@@ -87,17 +92,34 @@ std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
     // written, so it costs address space but no memory.
     vectors_.make_owned();
     reserve_links(n, levels);
-    vectors_.append(rows);
-    for (std::size_t j = 0; j < n; ++j) {
-        const float* v = rows.data() + j * dim_;
-        if (quantized_) {
-            const std::size_t at = quantized_->codes.size();
-            quantized_->codes.resize(at + dim_);
-            quantized_->quantizer.quantize_into(v, quantized_->codes.data() + at);
-        }
-        norms_.push_back(vector_norm({v, dim_}));
-        append_node(levels[j]);
+    // The rows are copied, their norms and codes computed and their layer-0 lists cleared in
+    // parts on the pool: a large batch's fresh pages are then faulted in (and zeroed by the
+    // system) on every core rather than on this thread alone, ahead of the parallel linking.
+    float* const dst = vectors_.extend(rows.size());
+    const std::size_t links_at = links0_.size();
+    links0_.resize(links_at + n * stride0_);
+    std::uint32_t* const lists = links0_.data() + links_at;
+    const std::size_t norms_at = norms_.size();
+    norms_.resize(norms_at + n);
+    std::uint8_t* codes = nullptr;
+    if (quantized_) {
+        const std::size_t at = quantized_->codes.size();
+        quantized_->codes.resize(at + n * dim_);
+        codes = quantized_->codes.data() + at;
     }
+    constexpr std::size_t kPartRows = 2048;
+    parallel::for_each(0, (n + kPartRows - 1) / kPartRows, [&](std::size_t part) {
+        const std::size_t b = part * kPartRows;
+        const std::size_t e = std::min(n, b + kPartRows);
+        std::copy(rows.data() + b * dim_, rows.data() + e * dim_, dst + b * dim_);
+        std::fill(lists + b * stride0_, lists + e * stride0_, 0u);
+        for (std::size_t j = b; j < e; ++j) {
+            const float* v = rows.data() + j * dim_;
+            norms_[norms_at + j] = vector_norm({v, dim_});
+            if (codes) quantized_->quantizer.quantize_into(v, codes + j * dim_);
+        }
+    });
+    for (std::size_t j = 0; j < n; ++j) append_levels(levels[j]);
 
     std::size_t first = 0;
     if (entry_point_ == kNoSlot) {
@@ -125,7 +147,7 @@ std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
         // live, would be empty, and every descent would start on a low layer from one node.
         // Tall nodes are rare (one in m^(top+1)), so the others hardly ever wait.
         std::mutex top_mutex;
-        parallel::for_each(kSerial, n, [&](std::size_t j) {
+        parallel::for_each_in_order(kSerial, n, [&](std::size_t j) {
             const Slot id = start + static_cast<Slot>(j);
             std::unique_lock<std::mutex> lock(top_mutex);
             const Slot entry = entry_point_;
@@ -152,11 +174,11 @@ void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry, std::size_t
     Slot cur = entry;
     for (std::size_t layer = top; layer > level; --layer) cur = greedy_impl<true>(cur, layer, exact);
 
-    // Per-thread scratch: connecting runs on the calling thread and on pool workers.
-    thread_local std::vector<Candidate> w;
-    thread_local std::vector<Candidate> pool;
-    thread_local std::vector<Candidate> kept;
-    thread_local std::vector<Slot> selected;
+    LinkScratch& sc = link_scratch();
+    std::vector<Candidate>& w = sc.found;
+    std::vector<Candidate>& pool = sc.pool;
+    std::vector<Candidate>& kept = sc.kept;
+    std::vector<Slot>& selected = sc.selected;
     for (std::size_t layer = std::min(top, level) + 1; layer-- > 0;) {
         const std::size_t lim = limit(layer);
         layer_impl<true>(cur, ef_construction_, layer, exact, w);
@@ -171,7 +193,7 @@ void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry, std::size_t
         selected.clear();
         for (const Candidate& c : kept) selected.push_back(c.slot);
         {
-            ByteLock guard(lock_byte(id, layer));
+            ListLock guard(lock_word(id, layer));
             std::uint32_t* own = list_ptr(id, layer);
             if (own[0] == 0) {
                 std::copy(selected.begin(), selected.end(), own + 1);
@@ -200,7 +222,7 @@ void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry, std::size_t
         }
         // Back-links, each under the neighbour's own lock, one lock at a time. Other workers
         // may already be appending to this node's list, so walk the local copy.
-        for (const Slot s : selected) add_back_link(s, id, layer, lim, kept);
+        for (const Slot s : selected) add_back_link(s, id, layer, lim, kept, sc);
         // The next layer starts from the nearest node found here other than this one. Stale
         // edges can lead back to a node being re-linked, which is then usually the nearest to
         // its own vector, but its lists were just emptied: a walk started from it finds nothing,
@@ -220,10 +242,10 @@ void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry, std::size_t
 // not spin behind them. The selection is written only if the list did not change meanwhile,
 // otherwise it is made again from the new contents; either way no entry is lost or doubled.
 void HnswIndex::add_back_link(Slot s, Slot id, std::size_t layer, std::size_t lim,
-                              const std::vector<Candidate>& own_kept) {
-    thread_local std::vector<std::uint32_t> seen;
-    thread_local std::vector<Candidate> pool;
-    thread_local std::vector<Candidate> kept;
+                              const std::vector<Candidate>& own_kept, LinkScratch& sc) {
+    std::vector<std::uint32_t>& seen = sc.seen;
+    std::vector<Candidate>& pool = sc.prune_pool;
+    std::vector<Candidate>& kept = sc.prune_kept;
     // The distance between the two is already known from this node's own selection.
     const float* sv = vector(s);
     const auto known = std::find_if(own_kept.begin(), own_kept.end(), [s](const Candidate& c) { return c.slot == s; });
@@ -231,7 +253,7 @@ void HnswIndex::add_back_link(Slot s, Slot id, std::size_t layer, std::size_t li
     std::uint32_t* lst = list_ptr(s, layer);
     for (;;) {
         {
-            ByteLock guard(lock_byte(s, layer));
+            ListLock guard(lock_word(s, layer));
             const std::uint32_t len = lst[0];
             if (std::find(lst + 1, lst + 1 + len, id) != lst + 1 + len) return;
             if (len < lim) {
@@ -249,7 +271,7 @@ void HnswIndex::add_back_link(Slot s, Slot id, std::size_t layer, std::size_t li
         pool.push_back({id, to_new});
         std::stable_sort(pool.begin(), pool.end(), candidate_less);
         select_diverse(pool, lim, kept);
-        ByteLock guard(lock_byte(s, layer));
+        ListLock guard(lock_word(s, layer));
         if (lst[0] != seen.size() || !std::equal(seen.begin(), seen.end(), lst + 1)) continue;
         for (std::size_t e = 0; e < kept.size(); ++e) lst[1 + e] = kept[e].slot;
         lst[0] = static_cast<std::uint32_t>(kept.size());
@@ -288,14 +310,14 @@ void HnswIndex::unlink(Slot id) {
     std::vector<Slot> former;
     for (std::size_t layer = 0; layer <= levels_[id]; ++layer) {
         {
-            ByteLock guard(lock_byte(id, layer));
+            ListLock guard(lock_word(id, layer));
             std::uint32_t* p = list_ptr(id, layer);
             former.assign(p + 1, p + 1 + p[0]);
             p[0] = 0;
         }
         for (Slot v : former) {
             if (levels_[v] < layer) continue;
-            ByteLock guard(lock_byte(v, layer));
+            ListLock guard(lock_word(v, layer));
             std::uint32_t* p = list_ptr(v, layer);
             std::uint32_t out = 0;
             for (std::uint32_t i = 0; i < p[0]; ++i)

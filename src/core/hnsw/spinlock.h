@@ -1,5 +1,6 @@
-// A one-byte spinlock over a plain byte, so that every neighbour list of every node can carry
-// its own lock without the 40 bytes of a std::mutex.
+// A spinlock over one plain word stored just before the neighbour list it guards, so that every
+// list of every node carries its own lock without the 40 bytes of a std::mutex, and taking it
+// touches the cache line the list's length is read from anyway.
 #pragma once
 
 #include <atomic>
@@ -11,16 +12,16 @@
 
 namespace qorel {
 
-class ByteLock {
+class ListLock {
 public:
-    explicit ByteLock(std::uint8_t& byte) : ref_(byte) {
+    explicit ListLock(std::uint32_t& word) : ref_(word) {
         while (ref_.exchange(1, std::memory_order_acquire) != 0) {
             while (ref_.load(std::memory_order_relaxed) != 0) pause();
         }
     }
-    ~ByteLock() { ref_.store(0, std::memory_order_release); }
-    ByteLock(const ByteLock&) = delete;
-    ByteLock& operator=(const ByteLock&) = delete;
+    ~ListLock() { ref_.store(0, std::memory_order_release); }
+    ListLock(const ListLock&) = delete;
+    ListLock& operator=(const ListLock&) = delete;
 
 private:
     static void pause() {
@@ -28,7 +29,7 @@ private:
         _mm_pause();
 #endif
     }
-    std::atomic_ref<std::uint8_t> ref_;
+    std::atomic_ref<std::uint32_t> ref_;
 };
 
 }  // namespace qorel

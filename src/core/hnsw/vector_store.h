@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "error.h"
+#include "uninit_vector.h"
 
 namespace qorel {
 
@@ -50,6 +51,15 @@ public:
         owned_.insert(owned_.end(), v.begin(), v.end());
     }
 
+    // Appends room for `floats` more floats, left unwritten, and returns where it starts: the
+    // caller fills it (several threads may copy parts of a batch at once).
+    float* extend(std::size_t floats) {
+        QOREL_ASSERT(!owner_, "cannot mutate mmap'd vectors — save and reopen, or use owned mode");
+        const std::size_t at = owned_.size();
+        owned_.resize(at + floats);
+        return owned_.data() + at;
+    }
+
     void overwrite(std::size_t slot, std::span<const float> v) {
         QOREL_ASSERT(!owner_, "cannot mutate mmap'd vectors — save and reopen, or use owned mode");
         std::copy(v.begin(), v.end(), owned_.begin() + static_cast<std::ptrdiff_t>(slot * v.size()));
@@ -73,7 +83,7 @@ public:
     std::size_t memory_bytes() const { return float_count() * sizeof(float); }
 
 private:
-    std::vector<float> owned_;
+    UninitVector<float> owned_;
     std::shared_ptr<const void> owner_;
     const float* base_ = nullptr;
     std::size_t total_floats_ = 0;
