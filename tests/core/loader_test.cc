@@ -130,6 +130,14 @@ TEST_F(LoaderTest, NodeDamageIsReportedInFileOrder) {
     write(storage_.graph_path, g.bytes());
     EXPECT_EQ(load_error(), "io error: slot 2 has 0 layers");
 
+    // A list is checked as a whole: the first slot out of range in it is the one named.
+    g.nodes = {{{1}}, {{0, 2, 9, 0, 7}}, {{0}}};
+    write(storage_.graph_path, g.bytes());
+    EXPECT_EQ(load_error(), "io error: neighbour slot 9 out of range");
+    g.nodes = {{{1}}, {{0}}, {{0, 1, 3}}};
+    write(storage_.graph_path, g.bytes());
+    EXPECT_EQ(load_error(), "io error: neighbour slot 3 out of range");
+
     g.nodes = {{{1}}, {{0}}, {{0}}};
     bytes = g.bytes();
     bytes.resize(bytes.size() - 10);  // inside slot 2's list
