@@ -234,6 +234,15 @@ TEST(WalRead, IntactButUndecodableRecordsAreSkipped) {
     EXPECT_EQ(utf8_error_offset("\xF4\x90\x80\x80"), 0u);
     EXPECT_EQ(utf8_error_offset("x\xE2\x82"), 1u);
     EXPECT_EQ(utf8_error_offset("\x80"), 0u);
+    // Runs of ASCII are passed over eight bytes at a time: a fault right after such a run, or
+    // inside a word that begins with ASCII, is still found at its own byte.
+    for (std::size_t ascii = 0; ascii < 20; ++ascii) {
+        const std::string run(ascii, 'a');
+        EXPECT_EQ(utf8_error_offset(run + "\xED\xA0\x80tail-of-ascii"), ascii);
+        EXPECT_EQ(utf8_error_offset("\xC3\xA9" + run + "\xF8" + run), ascii + 2);
+        EXPECT_FALSE(utf8_error_offset(run + "\xE2\x82\xAC" + run));
+        EXPECT_EQ(utf8_error_offset(run + "\xE2\x82"), ascii);
+    }
 }
 
 Json nested_arrays(std::size_t depth) {
