@@ -229,7 +229,7 @@ TEST_F(SavedFilesTest, ChecksumRefusesDamageBeforeTheCountsAreUsed) {
     at[6] = ']';
     write(storage_.graph_path, b);
     loaded = load_storage(storage_);
-    for (const StoredRecord& r : loaded.records) EXPECT_EQ(r.has_metadata(), r.id == "a") << r.id;
+    for (const StoredRecord& r : loaded.records) EXPECT_EQ(r.has_metadata(), r.id() == "a") << r.id();
 
     // A trailer that no longer checks out is damage, not trailing bytes to ignore.
     write_graph_with(graph_.size() - 2, graph_[graph_.size() - 2] ^ 1);

@@ -36,14 +36,14 @@ std::unique_ptr<Database> Database::load(const std::string& path, const GraphCho
     IdMap::Hashed ahead[kAhead];
     const std::size_t record_count = loaded.records.size();
     for (std::size_t i = 0; i < std::min(kAhead, record_count); ++i) {
-        ahead[i] = IdMap::hashed(loaded.records[i].id);
+        ahead[i] = IdMap::hashed(loaded.records[i].id());
         ids.prefetch(ahead[i]);
     }
     for (std::uint32_t i = 0; i < record_count; ++i) {
         const StoredRecord& r = loaded.records[i];
         const IdMap::Hashed id = ahead[i % kAhead];
         if (i + kAhead < record_count) {
-            ahead[i % kAhead] = IdMap::hashed(loaded.records[i + kAhead].id);
+            ahead[i % kAhead] = IdMap::hashed(loaded.records[i + kAhead].id());
             ids.prefetch(ahead[i % kAhead]);
         }
         if (index.is_deleted(r.slot)) continue;
@@ -57,7 +57,7 @@ std::unique_ptr<Database> Database::load(const std::string& path, const GraphCho
         if (record_of[r.slot] != kUnnamed) ids.erase(slot_ids[r.slot]);
         if (!fresh) ids.emplace(id, r.slot);
         record_of[r.slot] = i;
-        slot_ids[r.slot].assign(r.id);
+        slot_ids[r.slot].assign(r.id());
     }
     // Flat texts stay texts until a row is read: copied, in slot order, into one block the
     // store keeps (the mapping of the file goes once the open is done).
@@ -74,7 +74,7 @@ std::unique_ptr<Database> Database::load(const std::string& path, const GraphCho
         }
         const StoredRecord& r = loaded.records[record_of[s]];
         if (r.has_text()) {
-            meta.append_text(s, r.text);
+            meta.append_text(s, r.text());
         } else if (r.parsed != StoredRecord::kNone) {
             meta[s] = std::move(loaded.parsed_metadata[r.parsed]);
         }

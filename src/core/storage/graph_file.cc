@@ -280,16 +280,17 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
         rec.slot = in.u32();
         if (rec.slot >= n) invalid("metadata record for slot " + std::to_string(rec.slot) + " out of range");
         const auto id = in.bytes(in.u32());
-        rec.id = std::string_view(reinterpret_cast<const char*>(id.data()), id.size());
-        if (auto bad = utf8_error_offset(rec.id)) invalid("invalid utf-8 sequence in id at byte " + std::to_string(*bad));
-        g.id_bytes += rec.id.size();
+        rec.at = reinterpret_cast<const char*>(id.data());
+        rec.id_length = static_cast<std::uint32_t>(id.size());
+        if (auto bad = utf8_error_offset(rec.id())) invalid("invalid utf-8 sequence in id at byte " + std::to_string(*bad));
+        g.id_bytes += id.size();
         const auto bytes = in.bytes(in.u32());
         if (!bytes.empty()) {
             // Flat texts are kept as they are, for the store to decode when a row is read; the
             // rest is parsed now.
             const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
             if (scan_flat_object(text, [](const FlatMember&) {})) {
-                rec.text = text;
+                rec.text_length = static_cast<std::uint32_t>(text.size());
                 g.flat_text_bytes += text.size();
             } else {
                 // Unparsable text: no metadata.
