@@ -99,5 +99,45 @@ TEST(IdMap, EmptyIdAloneInTheMapIsFound) {
     EXPECT_EQ(map.find(""), map.end());
 }
 
+// Table cells carry 32 bits of each id's hash, and a probe passes over cells whose bits differ.
+// Among a quarter of a million ids of one length some pairs share those bits: each id must still
+// come back with its own slot, through growth, hashed-ahead insertion, erasure and compaction.
+TEST(IdMap, IdsSharingHashBitsKeepTheirOwnSlots) {
+    constexpr Slot kIds = 250000;
+    auto name = [](Slot s) {
+        std::string id = "chunk-000000";
+        for (std::size_t i = id.size(); s != 0; s /= 10) id[--i] = static_cast<char>('0' + s % 10);
+        return id;
+    };
+    IdMap map;
+    for (Slot s = 0; s < kIds; ++s) {
+        const std::string id = name(s);
+        const IdMap::Hashed h = IdMap::hashed(id);
+        map.prefetch(h);
+        ASSERT_TRUE((s % 2 ? map.emplace(h, s) : map.emplace(id, s)).second) << id;
+    }
+    ASSERT_EQ(map.size(), kIds);
+    for (Slot s = 0; s < kIds; ++s) {
+        const auto it = map.find(name(s));
+        ASSERT_NE(it, map.end()) << s;
+        ASSERT_EQ(it->second, s);
+        ASSERT_FALSE(map.emplace(name(s), s + 1).second);
+    }
+    // Erasing most ids drops their keys; the rest are found under their new key numbers.
+    for (Slot s = 0; s < kIds; ++s) {
+        if (s % 5 != 0) {
+            ASSERT_EQ(map.erase(name(s)), 1u);
+        }
+    }
+    ASSERT_EQ(map.size(), kIds / 5);
+    for (Slot s = 0; s < kIds; ++s) {
+        const auto it = map.find(name(s));
+        ASSERT_EQ(it != map.end(), s % 5 == 0) << s;
+        if (s % 5 == 0) {
+            ASSERT_EQ(it->second, s);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qorel

@@ -130,6 +130,14 @@ TEST_F(LoaderTest, NodeDamageIsReportedInFileOrder) {
     write(storage_.graph_path, g.bytes());
     EXPECT_EQ(load_error(), "io error: slot 2 has 0 layers");
 
+    // A list is checked as a whole: the first slot out of range in it is the one named.
+    g.nodes = {{{1}}, {{0, 2, 9, 0, 7}}, {{0}}};
+    write(storage_.graph_path, g.bytes());
+    EXPECT_EQ(load_error(), "io error: neighbour slot 9 out of range");
+    g.nodes = {{{1}}, {{0}}, {{0, 1, 3}}};
+    write(storage_.graph_path, g.bytes());
+    EXPECT_EQ(load_error(), "io error: neighbour slot 3 out of range");
+
     g.nodes = {{{1}}, {{0}}, {{0}}};
     bytes = g.bytes();
     bytes.resize(bytes.size() - 10);  // inside slot 2's list
@@ -221,7 +229,7 @@ TEST_F(SavedFilesTest, ChecksumRefusesDamageBeforeTheCountsAreUsed) {
     at[6] = ']';
     write(storage_.graph_path, b);
     loaded = load_storage(storage_);
-    for (const StoredRecord& r : loaded.records) EXPECT_EQ(r.has_metadata(), r.id == "a") << r.id;
+    for (const StoredRecord& r : loaded.records) EXPECT_EQ(r.has_metadata(), r.id() == "a") << r.id();
 
     // A trailer that no longer checks out is damage, not trailing bytes to ignore.
     write_graph_with(graph_.size() - 2, graph_[graph_.size() - 2] ^ 1);

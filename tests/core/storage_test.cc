@@ -112,6 +112,29 @@ TEST(Crc32, CastagnoliByInstructionAndByTables) {
     }
 }
 
+TEST(Crc32, CastagnoliOfLongInputsSplitIntoRunsAgreesWithTables) {
+    // Long inputs are checksummed in three runs joined afterwards: the join must give what one
+    // pass gives, for lengths around where the split begins and for run lengths that are not
+    // whole words, with and without a running value carried in.
+    std::mt19937 rng(5);
+    Bytes data(3 * 4096 * 3 + 61);
+    for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+    const std::span<const std::uint8_t> all(data);
+    for (std::size_t len : {std::size_t{3 * 4096 - 1}, std::size_t{3 * 4096}, std::size_t{3 * 4096 + 7},
+                            std::size_t{3 * 4096 + 23}, std::size_t{20000}, data.size() - 3, data.size()}) {
+        for (std::size_t off : {0, 3}) {
+            if (off + len > all.size()) continue;
+            const auto piece = all.subspan(off, len);
+            ASSERT_EQ(crc32c(piece), crc32c_portable(piece)) << off << " " << len;
+            ASSERT_EQ(crc32c(piece, 0x12345678u), crc32c_portable(piece, 0x12345678u)) << off << " " << len;
+        }
+    }
+    // Zero bytes after a running value: here only the moves of the registers through the later
+    // runs carry the value to the end.
+    const Bytes zeros(50000, 0);
+    EXPECT_EQ(crc32c(zeros, 7u), crc32c_portable(zeros, 7u));
+}
+
 TEST(WalRecord, BytesOfEveryKind) {
     EXPECT_EQ(encode_record(del("a")),
               (Bytes{0x02, 0x05, 0, 0, 0, 0x01, 0, 0, 0, 0x61, 0xD6, 0x78, 0xDF, 0xFB}));
@@ -211,6 +234,15 @@ TEST(WalRead, IntactButUndecodableRecordsAreSkipped) {
     EXPECT_EQ(utf8_error_offset("\xF4\x90\x80\x80"), 0u);
     EXPECT_EQ(utf8_error_offset("x\xE2\x82"), 1u);
     EXPECT_EQ(utf8_error_offset("\x80"), 0u);
+    // Runs of ASCII are passed over eight bytes at a time: a fault right after such a run, or
+    // inside a word that begins with ASCII, is still found at its own byte.
+    for (std::size_t ascii = 0; ascii < 20; ++ascii) {
+        const std::string run(ascii, 'a');
+        EXPECT_EQ(utf8_error_offset(run + "\xED\xA0\x80tail-of-ascii"), ascii);
+        EXPECT_EQ(utf8_error_offset("\xC3\xA9" + run + "\xF8" + run), ascii + 2);
+        EXPECT_FALSE(utf8_error_offset(run + "\xE2\x82\xAC" + run));
+        EXPECT_EQ(utf8_error_offset(run + "\xE2\x82"), ascii);
+    }
 }
 
 Json nested_arrays(std::size_t depth) {

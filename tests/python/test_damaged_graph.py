@@ -30,3 +30,32 @@ def test_an_id_recorded_twice_leaves_one_live_vector(db_path):
     # Deleting the id removes the last trace of it.
     db.delete("a1")
     assert len(db) == 1 and [h.id for h in db.search([1, 1, 1, 0], k=10)] == ["b"]
+
+
+def test_a_repeated_id_far_into_a_long_record_list_is_settled_the_same_way(db_path):
+    # An open hashes ids some records ahead of inserting them: a repeat met long after the first
+    # occurrence, with other ids in between, must still leave one live vector under the id.
+    db = _qorel.Database(db_path, dim=2, metric="l2")
+    for i in range(40):
+        db.add(f"r{i:02d}", [float(i), 1.0], {"i": i})
+    db.save()
+    del db
+    graph = pathlib.Path(db_path, "graph.qorel")
+    data = graph.read_bytes()
+    assert data.count(b"r31") == 1
+    graph.write_bytes(data.replace(b"r31", b"r07"))
+
+    try:
+        db = _qorel.Database(db_path)
+    except ValueError:
+        return  # refusing the damaged file is sound as well
+    expected = sorted(f"r{i:02d}" for i in range(40) if i != 31)
+    assert sorted(db.ids()) == expected
+    assert len(db) == db.count() == 39
+    assert sorted(h.id for h in db.search([0.0, 0.0], k=50)) == expected
+    assert db.get("r07")[1]["i"] in (7, 31)
+    # Every other id still names its own row.
+    for i in range(40):
+        if i not in (7, 31):
+            vector, meta = db.get(f"r{i:02d}")
+            assert meta == {"i": i} and list(vector) == [float(i), 1.0]

@@ -30,10 +30,24 @@ std::unique_ptr<Database> Database::load(const std::string& path, const GraphCho
     // another id already holds takes it over; a record naming a deleted slot is dropped.
     constexpr std::uint32_t kUnnamed = UINT32_MAX;
     std::vector<std::uint32_t> record_of(n, kUnnamed);  // the record that names each slot
-    for (std::uint32_t i = 0; i < loaded.records.size(); ++i) {
+    // Each insertion's table cell is a cache miss of its own: ids are hashed and their cells
+    // requested this many records ahead, so that the misses overlap.
+    constexpr std::size_t kAhead = 8;
+    IdMap::Hashed ahead[kAhead];
+    const std::size_t record_count = loaded.records.size();
+    for (std::size_t i = 0; i < std::min(kAhead, record_count); ++i) {
+        ahead[i] = IdMap::hashed(loaded.records[i].id());
+        ids.prefetch(ahead[i]);
+    }
+    for (std::uint32_t i = 0; i < record_count; ++i) {
         const StoredRecord& r = loaded.records[i];
+        const IdMap::Hashed id = ahead[i % kAhead];
+        if (i + kAhead < record_count) {
+            ahead[i % kAhead] = IdMap::hashed(loaded.records[i + kAhead].id());
+            ids.prefetch(ahead[i % kAhead]);
+        }
         if (index.is_deleted(r.slot)) continue;
-        auto [it, fresh] = ids.emplace(r.id, r.slot);
+        auto [it, fresh] = ids.emplace(id, r.slot);
         if (!fresh) {
             const Slot old = it->second;
             record_of[old] = kUnnamed;
@@ -41,9 +55,9 @@ std::unique_ptr<Database> Database::load(const std::string& path, const GraphCho
             ids.erase(it);
         }
         if (record_of[r.slot] != kUnnamed) ids.erase(slot_ids[r.slot]);
-        if (!fresh) ids.emplace(r.id, r.slot);
+        if (!fresh) ids.emplace(id, r.slot);
         record_of[r.slot] = i;
-        slot_ids[r.slot].assign(r.id);
+        slot_ids[r.slot].assign(r.id());
     }
     // Flat texts stay texts until a row is read: copied, in slot order, into one block the
     // store keeps (the mapping of the file goes once the open is done).
@@ -60,7 +74,7 @@ std::unique_ptr<Database> Database::load(const std::string& path, const GraphCho
         }
         const StoredRecord& r = loaded.records[record_of[s]];
         if (r.has_text()) {
-            meta.append_text(s, r.text);
+            meta.append_text(s, r.text());
         } else if (r.parsed != StoredRecord::kNone) {
             meta[s] = std::move(loaded.parsed_metadata[r.parsed]);
         }

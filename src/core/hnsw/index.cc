@@ -7,6 +7,7 @@
 #include <random>
 
 #include "blas.h"
+#include "huge_pages.h"
 #include "parallel.h"
 #include "spinlock.h"
 #include "walk_impl.h"
@@ -160,6 +161,9 @@ void HnswIndex::load_reserve(std::size_t nodes, std::size_t upper_lists) {
     levels_.reserve(nodes);
     up_first_.reserve(nodes);
     links_up_.reserve(upper_lists * stride_up_);
+    // Loading writes every layer-0 list once: on huge pages that is a few faults, not one per
+    // 4 KiB, and searches afterwards walk the lists with fewer translation misses.
+    advise_huge_pages(links0_.data(), links0_.capacity() * sizeof(std::uint32_t));
 }
 
 void HnswIndex::load_append_node(std::size_t level) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "metadata/flat_text.h"
@@ -252,10 +253,16 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
         g.index.load_append_node(layers - 1);
         for (std::uint32_t layer = 0; layer < layers; ++layer) {
             const std::uint32_t count = read_list_length(in, s, layer, m);
+            // The list is taken whole and checked in one pass without an early exit, which the
+            // compiler can vectorise; only a damaged list is searched for its first bad slot.
+            const auto raw = in.bytes(std::size_t{count} * 4);
             list.resize(count);
-            for (std::uint32_t i = 0; i < count; ++i) {
-                list[i] = in.u32();
-                if (list[i] >= n) invalid("neighbour slot " + std::to_string(list[i]) + " out of range");
+            if (count) std::memcpy(list.data(), raw.data(), raw.size());
+            Slot largest = 0;
+            for (const Slot v : list) largest = std::max(largest, v);
+            if (count && largest >= n) {
+                const Slot bad = *std::find_if(list.begin(), list.end(), [n](Slot v) { return v >= n; });
+                invalid("neighbour slot " + std::to_string(bad) + " out of range");
             }
             g.index.load_set_list(s, layer, list);
         }
@@ -273,16 +280,17 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
         rec.slot = in.u32();
         if (rec.slot >= n) invalid("metadata record for slot " + std::to_string(rec.slot) + " out of range");
         const auto id = in.bytes(in.u32());
-        rec.id = std::string_view(reinterpret_cast<const char*>(id.data()), id.size());
-        if (auto bad = utf8_error_offset(rec.id)) invalid("invalid utf-8 sequence in id at byte " + std::to_string(*bad));
-        g.id_bytes += rec.id.size();
+        rec.at = reinterpret_cast<const char*>(id.data());
+        rec.id_length = static_cast<std::uint32_t>(id.size());
+        if (auto bad = utf8_error_offset(rec.id())) invalid("invalid utf-8 sequence in id at byte " + std::to_string(*bad));
+        g.id_bytes += id.size();
         const auto bytes = in.bytes(in.u32());
         if (!bytes.empty()) {
             // Flat texts are kept as they are, for the store to decode when a row is read; the
             // rest is parsed now.
             const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
             if (scan_flat_object(text, [](const FlatMember&) {})) {
-                rec.text = text;
+                rec.text_length = static_cast<std::uint32_t>(text.size());
                 g.flat_text_bytes += text.size();
             } else {
                 // Unparsable text: no metadata.

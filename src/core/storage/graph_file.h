@@ -43,10 +43,15 @@ struct StoredRecord {
 
     Slot slot;
     std::uint32_t parsed = kNone;  // index into parsed_metadata, or kNone
-    std::string_view id;
-    std::string_view text;         // flat metadata text; empty when there is none
+    // The id's first byte; the record's text follows the id after its 4-byte length. One
+    // pointer and two lengths keep a record at 24 bytes, where two views would take 40.
+    const char* at = nullptr;
+    std::uint32_t id_length = 0;
+    std::uint32_t text_length = 0;  // of a flat metadata text; 0 when there is none
 
-    bool has_text() const { return !text.empty(); }
+    std::string_view id() const { return {at, id_length}; }
+    std::string_view text() const { return text_length ? std::string_view(at + id_length + 4, text_length) : std::string_view(); }
+    bool has_text() const { return text_length != 0; }
     bool has_metadata() const { return has_text() || parsed != kNone; }
 };
 

@@ -394,6 +394,15 @@ std::optional<std::size_t> utf8_error_offset(std::string_view text) {
     std::size_t i = 0;
     auto cont = [&](std::size_t at, unsigned lo, unsigned hi) { return at < n && s[at] >= lo && s[at] <= hi; };
     while (i < n) {
+        // Ids and texts are mostly ASCII: eight such bytes are passed over at once.
+        if (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, s + i, 8);
+            if ((word & 0x8080808080808080ull) == 0) {
+                i += 8;
+                continue;
+            }
+        }
         unsigned c = s[i];
         if (c < 0x80) {
             ++i;
