@@ -128,6 +128,22 @@ __attribute__((target("avx2,f16c,fma"))) float negated_dot_haswell(const float* 
     simsimd_dot_f32_haswell(a, b, n, &d);
     return -static_cast<float>(d);
 }
+
+#if SIMSIMD_TARGET_SKYLAKE
+__attribute__((target("avx2,avx512f,avx512bw,avx512vl,bmi2"))) float euclidean_skylake(const float* a, const float* b,
+                                                                                     std::size_t n) {
+    simsimd_distance_t d = 0;
+    simsimd_l2sq_f32_skylake(a, b, n, &d);
+    return static_cast<float>(d);
+}
+
+__attribute__((target("avx2,avx512f,avx512bw,avx512vl,bmi2"))) float negated_dot_skylake(const float* a, const float* b,
+                                                                                       std::size_t n) {
+    simsimd_distance_t d = 0;
+    simsimd_dot_f32_skylake(a, b, n, &d);
+    return -static_cast<float>(d);
+}
+#endif
 #endif
 
 }  // namespace
@@ -138,6 +154,12 @@ DistanceFn distance_fn(Metric m) {
         return &euclidean_haswell;
     if (m == Metric::DotProduct && kKernels.dot == reinterpret_cast<RawKernel>(&simsimd_dot_f32_haswell))
         return &negated_dot_haswell;
+#if SIMSIMD_TARGET_SKYLAKE
+    if (m == Metric::Euclidean && kKernels.l2sq == reinterpret_cast<RawKernel>(&simsimd_l2sq_f32_skylake))
+        return &euclidean_skylake;
+    if (m == Metric::DotProduct && kKernels.dot == reinterpret_cast<RawKernel>(&simsimd_dot_f32_skylake))
+        return &negated_dot_skylake;
+#endif
 #endif
     switch (m) {
         case Metric::Cosine: return &cosine_distance;
