@@ -3,9 +3,9 @@
 // table of key numbers, each beside 32 bits of its id's hash. Ids tend to share one length
 // ("chunk-000123"), so without the hash bits every cell a probe passes would cost a look at its
 // key and a comparison of the bytes; with them, nearly every cell that is not the id is passed
-// over on the table alone, and growing the table never hashes an id again. A node-based hash map of std::string costs about four times as much
-// per id (a heap node, a string and a bucket each), a large share of a database's memory when
-// its vectors are small.
+// over on the table alone, and growing the table never hashes an id again. A node-based hash
+// map of std::string costs about four times as much per id (a heap node, a string and a bucket
+// each), a large share of a database's memory when its vectors are small.
 //
 // The interface is the subset of a standard map that the database uses: find, erase, [],
 // emplace, iteration yielding {first: id, second: slot}. Iteration follows insertion order. An

@@ -187,7 +187,9 @@ private:
     const std::uint32_t* list_ptr(Slot s, std::size_t layer) const {
         return const_cast<HnswIndex*>(this)->list_ptr(s, layer);
     }
-    std::uint32_t& lock_word(Slot s, std::size_t layer) const { return const_cast<HnswIndex*>(this)->block_ptr(s, layer)[0]; }
+    std::uint32_t& lock_word(Slot s, std::size_t layer) const {
+        return const_cast<HnswIndex*>(this)->block_ptr(s, layer)[0];
+    }
     std::size_t limit(std::size_t layer) const { return layer == 0 ? m_max0_ : m_; }
 
     void append_node(std::size_t level);
