@@ -1,4 +1,5 @@
 import inspect
+import pathlib
 
 import pytest
 
@@ -7,6 +8,20 @@ import pytest
 def db_path(tmp_path):
     """A directory path for a database that does not exist yet."""
     return str(tmp_path / "db")
+
+
+@pytest.fixture
+def record_id_twice(db_path):
+    """Damages the saved graph of the database at db_path: the one record of id `dropped` is
+    made to name `kept` as well, so that two records carry the same id."""
+
+    def damage(dropped, kept):
+        graph = pathlib.Path(db_path, "graph.qorel")
+        data = graph.read_bytes()
+        assert data.count(dropped.encode()) == 1
+        graph.write_bytes(data.replace(dropped.encode(), kept.encode()))
+
+    return damage
 
 
 @pytest.hookimpl(wrapper=True, trylast=True)
