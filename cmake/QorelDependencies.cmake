@@ -88,10 +88,14 @@ if(_json_include)
   # /usr/include cannot shadow the one found here.
   target_include_directories(nlohmann_json::nlohmann_json SYSTEM INTERFACE "${_json_include}")
   message(STATUS "nlohmann/json ${_json_version}: ${_json_include}")
+  set(_json_from "${_json_include}")
 else()
   find_package(nlohmann_json 3.10 REQUIRED)
   message(STATUS "nlohmann/json ${nlohmann_json_VERSION}: ${nlohmann_json_DIR}")
+  set(_json_from "${nlohmann_json_DIR}")
 endif()
+# Where nlohmann/json came from (oneTBB's is TBB_DIR), for scripts/check_build_deps.sh.
+set(QOREL_JSON_FROM "${_json_from}" CACHE INTERNAL "Where nlohmann/json was found")
 
 # --- SimSIMD ------------------------------------------------------------------------------
 find_path(QOREL_SIMSIMD_INCLUDE simsimd/simsimd.h PATHS "${SIMSIMD_ROOT}" PATH_SUFFIXES include)

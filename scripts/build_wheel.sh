@@ -54,7 +54,10 @@ python3 -m venv "$work/testenv"
 env -u LD_LIBRARY_PATH "$work/testenv/bin/python" -m pip install --quiet "${wheel}[test,langchain,cluster]"
 tests=$(mktemp -d)
 trap 'rm -rf "$tests"' EXIT
-cp -r tests/python/. "$tests/"
+# The Python tests with what they build beside them (the fault-injection shim), in the same
+# layout as in the checkout.
+mkdir -p "$tests/tests"
+cp -r tests/python tests/faults "$tests/tests/"
 cd "$tests"
 env -u LD_LIBRARY_PATH "$work/testenv/bin/python" - "$work/testenv" <<'PY'
 import pathlib, sys
@@ -66,7 +69,7 @@ tbb = {line.split()[-1] for line in open("/proc/self/maps") if "libtbb" in line}
 assert tbb and all("/qorel.libs/" in path for path in tbb), tbb
 print("imports", _qorel.__file__, "with", *sorted(tbb))
 PY
-env -u LD_LIBRARY_PATH "$work/testenv/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$tests" "$tests"
+env -u LD_LIBRARY_PATH "$work/testenv/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$tests" "$tests/tests/python"
 cd "$root"
 
 cp "$wheel" "$out/"

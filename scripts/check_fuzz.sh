@@ -6,6 +6,7 @@
 # Called by scripts/test.sh; runs on its own from the repository root as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root="$PWD"
 
 FUZZ_SECONDS="${FUZZ_SECONDS:-45}"
 JOBS="${JOBS:-2}"
@@ -15,13 +16,18 @@ if [[ -z "$CLANGXX" ]]; then
   exit 1
 fi
 
+# oneTBB and nlohmann/json come from the project's environment, as in every other build; the
+# system's Python has neither.
+PYTHON="${PYTHON:-$root/.venv/bin/python}"
+
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 if [[ ! -f build/fuzz/CMakeCache.txt ]]; then
   cmake -S . -B build/fuzz "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$CLANGXX" \
-    -DQOREL_FUZZ=ON -DQOREL_BUILD_PYTHON=OFF >/dev/null
+    -DQOREL_FUZZ=ON -DQOREL_BUILD_PYTHON=OFF -DPython_EXECUTABLE="$PYTHON" >/dev/null
 fi
 cmake --build build/fuzz -j "$JOBS"
+bash scripts/check_build_deps.sh build/fuzz
 
 targets=()
 for src in tests/fuzz/*_fuzz.cc; do targets+=("$(basename "$src" .cc)"); done

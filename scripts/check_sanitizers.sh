@@ -37,6 +37,7 @@ configure() {  # build dir, then CMake definitions
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 configure build/asan -DQOREL_SANITIZE=ON "${ASAN_FEATURE_DEFINES[@]}"
 cmake --build build/asan -j "$JOBS"
+bash scripts/check_build_deps.sh build/asan
 
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 # CPython keeps its interned objects and module state to the end, which the leak checker would
@@ -64,5 +65,6 @@ LD_PRELOAD="$asan_runtime" PYTHONPATH="$module_dir" \
 echo "== ThreadSanitizer"
 configure build/tsan -DQOREL_TSAN=ON -DQOREL_BUILD_PYTHON=OFF
 cmake --build build/tsan -j "$JOBS" --target qorel_tests
+bash scripts/check_build_deps.sh build/tsan
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/sanitizers/tsan.supp" \
   build/tsan/qorel_tests --gtest_filter="$TSAN_TEST_FILTER"
