@@ -6,9 +6,10 @@
 # engine scores batches with its own kernels and prints the BLAS hint at the first exact scan.
 #
 # The wheel's library exports every symbol with a "scipy_" prefix; QOREL_BLAS_PREFIX tells
-# src/core/blas.cc which names to call. At run time the extension finds the wheel's library
-# through its RPATH: beside it in the same site-packages (either install layout), else where it
-# was at build time.
+# src/core/blas.cc which names to call. At run time the installed extension finds the wheel's
+# library through its RPATH, relative to its own place: beside it in the same site-packages
+# (either install layout). No path of the build machine is baked into the installed module; a
+# module loaded from its build tree finds the library through the build tree's RPATH.
 #
 # Sets QOREL_HAVE_BLAS. Include after qorel_core is defined and before the targets that link it.
 
@@ -30,7 +31,7 @@ if(QOREL_BLAS)
       if(QOREL_BLAS_LIBRARY)
         set(QOREL_BLAS_PREFIX "scipy_")
         set(QOREL_HAVE_BLAS ON)
-        list(APPEND CMAKE_INSTALL_RPATH "$ORIGIN/scipy_openblas32/lib" "$ORIGIN/../scipy_openblas32/lib" "${_qb_libdir}")
+        list(APPEND CMAKE_INSTALL_RPATH "$ORIGIN/scipy_openblas32/lib" "$ORIGIN/../scipy_openblas32/lib")
       endif()
     endif()
   endif()
