@@ -18,7 +18,7 @@ import pytest
 import _qorel
 
 NOT_FOUND = "database not found \u2014 specify dim to create a new one"
-TRACED = "openat,write,fsync,rename,unlink,close"
+TRACED = "openat,write,fsync,rename,unlink,close,flock"
 CHILD = """
 import sys, _qorel
 db = _qorel.Database(sys.argv[1])
@@ -165,6 +165,25 @@ def test_equal_lengths_and_norms_do_not_pair_another_saves_graph(tmp_path):
     assert (crashed / "graph.qorel").read_bytes() == new["graph.qorel"]
 
 
+def test_nothing_is_read_or_changed_before_the_lock(tmp_path):
+    """A directory whose first save stopped between its renames, without a lock file yet (a
+    copy, say): opening it settles graph.tmp into place, which must wait for the directory's
+    lock, since another process may hold it and be opening or saving the same files."""
+    work = tmp_path / "db"
+    db = _qorel.Database(str(work), dim=2)
+    db.add("a", [1, 2])
+    db.save()
+    del db
+    (work / "graph.qorel").rename(work / "graph.tmp")
+    (work / "qorel.lock").unlink()
+    trace = tmp_path / "trace"
+    assert run_child(work, False, trace=trace) == 0
+    calls = [line.split(None, 1)[1] for line in trace.read_text().splitlines() if str(work) in line]
+    locked = next(i for i, call in enumerate(calls) if call.startswith("flock("))
+    assert all("qorel.lock" in call for call in calls[:locked]), calls[:locked]
+    assert _qorel.Database(str(work)).get("a")[0] == [1, 2]
+
+
 class TestOpenErrors:
     """Only a directory without data files asks for a dimension; every other failure to open
     says what it is."""
@@ -182,13 +201,42 @@ class TestOpenErrors:
         return str(e.value)
 
     def test_missing_files_ask_for_a_dimension(self, saved, db_path):
-        (saved / "graph.qorel").unlink()
-        assert self.error(saved) == NOT_FOUND
         assert self.error(pathlib.Path(db_path) / "elsewhere") == NOT_FOUND
-        # Only the log (a database never saved) is not a stored database either.
-        (saved / "vectors.bin").unlink()
+        # The temporary files of a first save stopped before its renames, and the log that still
+        # holds its changes, are not a stored database either.
+        (saved / "graph.qorel").rename(saved / "graph.tmp")
+        (saved / "vectors.bin").rename(saved / "vectors.tmp")
         _qorel.Database(str(saved), dim=3).add("x", [1, 1, 1])
         assert self.error(saved) == NOT_FOUND
+        (saved / "graph.tmp").unlink()
+        assert self.error(saved) == NOT_FOUND
+        assert _qorel.Database(str(saved), dim=3).get("x")[0] == [1, 1, 1]
+
+    @pytest.mark.parametrize("dim", [None, 3])
+    @pytest.mark.parametrize("left, missing", [
+        ({"graph.qorel": "graph.qorel"}, "vectors.bin"),
+        ({"vectors.bin": "vectors.bin"}, "graph.qorel"),
+        ({"graph.tmp": "graph.qorel"}, "vectors.bin"),
+        # A graph.tmp of another save does not stand in for graph.qorel.
+        ({"vectors.bin": "vectors.bin", "graph.tmp": "earlier graph"}, "graph.qorel"),
+    ])
+    def test_a_lost_data_file_is_never_replaced_by_a_new_database(self, saved, left, missing, dim):
+        earlier = (saved / "graph.qorel").read_bytes()
+        db = _qorel.Database(str(saved))
+        db.add("c", [7, 8, 9])
+        db.save()
+        del db
+        files = {p.name: p.read_bytes() for p in saved.iterdir()}
+        files["earlier graph"] = earlier
+        shutil.rmtree(saved)
+        saved.mkdir()
+        for name, source in left.items():
+            (saved / name).write_bytes(files[source])
+        with pytest.raises(ValueError) as e:
+            _qorel.Database(str(saved), dim=dim)
+        assert missing in str(e.value) and str(e.value) != NOT_FOUND
+        assert {p.name: p.read_bytes() for p in saved.iterdir() if p.name != "qorel.lock"} == {
+            name: files[source] for name, source in left.items()}
 
     def test_damaged_and_unreachable_files_say_so(self, saved):
         graph = saved / "graph.qorel"

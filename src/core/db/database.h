@@ -90,12 +90,14 @@ std::size_t effective_ef(std::size_t k, std::optional<std::size_t> ef_search);
 class Database {
 public:
     // Opens an existing database directory; creates nothing (it may finish the recovery of an
-    // interrupted save). DatabaseNotFound when "graph.qorel" or "vectors.bin" does not exist;
-    // any other failure to look at them is an Io error.
+    // interrupted save). DatabaseNotFound when no database is stored there, CorruptData when
+    // only part of one is (see stored_database_exists in recovery.h); any other failure to
+    // look at the files is an Io error.
     static std::unique_ptr<Database> open(const std::string& path);
 
-    // Opens the directory's database when its data files exist (the stored configuration
-    // wins), otherwise creates an empty one in memory after creating the directory.
+    // Opens the directory's stored database (the stored configuration wins), otherwise
+    // creates an empty one in memory after creating the directory. Part of a stored database
+    // is refused as by open(), never created over.
     // std::invalid_argument for a configuration no index can work with (dim 0, m below 2).
     static std::unique_ptr<Database> open_or_create(const std::string& path, const DatabaseConfig& config);
 

@@ -12,6 +12,7 @@
 
 #include "storage/dir_lock.h"
 #include "storage/files.h"
+#include "storage/recovery.h"
 #include "storage/storage.h"
 
 namespace qorel {
@@ -85,11 +86,6 @@ struct OpenDatabase {
     }
 };
 
-bool has_data_files(const std::string& directory) {
-    const Storage s = Storage::make(directory);
-    return path_exists(s.graph_path) && path_exists(s.vectors_path);
-}
-
 std::optional<std::string> real_path(const std::string& path) {
     char* resolved = ::realpath(path.c_str(), nullptr);
     if (!resolved) return std::nullopt;
@@ -124,19 +120,19 @@ std::shared_ptr<Database> open_shared(const std::string& path, const std::option
     std::unique_lock<std::mutex> guard(entry->mutex);
     while (true) {
         if (std::shared_ptr<Database> db = entry->db.lock()) {
-            if (!config && !has_data_files(*real)) throw QorelError::database_not_found(path);
+            if (!config && !stored_database_exists(Storage::make(*real))) throw QorelError::database_not_found(path);
             return db;
         }
         if (!entry->live) break;
         entry->closed.wait(guard);
     }
 
-    if (!config && !has_data_files(*real) && !path_exists(join_path(*real, kLockFileName))) {
-        // Most likely no database at all: let the plain open say so before a lock file is
-        // created in someone else's directory. Should it find one after all, it is opened
-        // again below, under the lock.
-        Database::open(*real);
-    }
+    // No lock file is created in a directory that holds no database (someone else's, say).
+    // The check only looks: everything that reads or changes the files (settling an
+    // interrupted save, replaying and cutting the log) happens under the lock, since another
+    // process may hold it and be in the middle of a save.
+    if (!config && !path_exists(join_path(*real, kLockFileName)) && !stored_database_exists(Storage::make(*real)))
+        throw QorelError::database_not_found(*real);
 
     auto open = std::make_shared<OpenDatabase>();
     open->entry = entry;

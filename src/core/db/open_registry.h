@@ -20,8 +20,8 @@ namespace qorel {
 
 // With a configuration: Database::open_or_create (the directory is created first; the stored
 // configuration of an existing database wins, and so does the configuration of an open one).
-// Without: Database::open, which needs the data files; an open Database is shared only when its
-// directory has data files, so that opening without a configuration means the same thing
+// Without: Database::open, which needs a stored database; an open Database is shared only when
+// its directory holds one, so that opening without a configuration means the same thing
 // whether or not this process has the directory open. Nothing is created in a directory that
 // turns out to hold no database.
 // std::invalid_argument for a path containing a NUL character, before anything is touched.

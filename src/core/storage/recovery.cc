@@ -1,5 +1,10 @@
 #include "storage/recovery.h"
 
+#include <iterator>
+#include <string_view>
+#include <utility>
+#include <vector>
+
 #include "storage/crc32.h"
 
 namespace qorel {
@@ -56,9 +61,58 @@ GraphChoice settle_interrupted_save(const Storage& storage, bool must_move) {
     return in_place;
 }
 
+namespace {
+
+std::string listed(const std::vector<std::string_view>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i) out += i + 1 == names.size() ? " and " : ", ";
+        out += names[i];
+    }
+    return out + (names.size() == 1 ? " is" : " are");
+}
+
+[[noreturn]] void incomplete(const Storage& storage, const std::vector<std::string_view>& missing,
+                             const std::vector<std::string_view>& present, std::string_view note = {}) {
+    throw QorelError::corrupt_data("incomplete database at '" + storage.directory + "': " + listed(missing) +
+                                   " missing (" + listed(present) + " present" + std::string(note) + ")");
+}
+
+}  // namespace
+
+bool stored_database_exists(const Storage& storage) {
+    // Sources of a save's renames before their targets: graph.tmp becomes "graph.qorel",
+    // vectors.tmp "vectors.bin" and then "vectors.sq8".
+    const bool graph_tmp = file_exists(temporary_path(storage.graph_path));
+    const bool vectors_tmp = file_exists(temporary_path(storage.vectors_path));
+    const bool vectors = file_exists(storage.vectors_path);
+    const bool quantized = file_exists(storage.quantized_path);
+    const bool graph = file_exists(storage.graph_path);
+    if (vectors && (graph || graph_tmp)) return true;
+    // graph.tmp is written only while vectors.tmp or "vectors.bin" exists, and "vectors.sq8"
+    // only after "vectors.bin" does.
+    if (!graph && !vectors && !quantized && (!graph_tmp || vectors_tmp)) return false;
+
+    std::vector<std::string_view> missing, present;
+    const std::pair<bool, std::string_view> files[] = {{graph, "graph.qorel"},     {vectors, "vectors.bin"},
+                                                       {graph_tmp, "graph.tmp"},   {quantized, "vectors.sq8"},
+                                                       {vectors_tmp, "vectors.tmp"}};
+    for (std::size_t i = 0; i < std::size(files); ++i) {
+        if (files[i].first) {
+            present.push_back(files[i].second);
+        } else if (i < 2) {
+            missing.push_back(files[i].second);
+        }
+    }
+    incomplete(storage, missing, present);
+}
+
 std::optional<GraphChoice> locate_database(const Storage& storage) {
+    if (!stored_database_exists(storage)) return std::nullopt;
     GraphChoice choice = settle_interrupted_save(storage, false);
-    if (!file_exists(choice.graph_path) || !file_exists(storage.vectors_path)) return std::nullopt;
+    // "vectors.bin" with a graph.tmp of another save, and no "graph.qorel".
+    if (!file_exists(choice.graph_path))
+        incomplete(storage, {"graph.qorel"}, {"vectors.bin", "graph.tmp"}, "; graph.tmp does not describe vectors.bin");
     return choice;
 }
 

@@ -29,8 +29,23 @@ struct GraphChoice {
 // is thrown; otherwise it is reported as pending and graph.tmp is the file to load.
 GraphChoice settle_interrupted_save(const Storage& storage, bool must_move);
 
-// Settles the directory, then finds its stored database: nullopt when "graph.qorel" or
-// "vectors.bin" does not exist. A failure to look at them other than their absence is thrown.
+// Whether a database is stored in the directory, decided from which data files exist: the
+// files are only looked at (stat), never read or changed, so this may run before the
+// directory is locked. The files a save can leave, killed at any step, are: "graph.qorel" and
+// "vectors.bin" (with any temporary file beside them), or "vectors.bin" with graph.tmp as its
+// graph. False when no save ever got as far as replacing a file: no data file at all, or only
+// vectors.tmp, or vectors.tmp and graph.tmp, from a first save stopped before its renames (the
+// log, which a save deletes last, still holds those changes). Any other combination shows that
+// a database was stored there and has lost files since (a partial copy or restore); creating a
+// database there would replace the files that remain, so it is thrown as QorelError
+// (CorruptData) naming the missing files. A failure to look other than absence is thrown too.
+// Renames of a save running beside it cannot make it see files missing: each file is looked
+// at before the name it is renamed to.
+bool stored_database_exists(const Storage& storage);
+
+// Finds the directory's stored database (see stored_database_exists; nullopt when there is
+// none) and settles it. A "vectors.bin" left with no graph that describes it is thrown as
+// QorelError (CorruptData).
 std::optional<GraphChoice> locate_database(const Storage& storage);
 
 }  // namespace qorel
