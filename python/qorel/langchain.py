@@ -39,14 +39,12 @@ except ImportError as _missing:  # the extra is not installed
     raise ImportError("qorel.langchain needs LangChain: pip install 'qorel[langchain]'") from _missing
 
 from qorel import CorruptDatabaseError, Database, DatabaseNotFoundError, NotFoundError
+from qorel._files import data_files_in
 
 __all__ = ["QorelVectorStore", "TEXT_KEY"]
 
 Metadata = dict[str, Any]
 Filter = dict[str, Any]
-# The files a saved database consists of (its log and lock file aside).
-_DATA_FILES = ("graph.qorel", "vectors.bin", "vectors.sq8")
-
 Place = Union[str, os.PathLike[str], Database, None]
 
 _PREFIX = "qorel:"
@@ -226,7 +224,7 @@ class QorelVectorStore(VectorStore):
                 assert self._path is not None
                 # The save below writes data files, so it may only ever happen where there are
                 # none: files of a database that would not open stay as they are.
-                present = [name for name in _DATA_FILES if os.path.exists(os.path.join(self._path, name))]
+                present = data_files_in(self._path)
                 if present:
                     raise CorruptDatabaseError(
                         f"the database at '{self._path}' is incomplete (it has {', '.join(present)} only); "

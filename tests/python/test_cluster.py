@@ -2,6 +2,7 @@
 survive a shard's process dying mid-write, and reopen from its directory."""
 
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -198,6 +199,15 @@ class TestLayout:
         assert [s["path"] for s in db.describe()] == [shard_dir(os.path.abspath(path), i) for i in range(2)]
         db.close()
         ShardedDatabase(path).close()
+        # Without its manifest the layout is created afresh, but a shard left incomplete is
+        # refused rather than replaced by an empty one.
+        os.remove(os.path.join(path, MANIFEST_NAME))
+        os.remove(os.path.join(shard_dir(path, 0), "vectors.bin"))
+        graph = pathlib.Path(shard_dir(path, 0), "graph.qorel")
+        before = graph.read_bytes()
+        with pytest.raises(qorel.CorruptDatabaseError):
+            ShardedDatabase(path, dim=DIM, metric="dot", shards=2)
+        assert graph.read_bytes() == before
 
     def test_reopen_after_ray_restarts(self, tmp_path):
         path = str(tmp_path / "db")

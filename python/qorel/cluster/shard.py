@@ -14,6 +14,7 @@ from typing import Any, Optional
 import ray
 
 import qorel
+from qorel._files import data_files_in
 
 # A restarted worker may start while the dead one's process is still being reaped; the
 # directory's lock is free once it is gone.
@@ -67,6 +68,13 @@ class ShardServer:
         """Opens the shard, creating it when it does not exist, and saves a new one at once so
         that a restarted worker finds data files and reopens instead of creating."""
         if self._db is None:
+            present = data_files_in(self._path)
+            if present and not _has_data_files(self._path):
+                # What is left of a saved shard: an empty one saved here would replace it.
+                self._open_error = qorel.CorruptDatabaseError(
+                    f"the shard is incomplete (it has {', '.join(present)} only); not creating a new one over it"
+                )
+                return self.describe()
             try:
                 self._db = self._open()
                 self._open_error = None
