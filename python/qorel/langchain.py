@@ -226,10 +226,14 @@ class QorelVectorStore(VectorStore):
                 # none: files of a database that would not open stay as they are.
                 present = data_files_in(self._path)
                 if present:
-                    raise CorruptDatabaseError(
-                        f"the database at '{self._path}' is incomplete (it has {', '.join(present)} only); "
-                        "not creating a new one over it"
-                    )
+                    try:
+                        self._db = Database(self._path)  # saved there since this store looked
+                        return self._db
+                    except DatabaseNotFoundError:
+                        raise CorruptDatabaseError(
+                            f"the database at '{self._path}' is incomplete (it has {', '.join(present)} only); "
+                            "not creating a new one over it"
+                        ) from None
                 db = Database(
                     self._path, dim=dim, metric=self._metric, m=self._m, ef_construction=self._ef_construction
                 )

@@ -172,6 +172,15 @@ class TestReopening:
             QorelVectorStore(fake(), str(path))
         assert {f.name: f.read_bytes() for f in path.iterdir()} == before
 
+    def test_a_database_saved_after_the_store_looked_is_used_not_refused(self, tmp_path):
+        path = str(tmp_path / "s")
+        store = QorelVectorStore(fake(), path)  # nothing there yet
+        db = qorel.Database(path, dim=6)
+        QorelVectorStore(fake(), db).add_texts(["earlier"], ids=["e"])
+        db.save()
+        store.add_texts(["later"], ids=["l"])
+        assert [d.page_content for d in store.get_by_ids(["e", "l"])] == ["earlier", "later"]
+
     def test_a_store_without_a_path_lives_in_a_temporary_directory(self):
         store = QorelVectorStore.from_texts(["a", "b"], fake(), ids=["a", "b"])
         assert ids_of(store.similarity_search("b", k=1)) == ["b"]
