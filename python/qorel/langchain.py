@@ -38,7 +38,8 @@ try:
 except ImportError as _missing:  # the extra is not installed
     raise ImportError("qorel.langchain needs LangChain: pip install 'qorel[langchain]'") from _missing
 
-from qorel import Database
+from qorel import CorruptDatabaseError, Database, DatabaseNotFoundError, NotFoundError
+from qorel._files import data_files_in
 
 __all__ = ["QorelVectorStore", "TEXT_KEY"]
 
@@ -132,7 +133,8 @@ class QorelVectorStore(VectorStore):
     Args:
         embedding: turns texts into vectors.
         database: a directory path, or an open :class:`qorel.Database`. A path that holds a
-            database opens it (damaged files raise ``ValueError``); otherwise the database
+            database opens it (damaged files raise :class:`qorel.CorruptDatabaseError`, and
+            any other failure to open raises too); otherwise the database
             is created there when the first documents arrive, with the dimension of their
             embeddings. ``None`` keeps the
             store in a temporary directory that is removed with the store.
@@ -190,13 +192,12 @@ class QorelVectorStore(VectorStore):
         try:
             self._db = Database(self._path)
             return
-        except ValueError:
-            pass  # nothing stored there yet, or never saved, or damaged: told apart below
+        except DatabaseNotFoundError:
+            pass  # no data files there; any other failure (damage, a lock, the OS) propagates
         if dim is None and os.path.isdir(self._path) and os.listdir(self._path):
-            # Something is stored but could not be opened by its path alone: a database that
-            # only has its log so far, or damaged files. Opening with the dimension replays
-            # the log, or raises an error that says what is damaged, instead of presenting
-            # the store as empty.
+            # Something is there but has no data files: a database that only has its log so
+            # far. Opening with the dimension replays the log instead of presenting the store
+            # as empty.
             dim = len(self.embedding.embed_query(""))
         if dim is not None:
             self._create(dim)
@@ -221,6 +222,18 @@ class QorelVectorStore(VectorStore):
         with self._create_lock:
             if self._db is None:
                 assert self._path is not None
+                # The save below writes data files, so it may only ever happen where there are
+                # none: files of a database that would not open stay as they are.
+                present = data_files_in(self._path)
+                if present:
+                    try:
+                        self._db = Database(self._path)  # saved there since this store looked
+                        return self._db
+                    except DatabaseNotFoundError:
+                        raise CorruptDatabaseError(
+                            f"the database at '{self._path}' is incomplete (it has {', '.join(present)} only); "
+                            "not creating a new one over it"
+                        ) from None
                 db = Database(
                     self._path, dim=dim, metric=self._metric, m=self._m, ef_construction=self._ef_construction
                 )
@@ -347,7 +360,7 @@ class QorelVectorStore(VectorStore):
             seen.add(id_)
             try:
                 _, record = db.get(id_)
-            except ValueError:  # not stored
+            except NotFoundError:
                 continue
             found.append(_decode(id_, record))
         return found
@@ -484,7 +497,7 @@ class QorelVectorStore(VectorStore):
             assert db is not None
             try:
                 vector, _ = db.get(h.id)
-            except ValueError:  # deleted since the search
+            except NotFoundError:  # deleted since the search
                 continue
             docs.append(_decode(h.id, h.metadata))
             vectors.append(vector)

@@ -31,6 +31,10 @@ QorelError QorelError::io_errno(int err) {
     return io(std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")");
 }
 
+QorelError QorelError::corrupt_file(std::string_view detail) {
+    return {ErrorKind::CorruptData, "io error: " + std::string(detail)};
+}
+
 QorelError QorelError::invalid_metric(std::string_view name) {
     return {ErrorKind::InvalidMetric,
             "invalid metric '" + std::string(name) + "': use 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'"};

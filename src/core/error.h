@@ -35,6 +35,10 @@ public:
     static QorelError io(std::string_view detail);
     // An I/O error built from errno, as "<os description> (os error N)".
     static QorelError io_errno(int err);
+    // A stored file whose contents break its format (bad magic, a truncated record, a count
+    // beyond what the file holds). The text reads like an I/O error, "io error: <detail>", as
+    // it always has; the kind is CorruptData, because the operating system did nothing wrong.
+    static QorelError corrupt_file(std::string_view detail);
     static QorelError invalid_metric(std::string_view name);
     static QorelError corrupt_data(std::string_view detail);
     static QorelError invalid_filter(std::string_view detail);

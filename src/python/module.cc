@@ -27,6 +27,39 @@ namespace {
 // caller's `except Exception` does not carry on over corrupted state.
 PyObject* g_internal_error = nullptr;
 
+// The exceptions callers catch by class. Each is a ValueError, so handlers written before the
+// classes existed still work; QorelError is the base of all of them.
+PyObject* g_qorel_error = nullptr;
+PyObject* g_not_found = nullptr;
+PyObject* g_duplicate_id = nullptr;
+PyObject* g_dimension_mismatch = nullptr;
+PyObject* g_database_not_found = nullptr;
+PyObject* g_corrupt_database = nullptr;
+PyObject* g_database_in_use = nullptr;
+PyObject* g_storage = nullptr;
+PyObject* g_invalid_vector = nullptr;
+PyObject* g_invalid_metric = nullptr;
+
+PyObject* error_class(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::DimensionMismatch: return g_dimension_mismatch;
+        case ErrorKind::DuplicateId: return g_duplicate_id;
+        case ErrorKind::NotFound: return g_not_found;
+        case ErrorKind::DatabaseNotFound: return g_database_not_found;
+        case ErrorKind::Io: return g_storage;
+        case ErrorKind::InvalidMetric: return g_invalid_metric;
+        case ErrorKind::CorruptData: return g_corrupt_database;
+        case ErrorKind::InvalidVector: return g_invalid_vector;
+        case ErrorKind::InvalidFilter: break;
+    }
+    return g_qorel_error;
+}
+
+[[noreturn]] void raise_error(PyObject* type, const char* text) {
+    PyErr_SetString(type, text);
+    throw nb::python_error();
+}
+
 // The class has no doc text of its own; its doc slot carries only the text signature, which
 // Python exposes as Database.__text_signature__ (Database.__doc__ is set to None below).
 constexpr const char* kDatabaseSignature =
@@ -69,11 +102,11 @@ void init_database(PyDatabase* self, nb::handle path_h, nb::handle dim_h, nb::ha
             // Only a directory without data files asks for a dimension; a damaged or
             // unreadable database raises its own error.
             if (e.kind() != ErrorKind::DatabaseNotFound) throw;
-            throw nb::value_error("database not found \xE2\x80\x94 specify dim to create a new one");
+            raise_error(g_database_not_found, "database not found \xE2\x80\x94 specify dim to create a new one");
         }
     } else {
         std::optional<Metric> metric = metric_name ? parse_metric(*metric_name) : Metric::Cosine;
-        if (!metric) throw nb::value_error("metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'");
+        if (!metric) raise_error(g_invalid_metric, "metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'");
         DatabaseConfig config;
         config.dim = *dim;
         config.metric = *metric;
@@ -319,18 +352,44 @@ NB_MODULE(_qorel, m) {
     using namespace qorel::py;
 
     g_internal_error = PyErr_NewException("_qorel.InternalError", PyExc_BaseException, nullptr);
+    m.attr("InternalError") = nb::handle(g_internal_error);
+
+    // Created here, under _qorel's name and as attributes of it, so that they pickle (a Ray
+    // worker sends them back to its caller) and unpickle as themselves.
+    auto exception = [&m](PyObject*& slot, const char* name, PyObject* base, const char* doc) {
+        const std::string qualified = std::string("_qorel.") + name;
+        slot = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, base, nullptr);
+        if (!slot) throw nb::python_error();
+        m.attr(name) = nb::handle(slot);
+    };
+    exception(g_qorel_error, "QorelError", PyExc_ValueError, "Base class of the errors qorel raises.");
+    exception(g_not_found, "NotFoundError", g_qorel_error, "No vector is stored under the id.");
+    exception(g_duplicate_id, "DuplicateIdError", g_qorel_error,
+              "The id is already stored, or appears twice in one batch.");
+    exception(g_dimension_mismatch, "DimensionMismatchError", g_qorel_error,
+              "A vector's length differs from the database's dimension.");
+    exception(g_database_not_found, "DatabaseNotFoundError", g_qorel_error,
+              "The directory holds no database, and no dimension was given to create one.");
+    exception(g_corrupt_database, "CorruptDatabaseError", g_qorel_error,
+              "The database's files are damaged or incomplete.");
+    exception(g_database_in_use, "DatabaseInUseError", g_qorel_error,
+              "Another process holds the database directory.");
+    exception(g_storage, "StorageError", g_qorel_error, "The operating system refused a file operation.");
+    exception(g_invalid_vector, "InvalidVectorError", g_qorel_error,
+              "A vector component is NaN, infinite or beyond the float32 range.");
+    exception(g_invalid_metric, "InvalidMetricError", g_qorel_error, "The metric name is not one qorel knows.");
 
     nb::register_exception_translator([](const std::exception_ptr& p, void*) {
         try {
             std::rethrow_exception(p);
         } catch (const QorelError& e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
+            PyErr_SetString(error_class(e.kind()), e.what());
         } catch (const InternalError& e) {
             PyErr_SetString(g_internal_error, e.what());
         } catch (const std::invalid_argument& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
         } catch (const DirectoryInUse& e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
+            PyErr_SetString(g_database_in_use, e.what());
         }
     });
 

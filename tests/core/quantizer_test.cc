@@ -240,13 +240,13 @@ TEST(QuantizerTest, SaveLoadLayoutAndTruncation) {
         EXPECT_TRUE(same_float(odd_back.scales[d], odd.scales[d]));
     }
 
-    const std::string eof = QorelError::io(kUnexpectedEof).what();
+    const std::string eof = QorelError::corrupt_file(kUnexpectedEof).what();
     for (std::size_t len = 0; len < bytes.size(); ++len) {
         try {
             ScalarQuantizer::load(std::span<const std::uint8_t>(bytes.data(), len), &consumed);
             ADD_FAILURE() << "loaded from " << len << " bytes";
         } catch (const QorelError& e) {
-            EXPECT_EQ(e.kind(), ErrorKind::Io);
+            EXPECT_EQ(e.kind(), ErrorKind::CorruptData);
             EXPECT_EQ(std::string(e.what()), eof);
         }
     }

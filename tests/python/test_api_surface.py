@@ -3,7 +3,9 @@ type stub against the real module."""
 
 import ast
 import inspect
+import math
 import pathlib
+import pickle
 import pydoc
 
 import pytest
@@ -256,3 +258,55 @@ def test_stub_matches_the_module():
                 assert real_parameters(getattr(cls, fn.name)) == stub_parameters(fn), where
         present = set(vars(cls)) - NOT_IN_STUB - NOT_IN_STUB_FOR.get(cls_name, set())
         assert present == declared, cls_name
+
+
+def _corrupt(path):
+    db = Database(path, dim=2)
+    db.add("a", [1, 2])
+    db.save()
+    del db
+    graph = pathlib.Path(path, "graph.qorel")
+    graph.write_bytes(graph.read_bytes()[:-9])  # a torn graph file
+    Database(path)
+
+
+def _not_a_directory(path):
+    pathlib.Path(path).write_bytes(b"")
+    Database(path + "/db", dim=2)
+
+
+def _with(call):
+    def run(path):
+        call(Database(path, dim=2))
+
+    return run
+
+
+@pytest.mark.parametrize(
+    "cause, error",
+    [
+        (_with(lambda db: db.get("missing")), "NotFoundError"),
+        (_with(lambda db: db.update("missing", [1, 2])), "NotFoundError"),
+        (_with(lambda db: (db.add("a", [1, 2]), db.add("a", [1, 2]))), "DuplicateIdError"),
+        (_with(lambda db: db.add_many(["a", "a"], [[1, 2], [3, 4]])), "DuplicateIdError"),
+        (_with(lambda db: db.search([1, 2, 3])), "DimensionMismatchError"),
+        (_with(lambda db: db.add("a", [1, math.nan])), "InvalidVectorError"),
+        (lambda path: Database(path, dim=2, metric="hamming"), "InvalidMetricError"),
+        (lambda path: Database(path), "DatabaseNotFoundError"),
+        (_corrupt, "CorruptDatabaseError"),
+        (_not_a_directory, "StorageError"),
+    ],
+)
+def test_each_failure_raises_its_class(db_path, cause, error):
+    cls = getattr(_qorel, error)
+    with pytest.raises(cls) as caught:
+        cause(db_path)
+    assert type(caught.value) is cls
+    # Handlers written for ValueError still catch it, and it crosses processes as itself.
+    assert isinstance(caught.value, _qorel.QorelError) and isinstance(caught.value, ValueError)
+    again = pickle.loads(pickle.dumps(caught.value))
+    assert type(again) is cls and str(again) == str(caught.value)
+
+
+def test_internal_error_escapes_ordinary_handlers():
+    assert not issubclass(_qorel.InternalError, Exception)

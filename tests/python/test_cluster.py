@@ -2,6 +2,7 @@
 survive a shard's process dying mid-write, and reopen from its directory."""
 
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -175,7 +176,7 @@ class TestSameAsOneDatabase:
 class TestLayout:
     def test_opening_needs_the_stored_shard_count(self, tmp_path):
         path = str(tmp_path / "db")
-        with pytest.raises(ValueError, match="database not found"):
+        with pytest.raises(qorel.DatabaseNotFoundError):
             ShardedDatabase(path)
         with pytest.raises(ValueError, match="shards must be given"):
             ShardedDatabase(path, dim=DIM)
@@ -188,9 +189,25 @@ class TestLayout:
         # The stored settings win, as for a single database.
         db = ShardedDatabase(path, dim=DIM + 1, metric="cosine")
         assert (db.shards, db.dim, db.metric) == (2, DIM, "dot_product")
+        # Its shards hold the directories: a second handle in this process is refused at once,
+        # whatever the spelling of the path, and leaves the first one working.
+        for spelling in (path, path + "/", str(tmp_path / "." / "db")):
+            with pytest.raises(qorel.DatabaseInUseError):
+                ShardedDatabase(spelling)
+        assert db.count() == 0
         assert sorted(os.listdir(path)) == [MANIFEST_NAME, "shard-0", "shard-1"]
         assert [s["path"] for s in db.describe()] == [shard_dir(os.path.abspath(path), i) for i in range(2)]
         db.close()
+        ShardedDatabase(path).close()
+        # Without its manifest the layout is created afresh, but a shard left incomplete is
+        # refused rather than replaced by an empty one.
+        os.remove(os.path.join(path, MANIFEST_NAME))
+        os.remove(os.path.join(shard_dir(path, 0), "vectors.bin"))
+        graph = pathlib.Path(shard_dir(path, 0), "graph.qorel")
+        before = graph.read_bytes()
+        with pytest.raises(qorel.CorruptDatabaseError):
+            ShardedDatabase(path, dim=DIM, metric="dot", shards=2)
+        assert graph.read_bytes() == before
 
     def test_reopen_after_ray_restarts(self, tmp_path):
         path = str(tmp_path / "db")

@@ -99,7 +99,7 @@ class TestOneProcess:
 class TestTwoProcesses:
     def test_the_directory_belongs_to_one_process_at_a_time(self, db_path):
         holder = start_holder(db_path, 2)
-        with pytest.raises(ValueError, match=IN_USE) as e:
+        with pytest.raises(_qorel.DatabaseInUseError, match=IN_USE) as e:
             _qorel.Database(db_path, dim=2)
         assert os.path.realpath(db_path) in str(e.value)
         with pytest.raises(ValueError, match=IN_USE):

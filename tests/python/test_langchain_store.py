@@ -151,15 +151,35 @@ class TestReopening:
         again = QorelVectorStore(fake(), path)
         assert again.get_by_ids(["x"]) == [Document(id="x", page_content="logged", metadata={"k": "v"})]
 
-    def test_damaged_files_raise_instead_of_looking_empty(self, tmp_path):
+    @pytest.mark.parametrize(
+        "damage",
+        [
+            lambda path: (path / "graph.qorel").write_bytes(b"not a graph"),
+            # An incomplete database: once it was taken for a new one, and saved over.
+            lambda path: (path / "vectors.bin").unlink(),
+            lambda path: (path / "graph.qorel").unlink(),
+        ],
+    )
+    def test_damaged_files_raise_and_stay_as_they_are(self, tmp_path, damage):
         path = tmp_path / "s"
         store = QorelVectorStore(fake(), str(path))
         store.add_texts(["kept"])
         store.save()
         del store
-        (path / "graph.qorel").write_bytes(b"not a graph")
-        with pytest.raises(ValueError, match="io error"):
+        damage(path)
+        before = {f.name: f.read_bytes() for f in path.iterdir()}
+        with pytest.raises(qorel.CorruptDatabaseError):
             QorelVectorStore(fake(), str(path))
+        assert {f.name: f.read_bytes() for f in path.iterdir()} == before
+
+    def test_a_database_saved_after_the_store_looked_is_used_not_refused(self, tmp_path):
+        path = str(tmp_path / "s")
+        store = QorelVectorStore(fake(), path)  # nothing there yet
+        db = qorel.Database(path, dim=6)
+        QorelVectorStore(fake(), db).add_texts(["earlier"], ids=["e"])
+        db.save()
+        store.add_texts(["later"], ids=["l"])
+        assert [d.page_content for d in store.get_by_ids(["e", "l"])] == ["earlier", "later"]
 
     def test_a_store_without_a_path_lives_in_a_temporary_directory(self):
         store = QorelVectorStore.from_texts(["a", "b"], fake(), ids=["a", "b"])

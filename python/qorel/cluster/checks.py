@@ -19,8 +19,6 @@ import numpy as np
 
 import qorel
 
-_DIMENSION_TEXT = "dimension mismatch: "
-
 
 class ArgumentChecker:
     def __init__(self, dim: Any, metric: Any, m: Any, ef_construction: Any, quantize: Any):
@@ -66,9 +64,8 @@ class ArgumentChecker:
     def _search_check(self, vector: Any) -> None:
         try:
             self._db.search(vector, 0)
-        except ValueError as e:
-            if not str(e).startswith(_DIMENSION_TEXT):
-                raise
+        except qorel.DimensionMismatchError:
+            pass
 
     # ---- whole argument lists
 
@@ -90,12 +87,10 @@ class ArgumentChecker:
         """(ids, float32 rows, metadatas) of an add_many or upsert_many call, after every check
         a single database makes before it looks at stored ids, in its order."""
         ids = self.ids(ids)
-        dimension_error: Optional[ValueError] = None
+        dimension_error: Optional[qorel.DimensionMismatchError] = None
         try:
             n = len(self._db.search_many(vectors, 0))
-        except ValueError as e:
-            if not str(e).startswith(_DIMENSION_TEXT):
-                raise
+        except qorel.DimensionMismatchError as e:
             dimension_error, n = e, len(vectors)
         wide = _wide_rows(vectors)
         # A finite number that float32 cannot hold is refused while the batch is read.
@@ -114,7 +109,7 @@ class ArgumentChecker:
                 assert dimension_error is not None
                 raise dimension_error
             j = int(np.flatnonzero(~np.isfinite(row))[0])
-            raise ValueError(_invalid_component(ids[bad], j, float(row[j])))
+            raise qorel.InvalidVectorError(_invalid_component(ids[bad], j, float(row[j])))
         return ids, rows(vectors, n, self.dim), metadatas
 
     def _metadatas(self, metadatas: list, n: int) -> list:
@@ -128,9 +123,8 @@ class ArgumentChecker:
                 raise ValueError("metadatas must be list of dicts or None")
             try:
                 self._db.update("", None, md)  # encodes it exactly as a write would
-            except ValueError as e:
-                if str(e) != "id '' not found":
-                    raise
+            except qorel.NotFoundError:
+                pass  # the metadata encoded; the empty database merely lacks the id
             if type(md) is not dict:
                 out[i] = dict(md)
         return out
@@ -179,7 +173,7 @@ def _refuse_overflow(ids: list, wide: Any) -> None:
             else:  # the whole array at once: the first hit in reading order
                 at, j = divmod(_first(lost.ravel()) or 0, row.shape[1])
             assert j is not None
-            raise ValueError(_invalid_component(ids[at], j, float(wide[at][j])))
+            raise qorel.InvalidVectorError(_invalid_component(ids[at], j, float(wide[at][j])))
 
 
 def _invalid_component(id: str, index: int, value: float) -> str:

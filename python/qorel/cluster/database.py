@@ -2,12 +2,16 @@
 
 import operator
 import os
+import threading
+import weakref
 from collections import defaultdict
 from typing import Any, Callable, Literal, Optional
 
 import numpy as np
 import ray
 import ray.exceptions
+
+import qorel
 
 from .checks import ArgumentChecker, rows, transportable
 from .errors import PartialBatchError, ShardUnavailableError
@@ -19,6 +23,12 @@ from .shard import ShardServer
 # engine is thread-safe and releases the interpreter lock while it works).
 _SHARD_CONCURRENCY = 4
 _OK, _ERR, _LOST = "ok", "err", "lost"
+
+# The open handles of this process by the real path of their directory. The shard actors of a
+# handle hold the shard directories, so a second handle's actors could never open them: the
+# second handle is refused up front with an error that says why.
+_open_handles: "weakref.WeakValueDictionary[str, ShardedDatabase]" = weakref.WeakValueDictionary()
+_open_lock = threading.Lock()
 
 
 class ShardedDatabase:
@@ -59,6 +69,23 @@ class ShardedDatabase:
         self._actors: list = []
         self._timeout = timeout
         self._path = os.path.abspath(path)
+        self._claimed: Optional[str] = None
+        real = os.path.realpath(self._path)
+        with _open_lock:
+            if _open_handles.get(real) is not None:
+                raise qorel.DatabaseInUseError(
+                    f"the sharded database at '{self._path}' is already open in this process: "
+                    "use the open ShardedDatabase, or close() it before opening another"
+                )
+            _open_handles[real] = self
+            self._claimed = real
+        try:
+            self._open(path, dim, metric, m, ef_construction, quantize, shards, address, shared_storage)
+        except BaseException:
+            self.close()
+            raise
+
+    def _open(self, path, dim, metric, m, ef_construction, quantize, shards, address, shared_storage) -> None:
         manifest = read_manifest(self._path)
         creating = manifest is None
         if manifest is not None:
@@ -70,7 +97,7 @@ class ShardedDatabase:
             self._checks = ArgumentChecker(manifest.dim, manifest.metric, manifest.m, manifest.ef_construction, False)
         else:
             if dim is None:
-                raise ValueError("database not found — specify dim to create a new one")
+                raise qorel.DatabaseNotFoundError("database not found — specify dim to create a new one")
             if shards is None:
                 raise ValueError("shards must be given to create a sharded database")
             # The single database's own checks of the settings, with its own errors.
@@ -89,11 +116,7 @@ class ShardedDatabase:
             manifest.nodes = _place(manifest.shards)
         self._manifest = manifest
         self._n = manifest.shards
-        try:
-            self._start(creating)
-        except BaseException:
-            self.close()
-            raise
+        self._start(creating)
         if creating:
             write_manifest(self._path, manifest)
 
@@ -119,11 +142,11 @@ class ShardedDatabase:
         calls = [a.create.remote() if creating else a.describe.remote() for a in self._actors]
         for info in ray.get(calls, timeout=self._timeout):
             if info["error"] is not None:
-                raise ValueError(
+                raise info["error_class"](
                     f"shard {info['shard']} has no database at '{info['path']}' on node {info['node']}: {info['error']}"
                 )
             if info["dim"] != mf.dim or info["metric"] != mf.metric:
-                raise ValueError(
+                raise qorel.CorruptDatabaseError(
                     f"shard {info['shard']} at '{info['path']}' holds a database of dimension {info['dim']} "
                     f"and metric {info['metric']}, but the manifest says {mf.dim} and {mf.metric}"
                 )
@@ -146,6 +169,11 @@ class ShardedDatabase:
         checks = getattr(self, "_checks", None)
         if checks is not None:
             checks.close()
+        claimed, self._claimed = getattr(self, "_claimed", None), None
+        if claimed is not None:
+            with _open_lock:
+                if _open_handles.get(claimed) is self:
+                    del _open_handles[claimed]
 
     def __enter__(self) -> "ShardedDatabase":
         return self
@@ -272,7 +300,7 @@ class ShardedDatabase:
         seen: set = set()
         for id in ids:
             if id in seen:
-                raise ValueError(f"id '{id}' already exists, use upsert instead")
+                raise qorel.DuplicateIdError(f"id '{id}' already exists, use upsert instead")
             seen.add(id)
         self._batch("write", "add_many", ids, by_shard, self._batch_args(ids, rows, metadatas))
 
@@ -311,7 +339,7 @@ class ShardedDatabase:
                 i = by_shard[s][at]
                 first = i if first is None else min(first, i)
         if first is not None:
-            raise ValueError(f"id '{ids[first]}' already exists, use upsert instead")
+            raise qorel.DuplicateIdError(f"id '{ids[first]}' already exists, use upsert instead")
 
     # ---- search
 

@@ -14,11 +14,11 @@ from typing import Any, Optional
 import ray
 
 import qorel
+from qorel._files import data_files_in
 
 # A restarted worker may start while the dead one's process is still being reaped; the
 # directory's lock is free once it is gone.
 _IN_USE_WAIT_S = 10.0
-_IN_USE_TEXT = "in use by another process"
 
 
 def _has_data_files(path: str) -> bool:
@@ -34,12 +34,14 @@ class ShardServer:
     """One shard. Every entry point returns ("ok", value) or ("err", exception), so the client
     re-raises the engine's own exception with its own text instead of a wrapped remote error."""
 
+    _open_error: Optional[BaseException]
+
     def __init__(self, shard: int, path: str, settings: dict):
         self._shard = shard
         self._path = path
         self._settings = settings
         self._db: Optional[qorel.Database] = None
-        self._open_error: Optional[str] = None
+        self._open_error = None
         # A shard that was created before has data files (creation saves at once). Without
         # them this process must not create an empty shard: on a node that lacks the files
         # that would silently hide every stored vector. It waits for create() instead.
@@ -47,9 +49,9 @@ class ShardServer:
             try:
                 self._db = self._open()
             except Exception as e:  # reported by describe() and by every call
-                self._open_error = str(e)
+                self._open_error = e
         else:
-            self._open_error = "no database files there"
+            self._open_error = qorel.CorruptDatabaseError("no database files there")
 
     def _open(self) -> qorel.Database:
         s = self._settings
@@ -57,8 +59,8 @@ class ShardServer:
         while True:
             try:
                 return qorel.Database(self._path, s["dim"], s["metric"], s["m"], s["ef_construction"], s["quantize"])
-            except ValueError as e:
-                if _IN_USE_TEXT not in str(e) or time.monotonic() > deadline:
+            except qorel.DatabaseInUseError:
+                if time.monotonic() > deadline:
                     raise
                 time.sleep(0.1)
 
@@ -66,13 +68,20 @@ class ShardServer:
         """Opens the shard, creating it when it does not exist, and saves a new one at once so
         that a restarted worker finds data files and reopens instead of creating."""
         if self._db is None:
+            present = data_files_in(self._path)
+            if present and not _has_data_files(self._path):
+                # What is left of a saved shard: an empty one saved here would replace it.
+                self._open_error = qorel.CorruptDatabaseError(
+                    f"the shard is incomplete (it has {', '.join(present)} only); not creating a new one over it"
+                )
+                return self.describe()
             try:
                 self._db = self._open()
                 self._open_error = None
                 if not _has_data_files(self._path):
                     self._db.save()
             except Exception as e:
-                self._open_error = str(e)
+                self._open_error = e
         return self.describe()
 
     def describe(self) -> dict:
@@ -82,7 +91,9 @@ class ShardServer:
             "path": self._path,
             "node": ray.util.get_node_ip_address(),
             "pid": os.getpid(),
-            "error": self._open_error,
+            "error": None if self._open_error is None else str(self._open_error),
+            # The class the client raises for the failure: the engine's own where it has one.
+            "error_class": _error_class(self._open_error),
             "dim": db.dim if db is not None else None,
             "metric": db.metric if db is not None else None,
         }
@@ -110,13 +121,18 @@ class ShardServer:
         db = self._db
         if db is None:
             node = ray.util.get_node_ip_address()
-            return ("err", ValueError(f"shard {self._shard} has no database at '{self._path}' on node {node}: {self._open_error}"))
+            text = f"shard {self._shard} has no database at '{self._path}' on node {node}: {self._open_error}"
+            return ("err", _error_class(self._open_error)(text))
         try:
             # A batch shared by every shard travels once, as a reference inside the arguments.
             args = tuple(ray.get(a) if isinstance(a, ray.ObjectRef) else a for a in args)
             return ("ok", _OPS[op](db, *args))
         except Exception as e:
             return ("err", e)
+
+
+def _error_class(error: Optional[BaseException]) -> type:
+    return type(error) if isinstance(error, qorel.QorelError) else ValueError
 
 
 def _search(db, vector, k, ef_search, where_filter, max_distance):

@@ -46,7 +46,7 @@ private:
 };
 
 // Reads little-endian fields from a span; every read checks the bytes that remain first and
-// throws the unexpected-end-of-file I/O error when they are too few.
+// throws the unexpected-end-of-file error (a damaged file) when they are too few.
 class ByteReader {
 public:
     explicit ByteReader(std::span<const std::uint8_t> data) : data_(data) {}
@@ -91,7 +91,7 @@ public:
     }
     std::span<const std::uint8_t> rest() { return bytes(remaining()); }
 
-    [[noreturn]] static void eof() { throw QorelError::io(kUnexpectedEof); }
+    [[noreturn]] static void eof() { throw QorelError::corrupt_file(kUnexpectedEof); }
 
 private:
     void need(std::size_t n) const {

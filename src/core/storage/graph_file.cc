@@ -28,7 +28,7 @@ constexpr std::uint64_t kUncheckedListFloor = std::uint64_t{64} << 20;
 // Node records and header bytes are handed to the file in pieces of about this size.
 constexpr std::size_t kChunk = 64 * 1024;
 
-[[noreturn]] void invalid(const std::string& text) { throw QorelError::io(text); }
+[[noreturn]] void invalid(const std::string& text) { throw QorelError::corrupt_file(text); }
 
 struct Trailer {
     SaveFingerprint print;
@@ -129,7 +129,8 @@ void check_list_memory(std::uint64_t needed, std::uint32_t n, std::uint32_t m, b
                              std::to_string(needed) + " bytes of neighbour lists, ";
     // A graph that cannot fit in this machine's memory fails here, before any of it is built,
     // rather than by running the process out of memory halfway through.
-    if (needed > machine_memory()) invalid(what + "more than this machine's memory");
+    // (a limit of this machine, not proof of damage: the same file may load on a larger one)
+    if (needed > machine_memory()) throw QorelError::io(what + "more than this machine's memory");
     const std::uint64_t allowed = std::max(kUncheckedListFloor, kUncheckedListBytesPerFileByte * file_bytes);
     if (!header_checked && needed > allowed)
         invalid(what + "more than its files can account for (the header is damaged)");

@@ -9,7 +9,7 @@ namespace qorel {
 
 namespace {
 
-[[noreturn]] void invalid(const std::string& text) { throw QorelError::io(text); }
+[[noreturn]] void invalid(const std::string& text) { throw QorelError::corrupt_file(text); }
 
 std::span<const std::uint8_t> as_bytes(const void* p, std::size_t n) {
     return {static_cast<const std::uint8_t*>(p), n};

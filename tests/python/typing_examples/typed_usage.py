@@ -63,4 +63,13 @@ def run(path: str) -> list[str]:
     reopened: _qorel.Database
     with _qorel.Database(path) as reopened:
         lines.append(f"{len(reopened)}")
+
+    try:
+        db.get("never stored")
+    except qorel.NotFoundError as e:
+        base: qorel.QorelError = e
+        plain: ValueError = base
+        assert str(plain)
+    missing: type[qorel.QorelError] = qorel.DatabaseNotFoundError
+    assert issubclass(missing, ValueError)
     return lines
