@@ -78,8 +78,9 @@ const Kernels kKernels = resolve();
         aa += x * x;
         bb += y * y;
     }
-    if (aa == 0.0 && bb == 0.0) return 0.0f;
-    if (ab == 0.0) return 1.0f;
+    // A zero vector has no direction: it is at distance 1 from every vector, itself included,
+    // as every scoring path has it.
+    if (aa == 0.0 || bb == 0.0 || ab == 0.0) return 1.0f;
     const double d = 1.0 - ab * (1.0 / std::sqrt(aa)) * (1.0 / std::sqrt(bb));
     // A NaN or infinite component must never look like a perfect match.
     if (std::isnan(d)) return std::numeric_limits<float>::quiet_NaN();
@@ -97,8 +98,9 @@ float cosine_distance(const float* a, const float* b, std::size_t n) {
     // A result of exactly 0 is also what the kernel's clamp makes of a NaN (from a NaN or
     // infinite component) and of vectors whose squared norm lies below the float normal range
     // (its approximate reciprocal square root is taken in float and breaks down there, so even
-    // opposite tiny vectors come out as 0). Identical directions and two zero vectors give 0
-    // too; recomputing those exactly is cheap next to graph work and only sharpens them.
+    // opposite tiny vectors come out as 0), and of two zero vectors, which are at distance 1.
+    // Identical directions give 0 too; recomputing those exactly is cheap next to graph work
+    // and only sharpens them.
     return cosine_distance_exact(a, b, n);
 }
 

@@ -51,7 +51,7 @@ inline float vector_norm(std::span<const float> v);
 
 // Distance of one stored row from its dot product with the query, the row's stored norm and
 // the query's sum of squares. Used by the exact scan when nothing is deleted; differs from the
-// pair kernels in the last bits and in the zero-vector convention under cosine.
+// pair kernels in the last bits only (a zero vector is at cosine distance 1 from any, in both).
 inline float norm_based_score(Metric m, float q2, float sqrt_q2, float dot, float norm) {
     switch (m) {
         case Metric::Cosine:

@@ -240,8 +240,8 @@ float ScalarQuantizer::distance_to_codes(const float* q, const std::uint8_t* cod
             case Metric::Euclidean: return s[0];
             case Metric::DotProduct: return -s[0];
             case Metric::Cosine: {
-                if (s[1] == 0.0f && s[2] == 0.0f) return 0.0f;
-                if (s[0] == 0.0f) return 1.0f;
+                // A zero vector is at distance 1 from every vector, as in the pair kernel.
+                if (s[1] == 0.0f || s[2] == 0.0f || s[0] == 0.0f) return 1.0f;
                 const double r = 1.0 - static_cast<double>(s[0]) / std::sqrt(static_cast<double>(s[1]) * s[2]);
                 const float f = static_cast<float>(r);
                 return f > 0.0f ? f : 0.0f;

@@ -703,7 +703,87 @@ nb::handle json_module() {
     return cached;
 }
 
+namespace {
+
+[[noreturn]] void raise_at_key(const char* context, const char* what, std::string_view key) {
+    raise(PyExc_ValueError, std::string(context) + what + " at key '" + std::string(key) + "'");
+}
+
+// A top-level key as the messages name it: a str as it is, another key (json turns int, float,
+// bool and None keys into text) by its str().
+std::string key_name(PyObject* key) {
+    nb::object text = nb::steal(PyObject_Str(key));
+    Py_ssize_t size = 0;
+    const char* data = text ? PyUnicode_AsUTF8AndSize(text.ptr(), &size) : nullptr;
+    if (!data) {
+        PyErr_Clear();
+        return "?";
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// Refuses what the encoder would recurse into too deeply or turn into a float, walking the
+// containers json.dumps encodes (dicts, lists, tuples) with a stack of our own. Nothing here
+// runs Python code, so the containers cannot change under the walk. A container met again on
+// its own path (a cycle) is not entered: the encoder reports it.
+void check_metadata_values(PyObject* dict) {
+    struct Level {
+        PyObject* container;
+        Py_ssize_t position;
+    };
+    std::vector<Level> path{{dict, 0}};
+    PyObject* top_key = nullptr;
+    while (!path.empty()) {
+        Level& level = path.back();
+        PyObject* item = nullptr;
+        if (PyDict_Check(level.container)) {
+            PyObject* key = nullptr;
+            if (!PyDict_Next(level.container, &level.position, &key, &item)) item = nullptr;
+            if (item && path.size() == 1) top_key = key;
+        } else {
+            PyObject* seq = level.container;
+            const Py_ssize_t n = PyList_Check(seq) ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+            if (level.position < n) {
+                item = PyList_Check(seq) ? PyList_GET_ITEM(seq, level.position) : PyTuple_GET_ITEM(seq, level.position);
+                ++level.position;
+            }
+        }
+        if (!item) {
+            path.pop_back();
+            continue;
+        }
+        if (PyLong_Check(item)) {
+            if (!PyBool_Check(item)) {
+                int overflow = 0;
+                const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+                if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+                if (overflow < 0) raise_at_key("invalid metadata: ", "integer out of range", key_name(top_key));
+                if (overflow > 0) {
+                    const unsigned long long u = PyLong_AsUnsignedLongLong(item);
+                    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+                        PyErr_Clear();
+                        raise_at_key("invalid metadata: ", "integer out of range", key_name(top_key));
+                    }
+                }
+            }
+            continue;
+        }
+        if (!PyDict_Check(item) && !PyList_Check(item) && !PyTuple_Check(item)) continue;
+        bool cycle = false;
+        for (const Level& l : path) cycle = cycle || l.container == item;
+        if (cycle) continue;
+        // The dict itself is level 1; the text parser refuses the same depth.
+        if (path.size() + 1 >= static_cast<std::size_t>(kMaxJsonDepth)) {
+            raise_at_key("invalid metadata: ", "recursion limit exceeded", key_name(top_key));
+        }
+        path.push_back({item, 0});
+    }
+}
+
+}  // namespace
+
 Json pythonize_dict(nb::handle dict) {
+    check_metadata_values(dict.ptr());
     nb::object text = call_json("dumps", dict);
     if (!PyUnicode_Check(text.ptr())) {
         raise(PyExc_TypeError, cannot_convert(text.ptr(), "PyString"));
@@ -746,7 +826,32 @@ std::vector<std::optional<Json>> to_metadatas(nb::handle metadatas, std::size_t 
     return out;
 }
 
-Json py_to_json(nb::handle h) {
+bool is_boolean(PyObject* o) { return PyBool_Check(o) || is_numpy_bool(o); }
+
+std::optional<Json> to_json_integer(PyObject* o, const char* context, std::string_view key) {
+    if (!PyLong_Check(o) && !PyIndex_Check(o)) return std::nullopt;
+    nb::object index = nb::steal(PyNumber_Index(o));
+    if (!index) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow == 0) {
+        if (v >= 0) return Json(static_cast<std::uint64_t>(v));
+        return Json(static_cast<std::int64_t>(v));
+    }
+    if (overflow > 0) {
+        // 2**63 to 2**64-1 stay integers, as they do in metadata.
+        const unsigned long long u = PyLong_AsUnsignedLongLong(index.ptr());
+        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return Json(static_cast<std::uint64_t>(u));
+        PyErr_Clear();
+    }
+    raise_at_key(context, "integer out of range", key);
+}
+
+Json py_to_json(nb::handle h, std::string_view field) {
     PyObject* o = h.ptr();
     if (PyUnicode_Check(o)) {
         Py_ssize_t size = 0;
@@ -762,23 +867,7 @@ Json py_to_json(nb::handle h) {
         if (truth >= 0) return Json(truth != 0);
         PyErr_Clear();
     }
-    if (PyLong_Check(o) || PyIndex_Check(o)) {
-        nb::object index = nb::steal(PyNumber_Index(o));
-        if (index) {
-            int overflow = 0;
-            const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-            if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
-                if (v >= 0) return Json(static_cast<std::uint64_t>(v));
-                return Json(static_cast<std::int64_t>(v));
-            }
-            if (overflow > 0) {
-                // 2**63 to 2**64-1 stay integers, as they do in metadata.
-                const unsigned long long u = PyLong_AsUnsignedLongLong(index.ptr());
-                if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return Json(static_cast<std::uint64_t>(u));
-            }
-        }
-        PyErr_Clear();
-    }
+    if (std::optional<Json> integer = to_json_integer(o, "", field)) return std::move(*integer);
     double v;
     if (PyFloat_CheckExact(o)) {
         v = PyFloat_AS_DOUBLE(o);

@@ -85,7 +85,10 @@ nb::handle json_module();
 // A dict as JSON: json.dumps(dict) parsed strictly (nesting refused from the 128th level on,
 // counting the dict itself; no NaN or infinities; nothing but whitespace after the value). A parse failure raises ValueError
 // "invalid metadata: <what> at line L column C"; failures of the json module propagate as they
-// are. REQUIRES: `dict` is a dict or a dict subclass.
+// are. Before encoding, the dict is walked without recursion: nesting beyond the limit and
+// integers outside [-2**63, 2**64) raise ValueError "invalid metadata: ... at key '<key>'"
+// (the top-level key under which they sit), so that neither reaches the encoder's recursion
+// nor turns into a float. REQUIRES: `dict` is a dict or a dict subclass.
 Json pythonize_dict(nb::handle dict);
 
 // A single `metadata` argument: None gives nullopt, a dict (or subclass) its JSON value.
@@ -95,12 +98,20 @@ std::optional<Json> to_metadata(nb::handle h, const char* arg);
 // a list of exactly n_ids elements, each None or a dict (ValueError otherwise).
 std::vector<std::optional<Json>> to_metadatas(nb::handle metadatas, std::size_t n_ids);
 
-// A filter operand: str, bool (NumPy booleans too), integer, float (NaN and the infinities
-// become null) or None; anything else raises ValueError "unsupported filter value type", and a
-// str without a UTF-8 form (a lone surrogate) the codec's UnicodeEncodeError, a ValueError.
-// Integers keep their kind: non-negative ones up to 2**64-1 become unsigned JSON integers,
-// negative ones down to -2**63 signed ones; integers beyond that become floats.
-Json py_to_json(nb::handle h);
+// Whether `o` is a boolean, Python's or NumPy's (bool is a subclass of int: test this first).
+bool is_boolean(PyObject* o);
+
+// An integer (an int, or an object with __index__) as a JSON integer: non-negative ones up to
+// 2**64-1 unsigned, negative ones down to -2**63 signed. nullopt when `o` is no integer;
+// ValueError "<context>integer out of range at key '<key>'" when it is one outside that range,
+// as the JSON values here hold no others and a float would silently round it.
+std::optional<Json> to_json_integer(PyObject* o, const char* context, std::string_view key);
+
+// A filter operand of field `field`: str, bool (NumPy booleans too), integer, float (NaN and
+// the infinities become null) or None; anything else raises ValueError "unsupported filter
+// value type", and a str without a UTF-8 form (a lone surrogate) the codec's
+// UnicodeEncodeError, a ValueError. Integers keep their kind (see to_json_integer).
+Json py_to_json(nb::handle h, std::string_view field);
 
 // None, or a dict parsed into a Filter (errors as parse_filter raises them).
 std::optional<Filter> to_filter(nb::handle h, const char* arg);

@@ -35,16 +35,19 @@ nb::list dict_items(PyObject* dict) {
     return nb::borrow<nb::list>(items);
 }
 
-// A comparison threshold through the float protocol; the protocol's own error is replaced by
-// the operator's.
-double threshold(PyObject* operand, const std::string& op) {
-    if (PyFloat_CheckExact(operand)) return PyFloat_AS_DOUBLE(operand);
+// A comparison threshold: an integer exactly (see to_json_integer), anything else through the
+// float protocol; the protocol's own error is replaced by the operator's. Booleans are not
+// numbers, though bool is a subclass of int.
+Json threshold(PyObject* operand, const std::string& op, const std::string& field) {
+    if (PyFloat_CheckExact(operand)) return Json(PyFloat_AS_DOUBLE(operand));
+    if (is_boolean(operand)) raise_value_error(op + " value must be a number");
+    if (std::optional<Json> integer = to_json_integer(operand, "", field)) return std::move(*integer);
     const double v = PyFloat_AsDouble(operand);
     if (v == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
         raise_value_error(op + " value must be a number");
     }
-    return v;
+    return Json(v);
 }
 
 void parse_operators(const std::string& field, PyObject* ops, std::vector<Filter>& out) {
@@ -53,7 +56,7 @@ void parse_operators(const std::string& field, PyObject* ops, std::vector<Filter
         PyObject* operand = PyTuple_GET_ITEM(item.ptr(), 1);
         const std::string op = key_text(op_key);
         if (op == "$ne") {
-            out.push_back(Filter::ne(field, py_to_json(operand)));
+            out.push_back(Filter::ne(field, py_to_json(operand, field)));
         } else if (op == "$in") {
             if (!PyList_Check(operand)) raise_value_error("$in value must be a list");
             // A copy of the list: converting an element may run Python code.
@@ -61,16 +64,16 @@ void parse_operators(const std::string& field, PyObject* ops, std::vector<Filter
             if (!members) throw nb::python_error();
             std::vector<Json> values;
             values.reserve(static_cast<std::size_t>(PyList_GET_SIZE(members.ptr())));
-            for (nb::handle member : nb::borrow<nb::list>(members)) values.push_back(py_to_json(member));
+            for (nb::handle member : nb::borrow<nb::list>(members)) values.push_back(py_to_json(member, field));
             out.push_back(Filter::in(field, std::move(values)));
         } else if (op == "$gt") {
-            out.push_back(Filter::gt(field, threshold(operand, op)));
+            out.push_back(Filter::gt(field, threshold(operand, op, field)));
         } else if (op == "$gte") {
-            out.push_back(Filter::gte(field, threshold(operand, op)));
+            out.push_back(Filter::gte(field, threshold(operand, op, field)));
         } else if (op == "$lt") {
-            out.push_back(Filter::lt(field, threshold(operand, op)));
+            out.push_back(Filter::lt(field, threshold(operand, op, field)));
         } else if (op == "$lte") {
-            out.push_back(Filter::lte(field, threshold(operand, op)));
+            out.push_back(Filter::lte(field, threshold(operand, op, field)));
         } else {
             raise_value_error("unknown operator: " + op);
         }
@@ -88,7 +91,7 @@ Filter parse_filter(nb::handle dict) {
         if (PyDict_Check(value)) {
             parse_operators(field, value, conditions);
         } else {
-            conditions.push_back(Filter::eq(std::move(field), py_to_json(value)));
+            conditions.push_back(Filter::eq(field, py_to_json(value, field)));
         }
     }
     return Filter::combine(std::move(conditions));

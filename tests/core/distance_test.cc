@@ -87,8 +87,8 @@ TEST(DistanceTest, CosineZeroVectorConventionsOnBothPaths) {
     const std::vector<float> zero(5, 0.0f);
     const std::vector<float> v = {0.5f, -1.0f, 2.0f, 0.0f, 3.0f};
 
-    // Pair kernel: two zero vectors are identical, a zero vector is orthogonal to everything.
-    EXPECT_EQ(distance(zero, zero, Metric::Cosine), 0.0f);
+    // Pair kernel: a zero vector is at distance 1 from everything, another zero vector included.
+    EXPECT_EQ(distance(zero, zero, Metric::Cosine), 1.0f);
     EXPECT_EQ(distance(zero, v, Metric::Cosine), 1.0f);
     EXPECT_EQ(distance(v, zero, Metric::Cosine), 1.0f);
 

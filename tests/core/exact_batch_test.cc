@@ -11,6 +11,7 @@
 #include "hnsw/exact_batch.h"
 #include "hnsw/index.h"
 #include "parallel.h"
+#include "quantizer.h"
 
 namespace qorel {
 namespace {
@@ -128,8 +129,8 @@ TEST(ExactBatch, SmallAndDegenerateRequests) {
 }
 
 TEST(ExactBatch, ZeroVectorsUnderCosineFollowTheScanOfTheSameState) {
-    // Without deletions the scan scores zero vectors 1.0; with deletions it uses the pair
-    // kernel, which puts a zero row at distance 0 from a zero query. The batch must do the same.
+    // Without deletions the scan scores by norms, with deletions through the pair kernel; both
+    // put a zero query at distance 1 from every row, the zero row included.
     const std::size_t dim = 8;
     auto rows = gaussian(50, dim, 5);
     rows[17].assign(dim, 0.0f);
@@ -144,9 +145,15 @@ TEST(ExactBatch, ZeroVectorsUnderCosineFollowTheScanOfTheSameState) {
 
     index.mark_deleted(0);
     auto with_deleted = search_exact_batch(index, packed.data(), 2, 3);
-    EXPECT_EQ(with_deleted[0][0].slot, 17u);
-    EXPECT_EQ(with_deleted[0][0].distance, 0.0f);
-    EXPECT_EQ(with_deleted[0][1].distance, 1.0f);
+    for (const auto& c : with_deleted[0]) EXPECT_EQ(c.distance, 1.0f);
+    // The graph walk, the single scan and the quantized codes score the same way.
+    for (const auto& c : index.search_graph(queries[0], 3, 64)) EXPECT_EQ(c.distance, 1.0f);
+    for (const auto& c : index.search_brute_force(queries[0], 3)) EXPECT_EQ(c.distance, 1.0f);
+    const auto quantizer = ScalarQuantizer::train(pack(rows), dim);
+    for (const std::size_t row : {std::size_t{17}, std::size_t{3}}) {
+        const auto codes = quantizer.quantize(rows[row]);
+        EXPECT_EQ(quantizer.distance_to_codes(queries[0].data(), codes.data(), Metric::Cosine), 1.0f);
+    }
     EXPECT_EQ(with_deleted[1][0].slot, 3u);
     EXPECT_GE(with_deleted[1][0].distance, 0.0f);
     expect_same_hits(index, queries, 3);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <compare>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -36,6 +37,41 @@ SlotSet held(const MetadataIndex& index, std::string_view field, const Json& val
 void expect_same_key(const Json& a, const Json& b) {
     EXPECT_TRUE(json_equal(a, b)) << a << " vs " << b;
     EXPECT_EQ(json_hash(a), json_hash(b)) << a << " vs " << b;
+}
+
+TEST(JsonNumberCompare, OrdersIntegersAndFloatsByExactValue) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::uint64_t u_max = std::numeric_limits<std::uint64_t>::max();
+    const std::int64_t i_min = std::numeric_limits<std::int64_t>::min();
+    // Each row: a < b.
+    const std::vector<std::pair<Json, Json>> less = {
+        {Json(9007199254740992.0), Json(std::uint64_t{9007199254740993})},  // 2**53 < 2**53 + 1
+        {Json(std::int64_t{9223372036854775806}), Json(std::int64_t{9223372036854775807})},
+        {Json(std::int64_t{9223372036854775807}), Json(9223372036854775808.0)},
+        {Json(u_max), Json(18446744073709551616.0)},  // 2**64 - 1 < 2.0**64
+        {Json(-9223372036854775808.0 * 1.5), Json(i_min)},
+        {Json(i_min), Json(i_min + 1)},
+        {Json(-1), Json(-0.5)},
+        {Json(-0.5), Json(0)},
+        {Json(std::uint64_t{2}), Json(2.5)},
+        {Json(2.5), Json(3)},
+        {Json(-inf), Json(i_min)},
+        {Json(u_max), Json(inf)},
+        {Json(i_min), Json(std::uint64_t{0})},
+    };
+    for (const auto& [a, b] : less) {
+        EXPECT_TRUE(json_number_compare(a, b) < 0) << a.dump() << " < " << b.dump();
+        EXPECT_TRUE(json_number_compare(b, a) > 0) << b.dump() << " > " << a.dump();
+    }
+    EXPECT_TRUE(json_number_compare(Json(1), Json(1.0)) == 0);
+    EXPECT_TRUE(json_number_compare(Json(std::int64_t{0}), Json(-0.0)) == 0);
+    EXPECT_TRUE(json_number_compare(Json(i_min), Json(-9223372036854775808.0)) == 0);
+    EXPECT_TRUE(json_number_compare(Json(std::int64_t{5}), Json(std::uint64_t{5})) == 0);
+    for (const Json& x : {Json(1), Json(1.0), Json(u_max), Json(nan)}) {
+        EXPECT_TRUE(json_number_compare(x, Json(nan)) == std::partial_ordering::unordered);
+        EXPECT_TRUE(json_number_compare(Json(nan), x) == std::partial_ordering::unordered);
+    }
 }
 
 TEST(JsonValue, NumbersEqualOnlyWithinTheirKind) {

@@ -18,6 +18,9 @@ GRAPH_ROWS = 10_400
 DELETED_EVERY = 40
 
 A_VALUES = [None, 0, 1, -1, 1.0, 2.5, -0.0, True, False, "x", "y", [1], {"k": 1}]
+# Numbers a float cannot tell apart: around 2**53 and 2**63, and at the ends of the integer range.
+BIG_VALUES = [2**53 - 1, 2**53, 2**53 + 1, 2**53 + 2, float(2**53), 2**63 - 2, 2**63 - 1, 2**63, float(2**63),
+              2**64 - 1, -2**63, -2**63 + 1, float(-2**63)]
 
 
 def metadata_for(i, rng):
@@ -33,6 +36,7 @@ def metadata_for(i, rng):
         md["a"] = A_VALUES[a]
     if i % 50 == 3:
         md["rare"] = "yes"
+    md["big"] = BIG_VALUES[i % len(BIG_VALUES)]
     return md
 
 
@@ -81,8 +85,9 @@ def matches(md, where):
         else:
             if not present or kind(value) not in ("int", "float"):
                 return False
-            x, t = float(value), float(operand)
-            ok = {"$gt": x > t, "$gte": x >= t, "$lt": x < t, "$lte": x <= t}[op]
+            # Python compares int and float exactly, as the filter must.
+            ok = {"$gt": value > operand, "$gte": value >= operand, "$lt": value < operand,
+                  "$lte": value <= operand}[op]
         if not ok:
             return False
     return True
@@ -184,6 +189,16 @@ def test_null_matches_nothing_on_any_path(small, graph):
             assert fx.db.count(where) == 0
             assert fx.db.search(fx.queries[0], k=10, where_filter=where) == []
             assert fx.db.search_many(fx.queries[:2], k=10, where_filter=where) == [[], []]
+
+
+@pytest.mark.parametrize("op", ["$gt", "$gte", "$lt", "$lte"])
+def test_ranges_compare_big_integers_exactly(small, graph, op):
+    for fx in (small, graph):
+        for t in BIG_VALUES + [2**53 + 0.0, 2.0**64, 1e300]:
+            for where in ({"big": {op: t}}, {"big": {op: t}, "b": {"$lt": 25}}):
+                want, _ = check_everywhere(fx, where, fx.queries[0])
+                got = ids(fx.db.search_many(fx.queries[:1], k=len(fx.meta), where_filter=where)[0])
+                assert set(got) == want
 
 
 # Filters by share of rows and by route: small index answers (scored exactly), larger ones

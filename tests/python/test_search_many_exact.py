@@ -60,3 +60,17 @@ def test_batch_keeps_cut_off_filter_and_large_k(filled):
     everything = db.search_many(queries[:2], k=5000)
     assert [len(r) for r in everything] == [1500, 1500]
     assert all(len({h.id for h in r}) == 1500 for r in everything)
+
+
+def test_zero_vectors_under_cosine_are_at_distance_one_on_every_path(db_path):
+    # A zero vector has no direction: 1.0 from everything, itself included, whether the scan
+    # scores by norms (nothing deleted) or through the pair kernel (after a deletion).
+    db = _qorel.Database(db_path, dim=4, metric="cosine")
+    db.add_many(["zero", "a", "b", "gone"], [[0, 0, 0, 0], [1, 2, 3, 4], [-1, 0, 2, 0], [3, 3, 0, 1]])
+    zero, other = [0.0] * 4, [1.0, 2.0, 3.0, 4.0]
+    for deleted in ([], ["gone"]):
+        db.delete_many(deleted)
+        for hits in [db.search(zero, k=10), *db.search_many([zero, zero], k=10)]:
+            assert len(hits) == 4 - len(deleted) and {h.distance for h in hits} == {1.0}
+        for hits in [db.search(other, k=10), db.search_many([other], k=10)[0]]:
+            assert {h.id: h.distance for h in hits}["zero"] == 1.0

@@ -70,8 +70,8 @@ private:
 };
 
 // Turns one query's inner products with `len` consecutive rows into distances, in place.
-// `pair_conventions` follows the pair kernels where the two scorings differ: a zero query and a
-// zero row are at cosine distance 0, and neither cosine nor squared Euclidean goes below 0.
+// `pair_conventions` follows the pair kernels where the two scorings differ: neither cosine nor
+// squared Euclidean goes below 0. A zero query or row is at cosine distance 1 either way.
 void to_distances(Metric metric, bool pair_conventions, float q2, float sqrt_q2, const float* norms, std::size_t len,
                   float* s) {
     switch (metric) {
@@ -90,7 +90,7 @@ void to_distances(Metric metric, bool pair_conventions, float q2, float sqrt_q2,
             }
             for (std::size_t j = 0; j < len; ++j) {
                 if (q2 == 0.0f || norms[j] == 0.0f)
-                    s[j] = (q2 == 0.0f && norms[j] == 0.0f) ? 0.0f : 1.0f;
+                    s[j] = 1.0f;
                 else
                     s[j] = std::max(1.0f - s[j] / (sqrt_q2 * norms[j]), 0.0f);
             }

@@ -141,7 +141,7 @@ void scan_pair_distances(const ScanRows& rows, const float* query, const std::ui
     const float sqrt_q2 = std::sqrt(q2);
     const float rel = static_cast<float>(dim + 64) * 0x1p-20f;
     const bool cosine = rows.metric == Metric::Cosine;
-    // Zero vectors follow other conventions under cosine in the pair kernel: never passed over.
+    // A zero query is scored by the zero-vector convention, not within the margin: never passed over.
     const bool screen = !cosine || q2 != 0.0f;
     float s[kBlock];
     static_assert(kBlock == 64, "one bitmap word per block");

@@ -47,19 +47,20 @@ Filter Filter::in(std::string field, std::vector<Json> values) {
     return f;
 }
 
-Filter Filter::comparison(Kind kind, std::string field, double threshold) {
+Filter Filter::comparison(Kind kind, std::string field, Json threshold) {
     QOREL_ASSERT(kind == Kind::Gt || kind == Kind::Gte || kind == Kind::Lt || kind == Kind::Lte,
                  "Filter::comparison: not a comparison kind");
+    QOREL_ASSERT(threshold.is_number(), "Filter::comparison: the threshold is not a number");
     Filter f(kind);
     f.field_ = std::move(field);
-    f.threshold_ = threshold;
+    f.value_ = std::move(threshold);
     return f;
 }
 
-Filter Filter::gt(std::string field, double threshold) { return comparison(Kind::Gt, std::move(field), threshold); }
-Filter Filter::gte(std::string field, double threshold) { return comparison(Kind::Gte, std::move(field), threshold); }
-Filter Filter::lt(std::string field, double threshold) { return comparison(Kind::Lt, std::move(field), threshold); }
-Filter Filter::lte(std::string field, double threshold) { return comparison(Kind::Lte, std::move(field), threshold); }
+Filter Filter::gt(std::string field, Json threshold) { return comparison(Kind::Gt, std::move(field), std::move(threshold)); }
+Filter Filter::gte(std::string field, Json threshold) { return comparison(Kind::Gte, std::move(field), std::move(threshold)); }
+Filter Filter::lt(std::string field, Json threshold) { return comparison(Kind::Lt, std::move(field), std::move(threshold)); }
+Filter Filter::lte(std::string field, Json threshold) { return comparison(Kind::Lte, std::move(field), std::move(threshold)); }
 
 Filter Filter::all_of(std::vector<Filter> members) {
     Filter f(Kind::And);
@@ -100,16 +101,9 @@ bool Filter::matches_object(const Json::object_t& object) const {
     }
 
     // Comparisons read only JSON numbers (booleans are not numbers). Every comparison with a
-    // NaN on either side is false, which is what a NaN threshold must give.
+    // NaN on either side is unordered, so a NaN threshold admits nothing.
     if (field == nullptr || !field->is_number()) return false;
-    const double x = json_number_as_double(*field);
-    switch (kind_) {
-        case Kind::Gt: return x > threshold_;
-        case Kind::Gte: return x >= threshold_;
-        case Kind::Lt: return x < threshold_;
-        case Kind::Lte: return x <= threshold_;
-        default: return false;
-    }
+    return admits_order(json_number_compare(*field, value_));
 }
 
 std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) const {
@@ -183,7 +177,7 @@ std::size_t Filter::covered_lists(const MetadataIndex& index, std::vector<std::s
                               : kind_ == Kind::Gte ? Side::AtOrAbove
                               : kind_ == Kind::Lt  ? Side::Below
                                                    : Side::AtOrBelow;
-            const std::span<const Slot> slots = field->number_slots(side, threshold_);
+            const std::span<const Slot> slots = field->number_slots(side, value_);
             if (lists && !slots.empty()) lists->push_back(slots);
             return slots.size();
         }
@@ -245,7 +239,8 @@ bool Filter::narrows_exactly() const {
 
 std::string Filter::key() const {
     // Lengths before texts, so that no field name or value can pass for another's boundary;
-    // JSON texts tell 1 from 1.0 and true, as the filter does; thresholds by their bits.
+    // JSON texts tell 1 from 1.0 and true, as the filter does; float thresholds by their bits
+    // (the text of a NaN is null), integer ones by their text.
     std::string out(1, static_cast<char>('A' + static_cast<int>(kind_)));
     auto text = [&](const std::string& t) {
         out += std::to_string(t.size());
@@ -269,7 +264,8 @@ std::string Filter::key() const {
             break;
         default:
             text(field_);
-            text(std::to_string(std::bit_cast<std::uint64_t>(threshold_)));
+            text(value_.is_number_float() ? "f" + std::to_string(std::bit_cast<std::uint64_t>(value_.get_ref<const Json::number_float_t&>()))
+                                          : value_.dump());
             break;
     }
     return out;

@@ -8,7 +8,8 @@
 // Kinds and payloads:
 //   Eq, Ne                 field, JSON value
 //   In                     field, list of JSON values
-//   Gt, Gte, Lt, Lte       field, 64-bit float threshold
+//   Gt, Gte, Lt, Lte       field, JSON number threshold (an integer or a float, compared
+//                          exactly with json_number_compare; a float NaN admits nothing)
 //   And                    list of member filters
 //
 // Equality and membership only ever match the values the index holds (booleans, numbers,
@@ -19,6 +20,7 @@
 // call and dropped after it. Evaluation never fails and is safe from any thread.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -37,12 +39,12 @@ public:
     static Filter eq(std::string field, Json value);
     static Filter ne(std::string field, Json value);
     static Filter in(std::string field, std::vector<Json> values);
-    static Filter gt(std::string field, double threshold);
-    static Filter gte(std::string field, double threshold);
-    static Filter lt(std::string field, double threshold);
-    static Filter lte(std::string field, double threshold);
-    // REQUIRES: kind is one of Gt, Gte, Lt, Lte.
-    static Filter comparison(Kind kind, std::string field, double threshold);
+    static Filter gt(std::string field, Json threshold);
+    static Filter gte(std::string field, Json threshold);
+    static Filter lt(std::string field, Json threshold);
+    static Filter lte(std::string field, Json threshold);
+    // REQUIRES: kind is one of Gt, Gte, Lt, Lte; threshold is a number.
+    static Filter comparison(Kind kind, std::string field, Json threshold);
     static Filter all_of(std::vector<Filter> members);
     // The filter of a list of collected conditions: the condition itself when there is exactly
     // one, otherwise (none, or several) their conjunction in the given order.
@@ -56,7 +58,18 @@ public:
     // REQUIRES: kind() is In.
     const std::vector<Json>& values() const { return values_; }
     // REQUIRES: kind() is Gt, Gte, Lt or Lte.
-    double threshold() const { return threshold_; }
+    const Json& threshold() const { return value_; }
+    // Whether a number on the left of the comparison, ordered against the threshold by
+    // json_number_compare, satisfies it. REQUIRES: kind() is Gt, Gte, Lt or Lte.
+    bool admits_order(std::partial_ordering order) const {
+        switch (kind_) {
+            case Kind::Gt: return order > 0;
+            case Kind::Gte: return order >= 0;
+            case Kind::Lt: return order < 0;
+            case Kind::Lte: return order <= 0;
+            default: return false;
+        }
+    }
     // REQUIRES: kind() is And.
     const std::vector<Filter>& members() const { return members_; }
 
@@ -105,9 +118,8 @@ private:
 
     Kind kind_;
     std::string field_;
-    Json value_;
+    Json value_;  // Eq, Ne: the value; comparisons: the threshold
     std::vector<Json> values_;
-    double threshold_ = 0.0;
     std::vector<Filter> members_;
 };
 

@@ -1,6 +1,7 @@
 #include "metadata/json_value.h"
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <string_view>
@@ -151,6 +152,53 @@ double json_number_as_double(const Json& value) {
     }
     QOREL_ASSERT(false, "json_number_as_double: value is not a number");
     return 0.0;
+}
+
+namespace {
+
+// An integer of either sign, as the library may store it.
+struct Integer {
+    bool negative;
+    std::int64_t signed_value;    // when negative
+    std::uint64_t unsigned_value;  // when not negative
+};
+
+Integer integer_of(const Json& v) {
+    if (v.is_number_unsigned()) return {false, 0, v.get_ref<const Json::number_unsigned_t&>()};
+    const std::int64_t i = v.get_ref<const Json::number_integer_t&>();
+    if (i < 0) return {true, i, 0};
+    return {false, 0, static_cast<std::uint64_t>(i)};
+}
+
+std::strong_ordering compare_integers(const Integer& a, const Integer& b) {
+    if (a.negative != b.negative) return a.negative ? std::strong_ordering::less : std::strong_ordering::greater;
+    return a.negative ? a.signed_value <=> b.signed_value : a.unsigned_value <=> b.unsigned_value;
+}
+
+std::partial_ordering compare_integer_float(const Integer& a, double d) {
+    if (std::isnan(d)) return std::partial_ordering::unordered;
+    // Outside [-2**63, 2**64) the float lies beyond every integer the library holds.
+    if (d >= 18446744073709551616.0) return std::partial_ordering::less;
+    if (d < -9223372036854775808.0) return std::partial_ordering::greater;
+    // Inside it, the float's integer part converts exactly; its fraction breaks a tie.
+    const double whole = std::trunc(d);
+    const Integer w = whole < 0 ? Integer{true, static_cast<std::int64_t>(whole), 0}
+                                : Integer{false, 0, static_cast<std::uint64_t>(whole)};
+    const std::strong_ordering c = compare_integers(a, w);
+    if (c != 0) return c;
+    return 0.0 <=> d - whole;
+}
+
+}  // namespace
+
+std::partial_ordering json_number_compare(const Json& a, const Json& b) {
+    const bool a_float = a.is_number_float();
+    const bool b_float = b.is_number_float();
+    QOREL_ASSERT(a.is_number() && b.is_number(), "json_number_compare: value is not a number");
+    if (a_float && b_float) return a.get_ref<const Json::number_float_t&>() <=> b.get_ref<const Json::number_float_t&>();
+    if (!a_float && !b_float) return compare_integers(integer_of(a), integer_of(b));
+    if (b_float) return compare_integer_float(integer_of(a), b.get_ref<const Json::number_float_t&>());
+    return 0 <=> compare_integer_float(integer_of(b), a.get_ref<const Json::number_float_t&>());
 }
 
 }  // namespace qorel

@@ -12,6 +12,7 @@
 // so 0.0 equals -0.0 and a NaN equals nothing, not even itself.
 #pragma once
 
+#include <compare>
 #include <cstddef>
 
 #include "types.h"
@@ -28,6 +29,12 @@ std::size_t json_hash(const Json& value);
 // The 64-bit float reading of a JSON number (integers are rounded to the nearest double).
 // REQUIRES: value.is_number() (booleans are not numbers).
 double json_number_as_double(const Json& value);
+
+// The order of two JSON numbers by their exact mathematical values, as Python orders int and
+// float: no side is rounded, so 2**53 + 1 > 9007199254740992.0 and 2**63 - 2 < 2**63 - 1. The
+// integer 1 and the float 1.0 are equivalent here (unlike json_equal). A NaN is unordered with
+// everything. REQUIRES: both are numbers (booleans are not numbers).
+std::partial_ordering json_number_compare(const Json& a, const Json& b);
 
 // Function objects for hash containers keyed on JSON values.
 struct JsonHash {

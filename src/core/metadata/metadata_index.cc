@@ -123,7 +123,8 @@ const FieldIndex::NumberOrder& FieldIndex::number_order() const {
             if (!std::isnan(numbers_[s])) fresh.emplace_back(numbers_[s], s);
         }
     }
-    std::sort(fresh.begin(), fresh.end());
+    const auto before = [this](const Entry& a, const Entry& b) { return number_before(a.first, a.second, b.first, b.second); };
+    std::sort(fresh.begin(), fresh.end(), before);
     // Merge the old entries still current with the fresh ones, both in (number, slot) order.
     std::vector<double> keys;
     std::vector<Slot> slots;
@@ -134,7 +135,7 @@ const FieldIndex::NumberOrder& FieldIndex::number_order() const {
         const Slot s = order.slots[i];
         if (moved[s]) continue;
         const Entry old{order.keys[i], s};
-        for (; j < fresh.size() && fresh[j] < old; ++j) {
+        for (; j < fresh.size() && before(fresh[j], old); ++j) {
             keys.push_back(fresh[j].first);
             slots.push_back(fresh[j].second);
         }
@@ -153,18 +154,37 @@ const FieldIndex::NumberOrder& FieldIndex::number_order() const {
     return order;
 }
 
-std::span<const Slot> FieldIndex::number_slots(Side side, double threshold) const {
-    if (std::isnan(threshold)) return {};  // no number compares with NaN
-    const NumberOrder& order = number_order();
-    const auto begin = order.keys.begin();
-    const auto end = order.keys.end();
-    std::size_t lo = 0, hi = order.keys.size();
-    switch (side) {
-        case Side::Above: lo = static_cast<std::size_t>(std::upper_bound(begin, end, threshold) - begin); break;
-        case Side::AtOrAbove: lo = static_cast<std::size_t>(std::lower_bound(begin, end, threshold) - begin); break;
-        case Side::Below: hi = static_cast<std::size_t>(std::lower_bound(begin, end, threshold) - begin); break;
-        case Side::AtOrBelow: hi = static_cast<std::size_t>(std::upper_bound(begin, end, threshold) - begin); break;
+bool FieldIndex::number_before(double key_a, Slot a, double key_b, Slot b) const {
+    if (key_a != key_b) return key_a < key_b;
+    const ValueId id_a = column_[a];
+    const ValueId id_b = column_[b];
+    if (id_a != id_b) {
+        const std::partial_ordering c = json_number_compare(values_[id_a].value, values_[id_b].value);
+        if (c != 0) return c < 0;
     }
+    return a < b;
+}
+
+std::span<const Slot> FieldIndex::number_slots(Side side, const Json& threshold) const {
+    const double rounded = json_number_as_double(threshold);
+    if (std::isnan(rounded)) return {};  // no number compares with NaN
+    const NumberOrder& order = number_order();
+    // The numbers that round to the threshold's float are one run; inside it they are sorted
+    // exactly, so the boundary is found there by exact comparison.
+    const auto begin = order.keys.begin();
+    const std::size_t run_lo = static_cast<std::size_t>(std::lower_bound(begin, order.keys.end(), rounded) - begin);
+    const std::size_t run_hi = static_cast<std::size_t>(std::upper_bound(begin, order.keys.end(), rounded) - begin);
+    const bool keep_equal = side == Side::AtOrAbove || side == Side::Below;
+    const auto run = std::span<const Slot>(order.slots).subspan(run_lo, run_hi - run_lo);
+    // The first slot of the run whose number is at or above (keep_equal) or above the threshold.
+    const std::size_t cut = run_lo + static_cast<std::size_t>(
+        std::partition_point(run.begin(), run.end(), [&](Slot s) {
+            const std::partial_ordering c = json_number_compare(values_[column_[s]].value, threshold);
+            return keep_equal ? c < 0 : c <= 0;
+        }) - run.begin());
+    const bool above = side == Side::Above || side == Side::AtOrAbove;
+    const std::size_t lo = above ? cut : 0;
+    const std::size_t hi = above ? order.keys.size() : cut;
     return std::span<const Slot>(order.slots).subspan(lo, hi - lo);
 }
 

@@ -28,6 +28,7 @@
 #include <functional>
 #include <limits>
 #include <atomic>
+#include <compare>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -66,6 +67,17 @@ public:
     double number_at(Slot s) const {
         return s < numbers_.size() ? numbers_[s] : std::numeric_limits<double>::quiet_NaN();
     }
+    // How the number slot s holds here compares with `threshold` (json_number_compare),
+    // unordered when it holds none. `rounded` is the threshold's float reading. Rounding to a
+    // float keeps order (a < b gives round(a) <= round(b)), so the float column decides unless
+    // both round to the same float; only then is the exact value read.
+    std::partial_ordering number_order_at(Slot s, const Json& threshold, double rounded) const {
+        const double x = number_at(s);
+        if (x < rounded) return std::partial_ordering::less;
+        if (x > rounded) return std::partial_ordering::greater;
+        if (x != rounded) return std::partial_ordering::unordered;  // a NaN on either side
+        return json_number_compare(values_[column_[s]].value, threshold);
+    }
 
     // The held numeric values in ascending order of their float reading (the integer 1 and the
     // float 1.0 are two entries with the same key).
@@ -73,11 +85,12 @@ public:
 
     // Which side of a threshold a range condition keeps.
     enum class Side { Above, AtOrAbove, Below, AtOrBelow };
-    // The slots whose number lies on `side` of `threshold`, in ascending order of their number
-    // (not of slot). The same comparison as with number_at, so a range counted or listed here
-    // admits exactly the slots a per-slot test admits. The sorted order is rebuilt on the first
-    // range look-up after a change to the numbers; concurrent readers share one rebuild.
-    std::span<const Slot> number_slots(Side side, double threshold) const;
+    // The slots whose number lies on `side` of `threshold` (a JSON number), in ascending order
+    // of their number (not of slot). The same exact comparison as number_order_at, so a range
+    // counted or listed here admits exactly the slots a per-slot test admits. The sorted order
+    // is rebuilt on the first range look-up after a change to the numbers; concurrent readers
+    // share one rebuild.
+    std::span<const Slot> number_slots(Side side, const Json& threshold) const;
     // Number of slots holding a number here.
     std::size_t numbered_count() const;
     // Bound on the value ids, for tables indexed by value id.
@@ -112,8 +125,9 @@ private:
     std::multimap<double, ValueId> order_;
     std::size_t slot_count_ = 0;
 
-    // The numbered slots sorted by (number, slot), with their numbers beside them for the
-    // binary searches. Behind a pointer so that the field stays movable. A few changes since
+    // The numbered slots sorted by (exact number, slot), with their float readings beside them
+    // for the binary searches (numbers that round to one float are ordered exactly among
+    // themselves). Behind a pointer so that the field stays movable. A few changes since
     // the last look-up are merged into the old order (linear, no full sort), so that a range
     // query after each single insert does not sort the whole field again; many are resorted.
     struct NumberOrder {
@@ -125,6 +139,8 @@ private:
         std::vector<Slot> slots;
     };
     const NumberOrder& number_order() const;
+    // The order of the sorted numbers: by float reading, then by exact value, then by slot.
+    bool number_before(double key_a, Slot a, double key_b, Slot b) const;
     // Called under the exclusive lock, so no reader is using the order meanwhile.
     void numbers_changed(Slot slot);
     std::unique_ptr<NumberOrder> order_cache_ = std::make_unique<NumberOrder>();

@@ -10,7 +10,7 @@ namespace qorel {
 namespace {
 
 // The slots a comparison with `threshold` admits, from the field's slots sorted by number.
-std::span<const Slot> numeric_range(const FieldIndex& field, Filter::Kind kind, double threshold) {
+std::span<const Slot> numeric_range(const FieldIndex& field, Filter::Kind kind, const Json& threshold) {
     using Side = FieldIndex::Side;
     switch (kind) {
         case Filter::Kind::Gt: return field.number_slots(Side::Above, threshold);
@@ -98,7 +98,8 @@ void SlotTest::add(const Filter& filter, const MetadataIndex& index, std::vector
             break;
         default:
             c.threshold = filter.threshold();
-            if (std::isnan(c.threshold)) never_ = true;
+            c.rounded = json_number_as_double(c.threshold);
+            if (std::isnan(c.rounded)) never_ = true;
             break;
     }
     clauses_.push_back(std::move(c));

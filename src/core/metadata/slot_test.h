@@ -2,7 +2,8 @@
 // that test many slots (the graph walk, the candidate collection).
 //
 // Equality, membership and range conditions, alone or in a conjunction, become clauses that
-// each read one column entry of the slot: its value id for Eq, Ne and In, its number for a range.
+// each read one column entry of the slot: its value id for Eq, Ne and In, its number for a range
+// (and its exact value only when that number rounds to the threshold's float).
 // Ne is the complement of Eq on an indexable value among slots with object metadata: a slot
 // holding any other value, or none, in the field passes. What the columns cannot decide (Ne on null, an array or an object, which the
 // index does not hold) is left as a `rest` filter that the caller evaluates on the slot's
@@ -85,7 +86,8 @@ private:
         ValueId value = kNoValue;              // Eq, Ne (a held value)
         std::vector<std::uint8_t> allowed;     // In: indexed by value id
         std::vector<ValueId> ids;              // In: the distinct held values named
-        double threshold = 0.0;                // ranges
+        Json threshold;                        // ranges: a number
+        double rounded = 0.0;                  // ranges: the threshold's float reading
 
         bool admits(Slot s) const {
             switch (kind) {
@@ -96,10 +98,10 @@ private:
                     const ValueId v = field->value_at(s);
                     return v < allowed.size() && allowed[v] != 0;
                 }
-                case Filter::Kind::Gt: return field->number_at(s) > threshold;
-                case Filter::Kind::Gte: return field->number_at(s) >= threshold;
-                case Filter::Kind::Lt: return field->number_at(s) < threshold;
-                case Filter::Kind::Lte: return field->number_at(s) <= threshold;
+                case Filter::Kind::Gt: return field->number_order_at(s, threshold, rounded) > 0;
+                case Filter::Kind::Gte: return field->number_order_at(s, threshold, rounded) >= 0;
+                case Filter::Kind::Lt: return field->number_order_at(s, threshold, rounded) < 0;
+                case Filter::Kind::Lte: return field->number_order_at(s, threshold, rounded) <= 0;
                 default: return false;
             }
         }
