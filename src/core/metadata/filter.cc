@@ -264,8 +264,15 @@ std::string Filter::key() const {
             break;
         default:
             text(field_);
-            text(value_.is_number_float() ? "f" + std::to_string(std::bit_cast<std::uint64_t>(value_.get_ref<const Json::number_float_t&>()))
-                                          : value_.dump());
+            if (value_.is_number_float()) {
+                // Appended rather than concatenated: GCC 12 at -O3 misreads `"f" + std::string`
+                // as an overlapping copy.
+                std::string bits = "f";
+                bits += std::to_string(std::bit_cast<std::uint64_t>(value_.get_ref<const Json::number_float_t&>()));
+                text(bits);
+            } else {
+                text(value_.dump());
+            }
             break;
     }
     return out;
