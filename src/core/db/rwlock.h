@@ -14,8 +14,8 @@
 #include "error.h"
 #include "thread_annotations.h"
 
-// Debug builds, and the sanitizer builds (CMake defines it for QOREL_SANITIZE and QOREL_TSAN),
-// keep per thread the locks it holds for reading; release builds keep nothing.
+// Debug builds, and the sanitizer builds (CMake defines it for QOREL_SANITIZE, QOREL_TSAN and
+// QOREL_FUZZ), keep per thread the locks it holds for reading; release builds keep nothing.
 #if !defined(NDEBUG) && !defined(QOREL_LOCK_CHECKS)
 #define QOREL_LOCK_CHECKS 1
 #endif
