@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The sanitizer job: the C++ tests and the Python tests against an engine built with
 # AddressSanitizer + UndefinedBehaviorSanitizer (build/asan), then the concurrency tests under
-# ThreadSanitizer (build/tsan). Both builds are incremental after the first. Any report fails
-# the run. Called by scripts/test.sh; runs on its own from the repository root as well.
+# ThreadSanitizer (build/tsan): every test labelled "concurrency", that is the executable
+# qorel_concurrency_tests built from the sources CMakeLists.txt lists for it. Both builds are
+# incremental after the first. Any report fails the run. Called by scripts/test.sh; runs on its
+# own from the repository root as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -18,9 +20,6 @@ JOBS="${JOBS:-2}"
 # build, so that the default build and this one between them test both paths (an unknown
 # option is ignored by CMake with a warning).
 ASAN_FEATURE_DEFINES=(-DQOREL_BLAS=OFF)
-
-# The ThreadSanitizer run: the tests in which threads share one index or database.
-TSAN_TEST_FILTER="${TSAN_TEST_FILTER:-*Concurrent*:*Concurrency*:*Thread*:HnswIndex.*Batch*:BatchLayers.EveryUpper*:BatchLayers.LaterBatch*:Parallel.*}"
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
@@ -64,7 +63,7 @@ LD_PRELOAD="$asan_runtime" PYTHONPATH="$module_dir" \
 
 echo "== ThreadSanitizer"
 configure build/tsan -DQOREL_TSAN=ON -DQOREL_BUILD_PYTHON=OFF
-cmake --build build/tsan -j "$JOBS" --target qorel_tests
+cmake --build build/tsan -j "$JOBS" --target qorel_concurrency_tests
 bash scripts/check_build_deps.sh build/tsan
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/sanitizers/tsan.supp" \
-  build/tsan/qorel_tests --gtest_filter="$TSAN_TEST_FILTER"
+  ctest --test-dir build/tsan -L concurrency --output-on-failure --no-tests=error -j "$JOBS"

@@ -25,6 +25,7 @@ bash scripts/check_build_deps.sh build/release
 .venv/bin/ctest --test-dir build/release --output-on-failure -j2
 .venv/bin/python -m pytest -q tests/python
 bash scripts/check_sanitizers.sh
+bash scripts/check_thread_safety.sh
 bash scripts/check_fuzz.sh
 # The wheel users are offered: built in isolation, repaired, and tested in a fresh virtualenv.
 bash scripts/build_wheel.sh

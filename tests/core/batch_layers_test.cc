@@ -1,6 +1,7 @@
-// The upper layers of a graph built in one large batch: nodes taller than anything linked before
-// them must still be linked on their own upper layers, or every search starts its descent on a
-// low layer from a single node.
+// Batch insertion, whose parallel phase links nodes from the worker pool (the ThreadSanitizer
+// job runs these). The upper layers of a graph built in one large batch: nodes taller than
+// anything linked before them must still be linked on their own upper layers, or every search
+// starts its descent on a low layer from a single node.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 
 #include "clustered_rows.h"
 #include "hnsw/index.h"
+#include "hnsw_checks.h"
 
 namespace qorel {
 namespace {
@@ -171,6 +173,31 @@ TEST(BatchLayers, BatchStoresEachRowsVectorNormAndCodesInItsSlot) {
         ASSERT_EQ(batch.norms()[s], single.norms()[s]) << "slot " << s;
         ASSERT_LE(batch.neighbour_count(s, 0), batch.m_max0()) << "slot " << s;
     }
+}
+
+TEST(HnswIndex, SingleAndBatchInsertionKeepInvariants) {
+    auto data = gaussian(3000, 8, 7);
+    HnswIndex single(8, Metric::Euclidean, 6, 40);
+    for (auto v : data) single.insert(std::move(v));
+    check_invariants(single);
+
+    // Batch sizes around the serial prefix of 128, into an empty and a non-empty index.
+    for (std::size_t n : {1u, 2u, 128u, 129u, 1000u}) {
+        SCOPED_TRACE(n);
+        HnswIndex idx(8, Metric::Cosine, 6, 40);
+        auto ids = idx.batch_insert(gaussian(n, 8, static_cast<std::uint32_t>(n)));
+        ASSERT_EQ(ids.size(), n);
+        for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(ids[i], i);
+        EXPECT_EQ(idx.active_count(), n);
+        check_invariants(idx);
+        auto more = idx.batch_insert(gaussian(n, 8, 99));
+        EXPECT_EQ(more.front(), n);
+        EXPECT_EQ(idx.node_count(), 2 * n);
+        check_invariants(idx);
+    }
+    HnswIndex empty(8, Metric::Cosine, 6, 40);
+    EXPECT_TRUE(empty.batch_insert(std::vector<std::vector<float>>{}).empty());
+    EXPECT_EQ(empty.entry_point(), kNoSlot);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // insertion links nodes from the worker pool, searchers walking the lists those writers
 // change, and a thread that compacts and saves meanwhile. The checking build runs these under
 // ThreadSanitizer; in every build they check that the database stays consistent and that what
-// a save wrote is what memory held.
+// a save wrote is what memory held. Last, threads opening and dropping one directory.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "db/database.h"
+#include "db/open_registry.h"
 
 namespace qorel {
 namespace {
@@ -139,6 +140,34 @@ TEST_P(ConcurrentDatabase, WritersSearchersAndMaintenanceShareOneDatabase) {
 
 INSTANTIATE_TEST_SUITE_P(Search, ConcurrentDatabase, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Quantized" : "Plain"; });
+
+TEST(OpenRegistry, ThreadsOpeningAndDroppingNeverCollide) {
+    // A stress test of the moment the last handle goes: the weak reference has expired but the
+    // closing Database still holds the lock. An open arriving then must wait for the release
+    // instead of finding its own process in the way. (The moment is short: how often this
+    // reaches it depends on how the threads are scheduled.)
+    const std::string db_dir = temp_dir();
+    DatabaseConfig config;
+    config.dim = 2;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 400; ++i) {
+                try {
+                    auto db = open_shared(db_dir, config);
+                    if ((i + t) % 7 == 0) db->upsert(std::to_string(t), {1.0f, 2.0f}, std::nullopt);
+                } catch (const std::exception&) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(open_shared(db_dir, config)->len(), 4u);
+    std::filesystem::remove_all(std::filesystem::path(db_dir).parent_path());
+}
 
 }  // namespace
 }  // namespace qorel

@@ -4,11 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "db/open_registry.h"
@@ -147,31 +145,6 @@ TEST_F(OpenRegistryTest, OpeningNothingCreatesNothing) {
     // The system would read the path only up to the NUL.
     EXPECT_THROW(open_shared(dir_ + "/a" + std::string(1, '\0') + "b", config(2)), std::invalid_argument);
     EXPECT_TRUE(std::filesystem::is_empty(dir_));
-}
-
-TEST_F(OpenRegistryTest, ThreadsOpeningAndDroppingNeverCollide) {
-    // A stress test of the moment the last handle goes: the weak reference has expired but the
-    // closing Database still holds the lock. An open arriving then must wait for the release
-    // instead of finding its own process in the way. (The moment is short: how often this
-    // reaches it depends on how the threads are scheduled.)
-    const std::string db_dir = dir_ + "/db";
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 400; ++i) {
-                try {
-                    auto db = open_shared(db_dir, config(2));
-                    if ((i + t) % 7 == 0) db->upsert(std::to_string(t), {1.0f, 2.0f}, std::nullopt);
-                } catch (const std::exception&) {
-                    ++failures;
-                }
-            }
-        });
-    }
-    for (auto& th : threads) th.join();
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(open_shared(db_dir, config(2))->len(), 4u);
 }
 
 }  // namespace

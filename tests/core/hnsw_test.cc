@@ -13,18 +13,10 @@
 
 #include "blas.h"
 #include "hnsw/index.h"
+#include "hnsw_checks.h"
 
 namespace qorel {
 namespace {
-
-std::vector<std::vector<float>> gaussian(std::size_t n, std::size_t dim, std::uint32_t seed, float spread = 1.0f) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> g(0.0f, spread);
-    std::vector<std::vector<float>> out(n, std::vector<float>(dim));
-    for (auto& v : out)
-        for (auto& x : v) x = g(rng);
-    return out;
-}
 
 // Overlapping clusters: centres drawn from N(0, I), unit spread around them.
 std::vector<std::vector<float>> clustered(std::size_t n, std::size_t dim, std::size_t centres, std::uint32_t seed) {
@@ -38,32 +30,6 @@ std::vector<std::vector<float>> clustered(std::size_t n, std::size_t dim, std::s
         for (std::size_t d = 0; d < dim; ++d) v[d] = cc[d] + g(rng);
     }
     return out;
-}
-
-// Checks the structural invariants that hold whenever no insertion is in progress.
-void check_invariants(const HnswIndex& idx) {
-    const std::size_t n = idx.node_count();
-    std::size_t top = 0;
-    for (Slot s = 0; s < n; ++s) {
-        top = std::max(top, idx.level(s));
-        for (std::size_t layer = 0; layer <= idx.level(s); ++layer) {
-            auto list = idx.neighbours(s, layer);
-            ASSERT_LE(list.size(), layer == 0 ? idx.m_max0() : idx.m()) << "slot " << s << " layer " << layer;
-            for (Slot v : list) {
-                ASSERT_LT(v, n);
-                ASSERT_GE(idx.level(v), layer) << "edge to a node without that layer";
-                ASSERT_NE(v, s) << "self edge";
-            }
-        }
-    }
-    if (n == 0) {
-        EXPECT_EQ(idx.entry_point(), kNoSlot);
-        return;
-    }
-    ASSERT_LT(idx.entry_point(), n);
-    EXPECT_EQ(idx.max_layer(), top);
-    EXPECT_EQ(idx.level(idx.entry_point()), idx.max_layer());
-    EXPECT_EQ(idx.active_count(), n - idx.deleted().size());
 }
 
 std::vector<Candidate> exact_knn(const HnswIndex& idx, const std::vector<float>& q, std::size_t k) {
@@ -128,31 +94,6 @@ TEST(HnswIndex, FirstTwoInsertionsLinkToEachOther) {
         EXPECT_EQ(idx.neighbours(0, layer), std::vector<Slot>{1});
     }
     check_invariants(idx);
-}
-
-TEST(HnswIndex, SingleAndBatchInsertionKeepInvariants) {
-    auto data = gaussian(3000, 8, 7);
-    HnswIndex single(8, Metric::Euclidean, 6, 40);
-    for (auto v : data) single.insert(std::move(v));
-    check_invariants(single);
-
-    // Batch sizes around the serial prefix of 128, into an empty and a non-empty index.
-    for (std::size_t n : {1u, 2u, 128u, 129u, 1000u}) {
-        SCOPED_TRACE(n);
-        HnswIndex idx(8, Metric::Cosine, 6, 40);
-        auto ids = idx.batch_insert(gaussian(n, 8, static_cast<std::uint32_t>(n)));
-        ASSERT_EQ(ids.size(), n);
-        for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(ids[i], i);
-        EXPECT_EQ(idx.active_count(), n);
-        check_invariants(idx);
-        auto more = idx.batch_insert(gaussian(n, 8, 99));
-        EXPECT_EQ(more.front(), n);
-        EXPECT_EQ(idx.node_count(), 2 * n);
-        check_invariants(idx);
-    }
-    HnswIndex empty(8, Metric::Cosine, 6, 40);
-    EXPECT_TRUE(empty.batch_insert(std::vector<std::vector<float>>{}).empty());
-    EXPECT_EQ(empty.entry_point(), kNoSlot);
 }
 
 TEST(HnswIndex, GraphRecallOnClusteredData) {

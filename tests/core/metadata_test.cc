@@ -10,7 +10,6 @@
 #include <set>
 #include <memory>
 #include <string>
-#include <thread>
 #include <span>
 #include <string_view>
 #include <unordered_set>
@@ -640,72 +639,6 @@ TEST(FieldIndex, RangesFollowChangesToTheNumbers) {
         }
         EXPECT_TRUE(field->number_slots(Side::Above, std::numeric_limits<double>::quiet_NaN()).empty());
     }
-}
-
-// Readers that meet the sorted numbers out of date at the same time share one rebuild and all
-// see the whole, current order.
-TEST(FieldIndex, ConcurrentReadersRebuildTheNumberOrderOnce) {
-    std::vector<std::optional<Json>> rows;
-    for (int i = 0; i < 5000; ++i) rows.emplace_back(Json{{"n", (i * 7919) % 5000}});
-    MetadataIndex index;
-    index.rebuild(rows, {});
-    const FieldIndex* field = index.field("n");
-    ASSERT_NE(field, nullptr);
-    std::vector<std::size_t> counts(4, 0);
-    std::vector<std::thread> readers;
-    for (std::size_t r = 0; r < counts.size(); ++r)
-        readers.emplace_back([&, r] { counts[r] = field->number_slots(FieldIndex::Side::Below, 2500.0).size(); });
-    for (std::thread& t : readers) t.join();
-    for (const std::size_t c : counts) EXPECT_EQ(c, 2500u);
-}
-
-// Rows kept as text decode on first read, once, even when many threads read them at a time.
-TEST(MetadataStore, DecodesStoredTextsOnFirstReadFromAnyThread) {
-    std::string all;
-    std::vector<std::pair<std::size_t, std::size_t>> spans;
-    for (int i = 0; i < 200; ++i) {
-        const std::string text = R"({"i":)" + std::to_string(i) + R"(,"s":"v)" + std::to_string(i % 7) + R"("})";
-        spans.emplace_back(all.size(), text.size());
-        all += text;
-    }
-    MetadataStore store;
-    store.load_texts(220, std::vector<char>(all.begin(), all.end()));
-    for (Slot s = 0; s < 200; ++s) store.set_text(s, spans[s].first, spans[s].second);
-    ASSERT_TRUE(store.stored_text(5).has_value());
-    EXPECT_EQ(*store.stored_text(5), R"({"i":5,"s":"v5"})");
-    EXPECT_FALSE(store.stored_text(210).has_value());
-
-    const MetadataStore& reader = store;
-    std::vector<std::thread> threads;
-    std::vector<std::vector<const Json*>> seen(4);
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (Slot s = 0; s < 220; ++s) {
-                const std::optional<Json>& row = reader[s];
-                seen[t].push_back(row ? &*row : nullptr);
-            }
-        });
-    }
-    for (std::thread& t : threads) t.join();
-    for (Slot s = 0; s < 220; ++s) {
-        for (int t = 1; t < 4; ++t) EXPECT_EQ(seen[t][s], seen[0][s]);  // decoded once, in place
-        if (s < 200) {
-            ASSERT_NE(seen[0][s], nullptr);
-            EXPECT_EQ((*seen[0][s])["i"], Json(s));
-            EXPECT_FALSE(store.stored_text(s).has_value());  // no longer written back as text
-        } else {
-            EXPECT_EQ(seen[0][s], nullptr);
-        }
-    }
-    // A change replaces the decoded row, and shrinking forgets texts for good.
-    store[3] = Json::parse(R"({"x":1})");
-    EXPECT_EQ((*reader[3])["x"], Json(1));
-    store.load_texts(4, std::vector<char>(all.begin(), all.end()));
-    store.set_text(2, spans[2].first, spans[2].second);
-    store.resize(2);
-    store.resize(4);
-    EXPECT_FALSE(reader[2].has_value());
-    EXPECT_FALSE(store.stored_text(2).has_value());
 }
 
 // An exclusion is decided from the columns and the index's record of which slots hold object

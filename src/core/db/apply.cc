@@ -242,7 +242,7 @@ void Database::apply(InsertBlock& block) {
 }
 
 void Database::replay_wal() {
-    std::lock_guard<std::mutex> lock(wal_mutex_);
+    MutexLock lock(wal_mutex_);
     WalReadResult log = wal_.read_for_replay();
     // The decoded records hold a vector each; once applied and freed they would stay resident.
     std::size_t bytes = 0;

@@ -2,9 +2,37 @@
 // vectors, the maps between caller ids and slots, the per-slot metadata and the paths of the
 // data files. Every component sits behind its own reader-writer lock.
 //
-// Lock order, when an operation holds several at once: the save gate, the log mutex,
-// id_to_slot, index, slot_to_id, metadata, metadata_index. Every operation takes them in this
-// order, so no cycle can form.
+// Locks, in the order they are taken: a thread holding one takes only locks further down,
+// so no cycle can form. clang's -Wthread-safety checks the annotated parts of it
+// (scripts/check_thread_safety.sh); debug and sanitizer builds catch a second read of one
+// RwLock by the same thread (db/rwlock.h).
+//
+//   open-registry entry mutex  db/open_registry.cc: one directory's open or close; held while
+//                              the directory lock is taken and the database opened
+//   save_gate_                 RwLock: mutations shared from their log append until memory
+//                              changed, save() exclusively
+//   wal_mutex_                 the writer's turn: every mutation, save and replay
+//   id_to_slot_                Guarded (RwLock)
+//   index_                     Guarded (RwLock)
+//     top_mutex                hnsw/insert.cc: a batch insertion's entry point and top layer,
+//                              taken under index_ exclusively, held while a tall node links
+//   slot_to_id_                Guarded (RwLock)
+//   metadata_                  Guarded (RwLock)
+//   metadata_index_            Guarded (RwLock)
+//
+// Leaf locks: held for a few instructions, never while taking any other lock.
+//   per-list spinlocks         hnsw/spinlock.h, one per neighbour list: under index_ (and
+//                              under top_mutex while a tall node links); one list at a time
+//   decode_mutex_              metadata/metadata_store.h: first decode of a stored text,
+//                              under metadata_ shared
+//   NumberOrder::rebuilding    metadata/metadata_index.h: a field's number order, rebuilt
+//                              under metadata_index_ shared
+//   PlanCache::mutex           metadata/metadata_index.h: the cached filter plans
+//   Registry::mutex            db/open_registry.cc: the map of open directories
+//   HeldLocks::mutex           storage/dir_lock.cc: this process's directory-lock descriptors
+// The fork handlers take Registry::mutex and HeldLocks::mutex together across fork(), in the
+// order the handlers were installed; no other thread ever waits while holding one of them, so
+// either order is safe.
 //
 // Writers take turns: every mutation holds the log mutex from its checks against the stored ids,
 // through its log append, until its change is in memory, and its change reaches memory through
@@ -23,7 +51,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -37,11 +64,13 @@
 #include "metadata/filter.h"
 #include "metadata/metadata_index.h"
 #include "metadata/metadata_store.h"
+#include "mutex.h"
 #include "row_block.h"
 #include "rwlock.h"
 #include "storage/recovery.h"
 #include "storage/storage.h"
 #include "storage/wal.h"
+#include "thread_annotations.h"
 #include "types.h"
 
 namespace qorel {
@@ -155,7 +184,7 @@ public:
 
     // ---- persistence
     // Writes the data files through temporary files and renames, then deletes the log.
-    void save();
+    void save() EXCLUDES(save_gate_, wal_mutex_);
     // Rebuilds the index without deleted slots, renumbering the live ones; writes nothing.
     void compact();
 
@@ -171,20 +200,20 @@ private:
                               std::vector<std::optional<Json>> metadata) const;
     // Appends the records to the log as one unit, then applies them. REQUIRES: the save gate
     // held shared, the log mutex held (the writer's turn), the records validated.
-    void commit(std::vector<WalEntry> records);
-    void commit(InsertBlock& block);
+    void commit(std::vector<WalEntry> records) REQUIRES_SHARED(save_gate_) REQUIRES(wal_mutex_);
+    void commit(InsertBlock& block) REQUIRES_SHARED(save_gate_) REQUIRES(wal_mutex_);
     // Changes memory as the records say, in order, moving their contents out; takes id_to_slot
     // exclusively only when records add or remove ids. Used by live mutations and by replay
     // alike. REQUIRES: the log mutex held, no other lock but the save gate.
-    void apply(std::span<WalEntry> records);
+    void apply(std::span<WalEntry> records) REQUIRES(wal_mutex_);
     // The block's inserts as apply() applies Insert records; the rows are read where they lie.
-    void apply(InsertBlock& block);
+    void apply(InsertBlock& block) REQUIRES(wal_mutex_);
     // Runs fn(id map, components) under the write locks of every component, the id map
     // exclusively only when `exclusive` (else shared). Defined and used in apply.cc.
     template <class Fn>
-    void apply_locked(bool exclusive, Fn&& fn);
+    void apply_locked(bool exclusive, Fn&& fn) REQUIRES(wal_mutex_);
     // Applies the log's intact records (damage is kept aside by the log, see Wal).
-    void replay_wal();
+    void replay_wal() EXCLUDES(wal_mutex_);
     // Hands heap pages freed by a write of `vector_bytes` of vectors back to the system, when
     // that is large enough to be worth the walk over the heap.
     static void return_freed_memory(std::size_t vector_bytes);
@@ -194,13 +223,15 @@ private:
     // Decides how a filtered call finds its matches. REQUIRES: the view's locks held; takes the
     // metadata-index lock shared (after building the index if it is not yet), and when the walk will
     // test the index's own slot sets the plan keeps holding it until it is dropped.
-    FilterPlan plan_filter(const ReadView& view, const Filter& filter) const;
+    FilterPlan plan_filter(const ReadView& view, const Filter& filter) const
+        REQUIRES_SHARED(index_.mutex(), slot_to_id_.mutex(), metadata_.mutex()) EXCLUDES(metadata_index_.mutex());
     // Indexes every live slot's metadata into `mindex` (empty), flat stored texts straight
     // from their text.
     static void build_metadata_index(MetadataIndex& mindex, const HnswIndex& index, const MetadataStore& meta);
     // Builds the metadata index if it is not yet. REQUIRES: the index and metadata locks held
     // (shared or exclusive), not the metadata-index lock, which it may take exclusively.
-    void ensure_metadata_index(const HnswIndex& index, const MetadataStore& meta) const;
+    void ensure_metadata_index(const HnswIndex& index, const MetadataStore& meta) const
+        REQUIRES_SHARED(index_.mutex(), metadata_.mutex()) EXCLUDES(metadata_index_.mutex());
     std::vector<Candidate> search_filtered(const ReadView& view, std::span<const float> query, std::size_t k,
                                            std::size_t ef, const Filter& filter, const FilterPlan& plan) const;
     // search_many without a filter below the brute-force threshold: one batched exact scan.
@@ -228,11 +259,10 @@ private:
     const bool quantize_;
     RwLock save_gate_;
     // graph.tmp may be the directory's graph (a save stopped between its renames, or the open
-    // could not move it into place): the next save settles the directory first. Guarded by the
-    // save gate.
-    bool settle_pending_ = false;
-    std::mutex wal_mutex_;
-    Wal wal_;
+    // could not move it into place): the next save settles the directory first.
+    bool settle_pending_ GUARDED_BY(save_gate_) = false;
+    Mutex wal_mutex_ ACQUIRED_AFTER(save_gate_);
+    Wal wal_ GUARDED_BY(wal_mutex_);
 };
 
 }  // namespace qorel

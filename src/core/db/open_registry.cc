@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "mutex.h"
 #include "storage/dir_lock.h"
 #include "storage/files.h"
 #include "storage/recovery.h"
@@ -24,20 +25,20 @@ namespace {
 // open arriving in between waits for `closed`, or its own lock would collide with the one
 // still being released.
 struct Entry {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable closed;
-    std::weak_ptr<Database> db;
-    bool live = false;
+    std::weak_ptr<Database> db GUARDED_BY(mutex);
+    bool live GUARDED_BY(mutex) = false;
 };
 
 struct Registry {
-    std::mutex mutex;
-    std::unordered_map<std::string, std::shared_ptr<Entry>> entries;
+    Mutex mutex;
+    std::unordered_map<std::string, std::shared_ptr<Entry>> entries GUARDED_BY(mutex);
 
     // The entry of a directory, created when missing. Entries nobody refers to any more (no
     // open Database, no open in progress) are dropped on the way.
     std::shared_ptr<Entry> entry(const std::string& real_path) {
-        std::lock_guard<std::mutex> guard(mutex);
+        MutexLock guard(mutex);
         std::erase_if(entries, [&](const auto& kv) { return kv.second.use_count() == 1 && kv.first != real_path; });
         std::shared_ptr<Entry>& e = entries[real_path];
         if (!e) e = std::make_shared<Entry>();
@@ -52,10 +53,11 @@ Registry& registry() {
 }
 
 // A forked child starts with no open directory: what it inherited belongs to the parent,
-// which still holds the lock. The registry mutex is held across fork so the map is whole.
-void registry_before_fork() { registry().mutex.lock(); }
-void registry_after_fork_in_parent() { registry().mutex.unlock(); }
-void registry_after_fork_in_child() {
+// which still holds the lock. The registry mutex is held across fork so the map is whole (from
+// one handler to the next, which the analysis cannot follow).
+void registry_before_fork() NO_THREAD_SAFETY_ANALYSIS { registry().mutex.lock(); }
+void registry_after_fork_in_parent() NO_THREAD_SAFETY_ANALYSIS { registry().mutex.unlock(); }
+void registry_after_fork_in_child() NO_THREAD_SAFETY_ANALYSIS {
     registry().entries.clear();
     registry().mutex.unlock();
 }
@@ -79,7 +81,7 @@ struct OpenDatabase {
         // In a forked child the entry belongs to the parent's registry, and its mutex may have
         // been held by a thread that does not exist here.
         if (announce_close && generation == fork_generation()) {
-            std::lock_guard<std::mutex> guard(entry->mutex);
+            MutexLock guard(entry->mutex);
             entry->live = false;
             entry->closed.notify_all();
         }
@@ -117,14 +119,14 @@ std::shared_ptr<Database> open_shared(const std::string& path, const std::option
     if (!real) throw QorelError::io_errno(errno);
 
     std::shared_ptr<Entry> entry = registry().entry(*real);
-    std::unique_lock<std::mutex> guard(entry->mutex);
+    MutexLock guard(entry->mutex);
     while (true) {
         if (std::shared_ptr<Database> db = entry->db.lock()) {
             if (!config && !stored_database_exists(Storage::make(*real))) throw QorelError::database_not_found(path);
             return db;
         }
         if (!entry->live) break;
-        entry->closed.wait(guard);
+        guard.wait(entry->closed);
     }
 
     // No lock file is created in a directory that holds no database (someone else's, say).

@@ -1,7 +1,6 @@
 // Opening a stored database, save and compaction.
 
 #include <algorithm>
-#include <shared_mutex>
 
 #include "database.h"
 #include "storage/files.h"
@@ -17,7 +16,10 @@ std::unique_ptr<Database> Database::load(const std::string& path, const GraphCho
     const std::size_t n = loaded.index.node_count();
     std::unique_ptr<Database> db(
         new Database(path, std::move(storage), std::move(loaded.index), dim, has_quantized || quantize_argument));
-    db->settle_pending_ = graph.pending;
+    {
+        ExclusiveLock gate(db->save_gate_);  // nobody else has the database yet
+        db->settle_pending_ = graph.pending;
+    }
 
     auto& ids = db->id_to_slot_.unguarded();
     auto& slot_ids = db->slot_to_id_.unguarded();
@@ -115,10 +117,10 @@ std::unique_ptr<Database> Database::open(const std::string& path) {
 
 void Database::save() {
     // Outermost: wait for mutations between their log append and their change in memory.
-    std::unique_lock<RwLock> gate(save_gate_);
+    ExclusiveLock gate(save_gate_);
     // The log mutex next, as every mutation takes it: one order for all keeps lock checkers
     // and later changes from having to reason about the gate to see that no cycle forms.
-    std::lock_guard<std::mutex> log(wal_mutex_);
+    MutexLock log(wal_mutex_);
     auto ids = id_to_slot_.read();
     auto index = index_.read();
     auto meta = metadata_.read();

@@ -97,8 +97,8 @@ std::vector<std::vector<SearchResult>> Database::search_many(const std::vector<s
 
 std::size_t Database::count(const Filter* filter) const {
     if (!filter) return index_.read()->active_count();
-    auto index = index_.read();
-    auto meta = metadata_.read();
+    Guarded<HnswIndex>::Reader index(index_);
+    Guarded<MetadataStore>::Reader meta(metadata_);
     ensure_metadata_index(*index, *meta);
     std::optional<SlotSet> set;
     {

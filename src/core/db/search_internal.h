@@ -12,12 +12,15 @@
 namespace qorel {
 
 // The read locks a search holds, taken in order index, slot_to_id, metadata.
-struct Database::ReadView {
+struct SCOPED_CAPABILITY Database::ReadView {
     Guarded<HnswIndex>::Reader index;
     Guarded<std::vector<std::string>>::Reader slot_ids;
     Guarded<MetadataStore>::Reader meta;
 
-    explicit ReadView(const Database& db) : index(db.index_.read()), slot_ids(db.slot_to_id_.read()), meta(db.metadata_.read()) {}
+    explicit ReadView(const Database& db)
+        ACQUIRE_SHARED(db.index_.mutex(), db.slot_to_id_.mutex(), db.metadata_.mutex())
+        : index(db.index_), slot_ids(db.slot_to_id_), meta(db.metadata_) {}
+    ~ReadView() RELEASE() {}
 };
 
 // How one filtered call finds its matches, decided once per call (once for a whole batch).

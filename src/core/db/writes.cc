@@ -7,7 +7,6 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
-#include <shared_mutex>
 #include <unordered_set>
 
 #include "database.h"
@@ -16,10 +15,10 @@ namespace qorel {
 
 namespace {
 
-using GateHold = std::shared_lock<RwLock>;
+using GateHold = SharedLock;
 // A writer's turn: the log mutex, held from the checks against the stored ids to the change in
 // memory.
-using Turn = std::lock_guard<std::mutex>;
+using Turn = MutexLock;
 
 std::vector<WalEntry> one(WalEntry record) {
     std::vector<WalEntry> records;

@@ -7,6 +7,7 @@
 
 #include "huge_pages.h"
 #include "index.h"
+#include "mutex.h"
 #include "parallel.h"
 #include "walk_impl.h"
 
@@ -146,10 +147,10 @@ std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
         // single edge above it: the upper layers, where most of the tall nodes of a large batch
         // live, would be empty, and every descent would start on a low layer from one node.
         // Tall nodes are rare (one in m^(top+1)), so the others hardly ever wait.
-        std::mutex top_mutex;
+        Mutex top_mutex;
         parallel::for_each_in_order(kSerial, n, [&](std::size_t j) {
             const Slot id = start + static_cast<Slot>(j);
-            std::unique_lock<std::mutex> lock(top_mutex);
+            std::unique_lock<Mutex> lock(top_mutex);
             const Slot entry = entry_point_;
             const std::size_t top = max_layer_;
             if (levels[j] <= top) lock.unlock();

@@ -103,7 +103,7 @@ void FieldIndex::numbers_changed(Slot slot) {
 const FieldIndex::NumberOrder& FieldIndex::number_order() const {
     NumberOrder& order = *order_cache_;
     if (order.fresh.load(std::memory_order_acquire)) return order;
-    const std::lock_guard<std::mutex> hold(order.rebuilding);
+    const MutexLock hold(order.rebuilding);
     if (order.fresh.load(std::memory_order_relaxed)) return order;  // another reader rebuilt it
     using Entry = std::pair<double, Slot>;
     std::vector<Entry> fresh;
@@ -218,21 +218,21 @@ constexpr std::size_t kCachedPlans = 64;
 
 std::shared_ptr<const MetadataIndex::CachedPlan> MetadataIndex::cached_plan(const std::string& key) const {
     if (!plans_) return nullptr;
-    std::lock_guard guard(plans_->mutex);
+    MutexLock guard(plans_->mutex);
     const auto it = plans_->plans.find(key);
     return it == plans_->plans.end() ? nullptr : it->second;
 }
 
 void MetadataIndex::cache_plan(std::string key, std::shared_ptr<const CachedPlan> plan) const {
     if (!plans_) return;
-    std::lock_guard guard(plans_->mutex);
+    MutexLock guard(plans_->mutex);
     if (plans_->plans.size() >= kCachedPlans) plans_->plans.clear();
     plans_->plans.insert_or_assign(std::move(key), std::move(plan));
 }
 
 void MetadataIndex::forget_plans() {
     if (!plans_) plans_ = std::make_unique<PlanCache>();
-    std::lock_guard guard(plans_->mutex);
+    MutexLock guard(plans_->mutex);
     plans_->plans.clear();
 }
 

@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "metadata/json_value.h"
+#include "mutex.h"
 #include "types.h"
 
 namespace qorel {
@@ -131,7 +132,7 @@ private:
     // the last look-up are merged into the old order (linear, no full sort), so that a range
     // query after each single insert does not sort the whole field again; many are resorted.
     struct NumberOrder {
-        std::mutex rebuilding;
+        Mutex rebuilding;
         std::atomic<bool> fresh{false};
         bool whole = true;          // resort everything; otherwise merge `changed` in
         std::vector<Slot> changed;  // slots whose number changed since the last look-up
@@ -227,8 +228,8 @@ private:
     void mark_object(Slot s, bool holds);
     void forget_plans();
     struct PlanCache {
-        std::mutex mutex;
-        std::unordered_map<std::string, std::shared_ptr<const CachedPlan>> plans;
+        Mutex mutex;
+        std::unordered_map<std::string, std::shared_ptr<const CachedPlan>> plans GUARDED_BY(mutex);
     };
     std::unique_ptr<PlanCache> plans_ = std::make_unique<PlanCache>();
 

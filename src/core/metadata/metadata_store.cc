@@ -50,7 +50,7 @@ void MetadataStore::append_text(Slot s, std::string_view text) {
 }
 
 void MetadataStore::decode(Slot s) const {
-    std::lock_guard<std::mutex> lock(decode_mutex_);
+    MutexLock lock(decode_mutex_);
     if (pending_[s].load(std::memory_order_relaxed) == 0) return;  // another reader did it
     const Text& t = text_at_[s];
     const char* begin = texts_.data() + t.offset;

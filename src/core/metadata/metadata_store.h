@@ -14,12 +14,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "mutex.h"
 #include "types.h"
 
 namespace qorel {
@@ -74,7 +74,7 @@ private:
     // 1 while slot s (below pending_count_) still holds only its text.
     std::unique_ptr<std::atomic<std::uint8_t>[]> pending_;
     std::size_t pending_count_ = 0;
-    mutable std::mutex decode_mutex_;
+    mutable Mutex decode_mutex_;
 };
 
 }  // namespace qorel

@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "error.h"
+#include "mutex.h"
 #include "storage/storage.h"
 
 namespace qorel {
@@ -20,8 +21,8 @@ namespace {
 // Every lock descriptor this process holds, so that a forked child can close its copies. The
 // mutex is held across fork (taken in the prepare handler), so the child finds the set whole.
 struct HeldLocks {
-    std::mutex mutex;
-    std::unordered_set<int> fds;
+    Mutex mutex;
+    std::unordered_set<int> fds GUARDED_BY(mutex);
     std::atomic<std::uint64_t> generation{0};
 };
 
@@ -31,9 +32,10 @@ HeldLocks& held_locks() {
     return *locks;
 }
 
-void before_fork() { held_locks().mutex.lock(); }
-void after_fork_in_parent() { held_locks().mutex.unlock(); }
-void after_fork_in_child() {
+// From one handler to the next, which the analysis cannot follow.
+void before_fork() NO_THREAD_SAFETY_ANALYSIS { held_locks().mutex.lock(); }
+void after_fork_in_parent() NO_THREAD_SAFETY_ANALYSIS { held_locks().mutex.unlock(); }
+void after_fork_in_child() NO_THREAD_SAFETY_ANALYSIS {
     HeldLocks& h = held_locks();
     for (int fd : h.fds) ::close(fd);
     h.fds.clear();
@@ -79,7 +81,7 @@ DirLock DirLock::acquire(const std::string& directory) {
     HeldLocks& h = held_locks();
     // Holding the set's mutex from open to registration keeps a fork from copying a lock
     // descriptor the child's handler would not know about.
-    std::lock_guard<std::mutex> guard(h.mutex);
+    MutexLock guard(h.mutex);
     const int fd = open_lock_file(join_path(directory, kLockFileName));
     if (fd < 0) return DirLock();
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -108,7 +110,7 @@ DirLock& DirLock::operator=(DirLock&& other) noexcept {
 void DirLock::release() noexcept {
     if (fd_ < 0) return;
     HeldLocks& h = held_locks();
-    std::lock_guard<std::mutex> guard(h.mutex);
+    MutexLock guard(h.mutex);
     // A lock of an earlier generation was inherited through fork and is closed already; its
     // descriptor number may belong to something else by now.
     if (generation_ == h.generation.load(std::memory_order_relaxed)) {
