@@ -6,7 +6,10 @@ Prints one JSON object per intact record, in file order:
     {"op": "insert", "id": ..., "vector": [...], "metadata": {...} or null}
     {"op": "delete", "id": ...}
     {"op": "update", "id": ..., "vector": [...]?, "metadata": {...} or null?}
-(an update names only what it changed; "metadata": null removes the metadata). Bytes that do
+    {"op": "batch", "records": N}
+(an update names only what it changed; "metadata": null removes the metadata; a batch line
+opens the N records one call logged as a unit, which replay applies only when all of them are
+intact; what is left of an incomplete batch is listed all the same). Bytes that do
 not form an intact record are skipped one at a time until the next record whose checksum
 matches, so everything intact behind a damaged record is found. A summary goes to stderr.
 Reads any log file; the database directory is not touched.
@@ -17,7 +20,7 @@ import struct
 import sys
 import zlib
 
-KINDS = {1: "insert", 2: "delete", 3: "update"}
+KINDS = {1: "insert", 2: "delete", 3: "update", 4: "batch"}
 OVERHEAD = 9  # kind byte, uint32 length, uint32 CRC
 
 
@@ -52,6 +55,8 @@ class Payload:
 
 def decode(kind, payload):
     p = Payload(payload)
+    if kind == 4:
+        return {"op": "batch", "records": struct.unpack("<Q", p.take(8))[0]}
     record = {"op": KINDS[kind], "id": p.text()}
     if kind == 1:
         record["vector"] = p.vector()
@@ -87,8 +92,12 @@ def main(argv):
     if len(argv) != 2:
         print(__doc__.strip(), file=sys.stderr)
         return 2
-    with open(argv[1], "rb") as f:
-        data = f.read()
+    try:
+        with open(argv[1], "rb") as f:
+            data = f.read()
+    except OSError as e:
+        print(f"wal_salvage: cannot read {argv[1]}: {e.strerror or e}", file=sys.stderr)
+        return 1
     found = 0
     for offset, record in records(data):
         print(json.dumps(record))

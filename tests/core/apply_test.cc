@@ -2,11 +2,14 @@
 // refused vectors, each checked by reopening the directory and comparing with memory.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include "file_size_limit.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <limits>
 #include <map>
@@ -214,6 +217,58 @@ TEST_F(ApplyTest, FailedBatchLeavesNoTrace) {
     EXPECT_TRUE(reopened->contains("s299"));
     EXPECT_FALSE(reopened->contains("b0"));
     EXPECT_EQ(reopened->get("old").first, (std::vector<float>{1, 1, 1, 1}));
+}
+
+// A change that memory cannot take (the index cannot grow) raises, and the log must not bring
+// it back after a restart. The address space is capped a little above what the process uses,
+// so the batch's rows and its log records fit but the index's room for them does not.
+TEST_F(ApplyTest, AChangeMemoryCannotTakeIsNotReplayed) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator aborts instead of throwing under an address space limit";
+#endif
+    constexpr std::size_t kDim = 64, kRows = 200000;
+    auto rows_of = [&](const char* prefix, std::size_t n, std::vector<std::string>& ids) {
+        RowBlock rows;
+        rows.reserve(n, kDim);
+        std::vector<float> row(kDim);
+        for (std::size_t i = 0; i < n; ++i) {
+            ids.push_back(key(prefix, static_cast<int>(i)));
+            row[i % kDim] = float(i);
+            rows.add(row);
+        }
+        return rows;
+    };
+    {
+        auto db = create(kDim);
+        std::vector<std::string> warm_ids;
+        db->add_many(warm_ids, rows_of("w", 2000, warm_ids), {});  // starts the worker threads
+        db->save();
+        std::vector<std::string> ids;
+        RowBlock rows = rows_of("b", kRows, ids);
+
+        std::size_t pages = 0;
+        FILE* statm = std::fopen("/proc/self/statm", "r");
+        ASSERT_NE(statm, nullptr);
+        ASSERT_EQ(std::fscanf(statm, "%zu", &pages), 1);
+        std::fclose(statm);
+        rlimit saved{};
+        ASSERT_EQ(::getrlimit(RLIMIT_AS, &saved), 0);
+        rlimit cap = saved;
+        cap.rlim_cur = pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) + (std::size_t{8} << 20);
+        ASSERT_EQ(::setrlimit(RLIMIT_AS, &cap), 0);
+        bool raised = false;
+        try {
+            db->add_many(std::move(ids), std::move(rows), {});
+        } catch (const std::exception&) {
+            raised = true;
+        }
+        ::setrlimit(RLIMIT_AS, &saved);
+        ASSERT_TRUE(raised);
+        db->add("after", std::vector<float>(kDim, 1.0f), std::nullopt);
+    }
+    auto reopened = Database::open(dir_);
+    EXPECT_EQ(reopened->len(), 2001u);
+    EXPECT_FALSE(reopened->contains("b0"));
 }
 
 // Every writing call refuses a vector with a NaN or an infinity, names the id, and a batch with

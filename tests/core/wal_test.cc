@@ -78,7 +78,7 @@ TEST_F(WalTest, BatchAppendIsAllOrNothing) {
 }
 
 // A batch logged from its block of rows must be indistinguishable on disk from the same
-// inserts logged record by record: replay and older readers only know the records.
+// inserts logged as records: replay knows only the records.
 TEST_F(WalTest, BlockAppendWritesTheRecordsOfItsRows) {
     InsertBlock block{3, {"a", "bb", ""}, {1, 2, 3, -0.5f, 0, 7, 9, 9, 9}, {std::nullopt, Json{{"k", 1}}, Json::array()}};
     std::vector<WalEntry> same;
@@ -88,7 +88,11 @@ TEST_F(WalTest, BlockAppendWritesTheRecordsOfItsRows) {
         Wal wal(log_);
         wal.append(block);
     }
-    EXPECT_EQ(read_file(log_), encode_all(same));
+    Bytes framed;
+    encode_batch_frame(same.size(), framed);
+    const Bytes records = encode_all(same);
+    framed.insert(framed.end(), records.begin(), records.end());
+    EXPECT_EQ(read_file(log_), framed);
     EXPECT_EQ(read_wal(log_).entries, same);
 
     // All or nothing, as for records: a row whose metadata cannot be logged leaves no row.
@@ -97,7 +101,73 @@ TEST_F(WalTest, BlockAppendWritesTheRecordsOfItsRows) {
     block.metadata[2] = deep;
     Wal wal(log_);
     EXPECT_THROW(wal.append(block), QorelError);
-    EXPECT_EQ(read_file(log_), encode_all(same));
+    EXPECT_EQ(read_file(log_), framed);
+}
+
+// A batch is read whole or not at all: cut anywhere, none of it is used, its first byte is
+// where the next append goes, and the cut is an interrupted append (Torn), not damage.
+TEST_F(WalTest, BatchesSurviveACutWholeOrNotAtAll) {
+    const std::vector<WalEntry> batch = {ins("b", {1, 2}), del("a"), WalEntry::Update{"b", std::nullopt, true, Json{{"k", 1}}}};
+    {
+        Wal wal(log_);
+        wal.append(ins("a", {0, 0}));  // a single record goes without a frame
+        wal.append(batch);
+        wal.append(del("z"));
+    }
+    const Bytes log = read_file(log_);
+    const std::size_t start = encode_record(ins("a", {0, 0})).size();
+    const std::size_t end = log.size() - encode_record(del("z")).size();
+    std::vector<WalEntry> all = {ins("a", {0, 0})};
+    all.insert(all.end(), batch.begin(), batch.end());
+    all.push_back(del("z"));
+    EXPECT_EQ(parse_wal(log).entries, all);
+    EXPECT_EQ(parse_wal(log).tail, WalTail::None);
+
+    for (std::size_t cut = start + 1; cut < end; ++cut) {
+        const Bytes torn(log.begin(), log.begin() + cut);
+        WalReadResult r = parse_wal(torn);
+        ASSERT_EQ(r.entries, std::vector<WalEntry>{ins("a", {0, 0})}) << cut;
+        EXPECT_EQ(r.good_length, start) << cut;
+        EXPECT_EQ(r.tail, WalTail::Torn) << cut;
+    }
+    write_log(Bytes(log.begin(), log.begin() + end - 3));
+    WalReadResult file = read_wal(log_);
+    EXPECT_EQ(file.good_length, start);
+    EXPECT_EQ(file.tail, WalTail::Torn);
+
+    // A batch cut short with intact records behind the cut is damage, never applied in part.
+    Bytes gap(log.begin(), log.begin() + end - 3);
+    const Bytes more = encode_record(del("y"));
+    gap.insert(gap.end(), more.begin(), more.end());
+    EXPECT_EQ(parse_wal(gap).tail, WalTail::Damaged);
+    EXPECT_EQ(parse_wal(gap).good_length, start);
+    // So is a checksum mismatch inside a complete batch, and a batch inside a batch.
+    Bytes flipped = log;
+    flipped[end - 2] ^= 1;
+    EXPECT_EQ(parse_wal(flipped).tail, WalTail::Damaged);
+    EXPECT_EQ(parse_wal(flipped).entries, std::vector<WalEntry>{ins("a", {0, 0})});
+    Bytes nested;
+    encode_batch_frame(2, nested);
+    encode_batch_frame(1, nested);
+    encode_record(del("q"), nested);
+    EXPECT_EQ(parse_wal(nested).tail, WalTail::Damaged);
+    EXPECT_TRUE(parse_wal(nested).entries.empty());
+
+    // Records of a log written before batches were framed each stand alone.
+    const Bytes old = encode_all(batch);
+    EXPECT_EQ(parse_wal(old).entries, batch);
+    EXPECT_EQ(parse_wal(Bytes(old.begin(), old.end() - 1)).entries, (std::vector<WalEntry>{batch[0], batch[1]}));
+}
+
+TEST_F(WalTest, TheLastAppendCanBeUndone) {
+    Wal wal(log_);
+    wal.append(del("a"));
+    const Bytes before = read_file(log_);
+    wal.append(std::vector<WalEntry>{del("b"), del("c")});
+    wal.undo_last_append();
+    EXPECT_EQ(read_file(log_), before);
+    wal.append(del("d"));
+    EXPECT_EQ(read_wal(log_).entries, (std::vector<WalEntry>{del("a"), del("d")}));
 }
 
 TEST_F(WalTest, TailsAreTornOrDamaged) {

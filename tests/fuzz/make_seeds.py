@@ -36,6 +36,8 @@ def log_writes(db):
     db.update("v7", metadata={"k": True})
     db.update("v8", vector=vec(8, 2))
     db.upsert_many(["n2", "v1"], [vec(21), vec(1, 3)], [None, {"b": 0}])
+    db.delete_many(["v9", "v10"])
+    db.add_many(["n3", "n4"], [vec(22), vec(23)], [{"c": 1}, None])
 
 
 def read(path, name):
@@ -59,7 +61,7 @@ def main():
         log = read(plain, "wal.qorel")
         for target in ("wal_fuzz", "wal_replay_fuzz"):
             put(target, "mixed", log)
-            put(target, "cut-tail", log[:-7])
+            put(target, "cut-tail", log[:-7])  # inside the last batch
             damaged = bytearray(log)
             damaged[len(log) // 3] ^= 0x40
             put(target, "damaged-middle", bytes(damaged))

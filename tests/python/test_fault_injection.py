@@ -205,25 +205,35 @@ def test_every_call_of_compact_then_save(shim, tmp_path, quantize):
 
 
 def batch_case(tmp_path, kind):
+    """The template, its model, the operations and which of them is the batch under test."""
     template = str(tmp_path / "template")
     model = make_base(template, False)
-    # More than the log writer buffers at once, so that the batch takes several writes.
-    ids = [f"b{i}" for i in range(60)] + (["v3", "v7", "w0"] if kind == "upsert_many" else [])
-    batch = [kind, ids, [vec(i, 1) for i in range(len(ids))], [{"b": i, "pad": "p" * 40} for i in range(len(ids))]]
-    return template, model, [batch, ["upsert", "after", vec(80), None]]
+    # Long ids, so that even a batch of deletions takes several writes of the log writer's buffer.
+    ids = [f"b{i}-" + "i" * 80 for i in range(120)]
+    rows = [[vec(i, 1) for i in range(len(ids))], [{"b": i, "pad": "p" * 40} for i in range(len(ids))]]
+    after = ["upsert", "after", vec(80), None]
+    if kind == "delete_many":
+        return template, model, [["add_many", ids, *rows], [kind, ids[::-1] + ["v3", "absent"]], after], 1
+    if kind == "upsert_many":  # over stored ids too
+        ids += ["v3", "v7", "w0"]
+        rows = [r + r[:3] for r in rows]
+    return template, model, [[kind, ids, *rows], after], 0
 
 
-@pytest.mark.parametrize("kind", ["upsert_many", "add_many"])
+BATCH_KINDS = ["upsert_many", "add_many", "delete_many"]
+
+
+@pytest.mark.parametrize("kind", BATCH_KINDS)
 def test_a_batch_write_that_failed_leaves_no_trace(shim, tmp_path, kind):
-    template, model, ops = batch_case(tmp_path, kind)
-    problems = sweep(shim, tmp_path, template, model, ops, 0, modes=(FAIL,))
+    template, model, ops, batch = batch_case(tmp_path, kind)
+    problems = sweep(shim, tmp_path, template, model, ops, batch, modes=(FAIL,))
     assert not problems, "\n".join(problems)
 
 
-@pytest.mark.parametrize("kind", ["upsert_many", "add_many"])
+@pytest.mark.parametrize("kind", BATCH_KINDS)
 def test_a_killed_batch_write_is_all_or_nothing(shim, tmp_path, kind):
-    template, model, ops = batch_case(tmp_path, kind)
-    problems = sweep(shim, tmp_path, template, model, ops, 0, modes=(KILL,))
+    template, model, ops, batch = batch_case(tmp_path, kind)
+    problems = sweep(shim, tmp_path, template, model, ops, batch, modes=(KILL,))
     assert not problems, "\n".join(problems)
 
 

@@ -104,6 +104,7 @@ def test_salvage_script_reads_every_record_kind(db_path):
     db.update("a", vector=[3.0, 4.0])
     db.update("a", metadata={"t": [1, "x"]})
     db.delete("a")
+    db.add_many(["b", "c"], [[5.0, 6.0], [7.0, 8.0]])
     del db
     log = pathlib.Path(db_path, "wal.qorel")
     # Garbage in front stands for a damaged record: the script skips to the next intact one.
@@ -115,4 +116,11 @@ def test_salvage_script_reads_every_record_kind(db_path):
         {"op": "update", "id": "a", "vector": [3.0, 4.0]},
         {"op": "update", "id": "a", "metadata": {"t": [1, "x"]}},
         {"op": "delete", "id": "a"},
+        {"op": "batch", "records": 2},
+        {"op": "insert", "id": "b", "vector": [5.0, 6.0], "metadata": None},
+        {"op": "insert", "id": "c", "vector": [7.0, 8.0], "metadata": None},
     ]
+
+    missing = subprocess.run(SALVAGE + [str(log) + ".absent"], capture_output=True, text=True)
+    assert missing.returncode != 0
+    assert len(missing.stderr.splitlines()) == 1

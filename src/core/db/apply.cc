@@ -241,6 +241,18 @@ void Database::apply(InsertBlock& block) {
     apply_locked(exclusive, [&](auto& ids, Components& c) { apply_block(ids, c, block); });
 }
 
+void Database::reserve_for_apply(std::size_t new_ids, bool changes_vectors) {
+    if (new_ids == 0 && !changes_vectors) return;
+    apply_locked(new_ids > 0, [&](auto& ids, Components& c) {
+        c.index.reserve_nodes(new_ids);
+        if (new_ids == 0) return;
+        if constexpr (!std::is_const_v<std::remove_reference_t<decltype(ids)>>) ids.reserve(ids.size() + new_ids);
+        const std::size_t slots = c.index.node_count() + new_ids;
+        if (slots > c.slot_ids.capacity()) c.slot_ids.reserve(std::max(slots, c.slot_ids.capacity() + c.slot_ids.capacity() / 2));
+        c.meta.reserve(slots);
+    });
+}
+
 void Database::replay_wal() {
     MutexLock lock(wal_mutex_);
     WalReadResult log = wal_.read_for_replay();

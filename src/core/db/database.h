@@ -198,10 +198,16 @@ private:
     // check_vector on every row in order, then the rows as one validated block.
     InsertBlock checked_block(std::vector<std::string> ids, RowBlock rows,
                               std::vector<std::optional<Json>> metadata) const;
-    // Appends the records to the log as one unit, then applies them. REQUIRES: the save gate
-    // held shared, the log mutex held (the writer's turn), the records validated.
+    // Appends the records to the log as one unit, then applies them. What applying allocates
+    // most is reserved before the append; should applying throw all the same, the records are
+    // cut back out of the log before the exception goes on, so a call that raised is not
+    // replayed. REQUIRES: the save gate held shared, the log mutex held (the writer's turn),
+    // the records validated.
     void commit(std::vector<WalEntry> records) REQUIRES_SHARED(save_gate_) REQUIRES(wal_mutex_);
     void commit(InsertBlock& block) REQUIRES_SHARED(save_gate_) REQUIRES(wal_mutex_);
+    // Makes room in every component for `new_ids` more ids, and makes the vectors owned when
+    // `changes_vectors`.
+    void reserve_for_apply(std::size_t new_ids, bool changes_vectors) REQUIRES(wal_mutex_);
     // Changes memory as the records say, in order, moving their contents out; takes id_to_slot
     // exclusively only when records add or remove ids. Used by live mutations and by replay
     // alike. REQUIRES: the log mutex held, no other lock but the save gate.

@@ -60,8 +60,27 @@ void Database::check_vector(std::string_view id, std::span<const float> vector) 
 
 void Database::commit(std::vector<WalEntry> records) {
     if (records.empty()) return;
+    std::size_t new_ids = 0;
+    bool changes_vectors = false;
+    {
+        auto stored = id_to_slot_.read();
+        for (const WalEntry& r : records) {
+            if (const auto* e = std::get_if<WalEntry::Insert>(&r.op)) {
+                changes_vectors = true;
+                new_ids += stored->find(e->id) == stored->end();
+            } else if (const auto* u = std::get_if<WalEntry::Update>(&r.op)) {
+                changes_vectors = changes_vectors || u->vector.has_value();
+            }
+        }
+    }
+    reserve_for_apply(new_ids, changes_vectors);
     wal_.append(records);  // all or nothing
-    apply(records);
+    try {
+        apply(records);
+    } catch (...) {
+        wal_.undo_last_append();
+        throw;
+    }
 }
 
 void Database::add(std::string id, std::vector<float> vector, std::optional<Json> metadata) {
@@ -102,8 +121,19 @@ InsertBlock Database::checked_block(std::vector<std::string> ids, RowBlock rows,
 
 void Database::commit(InsertBlock& block) {
     if (block.size() == 0) return;
+    std::size_t new_ids = 0;
+    {
+        auto stored = id_to_slot_.read();
+        for (const std::string& id : block.ids) new_ids += stored->find(id) == stored->end();
+    }
+    reserve_for_apply(new_ids, true);
     wal_.append(block);  // all or nothing
-    apply(block);
+    try {
+        apply(block);
+    } catch (...) {
+        wal_.undo_last_append();
+        throw;
+    }
 }
 
 void Database::add_many(std::vector<std::string> ids, RowBlock rows, std::vector<std::optional<Json>> metadata) {

@@ -118,6 +118,10 @@ public:
         return batch_insert(std::span<const float>(block));
     }
     void update_vector(Slot id, std::vector<float> vector);
+    // Makes the vectors owned and makes room for `nodes` more nodes (their vectors, layer-0
+    // lists and an estimate of their upper lists), growing each array as a batch insertion
+    // would, so that inserting them later allocates little.
+    void reserve_nodes(std::size_t nodes);
     // Adds `s` to the deleted set; true when it was live. Its node, vector and edges stay.
     bool mark_deleted(Slot s);
 
@@ -196,6 +200,8 @@ private:
     // A node's level and upper lists (zeroed); its layer-0 list is the caller's to add.
     void append_levels(std::size_t level);
     void reserve_links(std::size_t n, const std::vector<std::uint8_t>& levels);
+    // Room for n more nodes in every per-node array and the vector store.
+    void reserve_node_arrays(std::size_t n);
     void append_vector(std::vector<float>& v);
     // Links `id` on its layers 0 .. min(level, top), descending from `entry` on layer `top`.
     void connect_node(Slot id, std::size_t level, Slot entry, std::size_t top);

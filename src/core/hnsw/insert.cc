@@ -48,8 +48,20 @@ void reserve_more(Vector& v, std::size_t extra) {
 void HnswIndex::reserve_links(std::size_t n, const std::vector<std::uint8_t>& levels) {
     std::size_t upper = 0;
     for (const std::uint8_t l : levels) upper += l;
-    reserve_more(links0_, n * stride0_);
     reserve_more(links_up_, upper * stride_up_);
+    reserve_node_arrays(n);
+}
+
+void HnswIndex::reserve_nodes(std::size_t n) {
+    vectors_.make_owned();
+    if (n == 0) return;
+    // A node has 1 / (m - 1) lists above layer 0 on average.
+    reserve_more(links_up_, (n / std::max<std::size_t>(m_ - 1, 1) + 1) * stride_up_);
+    reserve_node_arrays(n);
+}
+
+void HnswIndex::reserve_node_arrays(std::size_t n) {
+    reserve_more(links0_, n * stride0_);
     reserve_more(levels_, n);
     reserve_more(up_first_, n);
     const std::size_t floats = vectors_.float_count() + n * dim_;

@@ -10,6 +10,7 @@
 // fails later. Save writes a row that was never decoded back as its text, unchanged.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +37,10 @@ public:
     std::size_t size() const { return rows_.size(); }
     // New rows are absent.
     void resize(std::size_t n);
+    // Room for `n` rows, grown by at least half at a time.
+    void reserve(std::size_t n) {
+        if (n > rows_.capacity()) rows_.reserve(std::max(n, rows_.capacity() + rows_.capacity() / 2));
+    }
 
     // The row, decoded on first read. REQUIRES: s < size(), the store's lock held shared.
     const std::optional<Json>& operator[](Slot s) const {

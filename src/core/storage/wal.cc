@@ -165,45 +165,79 @@ private:
     std::size_t filled_ = 0;
 };
 
+// What reading one record from a source gave.
+enum class RecordRead { End, Intact, Torn, Damaged };
+
+// Reads the record at the source's position into kind and payload.
 template <class Source>
-WalReadResult scan_records(Source& src) {
+RecordRead read_record(Source& src, std::uint8_t& kind, std::vector<std::uint8_t>& payload) {
+    if (src.remaining() == 0) return RecordRead::End;
+    std::uint8_t header[5];
+    if (!src.read(header, sizeof header)) return RecordRead::Torn;  // a header cut short
+    kind = header[0];
+    std::uint32_t length;
+    std::memcpy(&length, header + 1, 4);
+    // A length beyond any record the writer makes is damage. One the rest of the file cannot
+    // hold (payload plus CRC) is a record cut off by the end, or a damaged length field; either
+    // way the log ends here, before anything is allocated.
+    if (length > kMaxWalPayload) return RecordRead::Damaged;
+    if (src.remaining() < std::uint64_t{length} + 4) return RecordRead::Torn;
+    payload.resize(length);
+    std::uint8_t crc_bytes[4];
+    if (!src.read(payload.data(), length) || !src.read(crc_bytes, 4)) return RecordRead::Torn;  // the file shrank
+    std::uint32_t stored;
+    std::memcpy(&stored, crc_bytes, 4);
+    return record_crc(kind, payload) == stored ? RecordRead::Intact : RecordRead::Damaged;
+}
+
+// The records of a log front to back. `torn_at` is set to where a Torn tail was cut: the
+// record cut short, which inside a batch lies after the batch's intact members. Whether
+// intact records follow the cut is for the caller to find out.
+template <class Source>
+WalReadResult scan_records(Source& src, std::uint64_t& torn_at) {
     WalReadResult result;
     std::vector<std::uint8_t> payload;
+    std::uint64_t pos = 0;              // where the next record begins
+    std::uint64_t members_left = 0;     // of the open batch; 0 outside a batch
+    std::size_t batch_first = 0;        // index of the open batch's first entry
     for (;;) {
-        if (src.remaining() == 0) break;  // clean end
-        std::uint8_t header[5];
-        if (!src.read(header, sizeof header)) {  // a header cut short
-            result.tail = WalTail::Torn;
+        std::uint8_t kind = 0;
+        const RecordRead got = read_record(src, kind, payload);
+        if (got == RecordRead::End) {
+            if (members_left > 0) {  // the batch's last records were never written
+                result.tail = WalTail::Torn;
+                torn_at = pos;
+            }
             break;
         }
-        std::uint8_t kind = header[0];
-        std::uint32_t length;
-        std::memcpy(&length, header + 1, 4);
-        // A length beyond any record the writer makes is damage. One the rest of the file
-        // cannot hold (payload plus CRC) is a record cut off by the end, or a damaged length
-        // field; either way the log ends here, before anything is allocated.
-        if (length > kMaxWalPayload) {
+        if (got == RecordRead::Torn) {
+            result.tail = WalTail::Torn;
+            torn_at = pos;
+            break;
+        }
+        if (got == RecordRead::Damaged) {  // nothing after a damaged record is trusted
             result.tail = WalTail::Damaged;
             break;
         }
-        if (src.remaining() < std::uint64_t{length} + 4) {
-            result.tail = WalTail::Torn;
-            break;
+        pos += kWalRecordOverhead + payload.size();
+        if (kind == static_cast<std::uint8_t>(WalKind::Batch)) {
+            // The writer never nests batches nor leaves out the count: such a record is damage.
+            const std::optional<std::uint64_t> members = decode_batch_frame(payload);
+            if (members_left > 0 || !members) {
+                result.tail = WalTail::Damaged;
+                break;
+            }
+            members_left = *members;
+            batch_first = result.entries.size();
+            if (members_left == 0) result.good_length = pos;
+            continue;
         }
-        payload.resize(length);
-        std::uint8_t crc_bytes[4];
-        if (!src.read(payload.data(), length) || !src.read(crc_bytes, 4)) {
-            result.tail = WalTail::Torn;  // the file shrank while it was read
-            break;
-        }
-        std::uint32_t stored;
-        std::memcpy(&stored, crc_bytes, 4);
-        if (record_crc(kind, payload) != stored) {  // nothing after a damaged record is trusted
-            result.tail = WalTail::Damaged;
-            break;
-        }
-        result.good_length += kWalRecordOverhead + length;
         if (auto entry = decode_payload(kind, payload)) result.entries.push_back(std::move(*entry));
+        if (members_left > 0 && --members_left > 0) continue;
+        result.good_length = pos;
+    }
+    if (members_left > 0) {
+        result.entries.erase(result.entries.begin() + static_cast<std::ptrdiff_t>(batch_first), result.entries.end());
     }
     return result;
 }
@@ -260,7 +294,7 @@ void write_full(int fd, const std::uint8_t* data, std::size_t n) {
 std::optional<std::uint64_t> search_record(std::span<const std::uint8_t> bytes, std::uint64_t from, std::uint64_t& budget) {
     for (std::uint64_t pos = from; pos + kWalRecordOverhead <= bytes.size(); ++pos) {
         const std::uint8_t kind = bytes[pos];
-        if (kind < static_cast<std::uint8_t>(WalKind::Insert) || kind > static_cast<std::uint8_t>(WalKind::Update)) continue;
+        if (kind < static_cast<std::uint8_t>(WalKind::Insert) || kind > static_cast<std::uint8_t>(WalKind::Batch)) continue;
         std::uint32_t length;
         std::memcpy(&length, bytes.data() + pos + 1, 4);
         if (length > bytes.size() - pos - kWalRecordOverhead) continue;
@@ -379,6 +413,16 @@ void encode_record(const WalEntry& entry, std::vector<std::uint8_t>& out) {
     w.u32(record_crc(kind, payload));
 }
 
+void encode_batch_frame(std::uint64_t members, std::vector<std::uint8_t>& out) {
+    ByteWriter w(out);
+    const auto kind = static_cast<std::uint8_t>(WalKind::Batch);
+    w.u8(kind);
+    w.u32(kWalBatchPayload);
+    const std::size_t payload_at = out.size();
+    w.u64(members);
+    w.u32(record_crc(kind, std::span<const std::uint8_t>(out.data() + payload_at, kWalBatchPayload)));
+}
+
 std::vector<std::uint8_t> encode_record(const WalEntry& entry) {
     std::vector<std::uint8_t> out;
     encode_record(entry, out);
@@ -485,8 +529,16 @@ std::optional<WalEntry> decode_payload(std::uint8_t kind, std::span<const std::u
             if (e.has_metadata_change && !read_metadata(in, e.new_metadata)) return std::nullopt;
             return WalEntry(std::move(e));
         }
+        case WalKind::Batch:
+            break;  // not a change of its own
     }
     return std::nullopt;  // a kind this version does not know
+}
+
+std::optional<std::uint64_t> decode_batch_frame(std::span<const std::uint8_t> payload) {
+    ByteReader in(payload);
+    if (in.remaining() < 8) return std::nullopt;
+    return in.u64();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -494,9 +546,10 @@ std::optional<WalEntry> decode_payload(std::uint8_t kind, std::span<const std::u
 
 WalReadResult parse_wal(std::span<const std::uint8_t> bytes) {
     SpanSource src(bytes);
-    WalReadResult result = scan_records(src);
+    std::uint64_t torn_at = 0;
+    WalReadResult result = scan_records(src, torn_at);
     result.total_length = bytes.size();
-    if (result.tail == WalTail::Torn && may_hide_records(bytes, result.good_length + 1)) result.tail = WalTail::Damaged;
+    if (result.tail == WalTail::Torn && may_hide_records(bytes, torn_at + 1)) result.tail = WalTail::Damaged;
     return result;
 }
 
@@ -512,17 +565,18 @@ WalReadResult read_wal(const std::string& path) {
     if (st.st_size <= 0) return {};
     const auto length = static_cast<std::uint64_t>(st.st_size);
     auto source = std::make_unique<FileSource>(fd, length);
-    WalReadResult result = scan_records(*source);
+    std::uint64_t torn_at = 0;
+    WalReadResult result = scan_records(*source, torn_at);
     result.total_length = length;
     if (result.tail == WalTail::Torn) {
         // Damage to a length field looks like a record cut off by the end; intact records
         // behind it tell the two apart.
-        const std::uint64_t tail = length - result.good_length;
+        const std::uint64_t tail = length - torn_at;
         if (tail > kTailScanLimit) {
             result.tail = WalTail::Damaged;
         } else {
             std::vector<std::uint8_t> bytes(static_cast<std::size_t>(tail));
-            bytes.resize(pread_full(fd, bytes.data(), bytes.size(), result.good_length));
+            bytes.resize(pread_full(fd, bytes.data(), bytes.size(), torn_at));
             if (may_hide_records(bytes, 1)) result.tail = WalTail::Damaged;
         }
     }
@@ -641,6 +695,12 @@ void Wal::roll_back() noexcept {
     }
 }
 
+void Wal::undo_last_append() noexcept {
+    if (!writer_) return;
+    end_ = last_start_;
+    roll_back();
+}
+
 template <class Encode>
 void Wal::append_records(std::size_t count, Encode&& encode) {
     if (count == 0) return;
@@ -650,6 +710,7 @@ void Wal::append_records(std::size_t count, Encode&& encode) {
     try {
         for (std::size_t i = 0; i < count; ++i) {
             scratch_.clear();
+            if (i == 0 && count > 1) encode_batch_frame(count, scratch_);
             encode(i, scratch_);
             touched = true;
             writer_->write(scratch_);
@@ -661,6 +722,7 @@ void Wal::append_records(std::size_t count, Encode&& encode) {
         if (touched) roll_back();
         throw;
     }
+    last_start_ = end_;
     end_ += written;
     if (scratch_.capacity() > kScratchKeep) std::vector<std::uint8_t>().swap(scratch_);
 }

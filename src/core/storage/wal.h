@@ -2,7 +2,10 @@
 // phase of replay and the appending writer.
 //
 // A record is: kind byte, uint32 payload length P, P payload bytes, uint32 CRC-32 of the kind
-// byte followed by the payload. The file is nothing but records, back to back.
+// byte followed by the payload. The file is nothing but records, back to back. An append of
+// several records begins with a Batch record (its payload: the uint64 number of records that
+// follow as members); replay uses the members only once all of them are intact, so a batch
+// survives a crash whole or not at all.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +23,7 @@
 
 namespace qorel {
 
-enum class WalKind : std::uint8_t { Insert = 1, Delete = 2, Update = 3 };
+enum class WalKind : std::uint8_t { Insert = 1, Delete = 2, Update = 3, Batch = 4 };
 
 // One logged mutation. Records name vectors by id, never by slot, so a log stays valid across
 // compaction.
@@ -79,6 +82,9 @@ inline constexpr std::uint32_t kMaxWalPayload = 1u << 30;
 // Bytes a record adds around its payload: kind, length, CRC.
 inline constexpr std::size_t kWalRecordOverhead = 1 + 4 + 4;
 
+// The payload of a Batch record: the uint64 number of member records.
+inline constexpr std::uint32_t kWalBatchPayload = 8;
+
 // ---- Encoding
 
 // Metadata nested deeper than this (containers within containers; {} is depth 1) is neither
@@ -105,6 +111,8 @@ void write_metadata(ByteWriter& out, const std::optional<Json>& metadata);
 // would take such a record for damage or skip it.
 void encode_record(const WalEntry& entry, std::vector<std::uint8_t>& out);
 std::vector<std::uint8_t> encode_record(const WalEntry& entry);
+// Appends the Batch record that opens a batch of `members` records.
+void encode_batch_frame(std::uint64_t members, std::vector<std::uint8_t>& out);
 // The Insert record of id, vector and metadata given apart (a row of an InsertBlock), with the
 // same bytes and failures as encode_record.
 void encode_insert(std::string_view id, std::span<const float> vector, const std::optional<Json>& metadata,
@@ -120,9 +128,11 @@ bool read_vector(ByteReader& in, std::vector<float>& out);
 // uint32 length; 0 gives no metadata, otherwise the text must pass parse_metadata_text.
 bool read_metadata(ByteReader& in, std::optional<Json>& out);
 
-// Decodes one payload; nullopt when the kind is unknown or a needed field fails to decode.
-// Bytes after the decoded fields are ignored.
+// Decodes one payload; nullopt when the kind is unknown (Batch included) or a needed field fails
+// to decode. Bytes after the decoded fields are ignored.
 std::optional<WalEntry> decode_payload(std::uint8_t kind, std::span<const std::uint8_t> payload);
+// The member count of a Batch record's payload; nullopt when it is too short.
+std::optional<std::uint64_t> decode_batch_frame(std::span<const std::uint8_t> payload);
 
 // The offset of the first byte that does not belong to a well-formed UTF-8 sequence (overlong
 // forms, surrogates and code points above U+10FFFF are ill-formed), or nullopt when the whole
@@ -134,14 +144,18 @@ std::optional<std::size_t> utf8_error_offset(std::string_view text);
 // How the bytes after the last intact record came to be there.
 enum class WalTail : std::uint8_t {
     None,     // there are none: the records run to the end
-    Torn,     // one record cut short by the end, nothing intact after it: an interrupted append
-    Damaged,  // a checksum mismatch, an impossible length, or intact records after the stop
+    Torn,     // one record or batch cut short by the end, nothing intact after the cut: an
+              // interrupted append
+    Damaged,  // a checksum mismatch, an impossible length, a Batch record inside a batch or
+              // without a count, or intact records after the cut
 };
 
 struct WalReadResult {
-    std::vector<WalEntry> entries;  // in file order
-    // Offset just past the last intact record: where the next record belongs. Intact records
-    // that were skipped (unknown kind, undecodable payload) count as good bytes.
+    std::vector<WalEntry> entries;  // in file order, members of an unfinished batch left out
+    // Offset just past the last intact record outside a batch, or the last member of a complete
+    // batch: where the next record belongs. A batch cut short or damaged ends the good bytes
+    // before its Batch record. Intact records that were skipped (unknown kind, undecodable
+    // payload) count as good bytes.
     std::uint64_t good_length = 0;
     // Bytes looked at: the whole input (the file's length when it was opened).
     std::uint64_t total_length = 0;
@@ -149,7 +163,8 @@ struct WalReadResult {
 };
 
 // Reads records front to back. A record cut short by the end of the bytes, or with an
-// impossible length, or whose CRC does not match, ends the log: nothing from it on is used.
+// impossible length, or whose CRC does not match, ends the log: nothing from it on is used, nor
+// anything of the batch it belongs to.
 WalReadResult parse_wal(std::span<const std::uint8_t> bytes);
 
 // parse_wal over the file at `path`, read through an 8 KiB buffer. A missing file holds no
@@ -184,6 +199,11 @@ public:
     // The block's rows as Insert records, in order, as one unit, encoded one at a time.
     void append(const InsertBlock& block);
 
+    // Cuts the records of the last successful append back out of the file, for a caller that
+    // could not apply them. Never throws: should the cut fail, it is made before the next append.
+    // REQUIRES: no append since, and none that failed.
+    void undo_last_append() noexcept;
+
     // Reads the log for replay (read_wal) and arranges for whatever follows its intact records
     // to be cut off before the next append. Bytes the reader stopped at because of damage may
     // hide intact records, so they are first copied to the next free "<path>.damaged-N" (an
@@ -213,7 +233,8 @@ private:
     void roll_back() noexcept;
     // Copies the bytes from damaged_from_ on to a new side file, then forgets the offset.
     void keep_damaged_tail();
-    // Writes `count` records, encode(i, scratch_) producing the i-th, as one unit.
+    // Writes `count` records, encode(i, scratch_) producing the i-th, as one unit: more than
+    // one behind a Batch record.
     template <class Encode>
     void append_records(std::size_t count, Encode&& encode);
 
@@ -226,6 +247,8 @@ private:
     std::optional<std::string> kept_damage_;
     // File length after the last record known to be complete (valid while writer_ is open).
     std::uint64_t end_ = 0;
+    // Where the last successful append began.
+    std::uint64_t last_start_ = 0;
     // Reused encoding buffer, so appends do not allocate in the steady state.
     std::vector<std::uint8_t> scratch_;
 };
