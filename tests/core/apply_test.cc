@@ -223,8 +223,8 @@ TEST_F(ApplyTest, FailedBatchLeavesNoTrace) {
 // it back after a restart. The address space is capped a little above what the process uses,
 // so the batch's rows and its log records fit but the index's room for them does not.
 TEST_F(ApplyTest, AChangeMemoryCannotTakeIsNotReplayed) {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the sanitizer's allocator aborts instead of throwing under an address space limit";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' allocators abort instead of throwing under an address space limit";
 #endif
     constexpr std::size_t kDim = 64, kRows = 200000;
     auto rows_of = [&](const char* prefix, std::size_t n, std::vector<std::string>& ids) {
