@@ -177,14 +177,6 @@ float dot_product(const float* a, const float* b, std::size_t n) {
     return static_cast<float>(d);
 }
 
-std::vector<float> gemv_dot_products(std::span<const float> query, const float* matrix, std::size_t dim,
-                                     std::size_t rows) {
-    std::vector<float> out(rows, 0.0f);
-    if (query.empty()) return out;
-    for (std::size_t j = 0; j < rows; ++j) out[j] = dot_product(query.data(), matrix + j * dim, dim);
-    return out;
-}
-
 namespace {
 
 #if defined(__x86_64__)

@@ -31,12 +31,8 @@ inline float distance(std::span<const float> a, std::span<const float> b, Metric
     return distance_fn(m)(a.data(), b.data(), a.size());
 }
 
-// Plain inner product of `query` with each of `rows` consecutive rows of `matrix`
-// (row j at j*dim), one kernel call per row. Empty query: all zeros.
-std::vector<float> gemv_dot_products(std::span<const float> query, const float* matrix, std::size_t dim,
-                                     std::size_t rows);
-
-// The same inner products for the exact scan, several rows per pass where the processor allows
+// Inner products of `query` with each of `rows` consecutive rows of `matrix` (row j at j*dim),
+// for the exact scan, several rows per pass where the processor allows
 // (results may differ from the per-row kernel in the last bits).
 void dot_products_block(const float* query, const float* matrix, std::size_t dim, std::size_t rows, float* out);
 

@@ -10,7 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "hnsw/exact_scan.h"
+#include "exact/scan.h"
 #include "hnsw/index.h"
 
 namespace qorel {

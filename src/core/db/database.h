@@ -3,8 +3,8 @@
 // data files. Every component sits behind its own reader-writer lock.
 //
 // Lock order, when an operation holds several at once: the save gate, the log mutex,
-// id_to_slot, index, slot_to_id, metadata, metadata_index. Every operation takes them in this
-// order, so no cycle can form.
+// id_to_slot, index, slot_to_id, metadata, metadata_index, and last the plan cache's mutex, a
+// leaf. Every operation takes them in this order, so no cycle can form.
 //
 // Writers take turns: every mutation holds the log mutex from its checks against the stored ids,
 // through its log append, until its change is in memory, and its change reaches memory through
@@ -37,6 +37,7 @@
 #include "metadata/filter.h"
 #include "metadata/metadata_index.h"
 #include "metadata/metadata_store.h"
+#include "plan_cache.h"
 #include "row_block.h"
 #include "rwlock.h"
 #include "storage/recovery.h"
@@ -203,6 +204,10 @@ private:
     void ensure_metadata_index(const HnswIndex& index, const MetadataStore& meta) const;
     std::vector<Candidate> search_filtered(const ReadView& view, std::span<const float> query, std::size_t k,
                                            std::size_t ef, const Filter& filter, const FilterPlan& plan) const;
+    // The Walk route of search_filtered: a plain walk when matches are dense, else the
+    // filter-aware walk.
+    std::vector<Candidate> walk_filtered(const ReadView& view, std::span<const float> query, std::size_t k,
+                                         std::size_t ef, const FilterPlan& plan) const;
     // search_many without a filter below the brute-force threshold: one batched exact scan.
     void search_many_exact(const ReadView& view, const std::vector<std::vector<float>>& queries, std::size_t k,
                            std::optional<float> max_distance, std::vector<std::vector<SearchResult>>& results) const;
@@ -223,6 +228,8 @@ private:
     // search may be the first to need it.
     mutable Guarded<MetadataIndex> metadata_index_;
     mutable std::atomic<bool> metadata_index_ready_{true};
+    // Filter plans kept while the metadata index is unchanged (its own leaf lock).
+    PlanCache plan_cache_;
     const std::uint64_t dim_;
     std::string wal_path_;
     const bool quantize_;

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "database.h"
-#include "metadata/slot_test.h"
+#include "metadata/column_filter.h"
+#include "plan_cache.h"
 
 namespace qorel {
 
@@ -22,32 +23,25 @@ struct Database::ReadView {
 
 // How one filtered call finds its matches, decided once per call (once for a whole batch).
 struct Database::FilterPlan {
-    enum class Route {
-        Nothing,     // the index shows that no slot matches
-        Scan,        // the database is small enough to scan: every slot (or the set) is tested
-        Candidates,  // few enough candidates that scoring each exactly beats a graph walk
-        Walk,        // walk the graph, admitting only matching slots
-    };
-    Route route = Route::Scan;
+    // The route and what it needs, possibly shared with the planner's cache.
+    std::shared_ptr<const DecidedPlan> decided;
     // Scan: the index's narrowing, when it has one (the set counts use too).
     std::optional<SlotSet> set;
-    // Candidates: the slots to score, ascending (memory order); each passes the index's
-    // columns, so only `rest_filter` (when present) is left to test on the metadata. Filled
-    // while planning, then moved into `listed`, the plan as kept in the metadata index's cache.
-    std::vector<Slot> slots;
-    std::shared_ptr<const MetadataIndex::CachedPlan> listed;
-    // Walk: every live slot matches, so the walk needs no test at all.
-    bool all_match = false;
     // Candidates and Walk: the filter as tests on the index's columns. It points into the
     // metadata index, whose lock (`index_lock`) the plan holds until it is dropped, after the
     // searches; taking it after the metadata lock keeps the database's lock order.
-    std::optional<SlotTest> test;
+    std::optional<ColumnFilter> test;
     std::unique_ptr<Guarded<MetadataIndex>::Reader> index_lock;
-    // Walk: the expected share of live slots that match (negative when unknown).
-    double share = -1.0;
 
     // The part of the filter left to the metadata, or nullptr.
     const Filter* rest_filter() const { return test ? test->rest() : nullptr; }
 };
+
+// The metadata of slot s, nullptr when it has none (or s is beyond the store).
+inline const Json* metadata_at(const MetadataStore& meta, Slot s) {
+    if (s >= meta.size()) return nullptr;
+    const std::optional<Json>& row = meta[s];
+    return row ? &*row : nullptr;
+}
 
 }  // namespace qorel

@@ -103,7 +103,7 @@ bool Filter::matches_object(const Json::object_t& object) const {
     // Comparisons read only JSON numbers (booleans are not numbers). Every comparison with a
     // NaN on either side is unordered, so a NaN threshold admits nothing.
     if (field == nullptr || !field->is_number()) return false;
-    return admits_order(json_number_compare(*field, value_));
+    return order_admits(kind_, json_number_compare(*field, value_));
 }
 
 std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) const {
@@ -167,73 +167,7 @@ std::size_t Filter::covered_lists(const MetadataIndex& index, std::vector<std::s
             }
             return total;
         }
-        case Kind::Gt:
-        case Kind::Gte:
-        case Kind::Lt:
-        case Kind::Lte: {
-            // The field's slots sorted by number: the range is one contiguous run of them.
-            using Side = FieldIndex::Side;
-            const Side side = kind_ == Kind::Gt    ? Side::Above
-                              : kind_ == Kind::Gte ? Side::AtOrAbove
-                              : kind_ == Kind::Lt  ? Side::Below
-                                                   : Side::AtOrBelow;
-            const std::span<const Slot> slots = field->number_slots(side, value_);
-            if (lists && !slots.empty()) lists->push_back(slots);
-            return slots.size();
-        }
         default: return 0;
-    }
-}
-
-std::optional<std::size_t> Filter::bound_from_index(const MetadataIndex& index, std::size_t limit) const {
-    switch (kind_) {
-        case Kind::Ne: return std::nullopt;
-        case Kind::And: {
-            if (members_.empty()) return 0;
-            std::optional<std::size_t> smallest;
-            for (const Filter& member : members_) {
-                const std::optional<std::size_t> n = member.bound_from_index(index, limit);
-                if (n && (!smallest || *n < *smallest)) smallest = n;
-                if (smallest && *smallest == 0) break;
-            }
-            return smallest;
-        }
-        default: return covered_lists(index, nullptr);
-    }
-}
-
-bool Filter::collect_from_index(const MetadataIndex& index, std::vector<Slot>& out) const {
-    if (kind_ == Kind::And) {
-        // The smallest bounded member gives the candidates; the other members are left to the
-        // per-slot test.
-        const Filter* best = nullptr;
-        std::size_t best_bound = 0;
-        for (const Filter& member : members_) {
-            const std::optional<std::size_t> n = member.bound_from_index(index, best ? best_bound : SIZE_MAX);
-            if (n && (!best || *n < best_bound)) {
-                best = &member;
-                best_bound = *n;
-            }
-        }
-        if (best == nullptr) return true;  // the empty conjunction: nothing
-        const bool exact = best->collect_from_index(index, out);
-        return exact && members_.size() == 1;
-    }
-    std::vector<std::span<const Slot>> lists;
-    out.reserve(out.size() + covered_lists(index, &lists));
-    for (const std::span<const Slot> slots : lists) out.insert(out.end(), slots.begin(), slots.end());
-    return true;
-}
-
-bool Filter::narrows_exactly() const {
-    switch (kind_) {
-        case Kind::Ne: return false;
-        case Kind::And:
-            for (const Filter& member : members_) {
-                if (!member.narrows_exactly()) return false;
-            }
-            return true;
-        default: return true;
     }
 }
 

@@ -59,10 +59,11 @@ public:
     const std::vector<Json>& values() const { return values_; }
     // REQUIRES: kind() is Gt, Gte, Lt or Lte.
     const Json& threshold() const { return value_; }
-    // Whether a number on the left of the comparison, ordered against the threshold by
-    // json_number_compare, satisfies it. REQUIRES: kind() is Gt, Gte, Lt or Lte.
-    bool admits_order(std::partial_ordering order) const {
-        switch (kind_) {
+    // Whether a number on the left of a comparison of this kind, ordered against the threshold
+    // by json_number_compare, satisfies it: what each comparison keeps, for the metadata and
+    // the index's columns alike. False for any other kind.
+    static bool order_admits(Kind kind, std::partial_ordering order) {
+        switch (kind) {
             case Kind::Gt: return order > 0;
             case Kind::Gte: return order >= 0;
             case Kind::Lt: return order < 0;
@@ -84,25 +85,6 @@ public:
     // set is the caller's own.
     std::optional<SlotSet> resolve_from_index(const MetadataIndex& index) const;
 
-    // ---- narrowing for searches that walk the graph. Unlike resolve_from_index, these also
-    // answer range conditions, from the index's ordered numbers, and never copy a slot set.
-    // REQUIRES: the metadata-index lock held at least shared.
-
-    // An upper bound on the number of live slots that match, or nullopt when the index cannot
-    // bound it (Ne, or an And none of whose members it can bound). For Eq, In and a range the
-    // bound is the exact count (`limit` no longer cuts a range's count short, as counting one
-    // costs two binary searches); an And takes its smallest member's.
-    std::optional<std::size_t> bound_from_index(const MetadataIndex& index, std::size_t limit) const;
-
-    // Appends candidate slots (in no order, each once) that include every matching live slot;
-    // returns true when they are exactly the matching live slots, so that no per-slot test is
-    // needed. REQUIRES: bound_from_index gives a value.
-    bool collect_from_index(const MetadataIndex& index, std::vector<Slot>& out) const;
-
-    // True when the index holds the whole answer: Eq, In, ranges, and conjunctions of them.
-    // Then a bound equal to the live count means that every live slot matches.
-    bool narrows_exactly() const;
-
     // A text that names this filter exactly: two filters with the same key match the same
     // slots (for caching what a filter selects; equal filters may still differ in key).
     std::string key() const;
@@ -111,9 +93,8 @@ private:
     explicit Filter(Kind kind) : kind_(kind) {}
 
     bool matches_object(const Json::object_t& object) const;
-    // The slot arrays an Eq, In or range condition covers (none when the field is not indexed):
-    // one per value for Eq and In, one run of the field's number-sorted slots for a range;
-    // returns their total size.
+    // The slot arrays an Eq or In condition covers (none when the field is not indexed), one per
+    // value; returns their total size.
     std::size_t covered_lists(const MetadataIndex& index, std::vector<std::span<const Slot>>* lists) const;
 
     Kind kind_;

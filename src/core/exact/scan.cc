@@ -1,4 +1,4 @@
-#include "exact_scan.h"
+#include "exact/scan.h"
 
 #include <cmath>
 
@@ -80,22 +80,6 @@ __attribute__((target("avx2,fma"))) void dots_avx2(const float* q, const float* 
 const bool kHaveAvx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #endif
 
-// Norm-based distances of one block, in place (the arithmetic of norm_based_score, with the
-// metric decided once per block so that the loops vectorise).
-void to_scores(Metric metric, float q2, float sqrt_q2, const float* norms, std::size_t len, float* s) {
-    switch (metric) {
-        case Metric::Euclidean:
-            for (std::size_t j = 0; j < len; ++j) s[j] = (q2 + norms[j] * norms[j]) - (s[j] + s[j]);
-            return;
-        case Metric::DotProduct:
-            for (std::size_t j = 0; j < len; ++j) s[j] = -s[j];
-            return;
-        case Metric::Cosine:
-            for (std::size_t j = 0; j < len; ++j) s[j] = norm_based_score(metric, q2, sqrt_q2, s[j], norms[j]);
-            return;
-    }
-}
-
 // Offers a block's scores in slot order; almost every row fails the first test once the heap
 // is full.
 inline void offer_block(const float* s, std::size_t len, Slot first, NearestK& top) {
@@ -104,6 +88,32 @@ inline void offer_block(const float* s, std::size_t len, Slot first, NearestK& t
 }
 
 }  // namespace
+
+void to_distances(Metric metric, bool pair_conventions, float q2, float sqrt_q2, const float* norms, std::size_t len,
+                  float* s) {
+    switch (metric) {
+        case Metric::Euclidean:
+            for (std::size_t j = 0; j < len; ++j) s[j] = (q2 + norms[j] * norms[j]) - (s[j] + s[j]);
+            if (pair_conventions)
+                for (std::size_t j = 0; j < len; ++j) s[j] = std::max(s[j], 0.0f);
+            return;
+        case Metric::DotProduct:
+            for (std::size_t j = 0; j < len; ++j) s[j] = -s[j];
+            return;
+        case Metric::Cosine:
+            if (!pair_conventions) {
+                for (std::size_t j = 0; j < len; ++j) s[j] = norm_based_score(metric, q2, sqrt_q2, s[j], norms[j]);
+                return;
+            }
+            for (std::size_t j = 0; j < len; ++j) {
+                if (q2 == 0.0f || norms[j] == 0.0f)
+                    s[j] = 1.0f;
+                else
+                    s[j] = std::max(1.0f - s[j] / (sqrt_q2 * norms[j]), 0.0f);
+            }
+            return;
+    }
+}
 
 void scan_dot_products(const float* query, const float* rows, std::size_t dim, std::size_t count, float* out) {
 #if defined(__x86_64__)
@@ -122,7 +132,7 @@ void scan_norm_scores(const ScanRows& rows, const float* query, NearestK& top) {
     for (std::size_t j0 = 0; j0 < rows.count; j0 += kBlock) {
         const std::size_t len = std::min(kBlock, rows.count - j0);
         scan_dot_products(query, rows.rows + j0 * rows.dim, rows.dim, len, s);
-        to_scores(rows.metric, q2, sqrt_q2, rows.norms + j0, len, s);
+        to_distances(rows.metric, false, q2, sqrt_q2, rows.norms + j0, len, s);
         offer_block(s, len, static_cast<Slot>(j0), top);
     }
 }
@@ -153,7 +163,7 @@ void scan_pair_distances(const ScanRows& rows, const float* query, const std::ui
         const float* block = rows.rows + j0 * dim;
         const float* norms = rows.norms + j0;
         scan_dot_products(query, block, dim, len, s);
-        to_scores(rows.metric, q2, sqrt_q2, norms, len, s);
+        to_distances(rows.metric, false, q2, sqrt_q2, norms, len, s);
         while (live != 0) {
             const std::size_t j = static_cast<std::size_t>(__builtin_ctzll(live));
             live &= live - 1;
