@@ -32,8 +32,9 @@ inline float distance(std::span<const float> a, std::span<const float> b, Metric
 }
 
 // Inner products of `query` with each of `rows` consecutive rows of `matrix` (row j at j*dim),
-// for the exact scan, several rows per pass where the processor allows
-// (results may differ from the per-row kernel in the last bits).
+// for the exact scans, eight or four rows per pass where the processor allows. A row's product
+// does not depend on how many rows are passed together (it may differ from the per-row kernel
+// in the last bits).
 void dot_products_block(const float* query, const float* matrix, std::size_t dim, std::size_t rows, float* out);
 
 // Plain inner product through the dispatched kernel, rounded to float.

@@ -92,8 +92,4 @@ void score_slots(const ScanRows& rows, const float* query, const Slot* slots, st
 void to_distances(Metric metric, bool pair_conventions, float q2, float sqrt_q2, const float* norms, std::size_t len,
                   float* s);
 
-// Inner products of `query` with `count` consecutive rows, identical to dot_products_block but
-// eight rows per pass. Exposed for tests.
-void scan_dot_products(const float* query, const float* rows, std::size_t dim, std::size_t count, float* out);
-
 }  // namespace qorel

@@ -161,57 +161,86 @@ struct AdmitMatches {
     std::size_t capacity() const { return capacity_rule.current(); }
 };
 
+// A walk's result heap (a max-heap on distance, in the thread's scratch) under its admission
+// policy: what enters, and the bound the walk stops at.
+template <class Admit>
+class WalkResults {
+public:
+    WalkResults(const HnswIndex& index, Admit& admit, std::vector<Candidate>& heap)
+        : index_(index), admit_(admit), heap_(heap), cap_(admit.capacity()) {
+        heap_.clear();
+    }
+
+    bool short_of_capacity() const { return heap_.size() < cap_; }
+    // Whether the walk is done before expanding a candidate at `d`: the worst kept result is
+    // nearer. (A walk that keeps every node holds every candidate among its results until it
+    // is full, so it needs no test of the count.)
+    bool bounds(float d) const {
+        return (Admit::kEvery || heap_.size() >= cap_) && distance_less(heap_.front().distance, d);
+    }
+    // Whether a node at `d` enters the walk: always while the results are short of capacity.
+    bool within(float d) const {
+        if (heap_.size() < cap_) return true;
+        if constexpr (Admit::kEvery) return d < heap_.front().distance;
+        return distance_less(d, heap_.front().distance);
+    }
+
+    void keep(Slot v, float d) {
+        bool ok = true;
+        if constexpr (!Admit::kEvery) {
+            ok = !index_.is_deleted(v) && admit_.filter(v);
+            cap_ = admit_.capacity_rule.record(ok);
+        }
+        if (ok) {
+            heap_.push_back({v, d});
+            std::push_heap(heap_.begin(), heap_.end(), cand_less);
+        }
+        // A filtered walk's capacity can shrink by more than one at a time.
+        while (heap_.size() > cap_) {
+            std::pop_heap(heap_.begin(), heap_.end(), cand_less);
+            heap_.pop_back();
+            if constexpr (Admit::kEvery) break;
+        }
+    }
+
+    // Ascending by distance straight from the heap, without a temporary buffer (equal
+    // distances in no defined order).
+    void take(std::vector<Candidate>& out) {
+        std::sort_heap(heap_.begin(), heap_.end(), cand_less);
+        out.assign(heap_.begin(), heap_.end());
+    }
+
+private:
+    const HnswIndex& index_;
+    Admit& admit_;
+    std::vector<Candidate>& heap_;
+    std::size_t cap_;
+};
+
 // Best-first walk of one layer. Every node within the bound is expanded, but only admitted
 // ones enter the result heap; the bound is the worst kept result once the heap holds its
 // capacity. Until then every reachable node is expanded, so a walk that admits only some nodes
 // stops early only once it holds enough of them, and otherwise exhausts the graph; it then
 // scores the nodes it never reached (pruning can leave a few without incoming edges, and a
-// match there would be lost). `out` receives the kept results sorted by ascending distance
-// (equal distances in no defined order).
+// match there would be lost). `out` receives the kept results sorted by ascending distance.
 template <bool kLocked, bool kCodes, class Admit, class Dist>
 void HnswIndex::walk_layer(Slot entry, std::size_t layer, Dist&& dist, Admit& admit, std::vector<Candidate>& out) const {
     SearchScratch& sc = scratch();
     sc.visited.begin(node_count());
     auto& cand = sc.candidates;
-    auto& res = sc.results;
     auto& fresh = sc.fresh;
     cand.clear();
-    res.clear();
-    std::size_t cap = admit.capacity();
-
-    auto keep = [&](Slot v, float d) {
-        bool ok = true;
-        if constexpr (!Admit::kEvery) {
-            ok = !is_deleted(v) && admit.filter(v);
-            cap = admit.capacity_rule.record(ok);
-        }
-        if (ok) {
-            res.push_back({v, d});
-            std::push_heap(res.begin(), res.end(), cand_less);
-        }
-        while (res.size() > cap) {
-            std::pop_heap(res.begin(), res.end(), cand_less);
-            res.pop_back();
-        }
-    };
-    // Whether a node at `d` enters the walk: always while the results are short of capacity.
-    auto within = [&](float d) {
-        if (res.size() < cap) return true;
-        if constexpr (Admit::kEvery) return d < res.front().distance;
-        return distance_less(d, res.front().distance);
-    };
+    WalkResults<Admit> res(*this, admit, sc.results);
 
     const float d0 = dist(entry);
     cand.push_back({entry, d0});
     sc.visited.test_and_set(entry);
-    keep(entry, d0);
+    res.keep(entry, d0);
 
     [[maybe_unused]] bool bounded = false;
     while (!cand.empty()) {
         const Candidate c = cand.front();
-        // (A walk that keeps every node holds every candidate among its results until it is
-        // full, so it needs no test of the count.)
-        if ((Admit::kEvery || res.size() >= cap) && distance_less(res.front().distance, c.distance)) {
+        if (res.bounds(c.distance)) {
             bounded = true;
             break;
         }
@@ -247,31 +276,27 @@ void HnswIndex::walk_layer(Slot entry, std::size_t layer, Dist&& dist, Admit& ad
             const Slot v = fresh[i];
             if (i + 1 < fresh.size()) prefetch_row<kCodes>(fresh[i + 1]);
             const float d = dist(v);
-            if (within(d)) {
+            if (res.within(d)) {
                 // Most candidates that make the results are expanded later: start loading
                 // their list now, it is otherwise a cache miss on the walk's critical path.
                 // (Layer 0 only: every node has that list, and the upper layers are small.)
                 if (layer == 0) prefetch(list_ptr(v, 0));
                 cand.push_back({v, d});
                 std::push_heap(cand.begin(), cand.end(), cand_greater);
-                keep(v, d);
+                res.keep(v, d);
             }
         }
     }
     if constexpr (!Admit::kEvery) {
-        // The walk reached every node it could without filling its results: score the nodes
-        // it never reached (few, since it reached all the others).
-        if (!bounded && res.size() < cap) {
-            for (Slot v = 0; v < node_count(); ++v) {
-                if (sc.visited.contains(v)) continue;
-                const float d = dist(v);
-                if (within(d)) keep(v, d);
-            }
+        // Reached every node it could without filling its results: score the unreached (few).
+        const bool exhausted = !bounded && res.short_of_capacity();
+        for (Slot v = 0; exhausted && v < node_count(); ++v) {
+            if (sc.visited.contains(v)) continue;
+            const float d = dist(v);
+            if (res.within(d)) res.keep(v, d);
         }
     }
-    // Ascending by distance straight from the result heap, without a temporary buffer.
-    std::sort_heap(res.begin(), res.end(), cand_less);
-    out.assign(res.begin(), res.end());
+    res.take(out);
 }
 
 }  // namespace qorel
