@@ -55,14 +55,6 @@ struct DatabaseConfig {
     bool quantize = false;
 };
 
-// One item of a batch insertion held on its own: id, vector, optional metadata. The batch is
-// gathered into one RowBlock before it is checked.
-struct BatchItem {
-    std::string id;
-    std::vector<float> vector;
-    std::optional<Json> metadata;
-};
-
 // One search hit: copies of the slot's id and metadata, and its distance.
 struct SearchResult {
     std::string id;
@@ -121,11 +113,9 @@ public:
     // Row i of `rows` belongs to ids[i] and metadata[i]; `metadata` is empty (none for any
     // row) or one per id. REQUIRES: rows.size() == ids.size().
     void add_many(std::vector<std::string> ids, RowBlock rows, std::vector<std::optional<Json>> metadata);
-    void add_many(std::vector<BatchItem> items);
     // Per item: replace when stored, else insert; repeats within the batch act as the same
     // calls made one by one (the last occurrence's vector and metadata win, one slot).
     void upsert_many(std::vector<std::string> ids, RowBlock rows, std::vector<std::optional<Json>> metadata);
-    void upsert_many(std::vector<BatchItem> items);
 
     // ---- search
     std::vector<SearchResult> search(std::span<const float> query, std::size_t k, std::optional<std::size_t> ef_search,
