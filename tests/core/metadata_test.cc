@@ -239,38 +239,38 @@ TEST(Filter, NothingMatchesAbsentOrNonObjectMetadata) {
     EXPECT_TRUE(Filter::all_of({}).matches(&empty));
 }
 
-TEST(Filter, ResolvesThroughTheIndex) {
+TEST(Filter, ListsThroughTheIndex) {
     MetadataIndex index;
     const std::vector<Json> md = {Json::parse(R"({"c":"x","n":1})"), Json::parse(R"({"c":"y","n":1,"z":null})"),
                                   Json::parse(R"({"c":"x","n":2})"), Json::parse(R"({"n":1.0})")};
     for (Slot s = 0; s < md.size(); ++s) index.index(s, &md[s]);
+    using Slots = std::optional<std::vector<Slot>>;
+    auto listed = [&](const Filter& f) { return ColumnFilter(f, index).listed(); };
 
-    EXPECT_EQ(Filter::eq("c", Json("x")).resolve_from_index(index), (SlotSet{0, 2}));
-    EXPECT_EQ(Filter::eq("n", Json(1.0)).resolve_from_index(index), SlotSet{3});
-    EXPECT_EQ(Filter::eq("c", Json("q")).resolve_from_index(index), SlotSet{});
-    EXPECT_EQ(Filter::eq("missing", Json("x")).resolve_from_index(index), SlotSet{});
-    // Null is never indexed: an equality on it narrows to nothing and matches nothing.
-    EXPECT_EQ(Filter::eq("z", Json(nullptr)).resolve_from_index(index), SlotSet{});
+    EXPECT_EQ(listed(Filter::eq("c", Json("x"))), (Slots{{0, 2}}));
+    EXPECT_EQ(listed(Filter::eq("n", Json(1.0))), (Slots{{3}}));
+    EXPECT_EQ(listed(Filter::eq("c", Json("q"))), Slots{std::vector<Slot>{}});
+    EXPECT_EQ(listed(Filter::eq("missing", Json("x"))), Slots{std::vector<Slot>{}});
+    // Null is never indexed: an equality on it lists nothing and matches nothing.
+    EXPECT_EQ(listed(Filter::eq("z", Json(nullptr))), Slots{std::vector<Slot>{}});
     EXPECT_FALSE(Filter::eq("z", Json(nullptr)).matches(&md[1]));
 
-    EXPECT_EQ(Filter::in("c", {Json("y"), Json("q"), Json("x")}).resolve_from_index(index), (SlotSet{0, 1, 2}));
-    EXPECT_EQ(Filter::in("c", {}).resolve_from_index(index), SlotSet{});
-    EXPECT_EQ(Filter::in("missing", {Json("x")}).resolve_from_index(index), SlotSet{});
+    EXPECT_EQ(listed(Filter::in("c", {Json("y"), Json("q"), Json("x")})), (Slots{{0, 1, 2}}));
+    EXPECT_EQ(listed(Filter::in("c", {})), Slots{std::vector<Slot>{}});
+    EXPECT_EQ(listed(Filter::in("missing", {Json("x")})), Slots{std::vector<Slot>{}});
 
-    EXPECT_EQ(Filter::ne("c", Json("x")).resolve_from_index(index), std::nullopt);
-    EXPECT_EQ(Filter::gt("n", 0.0).resolve_from_index(index), std::nullopt);
+    // An exclusion alone lists nothing to narrow to; a range lists its numbers.
+    EXPECT_EQ(listed(Filter::ne("c", Json("x"))), std::nullopt);
+    EXPECT_EQ(listed(Filter::gt("n", 0.0)), (Slots{{0, 1, 2, 3}}));
 
-    // An empty conjunction matches every object but narrows to nothing.
-    EXPECT_EQ(Filter::all_of({}).resolve_from_index(index), SlotSet{});
-    EXPECT_EQ(Filter::all_of({Filter::ne("c", Json("x")), Filter::gt("n", 0.0)}).resolve_from_index(index),
-              std::nullopt);
-    EXPECT_EQ(Filter::all_of({Filter::ne("c", Json("x")), Filter::eq("n", Json(1))}).resolve_from_index(index),
-              (SlotSet{0, 1}));
-    EXPECT_EQ(Filter::all_of({Filter::eq("c", Json("x")), Filter::gt("n", 0.0), Filter::in("n", {Json(1), Json(2)})})
-                  .resolve_from_index(index),
-              (SlotSet{0, 2}));
-    EXPECT_EQ(Filter::all_of({Filter::eq("c", Json("q")), Filter::eq("n", Json(1))}).resolve_from_index(index),
-              SlotSet{});
+    // An empty conjunction matches every object but lists nothing; a conjunction's members
+    // all apply to what its smallest member lists.
+    EXPECT_EQ(listed(Filter::all_of({})), Slots{std::vector<Slot>{}});
+    EXPECT_EQ(listed(Filter::all_of({Filter::ne("c", Json("x")), Filter::gt("n", 0.0)})), (Slots{{1, 3}}));
+    EXPECT_EQ(listed(Filter::all_of({Filter::ne("c", Json("x")), Filter::eq("n", Json(1))})), (Slots{{1}}));
+    EXPECT_EQ(listed(Filter::all_of({Filter::eq("c", Json("x")), Filter::gt("n", 0.0), Filter::in("n", {Json(1), Json(2)})})),
+              (Slots{{0, 2}}));
+    EXPECT_EQ(listed(Filter::all_of({Filter::eq("c", Json("q")), Filter::eq("n", Json(1))})), Slots{std::vector<Slot>{}});
 
     EXPECT_EQ(Filter::combine({Filter::eq("c", Json("x"))}).kind(), Filter::Kind::Eq);
     EXPECT_EQ(Filter::combine({}).kind(), Filter::Kind::And);
@@ -278,7 +278,7 @@ TEST(Filter, ResolvesThroughTheIndex) {
 }
 
 // Whatever the index narrows a filter to must contain every slot the filter matches.
-TEST(Filter, ResolvedSetsContainEveryMatch) {
+TEST(Filter, ListedSlotsContainEveryMatch) {
     const std::vector<Json> pool = {Json(0), Json(1), Json(-1), Json(1.0), Json(-0.0), Json(true),
                                     Json("a"), Json(nullptr), Json::parse("[1]")};
     std::mt19937 rng(42);
@@ -306,8 +306,9 @@ TEST(Filter, ResolvedSetsContainEveryMatch) {
         filters.push_back(Filter::all_of({Filter::in("p", {v, Json(1)}), Filter::in("q", {Json(1), Json("a"), v})}));
     }
     for (const Filter& f : filters) {
-        const std::optional<SlotSet> slots = f.resolve_from_index(index);
-        ASSERT_TRUE(slots.has_value());
+        const std::optional<std::vector<Slot>> list = ColumnFilter(f, index).listed();
+        ASSERT_TRUE(list.has_value());
+        const std::optional<SlotSet> slots = SlotSet(list->begin(), list->end());
         for (Slot s = 0; s < md.size(); ++s) {
             if (f.matches(md[s] ? &*md[s] : nullptr)) {
                 EXPECT_TRUE(slots->contains(s)) << "slot " << s << " metadata " << *md[s];

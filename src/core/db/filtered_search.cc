@@ -137,7 +137,7 @@ Database::FilterPlan Database::plan_filter(const ReadView& view, const Filter& f
     const MetadataIndex& mindex = **lock;
     if (index.uses_brute_force()) {
         plan.decided = std::make_shared<const DecidedPlan>(routed(FilterRoute::Scan));
-        plan.set = filter.resolve_from_index(mindex);
+        plan.listed = ColumnFilter(filter, mindex).listed();
         return plan;
     }
     const ColumnFilter& test = plan.test.emplace(filter, mindex);
@@ -162,22 +162,6 @@ std::vector<Candidate> score_candidates(const HnswIndex& index, std::span<const 
     const ScanRows rows{index.vectors().data(), index.norms().data(), index.node_count(), index.dim(), index.metric()};
     score_slots(rows, query.data(), slots.data(), slots.size(), distance_fn(index.metric()), top);
     return top.take();
-}
-
-// The live slots of `set` (all when there is none) that `test` admits, ascending.
-template <class Test>
-std::vector<Slot> live_matches(const HnswIndex& index, const std::optional<SlotSet>& set, Test&& test) {
-    std::vector<Slot> matches;
-    if (set && set->size() < index.node_count()) {
-        std::vector<Slot> members(set->begin(), set->end());
-        std::sort(members.begin(), members.end());
-        for (Slot s : members)
-            if (s < index.node_count() && !index.is_deleted(s) && test(s)) matches.push_back(s);
-    } else {
-        for (Slot s = 0; s < index.node_count(); ++s)
-            if (!index.is_deleted(s) && (!set || set->count(s)) && test(s)) matches.push_back(s);
-    }
-    return matches;
 }
 
 }  // namespace
@@ -229,11 +213,11 @@ std::vector<Candidate> Database::search_filtered(const ReadView& view, std::span
         }
         case FilterRoute::Scan: break;
     }
-    // A candidate set narrows the scan to its members; otherwise every slot is tested. The
-    // matches are then scored in one pass that keeps only the k best.
+    // The slots the index lists (every slot when it lists none) are tested on their metadata,
+    // and the matches scored in one pass that keeps only the k best.
     show_brute_force_hint_once();
-    const std::vector<Slot> matches =
-        live_matches(index, plan.set, [&](Slot s) { return filter.matches(metadata_at(meta, s)); });
+    std::vector<Slot> matches;
+    for_each_live_match(index, meta, filter, plan.listed, [&](Slot s) { matches.push_back(s); });
     return score_candidates(index, query, k, matches);
 }
 

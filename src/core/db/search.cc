@@ -90,18 +90,13 @@ std::size_t Database::count(const Filter* filter) const {
     auto index = index_.read();
     auto meta = metadata_.read();
     ensure_metadata_index(*index, *meta);
-    std::optional<SlotSet> set;
+    std::optional<std::vector<Slot>> listed;
     {
         auto mindex = metadata_index_.read();
-        set = filter->resolve_from_index(*mindex);
+        listed = ColumnFilter(*filter, *mindex).listed();
     }
     std::size_t n = 0;
-    auto test = [&](Slot s) { return s < index->node_count() && !index->is_deleted(s) && filter->matches(metadata_at(*meta, s)); };
-    if (set) {
-        for (Slot s : *set) n += test(s);
-    } else {
-        for (Slot s = 0; s < index->node_count(); ++s) n += test(s);
-    }
+    for_each_live_match(*index, *meta, *filter, listed, [&](Slot) { ++n; });
     return n;
 }
 

@@ -25,8 +25,8 @@ struct Database::ReadView {
 struct Database::FilterPlan {
     // The route and what it needs, possibly shared with the planner's cache.
     std::shared_ptr<const DecidedPlan> decided;
-    // Scan: the index's narrowing, when it has one (the set counts use too).
-    std::optional<SlotSet> set;
+    // Scan: the slots the index's columns admit (ColumnFilter::listed), when they list any.
+    std::optional<std::vector<Slot>> listed;
     // Candidates and Walk: the filter as tests on the index's columns. It points into the
     // metadata index, whose lock (`index_lock`) the plan holds until it is dropped, after the
     // searches; taking it after the metadata lock keeps the database's lock order.
@@ -42,6 +42,21 @@ inline const Json* metadata_at(const MetadataStore& meta, Slot s) {
     if (s >= meta.size()) return nullptr;
     const std::optional<Json>& row = meta[s];
     return row ? &*row : nullptr;
+}
+
+// Calls fn(s), in ascending order, for every live slot whose metadata matches `filter`, testing
+// only the slots in `listed` when there is such a list (ColumnFilter::listed of the filter).
+template <class Fn>
+void for_each_live_match(const HnswIndex& index, const MetadataStore& meta, const Filter& filter,
+                         const std::optional<std::vector<Slot>>& listed, Fn&& fn) {
+    auto test = [&](Slot s) {
+        if (s < index.node_count() && !index.is_deleted(s) && filter.matches(metadata_at(meta, s))) fn(s);
+    };
+    if (listed) {
+        for (const Slot s : *listed) test(s);
+    } else {
+        for (Slot s = 0; s < index.node_count(); ++s) test(s);
+    }
 }
 
 }  // namespace qorel

@@ -151,6 +151,15 @@ void ColumnFilter::collect(std::size_t clause, std::vector<Slot>& out) const {
     sort_slots(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
 }
 
+std::optional<std::vector<Slot>> ColumnFilter::listed() const {
+    if (never_) return std::vector<Slot>{};
+    const std::optional<Smallest> pick = smallest();
+    if (!pick) return std::nullopt;
+    std::vector<Slot> out;
+    collect(pick->clause, out);
+    return out;
+}
+
 bool ColumnFilter::admits_all(std::size_t live) const {
     if (never_) return false;
     for (const Clause& c : clauses_) {

@@ -66,6 +66,10 @@ public:
     // then, without a rest, the filter matches every live slot and needs no test at all.
     bool admits_all(std::size_t live) const;
 
+    // The slots that pass every clause, ascending, listed from the smallest clause: empty when
+    // `never`, nullopt when no clause can list its slots (an exclusion alone).
+    std::optional<std::vector<Slot>> listed() const;
+
     // Appends, in ascending order, the slots of clause `clause` that pass every clause.
     void collect(std::size_t clause, std::vector<Slot>& out) const;
 

@@ -10,22 +10,6 @@
 #include "metadata/json_value.h"
 
 namespace qorel {
-namespace {
-
-// A new set holding the slots of both, built by walking the smaller one.
-SlotSet intersect(const SlotSet& a, const SlotSet& b) {
-    const SlotSet& small = a.size() <= b.size() ? a : b;
-    const SlotSet& large = a.size() <= b.size() ? b : a;
-    SlotSet out;
-    out.reserve(small.size());
-    for (const Slot s : small) {
-        if (large.contains(s)) out.insert(s);
-    }
-    return out;
-}
-
-}  // namespace
-
 Filter Filter::eq(std::string field, Json value) {
     Filter f(Kind::Eq);
     f.field_ = std::move(field);
@@ -104,71 +88,6 @@ bool Filter::matches_object(const Json::object_t& object) const {
     // NaN on either side is unordered, so a NaN threshold admits nothing.
     if (field == nullptr || !field->is_number()) return false;
     return order_admits(kind_, json_number_compare(*field, value_));
-}
-
-std::optional<SlotSet> Filter::resolve_from_index(const MetadataIndex& index) const {
-    switch (kind_) {
-        case Kind::Eq:
-        case Kind::In: {
-            std::vector<std::span<const Slot>> lists;
-            SlotSet out;
-            out.reserve(covered_lists(index, &lists));
-            for (const std::span<const Slot> slots : lists) out.insert(slots.begin(), slots.end());
-            return out;
-        }
-        case Kind::And: {
-            if (members_.empty()) return SlotSet{};
-            std::optional<SlotSet> running;
-            for (const Filter& member : members_) {
-                std::optional<SlotSet> slots = member.resolve_from_index(index);
-                if (!slots) continue;
-                if (!running) {
-                    running = std::move(slots);
-                } else {
-                    running = intersect(*running, *slots);
-                }
-                // Resolution has no side effects: once the running set is empty, no later
-                // member can change the outcome.
-                if (running->empty()) break;
-            }
-            return running;
-        }
-        case Kind::Ne:
-        case Kind::Gt:
-        case Kind::Gte:
-        case Kind::Lt:
-        case Kind::Lte: return std::nullopt;
-    }
-    return std::nullopt;
-}
-
-std::size_t Filter::covered_lists(const MetadataIndex& index, std::vector<std::span<const Slot>>* lists) const {
-    std::size_t total = 0;
-    const FieldIndex* field = index.field(field_);
-    if (field == nullptr) return 0;
-    auto take = [&](ValueId id) {
-        const std::span<const Slot> slots = field->slots(id);
-        total += slots.size();
-        if (lists) lists->push_back(slots);
-    };
-    switch (kind_) {
-        case Kind::Eq:
-            if (const ValueId id = field->find(value_); id != kNoValue) take(id);
-            return total;
-        case Kind::In: {
-            // A list may name a value twice; each value counts once. Slot arrays of distinct
-            // values of one field are disjoint (a slot holds one value per field).
-            std::vector<ValueId> seen;
-            for (const Json& candidate : values_) {
-                const ValueId id = field->find(candidate);
-                if (id == kNoValue || std::find(seen.begin(), seen.end(), id) != seen.end()) continue;
-                seen.push_back(id);
-                take(id);
-            }
-            return total;
-        }
-        default: return 0;
-    }
 }
 
 std::string Filter::key() const {

@@ -1,9 +1,8 @@
-// Filter: a parsed metadata condition, evaluated two ways.
-//
-// `matches` decides one slot from its metadata. `resolve_from_index` narrows a search or count
-// to candidate slots through the MetadataIndex: an absent result means the index cannot answer
-// and every slot must be tested; a present set (possibly empty) means only its slots can
-// match. The caller still applies `matches` to every slot of a present set.
+// Filter: a parsed metadata condition. `matches` decides one slot from its metadata; the same
+// condition on the MetadataIndex's columns, which lists and counts the slots it admits, is a
+// ColumnFilter (column_filter.h). The two agree on every live slot but for the empty
+// conjunction, which every object satisfies here and which admits nothing there: a database
+// answers it with nothing on every path.
 //
 // Kinds and payloads:
 //   Eq, Ne                 field, JSON value
@@ -79,12 +78,6 @@ public:
     // Eq and In never match a value the index does not hold (null, arrays, objects, NaN).
     bool matches(const Json* metadata) const;
 
-    // The candidate slots for this filter, or nullopt when the index cannot narrow it (Ne and
-    // the comparisons, or an And none of whose members can be narrowed). An empty And resolves
-    // to the empty set. REQUIRES: the metadata-index lock held at least shared; the returned
-    // set is the caller's own.
-    std::optional<SlotSet> resolve_from_index(const MetadataIndex& index) const;
-
     // A text that names this filter exactly: two filters with the same key match the same
     // slots (for caching what a filter selects; equal filters may still differ in key).
     std::string key() const;
@@ -93,9 +86,6 @@ private:
     explicit Filter(Kind kind) : kind_(kind) {}
 
     bool matches_object(const Json::object_t& object) const;
-    // The slot arrays an Eq or In condition covers (none when the field is not indexed), one per
-    // value; returns their total size.
-    std::size_t covered_lists(const MetadataIndex& index, std::vector<std::span<const Slot>>* lists) const;
 
     Kind kind_;
     std::string field_;
