@@ -48,6 +48,15 @@ std::size_t plain_beam(double share, std::size_t k, std::size_t ef) {
     return std::max(ef, static_cast<std::size_t>(needed));
 }
 
+// Scores `slots` (ascending) against the query, keeping the k nearest.
+std::vector<Candidate> score_candidates(const HnswIndex& index, std::span<const float> query, std::size_t k,
+                                        const std::vector<Slot>& slots) {
+    NearestK top(k, slots.size());
+    const ScanRows rows{index.vectors().data(), index.norms().data(), index.node_count(), index.dim(), index.metric()};
+    score_slots(rows, query.data(), slots.data(), slots.size(), distance_fn(index.metric()), top);
+    return top.take();
+}
+
 DecidedPlan routed(FilterRoute route) {
     DecidedPlan plan;
     plan.route = route;
@@ -152,19 +161,6 @@ Database::FilterPlan Database::plan_filter(const ReadView& view, const Filter& f
     }
     return plan;
 }
-
-namespace {
-
-// Scores `slots` (ascending) against the query, keeping the k nearest.
-std::vector<Candidate> score_candidates(const HnswIndex& index, std::span<const float> query, std::size_t k,
-                                        const std::vector<Slot>& slots) {
-    NearestK top(k, slots.size());
-    const ScanRows rows{index.vectors().data(), index.norms().data(), index.node_count(), index.dim(), index.metric()};
-    score_slots(rows, query.data(), slots.data(), slots.size(), distance_fn(index.metric()), top);
-    return top.take();
-}
-
-}  // namespace
 
 std::vector<Candidate> Database::walk_filtered(const ReadView& view, std::span<const float> query, std::size_t k,
                                                std::size_t ef, const FilterPlan& plan) const {
