@@ -31,12 +31,12 @@ int main(int argc, char** argv) {
     auto db = qorel::Database::open_or_create(dir, config);
     const int pool = 1000;
     std::vector<std::string> ids;
-    std::vector<qorel::BatchItem> seed;
+    qorel::RowBlock seed;
     for (int i = 0; i < pool; ++i) {
         ids.push_back("id" + std::to_string(i));
-        seed.push_back({ids.back(), std::vector<float>(dim, float(i)), std::nullopt});
+        seed.add(std::vector<float>(dim, float(i)));
     }
-    db->add_many(std::move(seed));
+    db->add_many(ids, std::move(seed), {});
 
     std::atomic<bool> stop{false};
     std::atomic<long> reads{0};

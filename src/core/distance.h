@@ -31,13 +31,10 @@ inline float distance(std::span<const float> a, std::span<const float> b, Metric
     return distance_fn(m)(a.data(), b.data(), a.size());
 }
 
-// Plain inner product of `query` with each of `rows` consecutive rows of `matrix`
-// (row j at j*dim), one kernel call per row. Empty query: all zeros.
-std::vector<float> gemv_dot_products(std::span<const float> query, const float* matrix, std::size_t dim,
-                                     std::size_t rows);
-
-// The same inner products for the exact scan, several rows per pass where the processor allows
-// (results may differ from the per-row kernel in the last bits).
+// Inner products of `query` with each of `rows` consecutive rows of `matrix` (row j at j*dim),
+// for the exact scans, eight or four rows per pass where the processor allows. A row's product
+// does not depend on how many rows are passed together (it may differ from the per-row kernel
+// in the last bits).
 void dot_products_block(const float* query, const float* matrix, std::size_t dim, std::size_t rows, float* out);
 
 // Plain inner product through the dispatched kernel, rounded to float.

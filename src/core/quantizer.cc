@@ -1,6 +1,7 @@
 #include "quantizer.h"
 
 #include <cmath>
+#include <type_traits>
 
 #include <cstdint>
 #include <limits>
@@ -95,6 +96,28 @@ inline void decode16(const std::uint8_t* codes, const float* mins, const float* 
 
 #endif  // QOREL_SQ8_SSE2
 
+// Encodes (floats in) or decodes (codes in) one row: sixteen dimensions at a time where SSE2
+// is there, the rest one by one with the same arithmetic.
+template <class In, class Out>
+void code_row(const In* in, Out* out, const float* mn, const float* sc, std::size_t dim) {
+    constexpr bool kEncode = std::is_same_v<In, float>;
+    std::size_t d = 0;
+#if QOREL_SQ8_SSE2
+    for (; d + 16 <= dim; d += 16) {
+        if constexpr (kEncode)
+            encode16(in + d, mn + d, sc + d, out + d);
+        else
+            decode16(in + d, mn + d, sc + d, out + d);
+    }
+#endif
+    for (; d < dim; ++d) {
+        if constexpr (kEncode)
+            out[d] = encode_one(in[d], mn[d], sc[d]);
+        else
+            out[d] = decode_one(in[d], mn[d], sc[d]);
+    }
+}
+
 }  // namespace
 
 ScalarQuantizer ScalarQuantizer::train(std::span<const float> data, std::size_t dim) {
@@ -131,13 +154,7 @@ std::vector<std::uint8_t> ScalarQuantizer::quantize(std::span<const float> v) co
 }
 
 void ScalarQuantizer::quantize_into(const float* v, std::uint8_t* out) const {
-    const float* mn = mins.data();
-    const float* sc = scales.data();
-    std::size_t d = 0;
-#if QOREL_SQ8_SSE2
-    for (; d + 16 <= dim; d += 16) encode16(v + d, mn + d, sc + d, out + d);
-#endif
-    for (; d < dim; ++d) out[d] = encode_one(v[d], mn[d], sc[d]);
+    code_row(v, out, mins.data(), scales.data(), dim);
 }
 
 std::vector<std::uint8_t> ScalarQuantizer::quantize_batch(std::span<const float> data, std::size_t dim) const {
@@ -149,13 +166,7 @@ std::vector<std::uint8_t> ScalarQuantizer::quantize_batch(std::span<const float>
 }
 
 void ScalarQuantizer::decode(const std::uint8_t* codes, float* out) const {
-    const float* mn = mins.data();
-    const float* sc = scales.data();
-    std::size_t d = 0;
-#if QOREL_SQ8_SSE2
-    for (; d + 16 <= dim; d += 16) decode16(codes + d, mn + d, sc + d, out + d);
-#endif
-    for (; d < dim; ++d) out[d] = decode_one(codes[d], mn[d], sc[d]);
+    code_row(codes, out, mins.data(), scales.data(), dim);
 }
 
 void ScalarQuantizer::save(std::vector<std::uint8_t>& out) const {

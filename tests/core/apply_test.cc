@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#include "batch_items.h"
 #include "file_size_limit.h"
 
 #include <algorithm>
@@ -66,7 +67,7 @@ TEST_F(ApplyTest, ConcurrentWritersReplayToTheLiveState) {
     auto db = create(4);
     std::vector<BatchItem> base;
     for (int i = 0; i < 5000; ++i) base.push_back({key("f", i), {float(i), 1, 0, 0}, std::nullopt});
-    db->add_many(std::move(base));
+    add_items(*db, std::move(base));
     db->save();
 
     const std::vector<std::string> hot = {"a", "b", "c"};
@@ -78,7 +79,7 @@ TEST_F(ApplyTest, ConcurrentWritersReplayToTheLiveState) {
             doomed.push_back({key("d", i), {0, float(i), 1, 0}, std::nullopt});
             doomed_ids.push_back(key("d", i));
         }
-        db->add_many(std::move(doomed));
+        add_items(*db, std::move(doomed));
         db->remove_many(doomed_ids);
 
         std::thread maintainer([&] {
@@ -100,7 +101,7 @@ TEST_F(ApplyTest, ConcurrentWritersReplayToTheLiveState) {
                             db->upsert(id, v, tag);
                             break;
                         case 2:
-                            db->upsert_many({{id, v, tag}, {hot[rng() % hot.size()], {float(step), float(w), 2, 1}, tag}});
+                            upsert_items(*db, {{id, v, tag}, {hot[rng() % hot.size()], {float(step), float(w), 2, 1}, tag}});
                             break;
                         case 3:
                             try {
@@ -183,7 +184,7 @@ TEST_F(ApplyTest, FailedBatchLeavesNoTrace) {
             stored.push_back({key("s", i), {0, float(i), 0, 1}, Json{{"i", i}}});
             stored_ids.push_back(key("s", i));
         }
-        db->add_many(std::move(stored));
+        add_items(*db, std::move(stored));
         db->save();
         db->upsert("old", {1, 1, 1, 1}, std::nullopt);
         const auto log_size = std::filesystem::file_size(db->wal_path());
@@ -198,12 +199,12 @@ TEST_F(ApplyTest, FailedBatchLeavesNoTrace) {
         {
             FileSizeLimit limit(log_size + 1500);
             ASSERT_TRUE(limit.active());
-            EXPECT_THROW(db->add_many(items), QorelError);
-            EXPECT_THROW(db->upsert_many(upserts), QorelError);
+            EXPECT_THROW(add_items(*db, items), QorelError);
+            EXPECT_THROW(upsert_items(*db, upserts), QorelError);
             EXPECT_THROW(db->remove_many(stored_ids), QorelError);
             // Each failure gave its bytes back, so small batches still fit.
             for (int round = 0; round < 3; ++round) {
-                db->add_many(std::vector<BatchItem>(items.begin(), items.begin() + 5));
+                add_items(*db, std::vector<BatchItem>(items.begin(), items.begin() + 5));
                 db->remove_many({"b0", "b1", "b2", "b3", "b4"});
             }
         }
@@ -295,8 +296,8 @@ TEST_F(ApplyTest, NonFiniteVectorsAreRefusedBeforeTheLog) {
     // Unknown ids are reported as such first, as for a wrong dimension.
     EXPECT_EQ(message([&] { db->update("nope", std::vector<float>{nan, 0, 0}, std::nullopt); }), "id 'nope' not found");
     std::vector<BatchItem> batch = {{"p", {1, 1, 1}, std::nullopt}, {"q", {1, nan, 1}, std::nullopt}};
-    EXPECT_EQ(message([&] { db->add_many(batch); }), "invalid vector for id 'q': non-finite component at index 1 (NaN)");
-    EXPECT_EQ(message([&] { db->upsert_many(batch); }), "invalid vector for id 'q': non-finite component at index 1 (NaN)");
+    EXPECT_EQ(message([&] { add_items(*db, batch); }), "invalid vector for id 'q': non-finite component at index 1 (NaN)");
+    EXPECT_EQ(message([&] { upsert_items(*db, batch); }), "invalid vector for id 'q': non-finite component at index 1 (NaN)");
     EXPECT_EQ(db->ids(), std::vector<std::string>{"x"});
     EXPECT_EQ(db->get("x"), (std::pair<std::vector<float>, std::optional<Json>>{{1, 2, 3}, std::nullopt}));
     // The log holds the one insert: id "x", three floats, no metadata.

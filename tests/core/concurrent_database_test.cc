@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "batch_items.h"
 #include "db/database.h"
 #include "db/open_registry.h"
 
@@ -69,7 +70,7 @@ TEST_P(ConcurrentDatabase, WritersSearchersAndMaintenanceShareOneDatabase) {
     // Past the exact-scan threshold, so that searches walk the graph the writers change.
     std::vector<BatchItem> seed;
     for (std::size_t i = 0; i < 600; ++i) seed.push_back({name("s", i), vec(i, 0), std::nullopt});
-    db->add_many(std::move(seed));
+    add_items(*db, std::move(seed));
     if (GetParam()) db->enable_quantized_search();
 
     std::atomic<bool> failed{false};
@@ -100,7 +101,7 @@ TEST_P(ConcurrentDatabase, WritersSearchersAndMaintenanceShareOneDatabase) {
             std::vector<BatchItem> items;
             for (std::size_t i = 0; i < 120; ++i)
                 items.push_back({name("b", r * 60 + i), vec(i + r, r), Json{{"batch", r}}});
-            db->upsert_many(std::move(items));
+            upsert_items(*db, std::move(items));
         }
     });
     for (std::size_t t = 0; t < 2; ++t) {

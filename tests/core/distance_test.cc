@@ -33,6 +33,13 @@ std::vector<float> random_vector(std::mt19937& rng, std::size_t n, float lo = -1
 
 // The metric's value computed in double with exact square roots, and the scale its float
 // rounding error is measured against: the sum of the absolute terms (the sum itself may cancel).
+// Inner products of `q` with `rows` consecutive rows of `matrix`, one kernel call per row.
+std::vector<float> per_row_dots(std::span<const float> q, const float* matrix, std::size_t dim, std::size_t rows) {
+    std::vector<float> out(rows, 0.0f);
+    for (std::size_t j = 0; j < rows; ++j) out[j] = dot_product(q.data(), matrix + j * dim, dim);
+    return out;
+}
+
 struct Reference {
     double value;
     double tolerance;
@@ -98,13 +105,13 @@ TEST(DistanceTest, CosineZeroVectorConventionsOnBothPaths) {
     EXPECT_EQ(norm_based_score(Metric::Cosine, 0.0f, 0.0f, 0.0f, vector_norm(v)), 1.0f);
     EXPECT_EQ(norm_based_score(Metric::Cosine, vq2, std::sqrt(vq2), 0.0f, 0.0f), 1.0f);
 
-    // The same through the exact scan's own steps: gemv, then the scores.
+    // The same through the exact scan's own steps: inner products, then the scores.
     std::vector<float> matrix = zero;
     matrix.insert(matrix.end(), v.begin(), v.end());
-    const std::vector<float> dots = gemv_dot_products(zero, matrix.data(), 5, 2);
+    const std::vector<float> dots = per_row_dots(zero, matrix.data(), 5, 2);
     ASSERT_EQ(dots.size(), 2u);
     for (float d : dots) EXPECT_EQ(norm_based_score(Metric::Cosine, 0.0f, 0.0f, d, vector_norm(v)), 1.0f);
-    const std::vector<float> from_v = gemv_dot_products(v, matrix.data(), 5, 2);
+    const std::vector<float> from_v = per_row_dots(v, matrix.data(), 5, 2);
     EXPECT_EQ(norm_based_score(Metric::Cosine, vq2, std::sqrt(vq2), from_v[0], vector_norm(zero)), 1.0f);
 }
 
@@ -219,28 +226,18 @@ TEST(DistanceTest, CosineOfTinyVectorsKeepsTheirDirection) {
     }
 }
 
-TEST(DistanceTest, GemvDotProducts) {
-    EXPECT_TRUE(gemv_dot_products(std::vector<float>{1.0f, 2.0f}, nullptr, 2, 0).empty());
-
-    const std::vector<float> empty_query;
-    const std::vector<float> zeros = gemv_dot_products(empty_query, nullptr, 0, 4);
-    ASSERT_EQ(zeros.size(), 4u);
-    for (float z : zeros) EXPECT_EQ(z, 0.0f);
-
-    // Row j of the flat store at j * dim, one plain (not negated) product per row, in order.
+TEST(DistanceTest, DotProductIsTheNegatedDotDistance) {
     std::mt19937 rng(3);
     for (std::size_t dim : {1, 5, 13, 128}) {
         const std::size_t rows = 9;
         const std::vector<float> q = random_vector(rng, dim);
         const std::vector<float> matrix = random_vector(rng, dim * rows);
-        const std::vector<float> dots = gemv_dot_products(q, matrix.data(), dim, rows);
-        ASSERT_EQ(dots.size(), rows);
         for (std::size_t j = 0; j < rows; ++j) {
             const float* row = matrix.data() + j * dim;
-            EXPECT_EQ(dots[j], dot_product(q.data(), row, dim)) << "dim=" << dim << " row=" << j;
-            EXPECT_EQ(dots[j], -distance(q.data(), row, dim, Metric::DotProduct));
+            const float dot = dot_product(q.data(), row, dim);
+            EXPECT_EQ(dot, -distance(q.data(), row, dim, Metric::DotProduct));
             const Reference ref = reference(q.data(), row, dim, Metric::DotProduct);
-            EXPECT_NEAR(dots[j], -ref.value, ref.tolerance);
+            EXPECT_NEAR(dot, -ref.value, ref.tolerance);
         }
     }
 }
@@ -252,7 +249,7 @@ TEST(DistanceTest, NormBasedScoresTrackThePairKernels) {
         const std::vector<float> q = random_vector(rng, dim, 0.0f, 1.0f);
         const std::vector<float> matrix = random_vector(rng, dim * rows, 0.0f, 1.0f);
         const float q2 = sum_of_squares(q);
-        const std::vector<float> dots = gemv_dot_products(q, matrix.data(), dim, rows);
+        const std::vector<float> dots = per_row_dots(q, matrix.data(), dim, rows);
         for (std::size_t j = 0; j < rows; ++j) {
             const std::span<const float> row(matrix.data() + j * dim, dim);
             const float norm = vector_norm(row);
@@ -276,7 +273,7 @@ TEST(DistanceTest, BlockedDotProductsMatchPerRow) {
         for (std::size_t rows : {0, 1, 3, 4, 5, 9}) {
             const std::vector<float> q = random_vector(rng, dim, 0.0f, 1.0f);
             const std::vector<float> matrix = random_vector(rng, dim * rows + 1, 0.0f, 1.0f);
-            const std::vector<float> per_row = gemv_dot_products(q, matrix.data(), dim, rows);
+            const std::vector<float> per_row = per_row_dots(q, matrix.data(), dim, rows);
             std::vector<float> blocked(rows + 1, 12345.0f);
             dot_products_block(q.data(), matrix.data(), dim, rows, blocked.data());
             for (std::size_t j = 0; j < rows; ++j)

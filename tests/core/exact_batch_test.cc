@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "blas.h"
-#include "hnsw/exact_batch.h"
+#include "exact/batch.h"
 #include "hnsw/index.h"
 #include "parallel.h"
 #include "quantizer.h"

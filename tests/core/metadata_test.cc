@@ -15,10 +15,11 @@
 #include <unordered_set>
 #include <vector>
 
+#include "db/plan_cache.h"
 #include "metadata/filter.h"
 #include "metadata/flat_text.h"
 #include "metadata/metadata_store.h"
-#include "metadata/slot_test.h"
+#include "metadata/column_filter.h"
 #include "metadata/json_value.h"
 #include "metadata/metadata_index.h"
 
@@ -237,38 +238,38 @@ TEST(Filter, NothingMatchesAbsentOrNonObjectMetadata) {
     EXPECT_TRUE(Filter::all_of({}).matches(&empty));
 }
 
-TEST(Filter, ResolvesThroughTheIndex) {
+TEST(Filter, ListsThroughTheIndex) {
     MetadataIndex index;
     const std::vector<Json> md = {Json::parse(R"({"c":"x","n":1})"), Json::parse(R"({"c":"y","n":1,"z":null})"),
                                   Json::parse(R"({"c":"x","n":2})"), Json::parse(R"({"n":1.0})")};
     for (Slot s = 0; s < md.size(); ++s) index.index(s, &md[s]);
+    using Slots = std::optional<std::vector<Slot>>;
+    auto listed = [&](const Filter& f) { return ColumnFilter(f, index).listed(); };
 
-    EXPECT_EQ(Filter::eq("c", Json("x")).resolve_from_index(index), (SlotSet{0, 2}));
-    EXPECT_EQ(Filter::eq("n", Json(1.0)).resolve_from_index(index), SlotSet{3});
-    EXPECT_EQ(Filter::eq("c", Json("q")).resolve_from_index(index), SlotSet{});
-    EXPECT_EQ(Filter::eq("missing", Json("x")).resolve_from_index(index), SlotSet{});
-    // Null is never indexed: an equality on it narrows to nothing and matches nothing.
-    EXPECT_EQ(Filter::eq("z", Json(nullptr)).resolve_from_index(index), SlotSet{});
+    EXPECT_EQ(listed(Filter::eq("c", Json("x"))), (Slots{{0, 2}}));
+    EXPECT_EQ(listed(Filter::eq("n", Json(1.0))), (Slots{{3}}));
+    EXPECT_EQ(listed(Filter::eq("c", Json("q"))), Slots{std::vector<Slot>{}});
+    EXPECT_EQ(listed(Filter::eq("missing", Json("x"))), Slots{std::vector<Slot>{}});
+    // Null is never indexed: an equality on it lists nothing and matches nothing.
+    EXPECT_EQ(listed(Filter::eq("z", Json(nullptr))), Slots{std::vector<Slot>{}});
     EXPECT_FALSE(Filter::eq("z", Json(nullptr)).matches(&md[1]));
 
-    EXPECT_EQ(Filter::in("c", {Json("y"), Json("q"), Json("x")}).resolve_from_index(index), (SlotSet{0, 1, 2}));
-    EXPECT_EQ(Filter::in("c", {}).resolve_from_index(index), SlotSet{});
-    EXPECT_EQ(Filter::in("missing", {Json("x")}).resolve_from_index(index), SlotSet{});
+    EXPECT_EQ(listed(Filter::in("c", {Json("y"), Json("q"), Json("x")})), (Slots{{0, 1, 2}}));
+    EXPECT_EQ(listed(Filter::in("c", {})), Slots{std::vector<Slot>{}});
+    EXPECT_EQ(listed(Filter::in("missing", {Json("x")})), Slots{std::vector<Slot>{}});
 
-    EXPECT_EQ(Filter::ne("c", Json("x")).resolve_from_index(index), std::nullopt);
-    EXPECT_EQ(Filter::gt("n", 0.0).resolve_from_index(index), std::nullopt);
+    // An exclusion alone lists nothing to narrow to; a range lists its numbers.
+    EXPECT_EQ(listed(Filter::ne("c", Json("x"))), std::nullopt);
+    EXPECT_EQ(listed(Filter::gt("n", 0.0)), (Slots{{0, 1, 2, 3}}));
 
-    // An empty conjunction matches every object but narrows to nothing.
-    EXPECT_EQ(Filter::all_of({}).resolve_from_index(index), SlotSet{});
-    EXPECT_EQ(Filter::all_of({Filter::ne("c", Json("x")), Filter::gt("n", 0.0)}).resolve_from_index(index),
-              std::nullopt);
-    EXPECT_EQ(Filter::all_of({Filter::ne("c", Json("x")), Filter::eq("n", Json(1))}).resolve_from_index(index),
-              (SlotSet{0, 1}));
-    EXPECT_EQ(Filter::all_of({Filter::eq("c", Json("x")), Filter::gt("n", 0.0), Filter::in("n", {Json(1), Json(2)})})
-                  .resolve_from_index(index),
-              (SlotSet{0, 2}));
-    EXPECT_EQ(Filter::all_of({Filter::eq("c", Json("q")), Filter::eq("n", Json(1))}).resolve_from_index(index),
-              SlotSet{});
+    // An empty conjunction matches every object but lists nothing; a conjunction's members
+    // all apply to what its smallest member lists.
+    EXPECT_EQ(listed(Filter::all_of({})), Slots{std::vector<Slot>{}});
+    EXPECT_EQ(listed(Filter::all_of({Filter::ne("c", Json("x")), Filter::gt("n", 0.0)})), (Slots{{1, 3}}));
+    EXPECT_EQ(listed(Filter::all_of({Filter::ne("c", Json("x")), Filter::eq("n", Json(1))})), (Slots{{1}}));
+    EXPECT_EQ(listed(Filter::all_of({Filter::eq("c", Json("x")), Filter::gt("n", 0.0), Filter::in("n", {Json(1), Json(2)})})),
+              (Slots{{0, 2}}));
+    EXPECT_EQ(listed(Filter::all_of({Filter::eq("c", Json("q")), Filter::eq("n", Json(1))})), Slots{std::vector<Slot>{}});
 
     EXPECT_EQ(Filter::combine({Filter::eq("c", Json("x"))}).kind(), Filter::Kind::Eq);
     EXPECT_EQ(Filter::combine({}).kind(), Filter::Kind::And);
@@ -276,7 +277,7 @@ TEST(Filter, ResolvesThroughTheIndex) {
 }
 
 // Whatever the index narrows a filter to must contain every slot the filter matches.
-TEST(Filter, ResolvedSetsContainEveryMatch) {
+TEST(Filter, ListedSlotsContainEveryMatch) {
     const std::vector<Json> pool = {Json(0), Json(1), Json(-1), Json(1.0), Json(-0.0), Json(true),
                                     Json("a"), Json(nullptr), Json::parse("[1]")};
     std::mt19937 rng(42);
@@ -304,8 +305,9 @@ TEST(Filter, ResolvedSetsContainEveryMatch) {
         filters.push_back(Filter::all_of({Filter::in("p", {v, Json(1)}), Filter::in("q", {Json(1), Json("a"), v})}));
     }
     for (const Filter& f : filters) {
-        const std::optional<SlotSet> slots = f.resolve_from_index(index);
-        ASSERT_TRUE(slots.has_value());
+        const std::optional<std::vector<Slot>> list = ColumnFilter(f, index).listed();
+        ASSERT_TRUE(list.has_value());
+        const std::optional<SlotSet> slots = SlotSet(list->begin(), list->end());
         for (Slot s = 0; s < md.size(); ++s) {
             if (f.matches(md[s] ? &*md[s] : nullptr)) {
                 EXPECT_TRUE(slots->contains(s)) << "slot " << s << " metadata " << *md[s];
@@ -316,9 +318,9 @@ TEST(Filter, ResolvedSetsContainEveryMatch) {
     }
 }
 
-// Graph-mode searches bound and collect candidates (ranges included) without copying sets, and
-// skip the per-slot test when the collection is exact: the bound must hold, every match must be
-// collected once, and an exact collection must hold nothing else.
+// Graph-mode searches count and list the matches through the index's columns (ranges
+// included) without copying sets: the count of a lone clause must be exact, and what is listed
+// must be every live match once and, without a rest left to the metadata, nothing else.
 TEST(Filter, CollectedCandidatesContainEveryMatch) {
     std::mt19937 rng(7);
     const std::vector<Json> pool = {Json(0), Json(1), Json(-1), Json(1.0), Json(-0.0), Json(2.5), Json(true),
@@ -353,39 +355,38 @@ TEST(Filter, CollectedCandidatesContainEveryMatch) {
     for (const Json& v : pool) filters.push_back(Filter::eq("p", v));
 
     for (const Filter& f : filters) {
-        const std::optional<std::size_t> bound = f.bound_from_index(index, SIZE_MAX);
-        if (!bound) {
-            EXPECT_FALSE(f.narrows_exactly());
-            continue;
-        }
+        const ColumnFilter test(f, index);
         if (f.kind() == Filter::Kind::And && f.members().empty()) {
-            EXPECT_EQ(*bound, 0u);  // the empty conjunction answers nothing, like its empty set
+            EXPECT_TRUE(test.never());  // the empty conjunction answers nothing, like its empty set
             continue;
         }
+        if (test.never()) {
+            // A value or field nobody holds: no live slot matches.
+            for (Slot s = 0; s < md.size(); ++s) EXPECT_FALSE(live(s) && f.matches(md[s] ? &*md[s] : nullptr)) << s;
+            continue;
+        }
+        const std::optional<ColumnFilter::Smallest> smallest = test.smallest();
+        if (!smallest) continue;  // an exclusion alone lists nothing
         std::vector<Slot> collected;
-        const bool exact = f.collect_from_index(index, collected);
+        test.collect(smallest->clause, collected);
         const SlotSet set(collected.begin(), collected.end());
         EXPECT_EQ(set.size(), collected.size());
-        EXPECT_LE(collected.size(), *bound);
+        EXPECT_LE(collected.size(), smallest->size);
         std::size_t matching = 0;
         for (Slot s = 0; s < md.size(); ++s) {
             const bool match = live(s) && f.matches(md[s] ? &*md[s] : nullptr);
             matching += match;
             if (match) {
                 EXPECT_TRUE(set.contains(s)) << "slot " << s << " metadata " << *md[s];
-            } else if (exact || !live(s)) {
+            } else if (test.rest() == nullptr || !live(s)) {
                 EXPECT_FALSE(set.contains(s)) << "slot " << s;
             }
         }
         if (f.kind() != Filter::Kind::And) {
-            EXPECT_EQ(*bound, matching);
+            EXPECT_EQ(smallest->size, matching);
         }
     }
-    // A bound stops counting past its limit but still says "more".
-    EXPECT_GT(*Filter::gte("p", -10.0).bound_from_index(index, 5), 5u);
-    EXPECT_EQ(Filter::ne("p", Json(1)).bound_from_index(index, SIZE_MAX), std::nullopt);
-    EXPECT_TRUE(Filter::all_of({Filter::eq("p", Json(1)), Filter::lt("q", 1.0)}).narrows_exactly());
-    EXPECT_FALSE(Filter::all_of({Filter::eq("p", Json(1)), Filter::ne("q", Json(1))}).narrows_exactly());
+    EXPECT_FALSE(ColumnFilter(Filter::ne("p", Json(1)), index).smallest().has_value());
 }
 
 }  // namespace
@@ -505,7 +506,7 @@ TEST(MetadataIndex, SlotArraysFollowMovesAndRemovals) {
 }
 
 // The column tests, the rest and the collected candidates all agree with the filter itself.
-TEST(SlotTest, ColumnsDecideWhatTheFilterMatches) {
+TEST(ColumnFilter, ColumnsDecideWhatTheFilterMatches) {
     std::mt19937 rng(13);
     std::vector<std::optional<Json>> rows = random_flat_rows(rng, 500);
     rows[7] = Json::parse("[1]");
@@ -515,8 +516,8 @@ TEST(SlotTest, ColumnsDecideWhatTheFilterMatches) {
     const std::vector<Json> pool = {Json(0), Json(1), Json(1.0), Json(-0.0), Json(true), Json("a"), Json(nullptr)};
     // The empty conjunction answers nothing wherever it stands, as the index's empty set does
     // (matching it against one row would say every object matches).
-    EXPECT_TRUE(SlotTest(Filter::all_of({}), index).never());
-    EXPECT_TRUE(SlotTest(Filter::all_of({Filter::eq("p", Json(1)), Filter::all_of({})}), index).never());
+    EXPECT_TRUE(ColumnFilter(Filter::all_of({}), index).never());
+    EXPECT_TRUE(ColumnFilter(Filter::all_of({Filter::eq("p", Json(1)), Filter::all_of({})}), index).never());
     std::vector<Filter> filters = {Filter::eq("missing", Json(1)), Filter::gt("missing", 0.0),
                                    Filter::gt("p", std::numeric_limits<double>::quiet_NaN())};
     for (const Json& v : pool) {
@@ -528,22 +529,21 @@ TEST(SlotTest, ColumnsDecideWhatTheFilterMatches) {
     }
     for (double t : {-1.0, 0.0, 1.0, 2.5}) filters.push_back(Filter::lte("r", t));
 
-    // A range counted only part of the way must not pass for the smallest clause: listing it
-    // would walk every value it covers.
+    // The smallest clause is picked by exact counts, ranges included.
     for (double t : {-1.0, 0.0, 1.0, 2.5}) {
-        const SlotTest range(Filter::all_of({Filter::eq("p", Json(true)), Filter::lte("q", t)}), index);
+        const ColumnFilter range(Filter::all_of({Filter::eq("p", Json(true)), Filter::lte("q", t)}), index);
         const std::size_t eq_size = index.slots("p", Json(true)).size();
-        const std::optional<SlotTest::Smallest> pick = range.smallest(5);
+        const std::optional<ColumnFilter::Smallest> pick = range.smallest();
         ASSERT_TRUE(pick.has_value());
         EXPECT_LE(pick->size, eq_size);
         // Chosen, the range's size is its full count.
         if (pick->clause == 1) {
-            EXPECT_EQ(pick->size, SlotTest(Filter::lte("q", t), index).smallest(SIZE_MAX)->size);
+            EXPECT_EQ(pick->size, ColumnFilter(Filter::lte("q", t), index).smallest()->size);
         }
     }
 
     for (const Filter& f : filters) {
-        const SlotTest test(f, index);
+        const ColumnFilter test(f, index);
         std::vector<Slot> matching;
         for (Slot s = 0; s < rows.size(); ++s) {
             const bool match = live(s) && f.matches(rows[s] ? &*rows[s] : nullptr);
@@ -559,7 +559,7 @@ TEST(SlotTest, ColumnsDecideWhatTheFilterMatches) {
         if (test.rest() == nullptr) {
             EXPECT_EQ(test.admits_all(rows.size() - 3), matching.size() == rows.size() - 3);
         }
-        const std::optional<SlotTest::Smallest> smallest = test.smallest(SIZE_MAX);
+        const std::optional<ColumnFilter::Smallest> smallest = test.smallest();
         if (!smallest) continue;  // only the metadata can decide (Ne alone)
         std::vector<Slot> collected;
         test.collect(smallest->clause, collected);
@@ -576,20 +576,20 @@ TEST(SlotTest, ColumnsDecideWhatTheFilterMatches) {
 }
 
 // A filter every live slot passes needs no test in a walk; one slot short of that, it does.
-TEST(SlotTest, AdmitsAllOnlyWhenEveryLiveSlotMatches) {
+TEST(ColumnFilter, AdmitsAllOnlyWhenEveryLiveSlotMatches) {
     std::vector<std::optional<Json>> rows;
     for (int i = 0; i < 50; ++i) rows.emplace_back(Json{{"k", 1}, {"x", 0.5 + i}, {"s", i % 2 ? "a" : "b"}});
     MetadataIndex index;
     index.rebuild(rows, {});
     const Filter everything = Filter::all_of({Filter::eq("k", Json(1)), Filter::gte("x", 0.5), Filter::in("s", {Json("a"), Json("b")})});
-    EXPECT_TRUE(SlotTest(everything, index).admits_all(50));
-    EXPECT_FALSE(SlotTest(Filter::gt("x", 0.5), index).admits_all(50));
-    EXPECT_FALSE(SlotTest(Filter::eq("s", Json("a")), index).admits_all(50));
+    EXPECT_TRUE(ColumnFilter(everything, index).admits_all(50));
+    EXPECT_FALSE(ColumnFilter(Filter::gt("x", 0.5), index).admits_all(50));
+    EXPECT_FALSE(ColumnFilter(Filter::eq("s", Json("a")), index).admits_all(50));
     // A row without the number, or with a string there, leaves the range short of every slot.
     rows.emplace_back(Json{{"k", 1}, {"x", "text"}, {"s", "a"}});
     index.rebuild(rows, {});
-    EXPECT_TRUE(SlotTest(Filter::eq("k", Json(1)), index).admits_all(51));
-    EXPECT_FALSE(SlotTest(Filter::gte("x", 0.0), index).admits_all(51));
+    EXPECT_TRUE(ColumnFilter(Filter::eq("k", Json(1)), index).admits_all(51));
+    EXPECT_FALSE(ColumnFilter(Filter::gte("x", 0.0), index).admits_all(51));
 }
 
 // A range listed from the number-sorted slots must admit exactly the slots the per-slot test
@@ -645,7 +645,7 @@ TEST(FieldIndex, RangesFollowChangesToTheNumbers) {
 // metadata; that record must follow every change (an object replaced by null, an array or the
 // empty object, removals, a rebuild, indexing from stored text), or a stale bit would admit a
 // row without metadata or drop a row with it.
-TEST(SlotTest, ExclusionsFollowChangesToWhichRowsHoldObjects) {
+TEST(ColumnFilter, ExclusionsFollowChangesToWhichRowsHoldObjects) {
     std::mt19937 rng(21);
     std::vector<std::optional<Json>> rows = random_flat_rows(rng, 300);
     std::vector<bool> live(rows.size(), true);
@@ -667,7 +667,7 @@ TEST(SlotTest, ExclusionsFollowChangesToWhichRowsHoldObjects) {
         EXPECT_EQ(index.object_count(), objects) << stage;
         for (const Json& v : {Json(1), Json("a"), Json(true), Json("never held")}) {
             for (const Filter& f : {Filter::ne("q", v), Filter::ne("absent", v), Filter::all_of({Filter::ne("p", v), Filter::ne("q", Json(1))})}) {
-                const SlotTest test(f, index);
+                const ColumnFilter test(f, index);
                 std::size_t matching = 0;
                 for (Slot s = 0; s < rows.size(); ++s) {
                     const bool match = live[s] && f.matches(rows[s] ? &*rows[s] : nullptr);
@@ -707,42 +707,46 @@ TEST(SlotTest, ExclusionsFollowChangesToWhichRowsHoldObjects) {
     std::vector<std::optional<Json>> plain(20, Json{{"p", 1}});
     MetadataIndex all_objects;
     all_objects.rebuild(plain, {});
-    EXPECT_TRUE(SlotTest(Filter::ne("p", Json(2)), all_objects).admits_all(20));
-    EXPECT_FALSE(SlotTest(Filter::ne("p", Json(1)), all_objects).admits_all(20));
+    EXPECT_TRUE(ColumnFilter(Filter::ne("p", Json(2)), all_objects).admits_all(20));
+    EXPECT_FALSE(ColumnFilter(Filter::ne("p", Json(1)), all_objects).admits_all(20));
     plain.emplace_back(std::nullopt);
     all_objects.rebuild(plain, {});
-    EXPECT_FALSE(SlotTest(Filter::ne("p", Json(2)), all_objects).admits_all(21));
+    EXPECT_FALSE(ColumnFilter(Filter::ne("p", Json(2)), all_objects).admits_all(21));
 }
 
 // A kept plan names slots: any change to the index must drop it, or a search would score rows
 // that no longer match (or miss new ones).
 TEST(MetadataIndex, EveryChangeDropsKeptPlans) {
     const Json row{{"p", 1}};
-    auto keep = [](const MetadataIndex& index) {
-        auto plan = std::make_shared<MetadataIndex::CachedPlan>();
+    PlanCache cache;
+    auto keep = [&](const MetadataIndex& index) {
+        auto plan = std::make_shared<DecidedPlan>();
         plan->slots = {0, 1};
-        index.cache_plan("k", plan);
-        ASSERT_NE(index.cached_plan("k"), nullptr);
+        cache.keep(index.generation(), "k", plan);
+        ASSERT_NE(cache.find(index.generation(), "k"), nullptr);
     };
     MetadataIndex index;
     keep(index);
     index.index(2, nullptr);  // a row without metadata: exclusions now leave it out
-    EXPECT_EQ(index.cached_plan("k"), nullptr);
+    EXPECT_EQ(cache.find(index.generation(), "k"), nullptr);
     keep(index);
     index.index(3, &row);
-    EXPECT_EQ(index.cached_plan("k"), nullptr);
+    EXPECT_EQ(cache.find(index.generation(), "k"), nullptr);
     keep(index);
     index.remove(3, &row);
-    EXPECT_EQ(index.cached_plan("k"), nullptr);
+    EXPECT_EQ(cache.find(index.generation(), "k"), nullptr);
     keep(index);
     index.rebuild({row, row}, {});
-    EXPECT_EQ(index.cached_plan("k"), nullptr);
+    EXPECT_EQ(cache.find(index.generation(), "k"), nullptr);
     keep(index);
     {
         MetadataIndex::TextIndexer from_text(index);
         from_text.index(4, R"({"p":2})");
     }
-    EXPECT_EQ(index.cached_plan("k"), nullptr);
+    EXPECT_EQ(cache.find(index.generation(), "k"), nullptr);
+    // Nor does another index take over the plans of the one it replaces.
+    keep(index);
+    EXPECT_EQ(cache.find(MetadataIndex().generation(), "k"), nullptr);
 }
 
 // Filters that select different slots never share a key.

@@ -27,7 +27,8 @@
 //                              under metadata_ shared
 //   NumberOrder::rebuilding    metadata/metadata_index.h: a field's number order, rebuilt
 //                              under metadata_index_ shared
-//   PlanCache::mutex           metadata/metadata_index.h: the cached filter plans
+//   PlanCache::mutex_          db/plan_cache.h: the planner's kept filter plans, under
+//                              metadata_index_ shared
 //   Registry::mutex            db/open_registry.cc: the map of open directories
 //   HeldLocks::mutex           storage/dir_lock.cc: this process's directory-lock descriptors
 // The fork handlers take Registry::mutex and HeldLocks::mutex together across fork(), in the
@@ -65,6 +66,7 @@
 #include "metadata/metadata_index.h"
 #include "metadata/metadata_store.h"
 #include "mutex.h"
+#include "plan_cache.h"
 #include "row_block.h"
 #include "rwlock.h"
 #include "storage/recovery.h"
@@ -81,14 +83,6 @@ struct DatabaseConfig {
     std::uint64_t m = 16;
     std::uint64_t ef_construction = 200;
     bool quantize = false;
-};
-
-// One item of a batch insertion held on its own: id, vector, optional metadata. The batch is
-// gathered into one RowBlock before it is checked.
-struct BatchItem {
-    std::string id;
-    std::vector<float> vector;
-    std::optional<Json> metadata;
 };
 
 // One search hit: copies of the slot's id and metadata, and its distance.
@@ -149,11 +143,9 @@ public:
     // Row i of `rows` belongs to ids[i] and metadata[i]; `metadata` is empty (none for any
     // row) or one per id. REQUIRES: rows.size() == ids.size().
     void add_many(std::vector<std::string> ids, RowBlock rows, std::vector<std::optional<Json>> metadata);
-    void add_many(std::vector<BatchItem> items);
     // Per item: replace when stored, else insert; repeats within the batch act as the same
     // calls made one by one (the last occurrence's vector and metadata win, one slot).
     void upsert_many(std::vector<std::string> ids, RowBlock rows, std::vector<std::optional<Json>> metadata);
-    void upsert_many(std::vector<BatchItem> items);
 
     // ---- search
     std::vector<SearchResult> search(std::span<const float> query, std::size_t k, std::optional<std::size_t> ef_search,
@@ -240,6 +232,10 @@ private:
         REQUIRES_SHARED(index_.mutex(), metadata_.mutex()) EXCLUDES(metadata_index_.mutex());
     std::vector<Candidate> search_filtered(const ReadView& view, std::span<const float> query, std::size_t k,
                                            std::size_t ef, const Filter& filter, const FilterPlan& plan) const;
+    // The Walk route of search_filtered: a plain walk when matches are dense, else the
+    // filter-aware walk.
+    std::vector<Candidate> walk_filtered(const ReadView& view, std::span<const float> query, std::size_t k,
+                                         std::size_t ef, const FilterPlan& plan) const;
     // search_many without a filter below the brute-force threshold: one batched exact scan.
     void search_many_exact(const ReadView& view, const std::vector<std::vector<float>>& queries, std::size_t k,
                            std::optional<float> max_distance, std::vector<std::vector<SearchResult>>& results) const;
@@ -260,6 +256,8 @@ private:
     // search may be the first to need it.
     mutable Guarded<MetadataIndex> metadata_index_;
     mutable std::atomic<bool> metadata_index_ready_{true};
+    // Filter plans kept while the metadata index is unchanged (its own leaf lock).
+    PlanCache plan_cache_;
     const std::uint64_t dim_;
     std::string wal_path_;
     const bool quantize_;

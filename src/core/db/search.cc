@@ -3,21 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
-#include "hnsw/exact_batch.h"
+#include "exact/batch.h"
 #include "parallel.h"
 #include "search_internal.h"
 
 namespace qorel {
-
-namespace {
-
-const Json* metadata_of(const MetadataStore& meta, Slot s) {
-    if (s >= meta.size()) return nullptr;
-    const std::optional<Json>& row = meta[s];
-    return row ? &*row : nullptr;
-}
-
-}  // namespace
 
 std::size_t effective_ef(std::size_t k, std::optional<std::size_t> ef_search) {
     if (ef_search) return *ef_search;
@@ -34,7 +24,7 @@ std::vector<SearchResult> Database::assemble(const ReadView& view, const std::ve
         SearchResult r;
         if (c.slot < view.slot_ids->size()) r.id = (*view.slot_ids)[c.slot];
         r.distance = c.distance;
-        if (const Json* m = metadata_of(*view.meta, c.slot)) r.metadata = *m;
+        if (const Json* m = metadata_at(*view.meta, c.slot)) r.metadata = *m;
         hits.push_back(std::move(r));
     }
     return hits;
@@ -100,18 +90,13 @@ std::size_t Database::count(const Filter* filter) const {
     Guarded<HnswIndex>::Reader index(index_);
     Guarded<MetadataStore>::Reader meta(metadata_);
     ensure_metadata_index(*index, *meta);
-    std::optional<SlotSet> set;
+    std::optional<std::vector<Slot>> listed;
     {
         auto mindex = metadata_index_.read();
-        set = filter->resolve_from_index(*mindex);
+        listed = ColumnFilter(*filter, *mindex).listed();
     }
     std::size_t n = 0;
-    auto test = [&](Slot s) { return s < index->node_count() && !index->is_deleted(s) && filter->matches(metadata_of(*meta, s)); };
-    if (set) {
-        for (Slot s : *set) n += test(s);
-    } else {
-        for (Slot s = 0; s < index->node_count(); ++s) n += test(s);
-    }
+    for_each_live_match(*index, *meta, *filter, listed, [&](Slot) { ++n; });
     return n;
 }
 

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "database.h"
-#include "metadata/slot_test.h"
+#include "metadata/column_filter.h"
+#include "plan_cache.h"
 
 namespace qorel {
 
@@ -25,32 +26,40 @@ struct SCOPED_CAPABILITY Database::ReadView {
 
 // How one filtered call finds its matches, decided once per call (once for a whole batch).
 struct Database::FilterPlan {
-    enum class Route {
-        Nothing,     // the index shows that no slot matches
-        Scan,        // the database is small enough to scan: every slot (or the set) is tested
-        Candidates,  // few enough candidates that scoring each exactly beats a graph walk
-        Walk,        // walk the graph, admitting only matching slots
-    };
-    Route route = Route::Scan;
-    // Scan: the index's narrowing, when it has one (the set counts use too).
-    std::optional<SlotSet> set;
-    // Candidates: the slots to score, ascending (memory order); each passes the index's
-    // columns, so only `rest_filter` (when present) is left to test on the metadata. Filled
-    // while planning, then moved into `listed`, the plan as kept in the metadata index's cache.
-    std::vector<Slot> slots;
-    std::shared_ptr<const MetadataIndex::CachedPlan> listed;
-    // Walk: every live slot matches, so the walk needs no test at all.
-    bool all_match = false;
+    // The route and what it needs, possibly shared with the planner's cache.
+    std::shared_ptr<const DecidedPlan> decided;
+    // Scan: the slots the index's columns admit (ColumnFilter::listed), when they list any.
+    std::optional<std::vector<Slot>> listed;
     // Candidates and Walk: the filter as tests on the index's columns. It points into the
     // metadata index, whose lock (`index_lock`) the plan holds until it is dropped, after the
     // searches; taking it after the metadata lock keeps the database's lock order.
-    std::optional<SlotTest> test;
+    std::optional<ColumnFilter> test;
     std::unique_ptr<Guarded<MetadataIndex>::Reader> index_lock;
-    // Walk: the expected share of live slots that match (negative when unknown).
-    double share = -1.0;
 
     // The part of the filter left to the metadata, or nullptr.
     const Filter* rest_filter() const { return test ? test->rest() : nullptr; }
 };
+
+// The metadata of slot s, nullptr when it has none (or s is beyond the store).
+inline const Json* metadata_at(const MetadataStore& meta, Slot s) {
+    if (s >= meta.size()) return nullptr;
+    const std::optional<Json>& row = meta[s];
+    return row ? &*row : nullptr;
+}
+
+// Calls fn(s), in ascending order, for every live slot whose metadata matches `filter`, testing
+// only the slots in `listed` when there is such a list (ColumnFilter::listed of the filter).
+template <class Fn>
+void for_each_live_match(const HnswIndex& index, const MetadataStore& meta, const Filter& filter,
+                         const std::optional<std::vector<Slot>>& listed, Fn&& fn) {
+    auto test = [&](Slot s) {
+        if (s < index.node_count() && !index.is_deleted(s) && filter.matches(metadata_at(meta, s))) fn(s);
+    };
+    if (listed) {
+        for (const Slot s : *listed) test(s);
+    } else {
+        for (Slot s = 0; s < index.node_count(); ++s) test(s);
+    }
+}
 
 }  // namespace qorel

@@ -26,26 +26,6 @@ std::vector<WalEntry> one(WalEntry record) {
     return records;
 }
 
-struct Unzipped {
-    std::vector<std::string> ids;
-    RowBlock rows;
-    std::vector<std::optional<Json>> metadata;
-};
-
-Unzipped unzip(std::vector<BatchItem>& items) {
-    Unzipped u;
-    u.ids.reserve(items.size());
-    u.metadata.reserve(items.size());
-    if (!items.empty()) u.rows.reserve(items.size(), items.front().vector.size());
-    for (BatchItem& item : items) {
-        u.ids.push_back(std::move(item.id));
-        u.rows.add(item.vector);
-        std::vector<float>().swap(item.vector);
-        u.metadata.push_back(std::move(item.metadata));
-    }
-    return u;
-}
-
 }  // namespace
 
 void Database::check_dimension(std::size_t got) const {
@@ -159,11 +139,6 @@ void Database::add_many(std::vector<std::string> ids, RowBlock rows, std::vector
     return_freed_memory(bytes);
 }
 
-void Database::add_many(std::vector<BatchItem> items) {
-    Unzipped u = unzip(items);
-    add_many(std::move(u.ids), std::move(u.rows), std::move(u.metadata));
-}
-
 void Database::upsert_many(std::vector<std::string> ids, RowBlock rows, std::vector<std::optional<Json>> metadata) {
     const std::size_t bytes = rows.floats().size_bytes();
     {
@@ -173,11 +148,6 @@ void Database::upsert_many(std::vector<std::string> ids, RowBlock rows, std::vec
         commit(block);
     }
     return_freed_memory(bytes);
-}
-
-void Database::upsert_many(std::vector<BatchItem> items) {
-    Unzipped u = unzip(items);
-    upsert_many(std::move(u.ids), std::move(u.rows), std::move(u.metadata));
 }
 
 bool Database::remove(std::string_view id) {

@@ -67,37 +67,6 @@ HnswIndex::HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t 
       stride0_(2 * m + 3),
       stride_up_(m + 3) {}
 
-HnswIndex::HnswIndex(HnswIndex&& o) noexcept
-    : dim_(o.dim_),
-      metric_(o.metric_),
-      m_(o.m_),
-      m_max0_(o.m_max0_),
-      ef_construction_(o.ef_construction_),
-      ml_(o.ml_),
-      dist_fn_(o.dist_fn_),
-      vectors_(std::move(o.vectors_)),
-      norms_(std::move(o.norms_)),
-      quantized_(std::move(o.quantized_)),
-      deleted_(std::move(o.deleted_)),
-      deleted_bits_(std::move(o.deleted_bits_)),
-      max_layer_(o.max_layer_),
-      active_count_(o.active_count_.load()),
-      entry_point_(o.entry_point_),
-      stride0_(o.stride0_),
-      stride_up_(o.stride_up_),
-      links0_(std::move(o.links0_)),
-      links_up_(std::move(o.links_up_)),
-      levels_(std::move(o.levels_)),
-      up_first_(std::move(o.up_first_)),
-      upper_blocks_(o.upper_blocks_) {}
-
-HnswIndex& HnswIndex::operator=(HnswIndex&& o) noexcept {
-    if (this == &o) return *this;
-    this->~HnswIndex();
-    new (this) HnswIndex(std::move(o));
-    return *this;
-}
-
 std::vector<Slot> HnswIndex::neighbours(Slot s, std::size_t layer) const {
     if (s >= node_count() || layer > levels_[s]) return {};
     ListLock guard(lock_word(s, layer));

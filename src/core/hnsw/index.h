@@ -52,6 +52,16 @@ private:
     bool (*fn_)(const void*, Slot);
 };
 
+// A relaxed counter that moves with the index it counts for (std::atomic itself does not move).
+struct MovableCount : std::atomic<std::size_t> {
+    MovableCount() : std::atomic<std::size_t>(0) {}
+    MovableCount(MovableCount&& o) noexcept : std::atomic<std::size_t>(o.load()) {}
+    MovableCount& operator=(MovableCount&& o) noexcept {
+        store(o.load());
+        return *this;
+    }
+};
+
 // Buffers one thread reuses while linking nodes (insert.cc).
 struct LinkScratch {
     std::vector<Candidate> found, pool, kept;  // the layer search, the candidates, the selection
@@ -64,8 +74,8 @@ class HnswIndex {
 public:
     HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t ef_construction);
 
-    HnswIndex(HnswIndex&& other) noexcept;
-    HnswIndex& operator=(HnswIndex&& other) noexcept;
+    HnswIndex(HnswIndex&& other) noexcept = default;
+    HnswIndex& operator=(HnswIndex&& other) noexcept = default;
     HnswIndex(const HnswIndex&) = delete;
     HnswIndex& operator=(const HnswIndex&) = delete;
 
@@ -117,7 +127,7 @@ public:
         }
         return batch_insert(std::span<const float>(block));
     }
-    void update_vector(Slot id, std::vector<float> vector);
+    void update_vector(Slot node, std::vector<float> vector);
     // Makes the vectors owned and makes room for `nodes` more nodes (their vectors, layer-0
     // lists and an estimate of their upper lists), growing each array as a batch insertion
     // would, so that inserting them later allocates little.
@@ -154,11 +164,6 @@ public:
     // Greedy descent from the entry point through layers max_layer .. 1; returns the start of
     // the layer-0 search. Uses quantized distances when quantized search is on.
     Slot descend(const float* query) const;
-
-    Slot search_layer_single(const float* query, Slot entry, std::size_t layer) const;
-    std::vector<Candidate> search_layer(const float* query, Slot entry, std::size_t ef, std::size_t layer) const;
-    Slot search_layer_single_quantized(const float* query, Slot entry, std::size_t layer) const;
-    std::vector<Candidate> search_layer_quantized(const float* query, Slot entry, std::size_t ef) const;
 
     // The pair distance between the query and the slot's decoded codes (decoded in registers,
     // so no buffer is needed).
@@ -203,14 +208,17 @@ private:
     // Room for n more nodes in every per-node array and the vector store.
     void reserve_node_arrays(std::size_t n);
     void append_vector(std::vector<float>& v);
-    // Links `id` on its layers 0 .. min(level, top), descending from `entry` on layer `top`.
-    void connect_node(Slot id, std::size_t level, Slot entry, std::size_t top);
+    // Links the nodes of one batch, slots start .. start + levels.size() - 1, whose lists and
+    // rows are in place: the first ones one by one, the rest on the worker pool.
+    void link_batch(Slot start, const std::vector<std::uint8_t>& levels);
+    // Links `node` on its layers 0 .. min(level, top), descending from `entry` on layer `top`.
+    void connect_node(Slot node, std::size_t level, Slot entry, std::size_t top);
     void select_diverse(const std::vector<Candidate>& pool, std::size_t limit, std::vector<Candidate>& kept) const;
-    // Links `s` back to the newly linked `id` on `layer`, pruning a full list (see insert.cc).
+    // Links `s` back to the newly linked `node` on `layer`, pruning a full list (see insert.cc).
     // `own_kept` is the new node's selection, whose distances spare recomputing the pair's.
-    void add_back_link(Slot s, Slot id, std::size_t layer, std::size_t lim, const std::vector<Candidate>& own_kept,
+    void add_back_link(Slot s, Slot node, std::size_t layer, std::size_t lim, const std::vector<Candidate>& own_kept,
                        LinkScratch& sc);
-    void unlink(Slot id);
+    void unlink(Slot node);
 
     // The first bytes a walk reads of a slot: its codes on quantized walks, else its vector.
     template <bool kCodes>
@@ -228,11 +236,12 @@ private:
     }
     template <bool kLocked, bool kCodes = false, class Dist>
     Slot greedy_impl(Slot entry, std::size_t layer, Dist&& dist) const;
-    template <bool kLocked, bool kCodes = false, class Dist>
-    void layer_impl(Slot entry, std::size_t ef, std::size_t layer, Dist&& dist, std::vector<Candidate>& out) const;
-    template <bool kCodes, class Dist>
-    void filtered_layer_impl(Slot entry, std::size_t ef, std::size_t min_results, double expected_share, Dist&& dist,
-                             SlotFilter admit, std::vector<Candidate>& out) const;
+    // The one best-first layer walk, parameterised by what it admits (walk_impl.h).
+    template <bool kLocked, bool kCodes, class Admit, class Dist>
+    void walk_layer(Slot entry, std::size_t layer, Dist&& dist, Admit& admit, std::vector<Candidate>& out) const;
+    // Re-scores `found` (ranked by quantized distances) at full precision and keeps the k
+    // nearest live ones, nearest first.
+    std::vector<Candidate> rerank(const float* query, std::vector<Candidate> found, std::size_t k) const;
 
     std::size_t dim_;
     Metric metric_;
@@ -249,7 +258,7 @@ private:
     // The same set as a bitmap: what the scans and walks test, one load per slot.
     std::vector<std::uint64_t> deleted_bits_;
     std::size_t max_layer_ = 0;
-    std::atomic<std::size_t> active_count_{0};
+    MovableCount active_count_;
     Slot entry_point_ = kNoSlot;
 
     // Graph storage. stride0_ = m_max0 + 3 words per node on layer 0 (lock, count, then room

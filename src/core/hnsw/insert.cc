@@ -1,5 +1,6 @@
-// Insertion, batch insertion and re-linking of a changed vector. Neighbour selection keeps the
-// closest candidates; an overflowing list keeps its closest entries (stable by distance).
+// Insertion, batch insertion and re-linking of a changed vector. Neighbours are chosen by the
+// diversity rule of select_diverse, both for a new node's lists and when an overflowing list
+// is pruned.
 
 #include <algorithm>
 #include <cmath>
@@ -72,23 +73,23 @@ void HnswIndex::reserve_node_arrays(std::size_t n) {
 
 Slot HnswIndex::insert(std::vector<float> vector) {
     QOREL_ASSERT(vector.size() == dim_, "vector dimension mismatch");
-    const Slot id = static_cast<Slot>(node_count());
+    const Slot node = static_cast<Slot>(node_count());
     const std::size_t level = random_level();
     vectors_.make_owned();
     append_vector(vector);
     append_node(level);
     active_count_.fetch_add(1, std::memory_order_relaxed);
     if (entry_point_ == kNoSlot) {
-        entry_point_ = id;
+        entry_point_ = node;
         max_layer_ = level;
-        return id;
+        return node;
     }
-    connect_node(id, level, entry_point_, max_layer_);
+    connect_node(node, level, entry_point_, max_layer_);
     if (level > max_layer_) {
-        entry_point_ = id;
+        entry_point_ = node;
         max_layer_ = level;
     }
-    return id;
+    return node;
 }
 
 std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
@@ -134,6 +135,16 @@ std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
     });
     for (std::size_t j = 0; j < n; ++j) append_levels(levels[j]);
 
+    link_batch(start, levels);
+    active_count_.fetch_add(n, std::memory_order_relaxed);
+
+    std::vector<Slot> ids(n);
+    for (std::size_t j = 0; j < n; ++j) ids[j] = start + static_cast<Slot>(j);
+    return ids;
+}
+
+void HnswIndex::link_batch(Slot start, const std::vector<std::uint8_t>& levels) {
+    const std::size_t n = levels.size();
     std::size_t first = 0;
     if (entry_point_ == kNoSlot) {
         entry_point_ = start;
@@ -143,10 +154,10 @@ std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
     constexpr std::size_t kSerial = 128;
     const std::size_t serial_end = std::min(n, kSerial);
     for (std::size_t j = first; j < serial_end; ++j) {
-        const Slot id = start + static_cast<Slot>(j);
-        connect_node(id, levels[j], entry_point_, max_layer_);
+        const Slot node = start + static_cast<Slot>(j);
+        connect_node(node, levels[j], entry_point_, max_layer_);
         if (levels[j] > max_layer_) {
-            entry_point_ = id;
+            entry_point_ = node;
             max_layer_ = levels[j];
         }
     }
@@ -161,27 +172,22 @@ std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
         // Tall nodes are rare (one in m^(top+1)), so the others hardly ever wait.
         Mutex top_mutex;
         parallel::for_each_in_order(kSerial, n, [&](std::size_t j) {
-            const Slot id = start + static_cast<Slot>(j);
+            const Slot node = start + static_cast<Slot>(j);
             std::unique_lock<Mutex> lock(top_mutex);
             const Slot entry = entry_point_;
             const std::size_t top = max_layer_;
             if (levels[j] <= top) lock.unlock();
-            connect_node(id, levels[j], entry, top);
+            connect_node(node, levels[j], entry, top);
             if (lock.owns_lock()) {
-                entry_point_ = id;
+                entry_point_ = node;
                 max_layer_ = levels[j];
             }
         });
     }
-    active_count_.fetch_add(n, std::memory_order_relaxed);
-
-    std::vector<Slot> ids(n);
-    for (std::size_t j = 0; j < n; ++j) ids[j] = start + static_cast<Slot>(j);
-    return ids;
 }
 
-void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry, std::size_t top) {
-    const float* q = vector(id);
+void HnswIndex::connect_node(Slot node, std::size_t level, Slot entry, std::size_t top) {
+    const float* q = vector(node);
     auto exact = [&](Slot s) { return dist_fn_(q, vector(s), dim_); };
 
     Slot cur = entry;
@@ -194,20 +200,21 @@ void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry, std::size_t
     std::vector<Slot>& selected = sc.selected;
     for (std::size_t layer = std::min(top, level) + 1; layer-- > 0;) {
         const std::size_t lim = limit(layer);
-        layer_impl<true>(cur, ef_construction_, layer, exact, w);
+        AdmitEvery every{ef_construction_};
+        walk_layer<true, false>(cur, layer, exact, every, w);
 
         // The node's own slot can come back through stale edges pointing at it (after an update
         // unlinked it), and a search started from a low entry (re-linking the entry point) can
         // return that entry on a layer it does not have: neither may become an edge.
         pool.clear();
         for (const Candidate& c : w)
-            if (c.slot != id && levels_[c.slot] >= layer) pool.push_back(c);
+            if (c.slot != node && levels_[c.slot] >= layer) pool.push_back(c);
         select_diverse(pool, m_, kept);
         selected.clear();
         for (const Candidate& c : kept) selected.push_back(c.slot);
         {
-            ListLock guard(lock_word(id, layer));
-            std::uint32_t* own = list_ptr(id, layer);
+            ListLock guard(lock_word(node, layer));
+            std::uint32_t* own = list_ptr(node, layer);
             if (own[0] == 0) {
                 std::copy(selected.begin(), selected.end(), own + 1);
                 own[0] = static_cast<std::uint32_t>(selected.size());
@@ -235,13 +242,13 @@ void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry, std::size_t
         }
         // Back-links, each under the neighbour's own lock, one lock at a time. Other workers
         // may already be appending to this node's list, so walk the local copy.
-        for (const Slot s : selected) add_back_link(s, id, layer, lim, kept, sc);
+        for (const Slot s : selected) add_back_link(s, node, layer, lim, kept, sc);
         // The next layer starts from the nearest node found here other than this one. Stale
         // edges can lead back to a node being re-linked, which is then usually the nearest to
         // its own vector, but its lists were just emptied: a walk started from it finds nothing,
         // and the node would be left without a single edge on every lower layer.
         for (const Candidate& c : w) {
-            if (c.slot != id) {
+            if (c.slot != node) {
                 cur = c.slot;
                 break;
             }
@@ -249,12 +256,12 @@ void HnswIndex::connect_node(Slot id, std::size_t level, Slot entry, std::size_t
     }
 }
 
-// Appends `id` to the list of `s`. A full list is pruned to its best diverse `lim` among its
-// entries and `id`, scored against `s`; the scoring and the selection (dozens of distances) run
+// Appends `node` to the list of `s`. A full list is pruned to its best diverse `lim` among its
+// entries and `node`, scored against `s`; the scoring and the selection (dozens of distances) run
 // outside the list's lock, so that walks reading the list and other workers linking to it do
 // not spin behind them. The selection is written only if the list did not change meanwhile,
 // otherwise it is made again from the new contents; either way no entry is lost or doubled.
-void HnswIndex::add_back_link(Slot s, Slot id, std::size_t layer, std::size_t lim,
+void HnswIndex::add_back_link(Slot s, Slot node, std::size_t layer, std::size_t lim,
                               const std::vector<Candidate>& own_kept, LinkScratch& sc) {
     std::vector<std::uint32_t>& seen = sc.seen;
     std::vector<Candidate>& pool = sc.prune_pool;
@@ -262,15 +269,15 @@ void HnswIndex::add_back_link(Slot s, Slot id, std::size_t layer, std::size_t li
     // The distance between the two is already known from this node's own selection.
     const float* sv = vector(s);
     const auto known = std::find_if(own_kept.begin(), own_kept.end(), [s](const Candidate& c) { return c.slot == s; });
-    const float to_new = known != own_kept.end() ? known->distance : dist_fn_(sv, vector(id), dim_);
+    const float to_new = known != own_kept.end() ? known->distance : dist_fn_(sv, vector(node), dim_);
     std::uint32_t* lst = list_ptr(s, layer);
     for (;;) {
         {
             ListLock guard(lock_word(s, layer));
             const std::uint32_t len = lst[0];
-            if (std::find(lst + 1, lst + 1 + len, id) != lst + 1 + len) return;
+            if (std::find(lst + 1, lst + 1 + len, node) != lst + 1 + len) return;
             if (len < lim) {
-                lst[1 + len] = id;
+                lst[1 + len] = node;
                 lst[0] = len + 1;
                 return;
             }
@@ -281,7 +288,7 @@ void HnswIndex::add_back_link(Slot s, Slot id, std::size_t layer, std::size_t li
             if (e + 1 < seen.size()) prefetch_row<false>(seen[e + 1]);
             pool.push_back({seen[e], dist_fn_(sv, vector(seen[e]), dim_)});
         }
-        pool.push_back({id, to_new});
+        pool.push_back({node, to_new});
         std::stable_sort(pool.begin(), pool.end(), candidate_less);
         select_diverse(pool, lim, kept);
         ListLock guard(lock_word(s, layer));
@@ -319,12 +326,12 @@ void HnswIndex::select_diverse(const std::vector<Candidate>& pool, std::size_t l
     }
 }
 
-void HnswIndex::unlink(Slot id) {
+void HnswIndex::unlink(Slot node) {
     std::vector<Slot> former;
-    for (std::size_t layer = 0; layer <= levels_[id]; ++layer) {
+    for (std::size_t layer = 0; layer <= levels_[node]; ++layer) {
         {
-            ListLock guard(lock_word(id, layer));
-            std::uint32_t* p = list_ptr(id, layer);
+            ListLock guard(lock_word(node, layer));
+            std::uint32_t* p = list_ptr(node, layer);
             former.assign(p + 1, p + 1 + p[0]);
             p[0] = 0;
         }
@@ -334,32 +341,32 @@ void HnswIndex::unlink(Slot id) {
             std::uint32_t* p = list_ptr(v, layer);
             std::uint32_t out = 0;
             for (std::uint32_t i = 0; i < p[0]; ++i)
-                if (p[1 + i] != id) p[1 + out++] = p[1 + i];
+                if (p[1 + i] != node) p[1 + out++] = p[1 + i];
             p[0] = out;
         }
     }
 }
 
-void HnswIndex::update_vector(Slot id, std::vector<float> vector) {
-    QOREL_ASSERT(vector.size() == dim_ && id < node_count(), "vector dimension mismatch");
+void HnswIndex::update_vector(Slot node, std::vector<float> vector) {
+    QOREL_ASSERT(vector.size() == dim_ && node < node_count(), "vector dimension mismatch");
     vectors_.make_owned();
-    vectors_.overwrite(id, vector);
-    norms_[id] = vector_norm(vector);
-    if (quantized_) quantized_->quantizer.quantize_into(vector.data(), quantized_->codes.data() + std::size_t(id) * dim_);
+    vectors_.overwrite(node, vector);
+    norms_[node] = vector_norm(vector);
+    if (quantized_) quantized_->quantizer.quantize_into(vector.data(), quantized_->codes.data() + std::size_t(node) * dim_);
     if (node_count() <= 1) return;
 
-    unlink(id);
+    unlink(node);
     Slot entry = entry_point_;
-    if (id == entry_point_) {
-        entry = id;
+    if (node == entry_point_) {
+        entry = node;
         for (Slot s = 0; s < node_count(); ++s) {
-            if (s != id && !is_deleted(s)) {
+            if (s != node && !is_deleted(s)) {
                 entry = s;
                 break;
             }
         }
     }
-    connect_node(id, levels_[id], entry, max_layer_);
+    connect_node(node, levels_[node], entry, max_layer_);
 }
 
 }  // namespace qorel

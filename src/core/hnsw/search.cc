@@ -1,10 +1,10 @@
-// Layer walks and the three search paths: exact scan, graph walk, quantized graph walk with
-// full-precision re-ranking.
+// The search paths of the index: exact scan, graph walk, quantized graph walk with
+// full-precision re-ranking, each with or without a filter on slots.
 
 #include <algorithm>
 #include <cmath>
 
-#include "exact_scan.h"
+#include "exact/scan.h"
 #include "walk_impl.h"
 
 namespace qorel {
@@ -18,30 +18,9 @@ constexpr std::size_t kFilteredResultFloorQuantized = 4;
 
 }  // namespace
 
-Slot HnswIndex::search_layer_single(const float* query, Slot entry, std::size_t layer) const {
-    return greedy_impl<true>(entry, layer, [&](Slot s) { return dist_fn_(query, vector(s), dim_); });
-}
-
-std::vector<Candidate> HnswIndex::search_layer(const float* query, Slot entry, std::size_t ef,
-                                               std::size_t layer) const {
-    std::vector<Candidate> out;
-    layer_impl<true>(entry, ef, layer, [&](Slot s) { return dist_fn_(query, vector(s), dim_); }, out);
-    return out;
-}
-
 float HnswIndex::quantized_distance(const float* query, Slot slot) const {
     return quantized_->quantizer.distance_to_codes(query, quantized_->codes.data() + static_cast<std::size_t>(slot) * dim_,
                                                    metric_);
-}
-
-Slot HnswIndex::search_layer_single_quantized(const float* query, Slot entry, std::size_t layer) const {
-    return greedy_impl<true, true>(entry, layer, [&](Slot s) { return quantized_distance(query, s); });
-}
-
-std::vector<Candidate> HnswIndex::search_layer_quantized(const float* query, Slot entry, std::size_t ef) const {
-    std::vector<Candidate> out;
-    layer_impl<true, true>(entry, ef, 0, [&](Slot s) { return quantized_distance(query, s); }, out);
-    return out;
 }
 
 // Searches run under the shared index lock, while every list writer holds it exclusively, so
@@ -75,8 +54,9 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> query, std
     const Slot start = descend(q);
 
     std::vector<Candidate> w;
+    AdmitEvery every{ef};
     if (!quantized_) {
-        layer_impl<false>(start, ef, 0, [&](Slot s) { return dist_fn_(q, vector(s), dim_); }, w);
+        walk_layer<false, false>(start, 0, [&](Slot s) { return dist_fn_(q, vector(s), dim_); }, every, w);
         out.reserve(std::min(k, w.size()));
         for (const Candidate& c : w) {
             if (out.size() == k) break;
@@ -84,10 +64,15 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> query, std
         }
         return out;
     }
-    layer_impl<false, true>(start, ef, 0, [&](Slot s) { return quantized_distance(q, s); }, w);
-    out.reserve(w.size());
-    for (const Candidate& c : w)
-        if (!is_deleted(c.slot)) out.push_back({c.slot, dist_fn_(q, vector(c.slot), dim_)});
+    walk_layer<false, true>(start, 0, [&](Slot s) { return quantized_distance(q, s); }, every, w);
+    return rerank(q, std::move(w), k);
+}
+
+std::vector<Candidate> HnswIndex::rerank(const float* query, std::vector<Candidate> found, std::size_t k) const {
+    std::vector<Candidate> out;
+    out.reserve(found.size());
+    for (const Candidate& c : found)
+        if (!is_deleted(c.slot)) out.push_back({c.slot, dist_fn_(query, vector(c.slot), dim_)});
     std::stable_sort(out.begin(), out.end(), cand_less);
     if (out.size() > k) out.resize(k);
     return out;
@@ -100,20 +85,19 @@ std::vector<Candidate> HnswIndex::search_graph_filtered(std::span<const float> q
     if (entry_point_ == kNoSlot || k == 0) return out;
     const float* q = query.data();
     const Slot start = descend(q);
+    const std::size_t beam = std::max(ef, k);
     if (!quantized_) {
-        filtered_layer_impl<false>(start, std::max(ef, k), kFilteredResultFloor * k, expected_share,
-                                   [&](Slot s) { return dist_fn_(q, vector(s), dim_); }, admit, out);
+        AdmitMatches matches{FilteredCapacity(beam, kFilteredResultFloor * k, expected_share), admit};
+        walk_layer<false, false>(start, 0, [&](Slot s) { return dist_fn_(q, vector(s), dim_); }, matches, out);
         if (out.size() > k) out.resize(k);
         return out;
     }
     // Quantized distances only rank the walk; the kept matches are re-scored at full precision,
     // so more of them are kept than the k returned.
-    filtered_layer_impl<true>(start, std::max(ef, k), kFilteredResultFloorQuantized * k, expected_share,
-                              [&](Slot s) { return quantized_distance(q, s); }, admit, out);
-    for (Candidate& c : out) c.distance = dist_fn_(q, vector(c.slot), dim_);
-    std::stable_sort(out.begin(), out.end(), cand_less);
-    if (out.size() > k) out.resize(k);
-    return out;
+    AdmitMatches matches{FilteredCapacity(beam, kFilteredResultFloorQuantized * k, expected_share), admit};
+    std::vector<Candidate> found;
+    walk_layer<false, true>(start, 0, [&](Slot s) { return quantized_distance(q, s); }, matches, found);
+    return rerank(q, std::move(found), k);
 }
 
 std::vector<Candidate> HnswIndex::search_brute_force(std::span<const float> query, std::size_t k) const {

@@ -15,6 +15,10 @@
 namespace qorel {
 
 class VectorStore {
+    // Every mutation goes through make_owned() first (the index's writers call it), so a
+    // mutation of a mapped store is a fault of the caller.
+    static constexpr const char* kMappedMutation = "mutation of mapped vectors before make_owned()";
+
 public:
     VectorStore() = default;
 
@@ -42,26 +46,26 @@ public:
     const float* row(std::size_t slot, std::size_t dim) const { return data() + slot * dim; }
 
     void reserve(std::size_t floats) {
-        QOREL_ASSERT(!owner_, "cannot mutate mmap'd vectors — save and reopen, or use owned mode");
+        QOREL_ASSERT(!owner_, kMappedMutation);
         owned_.reserve(floats);
     }
 
     void append(std::span<const float> v) {
-        QOREL_ASSERT(!owner_, "cannot mutate mmap'd vectors — save and reopen, or use owned mode");
+        QOREL_ASSERT(!owner_, kMappedMutation);
         owned_.insert(owned_.end(), v.begin(), v.end());
     }
 
     // Appends room for `floats` more floats, left unwritten, and returns where it starts: the
     // caller fills it (several threads may copy parts of a batch at once).
     float* extend(std::size_t floats) {
-        QOREL_ASSERT(!owner_, "cannot mutate mmap'd vectors — save and reopen, or use owned mode");
+        QOREL_ASSERT(!owner_, kMappedMutation);
         const std::size_t at = owned_.size();
         owned_.resize(at + floats);
         return owned_.data() + at;
     }
 
     void overwrite(std::size_t slot, std::span<const float> v) {
-        QOREL_ASSERT(!owner_, "cannot mutate mmap'd vectors — save and reopen, or use owned mode");
+        QOREL_ASSERT(!owner_, kMappedMutation);
         std::copy(v.begin(), v.end(), owned_.begin() + static_cast<std::ptrdiff_t>(slot * v.size()));
     }
 
@@ -72,12 +76,6 @@ public:
         owner_.reset();
         base_ = nullptr;
         total_floats_ = vector_floats_ = 0;
-    }
-
-    // For a mapped store, a copy of the floats after the vector region (the stored norms).
-    std::optional<std::vector<float>> mapped_norms() const {
-        if (!owner_) return std::nullopt;
-        return std::vector<float>(base_ + vector_floats_, base_ + total_floats_);
     }
 
     std::size_t memory_bytes() const { return float_count() * sizeof(float); }

@@ -1,5 +1,6 @@
-// The two layer walks shared by insertion and search, templated on the distance so that exact
-// and quantized walks compile to direct calls, and on whether lists are read under their locks.
+// The layer walks shared by insertion and search, templated on the distance so that exact and
+// quantized walks compile to direct calls, on whether lists are read under their locks, and on
+// what the walk admits to its results.
 // Private to the index's implementation files.
 #pragma once
 
@@ -99,82 +100,6 @@ Slot HnswIndex::greedy_impl(Slot entry, std::size_t layer, Dist&& dist) const {
     }
 }
 
-// Best-first search of one layer with a result list of at most max(ef, 1) entries; `out`
-// receives them sorted by ascending distance.
-template <bool kLocked, bool kCodes, class Dist>
-void HnswIndex::layer_impl(Slot entry, std::size_t ef, std::size_t layer, Dist&& dist,
-                           std::vector<Candidate>& out) const {
-    SearchScratch& sc = scratch();
-    sc.visited.begin(node_count());
-    auto& cand = sc.candidates;
-    auto& res = sc.results;
-    auto& fresh = sc.fresh;
-    cand.clear();
-    res.clear();
-    if (ef == 0) ef = 1;
-
-    const float d0 = dist(entry);
-    cand.push_back({entry, d0});
-    res.push_back({entry, d0});
-    sc.visited.test_and_set(entry);
-
-    while (!cand.empty()) {
-        const Candidate c = cand.front();
-        if (distance_less(res.front().distance, c.distance)) break;
-        std::pop_heap(cand.begin(), cand.end(), cand_greater);
-        cand.pop_back();
-        // Every node has layer 0; testing the level there would be one more cache miss per
-        // expanded node on the hottest walk.
-        if (layer > 0 && levels_[c.slot] < layer) continue;
-
-        // Collect the unvisited neighbours first, prefetching their vectors, then score them.
-        fresh.clear();
-        {
-            VisitedTable& visited = sc.visited;
-            auto collect = [&](const std::uint32_t* p) {
-                for (std::uint32_t i = 0; i < p[0]; ++i) {
-                    const Slot v = p[1 + i];
-                    if (visited.test_and_set(v)) continue;
-                    prefetch(row_address<kCodes>(v));
-                    fresh.push_back(v);
-                }
-            };
-            if constexpr (kLocked) {
-                ListLock guard(lock_word(c.slot, layer));
-                collect(list_ptr(c.slot, layer));
-            } else {
-                collect(list_ptr(c.slot, layer));
-            }
-        }
-        // Only the first line of each row was requested above (all lines of all rows would
-        // overrun the processor's outstanding-miss slots); the rest of the next row is fetched
-        // while the current one is scored.
-        for (std::size_t i = 0; i < fresh.size(); ++i) {
-            const Slot v = fresh[i];
-            if (i + 1 < fresh.size()) prefetch_row<kCodes>(fresh[i + 1]);
-            const float d = dist(v);
-            if (res.size() < ef || d < res.front().distance) {
-                // Most candidates that make the results are expanded later: start loading
-                // their list now, it is otherwise a cache miss on the walk's critical path.
-                // (Layer 0 only: every node has that list, and the upper layers are small.)
-                if (layer == 0) prefetch(list_ptr(v, 0));
-                cand.push_back({v, d});
-                std::push_heap(cand.begin(), cand.end(), cand_greater);
-                res.push_back({v, d});
-                std::push_heap(res.begin(), res.end(), cand_less);
-                if (res.size() > ef) {
-                    std::pop_heap(res.begin(), res.end(), cand_less);
-                    res.pop_back();
-                }
-            }
-        }
-    }
-    // Ascending by distance straight from the result heap, without a temporary buffer; equal
-    // distances come out in no defined order.
-    std::sort_heap(res.begin(), res.end(), cand_less);
-    out.assign(res.begin(), res.end());
-}
-
 // How many admitted results a filtered walk keeps: the beam `ef` (in nodes) times the share of
 // admitted nodes among those tested so far, never more than ef, and never fewer than a floor.
 // The share starts from `expected_share` (or 1 when unknown) weighted as kPriorTests tests, so
@@ -216,83 +141,162 @@ private:
     std::size_t current_ = current();
 };
 
-// Best-first walk of layer 0 for a filtered search: every node within the bound is expanded,
-// but only admitted ones enter the result heap. The bound is the worst kept result once the
-// heap holds its capacity (FilteredCapacity); until then every reachable node is expanded, so
-// the walk stops early only once it holds enough matches, and otherwise exhausts the graph.
-// `out` receives the kept results sorted by ascending distance.
-template <bool kCodes, class Dist>
-void HnswIndex::filtered_layer_impl(Slot entry, std::size_t ef, std::size_t min_results, double expected_share,
-                                    Dist&& dist, SlotFilter admit, std::vector<Candidate>& out) const {
+// What a walk admits to its results, and how many it keeps.
+//
+// Every node, at most max(ef, 1) of them: the walk of insertion and of the unfiltered search.
+// The flag makes the walk compile to the plain loop, with no admission test at all.
+struct AdmitEvery {
+    static constexpr bool kEvery = true;
+    std::size_t ef;
+
+    std::size_t capacity() const { return std::max<std::size_t>(ef, 1); }
+};
+
+// Live nodes that `filter` accepts, as many as FilteredCapacity says.
+struct AdmitMatches {
+    static constexpr bool kEvery = false;
+    FilteredCapacity capacity_rule;
+    SlotFilter filter;
+
+    std::size_t capacity() const { return capacity_rule.current(); }
+};
+
+// A walk's result heap (a max-heap on distance, in the thread's scratch) under its admission
+// policy: what enters, and the bound the walk stops at.
+template <class Admit>
+class WalkResults {
+public:
+    WalkResults(const HnswIndex& index, Admit& admit, std::vector<Candidate>& heap)
+        : index_(index), admit_(admit), heap_(heap), cap_(admit.capacity()) {
+        heap_.clear();
+    }
+
+    bool short_of_capacity() const { return heap_.size() < cap_; }
+    // Whether the walk is done before expanding a candidate at `d`: the worst kept result is
+    // nearer. (A walk that keeps every node holds every candidate among its results until it
+    // is full, so it needs no test of the count.)
+    bool bounds(float d) const {
+        return (Admit::kEvery || heap_.size() >= cap_) && distance_less(heap_.front().distance, d);
+    }
+    // Whether a node at `d` enters the walk: always while the results are short of capacity.
+    bool within(float d) const {
+        if (heap_.size() < cap_) return true;
+        if constexpr (Admit::kEvery) return d < heap_.front().distance;
+        return distance_less(d, heap_.front().distance);
+    }
+
+    void keep(Slot v, float d) {
+        bool ok = true;
+        if constexpr (!Admit::kEvery) {
+            ok = !index_.is_deleted(v) && admit_.filter(v);
+            cap_ = admit_.capacity_rule.record(ok);
+        }
+        if (ok) {
+            heap_.push_back({v, d});
+            std::push_heap(heap_.begin(), heap_.end(), cand_less);
+        }
+        // A filtered walk's capacity can shrink by more than one at a time.
+        while (heap_.size() > cap_) {
+            std::pop_heap(heap_.begin(), heap_.end(), cand_less);
+            heap_.pop_back();
+            if constexpr (Admit::kEvery) break;
+        }
+    }
+
+    // Ascending by distance straight from the heap, without a temporary buffer (equal
+    // distances in no defined order).
+    void take(std::vector<Candidate>& out) {
+        std::sort_heap(heap_.begin(), heap_.end(), cand_less);
+        out.assign(heap_.begin(), heap_.end());
+    }
+
+private:
+    const HnswIndex& index_;
+    Admit& admit_;
+    std::vector<Candidate>& heap_;
+    std::size_t cap_;
+};
+
+// Best-first walk of one layer. Every node within the bound is expanded, but only admitted
+// ones enter the result heap; the bound is the worst kept result once the heap holds its
+// capacity. Until then every reachable node is expanded, so a walk that admits only some nodes
+// stops early only once it holds enough of them, and otherwise exhausts the graph; it then
+// scores the nodes it never reached (pruning can leave a few without incoming edges, and a
+// match there would be lost). `out` receives the kept results sorted by ascending distance.
+template <bool kLocked, bool kCodes, class Admit, class Dist>
+void HnswIndex::walk_layer(Slot entry, std::size_t layer, Dist&& dist, Admit& admit, std::vector<Candidate>& out) const {
     SearchScratch& sc = scratch();
     sc.visited.begin(node_count());
     auto& cand = sc.candidates;
-    auto& res = sc.results;
     auto& fresh = sc.fresh;
     cand.clear();
-    res.clear();
-    FilteredCapacity capacity(std::max<std::size_t>(ef, 1), std::max<std::size_t>(min_results, 1), expected_share);
-    std::size_t cap = capacity.current();
-
-    auto offer = [&](Slot v, float d) {
-        const bool ok = !is_deleted(v) && admit(v);
-        cap = capacity.record(ok);
-        if (ok) {
-            res.push_back({v, d});
-            std::push_heap(res.begin(), res.end(), cand_less);
-        }
-        while (res.size() > cap) {
-            std::pop_heap(res.begin(), res.end(), cand_less);
-            res.pop_back();
-        }
-    };
+    WalkResults<Admit> res(*this, admit, sc.results);
 
     const float d0 = dist(entry);
     cand.push_back({entry, d0});
     sc.visited.test_and_set(entry);
-    offer(entry, d0);
+    res.keep(entry, d0);
 
-    bool bounded = false;
+    [[maybe_unused]] bool bounded = false;
     while (!cand.empty()) {
         const Candidate c = cand.front();
-        if (res.size() >= cap && distance_less(res.front().distance, c.distance)) {
+        if (res.bounds(c.distance)) {
             bounded = true;
             break;
         }
         std::pop_heap(cand.begin(), cand.end(), cand_greater);
         cand.pop_back();
+        // Every node has layer 0; testing the level there would be one more cache miss per
+        // expanded node on the hottest walk.
+        if (layer > 0 && levels_[c.slot] < layer) continue;
 
+        // Collect the unvisited neighbours first, prefetching their vectors, then score them.
         fresh.clear();
-        const std::uint32_t* p = list_ptr(c.slot, 0);
-        for (std::uint32_t i = 0; i < p[0]; ++i) {
-            const Slot v = p[1 + i];
-            if (sc.visited.test_and_set(v)) continue;
-            prefetch(row_address<kCodes>(v));
-            fresh.push_back(v);
+        {
+            VisitedTable& visited = sc.visited;
+            auto collect = [&](const std::uint32_t* p) {
+                for (std::uint32_t i = 0; i < p[0]; ++i) {
+                    const Slot v = p[1 + i];
+                    if (visited.test_and_set(v)) continue;
+                    prefetch(row_address<kCodes>(v));
+                    fresh.push_back(v);
+                }
+            };
+            if constexpr (kLocked) {
+                ListLock guard(lock_word(c.slot, layer));
+                collect(list_ptr(c.slot, layer));
+            } else {
+                collect(list_ptr(c.slot, layer));
+            }
         }
-        for (const Slot v : fresh) {
+        // Only the first line of each row was requested above (all lines of all rows would
+        // overrun the processor's outstanding-miss slots); the rest of the next row is fetched
+        // while the current one is scored.
+        for (std::size_t i = 0; i < fresh.size(); ++i) {
+            const Slot v = fresh[i];
+            if (i + 1 < fresh.size()) prefetch_row<kCodes>(fresh[i + 1]);
             const float d = dist(v);
-            if (res.size() < cap || distance_less(d, res.front().distance)) {
-                // As in the plain walk: most of these are expanded later, load their list now.
-                prefetch(list_ptr(v, 0));
+            if (res.within(d)) {
+                // Most candidates that make the results are expanded later: start loading
+                // their list now, it is otherwise a cache miss on the walk's critical path.
+                // (Layer 0 only: every node has that list, and the upper layers are small.)
+                if (layer == 0) prefetch(list_ptr(v, 0));
                 cand.push_back({v, d});
                 std::push_heap(cand.begin(), cand.end(), cand_greater);
-                offer(v, d);
+                res.keep(v, d);
             }
         }
     }
-    // The walk reached every node it could without filling its results. Pruning can leave a
-    // few nodes without incoming edges, and a match there would be lost: score the nodes the
-    // walk never reached (few, since it reached all the others).
-    if (!bounded && res.size() < cap) {
-        for (Slot v = 0; v < node_count(); ++v) {
+    if constexpr (!Admit::kEvery) {
+        // Reached every node it could without filling its results: score the unreached (few).
+        const bool exhausted = !bounded && res.short_of_capacity();
+        for (Slot v = 0; exhausted && v < node_count(); ++v) {
             if (sc.visited.contains(v)) continue;
             const float d = dist(v);
-            if (res.size() < cap || distance_less(d, res.front().distance)) offer(v, d);
+            if (res.within(d)) res.keep(v, d);
         }
     }
-    std::sort_heap(res.begin(), res.end(), cand_less);
-    out.assign(res.begin(), res.end());
+    res.take(out);
 }
 
 }  // namespace qorel

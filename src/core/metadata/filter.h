@@ -1,9 +1,8 @@
-// Filter: a parsed metadata condition, evaluated two ways.
-//
-// `matches` decides one slot from its metadata. `resolve_from_index` narrows a search or count
-// to candidate slots through the MetadataIndex: an absent result means the index cannot answer
-// and every slot must be tested; a present set (possibly empty) means only its slots can
-// match. The caller still applies `matches` to every slot of a present set.
+// Filter: a parsed metadata condition. `matches` decides one slot from its metadata; the same
+// condition on the MetadataIndex's columns, which lists and counts the slots it admits, is a
+// ColumnFilter (column_filter.h). The two agree on every live slot but for the empty
+// conjunction, which every object satisfies here and which admits nothing there: a database
+// answers it with nothing on every path.
 //
 // Kinds and payloads:
 //   Eq, Ne                 field, JSON value
@@ -59,10 +58,11 @@ public:
     const std::vector<Json>& values() const { return values_; }
     // REQUIRES: kind() is Gt, Gte, Lt or Lte.
     const Json& threshold() const { return value_; }
-    // Whether a number on the left of the comparison, ordered against the threshold by
-    // json_number_compare, satisfies it. REQUIRES: kind() is Gt, Gte, Lt or Lte.
-    bool admits_order(std::partial_ordering order) const {
-        switch (kind_) {
+    // Whether a number on the left of a comparison of this kind, ordered against the threshold
+    // by json_number_compare, satisfies it: what each comparison keeps, for the metadata and
+    // the index's columns alike. False for any other kind.
+    static bool order_admits(Kind kind, std::partial_ordering order) {
+        switch (kind) {
             case Kind::Gt: return order > 0;
             case Kind::Gte: return order >= 0;
             case Kind::Lt: return order < 0;
@@ -78,31 +78,6 @@ public:
     // Eq and In never match a value the index does not hold (null, arrays, objects, NaN).
     bool matches(const Json* metadata) const;
 
-    // The candidate slots for this filter, or nullopt when the index cannot narrow it (Ne and
-    // the comparisons, or an And none of whose members can be narrowed). An empty And resolves
-    // to the empty set. REQUIRES: the metadata-index lock held at least shared; the returned
-    // set is the caller's own.
-    std::optional<SlotSet> resolve_from_index(const MetadataIndex& index) const;
-
-    // ---- narrowing for searches that walk the graph. Unlike resolve_from_index, these also
-    // answer range conditions, from the index's ordered numbers, and never copy a slot set.
-    // REQUIRES: the metadata-index lock held at least shared.
-
-    // An upper bound on the number of live slots that match, or nullopt when the index cannot
-    // bound it (Ne, or an And none of whose members it can bound). For Eq, In and a range the
-    // bound is the exact count (`limit` no longer cuts a range's count short, as counting one
-    // costs two binary searches); an And takes its smallest member's.
-    std::optional<std::size_t> bound_from_index(const MetadataIndex& index, std::size_t limit) const;
-
-    // Appends candidate slots (in no order, each once) that include every matching live slot;
-    // returns true when they are exactly the matching live slots, so that no per-slot test is
-    // needed. REQUIRES: bound_from_index gives a value.
-    bool collect_from_index(const MetadataIndex& index, std::vector<Slot>& out) const;
-
-    // True when the index holds the whole answer: Eq, In, ranges, and conjunctions of them.
-    // Then a bound equal to the live count means that every live slot matches.
-    bool narrows_exactly() const;
-
     // A text that names this filter exactly: two filters with the same key match the same
     // slots (for caching what a filter selects; equal filters may still differ in key).
     std::string key() const;
@@ -111,10 +86,6 @@ private:
     explicit Filter(Kind kind) : kind_(kind) {}
 
     bool matches_object(const Json::object_t& object) const;
-    // The slot arrays an Eq, In or range condition covers (none when the field is not indexed):
-    // one per value for Eq and In, one run of the field's number-sorted slots for a range;
-    // returns their total size.
-    std::size_t covered_lists(const MetadataIndex& index, std::vector<std::span<const Slot>>* lists) const;
 
     Kind kind_;
     std::string field_;

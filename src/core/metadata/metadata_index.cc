@@ -211,34 +211,15 @@ void MetadataIndex::mark_object(Slot s, bool holds) {
     }
 }
 
-namespace {
-// Plans kept at most; a workload cycling through more filters than this re-plans them.
-constexpr std::size_t kCachedPlans = 64;
-}  // namespace
-
-std::shared_ptr<const MetadataIndex::CachedPlan> MetadataIndex::cached_plan(const std::string& key) const {
-    if (!plans_) return nullptr;
-    MutexLock guard(plans_->mutex);
-    const auto it = plans_->plans.find(key);
-    return it == plans_->plans.end() ? nullptr : it->second;
-}
-
-void MetadataIndex::cache_plan(std::string key, std::shared_ptr<const CachedPlan> plan) const {
-    if (!plans_) return;
-    MutexLock guard(plans_->mutex);
-    if (plans_->plans.size() >= kCachedPlans) plans_->plans.clear();
-    plans_->plans.insert_or_assign(std::move(key), std::move(plan));
-}
-
-void MetadataIndex::forget_plans() {
-    if (!plans_) plans_ = std::make_unique<PlanCache>();
-    MutexLock guard(plans_->mutex);
-    plans_->plans.clear();
+std::uint64_t MetadataIndex::fresh_generation() {
+    // Process-wide, so that a rebuilt or replaced index never repeats a generation.
+    static std::atomic<std::uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 void MetadataIndex::index(Slot slot, const Json* metadata) {
     // Even a slot without metadata changes what a filter selects among the live slots.
-    forget_plans();
+    changed();
     if (metadata == nullptr || !metadata->is_object()) return;
     mark_object(slot, true);
     for (const auto& [name, member] : metadata->get_ref<const Json::object_t&>()) {
@@ -249,7 +230,7 @@ void MetadataIndex::index(Slot slot, const Json* metadata) {
 }
 
 void MetadataIndex::remove(Slot slot, const Json* metadata) {
-    forget_plans();
+    changed();
     if (metadata == nullptr || !metadata->is_object()) return;
     mark_object(slot, false);
     if (fields_.empty()) return;
@@ -268,7 +249,7 @@ void MetadataIndex::remove(Slot slot, const Json* metadata) {
 void MetadataIndex::rebuild(const std::vector<std::optional<Json>>& metadata,
                             const std::unordered_set<Slot>& deleted) {
     QOREL_ASSERT(metadata.size() <= kNoSlot, "MetadataIndex::rebuild: more entries than slots");
-    forget_plans();
+    changed();
     fields_.clear();
     objects_.clear();
     object_count_ = 0;

@@ -167,7 +167,7 @@ public:
     // indexer, and the index is not otherwise changed while it is in use.
     class TextIndexer {
     public:
-        explicit TextIndexer(MetadataIndex& index) : index_(index) { index_.forget_plans(); }
+        explicit TextIndexer(MetadataIndex& index) : index_(index) { index_.changed(); }
         void index(Slot slot, std::string_view text);
 
     private:
@@ -212,26 +212,15 @@ public:
     // Number of live slots with object metadata.
     std::size_t object_count() const { return object_count_; }
 
-    // What planning a filter found (its route, listed slots and share, as the planner encodes
-    // them), kept while the index is unchanged: every change to the index empties the cache,
-    // so a kept plan never outlives the slots it names. Safe under the shared lock.
-    struct CachedPlan {
-        int route = 0;
-        std::vector<Slot> slots;
-        double share = -1.0;
-        bool all_match = false;
-    };
-    std::shared_ptr<const CachedPlan> cached_plan(const std::string& key) const;
-    void cache_plan(std::string key, std::shared_ptr<const CachedPlan> plan) const;
+    // Moves on every change to the index, to a number no index of the process had before: a
+    // result derived from the index stays valid while its generation is unchanged.
+    std::uint64_t generation() const { return generation_; }
 
 private:
     void mark_object(Slot s, bool holds);
-    void forget_plans();
-    struct PlanCache {
-        Mutex mutex;
-        std::unordered_map<std::string, std::shared_ptr<const CachedPlan>> plans GUARDED_BY(mutex);
-    };
-    std::unique_ptr<PlanCache> plans_ = std::make_unique<PlanCache>();
+    static std::uint64_t fresh_generation();
+    void changed() { generation_ = fresh_generation(); }
+    std::uint64_t generation_ = fresh_generation();
 
     struct FieldHash {
         using is_transparent = void;

@@ -1,4 +1,4 @@
-#include "metadata/slot_test.h"
+#include "metadata/column_filter.h"
 
 #include <algorithm>
 #include <bit>
@@ -42,13 +42,13 @@ void sort_slots(std::vector<Slot>::iterator first, std::vector<Slot>::iterator l
 
 }  // namespace
 
-SlotTest::SlotTest(const Filter& filter, const MetadataIndex& index) {
+ColumnFilter::ColumnFilter(const Filter& filter, const MetadataIndex& index) {
     std::vector<Filter> rest;
     add(filter, index, rest);
     if (!rest.empty()) rest_ = Filter::combine(std::move(rest));
 }
 
-void SlotTest::add(const Filter& filter, const MetadataIndex& index, std::vector<Filter>& rest) {
+void ColumnFilter::add(const Filter& filter, const MetadataIndex& index, std::vector<Filter>& rest) {
     const Filter::Kind kind = filter.kind();
     if (kind == Filter::Kind::And) {
         // The empty conjunction matches nothing, wherever it stands.
@@ -105,7 +105,7 @@ void SlotTest::add(const Filter& filter, const MetadataIndex& index, std::vector
     clauses_.push_back(std::move(c));
 }
 
-std::optional<SlotTest::Smallest> SlotTest::smallest(std::size_t /*range_limit*/) const {
+std::optional<ColumnFilter::Smallest> ColumnFilter::smallest() const {
     std::optional<Smallest> best;
     // Equality and membership first: their counts cost nothing.
     for (std::size_t i = 0; i < clauses_.size(); ++i) {
@@ -129,7 +129,7 @@ std::optional<SlotTest::Smallest> SlotTest::smallest(std::size_t /*range_limit*/
     return best;
 }
 
-void SlotTest::collect(std::size_t clause, std::vector<Slot>& out) const {
+void ColumnFilter::collect(std::size_t clause, std::vector<Slot>& out) const {
     const Clause& c = clauses_[clause];
     const std::size_t start = out.size();
     auto take = [&](ValueId id) {
@@ -151,7 +151,16 @@ void SlotTest::collect(std::size_t clause, std::vector<Slot>& out) const {
     sort_slots(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
 }
 
-bool SlotTest::admits_all(std::size_t live) const {
+std::optional<std::vector<Slot>> ColumnFilter::listed() const {
+    if (never_) return std::vector<Slot>{};
+    const std::optional<Smallest> pick = smallest();
+    if (!pick) return std::nullopt;
+    std::vector<Slot> out;
+    collect(pick->clause, out);
+    return out;
+}
+
+bool ColumnFilter::admits_all(std::size_t live) const {
     if (never_) return false;
     for (const Clause& c : clauses_) {
         std::size_t held = 0;
@@ -174,7 +183,7 @@ bool SlotTest::admits_all(std::size_t live) const {
     return true;
 }
 
-std::optional<std::size_t> SlotTest::ne_count(std::size_t live) const {
+std::optional<std::size_t> ColumnFilter::ne_count(std::size_t live) const {
     if (never_ || rest_ || clauses_.size() != 1 || clauses_[0].kind != Filter::Kind::Ne) return std::nullopt;
     const Clause& c = clauses_[0];
     const std::size_t objects = std::min(live, c.objects->object_count());
@@ -182,14 +191,14 @@ std::optional<std::size_t> SlotTest::ne_count(std::size_t live) const {
     return objects - std::min(objects, held);
 }
 
-void SlotTest::collect_all(std::size_t slot_count, std::vector<Slot>& out) const {
+void ColumnFilter::collect_all(std::size_t slot_count, std::vector<Slot>& out) const {
     if (never_) return;
     for (std::size_t s = 0; s < slot_count; ++s) {
         if (admits(static_cast<Slot>(s))) out.push_back(static_cast<Slot>(s));
     }
 }
 
-double SlotTest::sampled_share(std::size_t slot_count, std::size_t samples) const {
+double ColumnFilter::sampled_share(std::size_t slot_count, std::size_t samples) const {
     if (never_ || slot_count == 0) return 0.0;
     const std::size_t step = std::max<std::size_t>(1, slot_count / std::max<std::size_t>(samples, 1));
     std::size_t tested = 0, admitted = 0;

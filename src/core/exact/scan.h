@@ -1,5 +1,6 @@
 // Exact scoring of one query against stored rows: the pass behind every search below the graph
-// threshold, and behind filtered searches that score their candidate slots directly.
+// threshold, and behind filtered searches that score their candidate slots directly; and the
+// bounded top-k collector every exact path keeps its results in.
 //
 // The scan is bound by how fast the rows stream in from memory, so everything else is kept off
 // that path: several rows are scored per pass over the query with their sums in registers, the
@@ -84,8 +85,11 @@ void scan_pair_distances(const ScanRows& rows, const float* query, const std::ui
 void score_slots(const ScanRows& rows, const float* query, const Slot* slots, std::size_t count, DistanceFn dist,
                  NearestK& top);
 
-// Inner products of `query` with `count` consecutive rows, identical to dot_products_block but
-// eight rows per pass. Exposed for tests.
-void scan_dot_products(const float* query, const float* rows, std::size_t dim, std::size_t count, float* out);
+// Turns one query's inner products with `len` consecutive rows into distances, in place: the
+// norm-based scores (norm_based_score, with the metric decided once per block so that the loops
+// vectorise), or, with `pair_conventions`, clamped as the pair kernels clamp them (neither
+// cosine nor squared Euclidean goes below 0; a zero query or row is at cosine distance 1).
+void to_distances(Metric metric, bool pair_conventions, float q2, float sqrt_q2, const float* norms, std::size_t len,
+                  float* s);
 
 }  // namespace qorel

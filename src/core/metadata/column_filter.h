@@ -1,16 +1,17 @@
-// SlotTest: a filter turned into per-slot tests on the metadata index's columns, for searches
-// that test many slots (the graph walk, the candidate collection).
+// ColumnFilter: a filter turned into per-slot tests on the metadata index's columns, for searches
+// that test many slots (the graph walk, the candidate collection), and into the listing and
+// counting of the slots those tests admit.
 //
 // Equality, membership and range conditions, alone or in a conjunction, become clauses that
 // each read one column entry of the slot: its value id for Eq, Ne and In, its number for a range
 // (and its exact value only when that number rounds to the threshold's float).
 // Ne is the complement of Eq on an indexable value among slots with object metadata: a slot
-// holding any other value, or none, in the field passes. What the columns cannot decide (Ne on null, an array or an object, which the
-// index does not hold) is left as a `rest` filter that the caller evaluates on the slot's
-// metadata. A slot matches the filter
-// exactly when it passes every clause and, if there is a rest, the rest.
+// holding any other value, or none, in the field passes. What the columns cannot decide (Ne on null, an array or an object, which the index does not
+// hold) is left as a `rest` filter that the caller evaluates on the slot's metadata with
+// Filter::matches. A slot matches the filter exactly when it passes every clause and, if there
+// is a rest, the rest.
 //
-// The clauses point into the index: a SlotTest is valid only while the metadata-index lock it
+// The clauses point into the index: a ColumnFilter is valid only while the metadata-index lock it
 // was built under is held, and only for a live slot (the index holds no deleted slot, but the
 // caller must still skip deleted slots for the rest).
 #pragma once
@@ -26,9 +27,9 @@
 
 namespace qorel {
 
-class SlotTest {
+class ColumnFilter {
 public:
-    SlotTest(const Filter& filter, const MetadataIndex& index);
+    ColumnFilter(const Filter& filter, const MetadataIndex& index);
 
     // Some clause can hold for no slot (a value or field nobody holds): nothing matches.
     bool never() const { return never_; }
@@ -45,19 +46,17 @@ public:
     std::size_t clause_count() const { return clauses_.size(); }
 
     // The clause whose slots are cheapest to list, with its exact slot count: Eq and In from
-    // their value arrays, ranges from two binary searches. `range_limit` is kept for callers and
-    // no longer bounds anything: every count is exact. nullopt when no clause can list its slots.
+    // their value arrays, ranges from two binary searches. nullopt when no clause can list its
+    // slots (Ne alone). REQUIRES: !never().
     struct Smallest {
         std::size_t clause;
         std::size_t size;
     };
-    std::optional<Smallest> smallest(std::size_t range_limit) const;
+    std::optional<Smallest> smallest() const;
     // Whether a clause's slots are counted without any sorting: equality and membership.
     bool listed_for_free(std::size_t clause) const {
         return clause < clauses_.size() && (clauses_[clause].kind == Filter::Kind::Eq || clauses_[clause].kind == Filter::Kind::In);
     }
-    // Whether a clause's size from `smallest` is its exact slot count: every clause's is.
-    bool counts_exactly(std::size_t clause) const { return clause < clauses_.size(); }
 
     // The exact number of live slots the filter admits when it is a single Ne clause with no
     // rest (`live` less the holders of the excluded value); nullopt for any other filter.
@@ -66,6 +65,10 @@ public:
     // Whether every clause admits all `live` slots the index holds (it holds only live ones):
     // then, without a rest, the filter matches every live slot and needs no test at all.
     bool admits_all(std::size_t live) const;
+
+    // The slots that pass every clause, ascending, listed from the smallest clause: empty when
+    // `never`, nullopt when no clause can list its slots (an exclusion alone).
+    std::optional<std::vector<Slot>> listed() const;
 
     // Appends, in ascending order, the slots of clause `clause` that pass every clause.
     void collect(std::size_t clause, std::vector<Slot>& out) const;
@@ -98,11 +101,8 @@ private:
                     const ValueId v = field->value_at(s);
                     return v < allowed.size() && allowed[v] != 0;
                 }
-                case Filter::Kind::Gt: return field->number_order_at(s, threshold, rounded) > 0;
-                case Filter::Kind::Gte: return field->number_order_at(s, threshold, rounded) >= 0;
-                case Filter::Kind::Lt: return field->number_order_at(s, threshold, rounded) < 0;
-                case Filter::Kind::Lte: return field->number_order_at(s, threshold, rounded) <= 0;
-                default: return false;
+                case Filter::Kind::And: return false;
+                default: return Filter::order_admits(kind, field->number_order_at(s, threshold, rounded));
             }
         }
     };

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "index.h"
+#include "hnsw/index.h"
 
 namespace qorel {
 
