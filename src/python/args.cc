@@ -104,8 +104,16 @@ void bind_checks(nb::module_& m) {
         const DatabaseConfig c = creation_config(s);
         check_config(c);
         return nb::make_tuple(c.dim, metric_name(c.metric), c.m, c.ef_construction, c.quantize);
-    });
-    m.def("_check_id", [](nb::handle id_h) { return to_string(id_h, "id"); });
+    }, nb::arg("dim").none(), nb::arg("metric").none(), nb::arg("m").none(), nb::arg("ef_construction").none(),
+          nb::arg("quantize").none());
+    m.def("_check_path", [](nb::handle path_h) { to_path(path_h, "path"); }, nb::arg("path").none());
+    m.def("_check_id", [](nb::handle id_h) {
+        const std::string id = to_string(id_h, "id");
+        return nb::str(id.data(), id.size());
+    }, nb::arg("id").none());
+    // The error add and add_many raise for an id that is stored already or repeated in a batch.
+    m.def("_duplicate_id_error", [](nb::handle id_h) { return error_object(QorelError::duplicate_id(to_string(id_h, "id"))); },
+          nb::arg("id"));
     // The vector as the engine reads it (float32 values, as a list). With an id it is a vector
     // to store under that id (beyond-float32 numbers refused); with a dim its length and (for a
     // stored one) its components are checked as the database checks them.
@@ -124,13 +132,13 @@ void bind_checks(nb::module_& m) {
         for (float f : v) out.append(nb::float_(static_cast<double>(f)));
         return out;
     }, nb::arg("vector").none(), nb::arg("dim").none() = nb::none(), nb::arg("id").none() = nb::none());
-    m.def("_check_metadata", [](nb::handle md_h) { to_metadata(md_h, "metadata"); });
-    m.def("_check_filter", [](nb::handle f_h) { convert_filter(f_h); });
+    m.def("_check_metadata", [](nb::handle md_h) { to_metadata(md_h, "metadata"); }, nb::arg("metadata").none());
+    m.def("_check_filter", [](nb::handle f_h) { convert_filter(f_h); }, nb::arg("where_filter").none());
     m.def("_check_ids", [](nb::handle ids_h) {
         nb::list out;
         for (const std::string& id : to_ids(ids_h, "ids")) out.append(nb::str(id.data(), id.size()));
         return out;
-    });
+    }, nb::arg("ids").none());
     // The arguments of search (many=False) or search_many (many=True) checked in the method's
     // order; returns the queries as float32 bytes, row after row, and their number.
     m.def("_check_search", [](nb::handle vectors_h, nb::handle k_h, nb::handle ef_h, nb::handle filter_h,
@@ -147,7 +155,8 @@ void bind_checks(nb::module_& m) {
             flat.insert(flat.end(), q.begin(), q.end());
         }
         return nb::make_tuple(as_bytes(flat), queries.size());
-    });
+    }, nb::arg("vectors").none(), nb::arg("k").none(), nb::arg("ef_search").none(), nb::arg("where_filter").none(),
+          nb::arg("max_distance").none(), nb::arg("dim"), nb::arg("many"));
     // add_many's and upsert_many's arguments checked as a database checks them before it looks
     // at its stored ids: returns (ids, float32 rows as bytes).
     m.def("_check_batch", [](nb::handle ids_h, nb::handle vectors_h, nb::handle metadatas_h, std::uint64_t dim) {
@@ -162,7 +171,7 @@ void bind_checks(nb::module_& m) {
         nb::list ids;
         for (const std::string& id : b.ids) ids.append(nb::str(id.data(), id.size()));
         return nb::make_tuple(ids, as_bytes(flat));
-    });
+    }, nb::arg("ids").none(), nb::arg("vectors").none(), nb::arg("metadatas").none(), nb::arg("dim"));
 }
 
 }  // namespace qorel::py

@@ -59,8 +59,8 @@ SearchArgs search_args(nb::handle k_h, nb::handle ef_h, nb::handle filter_h, nb:
 // A where_filter argument: None or a dict, parsed.
 std::optional<Filter> convert_filter(nb::handle filter_h);
 
-// Adds _check_settings, _check_id, _check_vector, _check_metadata, _check_filter,
-// _check_search, _check_ids and _check_batch to the module.
+// Adds _check_settings, _check_path, _check_id, _check_vector, _check_metadata, _check_filter,
+// _check_search, _check_ids, _check_batch and _duplicate_id_error to the module.
 void bind_checks(nb::module_& m);
 
 }  // namespace qorel::py

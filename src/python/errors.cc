@@ -45,6 +45,8 @@ PyObject* error_class(ErrorKind kind) {
 
 }  // namespace
 
+nb::object error_object(const QorelError& e) { return nb::handle(error_class(e.kind()))(nb::str(e.what())); }
+
 [[noreturn]] void raise_error(PyObject* type, const char* text) {
     PyErr_SetString(type, text);
     throw nb::python_error();
