@@ -172,7 +172,14 @@ struct MethodBinder {
 
 PyObject* binder_get(PyObject* self, PyObject* obj, PyObject*) {
     PyObject* func = reinterpret_cast<MethodBinder*>(self)->func;
-    if (obj == nullptr || obj == Py_None) return Py_NewRef(func);
+    if (func == nullptr) {  // made from Python where the flag below is missing
+        PyErr_SetString(PyExc_TypeError, "unbound method descriptor");
+        return nullptr;
+    }
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(func);
+        return func;
+    }
     return PyMethod_New(func, obj);
 }
 
@@ -190,8 +197,12 @@ PyType_Slot binder_slots[] = {
 };
 
 // Instances are made only here, never from Python.
-PyType_Spec binder_spec = {"_qorel.method", sizeof(MethodBinder), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, binder_slots};
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned kBinderFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned kBinderFlags = Py_TPFLAGS_DEFAULT;
+#endif
+PyType_Spec binder_spec = {"_qorel.method", sizeof(MethodBinder), 0, kBinderFlags, binder_slots};
 
 // Replaces every method of the table in the class by its shown function, re-adding them in the
 // table's order, which is the class's method order.
