@@ -1,7 +1,7 @@
 """Types of the extension module _qorel, which is imported from the top level and re-exported
 by qorel."""
 
-from typing import Any, Optional, Sequence, Tuple, Union, final
+from typing import Any, Callable, Optional, Sequence, Tuple, Union, final
 
 import numpy as np
 import numpy.typing as npt
@@ -103,3 +103,26 @@ class Database:
     def dim(self) -> int: ...
     @property
     def metric(self) -> str: ...
+
+# The methods' signatures and docs, and the property docs, from the binding's one table:
+# ((name, parameters after self, doc or None), ...), {property: doc or None}.
+_api: Tuple[Tuple[Tuple[str, str, Optional[str]], ...], dict[str, Optional[str]]]
+# Every metric name the engine accepts, mapped to the name it reports.
+_metric_names: dict[str, str]
+
+# The conversions and checks the methods run, for a caller that spreads one call over several
+# databases and must refuse a bad argument before any of them sees its part. (Declared as
+# callables: the binding's functions are not Python functions.)
+_check_settings: Callable[[Any, Any, Any, Any, Any], Tuple[int, str, int, int, bool]]
+_check_path: Callable[[Any], None]
+_check_id: Callable[[Any], str]
+# (vector, dim or None, id or None)
+_check_vector: Callable[[Any, Optional[int], Optional[str]], list[float]]
+_check_metadata: Callable[[Any], None]
+_check_filter: Callable[[Any], None]
+_check_ids: Callable[[Any], list[str]]
+# (vector(s), k, ef_search, where_filter, max_distance, dim, many) -> (float32 rows, count)
+_check_search: Callable[[Any, Any, Any, Any, Any, int, bool], Tuple[bytes, int]]
+# (ids, vectors, metadatas, dim) -> (ids, float32 rows)
+_check_batch: Callable[[Any, Any, Any, int], Tuple[list[str], bytes]]
+_duplicate_id_error: Callable[[str], DuplicateIdError]

@@ -3,9 +3,10 @@ what is left of one."""
 
 import os
 
-# A saved database consists of these (its log and lock file aside); a directory with any of them
-# holds a database, whole or not.
-DATA_FILES = ("graph.qorel", "vectors.bin", "vectors.sq8")
+# A saved database consists of these (its log and lock file aside), the quantized codes being
+# optional; a directory with any of them holds a database, whole or not.
+REQUIRED_FILES = ("graph.qorel", "vectors.bin")
+DATA_FILES = REQUIRED_FILES + ("vectors.sq8",)
 
 
 def data_files_in(path: str) -> list[str]:

@@ -38,6 +38,7 @@ try:
 except ImportError as _missing:  # the extra is not installed
     raise ImportError("qorel.langchain needs LangChain: pip install 'qorel[langchain]'") from _missing
 
+from _qorel import _metric_names
 from qorel import CorruptDatabaseError, Database, DatabaseNotFoundError, NotFoundError
 from qorel._files import data_files_in
 
@@ -52,13 +53,7 @@ TEXT_KEY = _PREFIX + "text"
 """The metadata key under which a record keeps its document text."""
 
 # The names the engine accepts for each metric, mapped to the name it reports back.
-_METRICS = {
-    "cosine": "cosine",
-    "euclidean": "euclidean",
-    "l2": "euclidean",
-    "dot": "dot_product",
-    "dot_product": "dot_product",
-}
+_METRICS = _metric_names
 
 
 

@@ -20,17 +20,12 @@ constexpr Py_ssize_t kMaxLengthHint = Py_ssize_t{1} << 20;
 // JSON nesting depth at which metadata is refused; the value itself counts as one level.
 constexpr int kMaxJsonDepth = 128;
 
-constexpr const char* kStrIsNotAVector = "Can't extract `str` to `Vec`";
+constexpr const char* kStrIsNotASequence = "expected a sequence, not a str";
 constexpr const char* kNotContiguous = "The given array is not contiguous";
 
 [[noreturn]] void raise(PyObject* cls, const std::string& text) {
     PyErr_SetString(cls, text.c_str());
     throw nb::python_error();
-}
-
-// "'<type>' object cannot be converted to '<what>'", the wording of every downcast failure.
-std::string cannot_convert(PyObject* o, const char* what) {
-    return "'" + py_type_name(o) + "' object cannot be converted to '" + what + "'";
 }
 
 // Takes the pending Python error and returns it as "<ExceptionClass>: <message>".
@@ -297,7 +292,7 @@ bool read_float_sequence(PyObject* o, std::vector<float>& out, Overflow* overflo
     if (PyList_CheckExact(o)) return read_list(o, out, overflow);
     if (PyTuple_CheckExact(o)) return read_tuple(o, out, overflow);
     if (PyUnicode_Check(o)) {
-        PyErr_SetString(PyExc_TypeError, kStrIsNotAVector);
+        PyErr_SetString(PyExc_TypeError, kStrIsNotASequence);
         return false;
     }
     if (is_exact_ndarray(o)) {
@@ -477,7 +472,7 @@ std::string py_type_name(nb::handle h) {
 }
 
 std::string to_string(nb::handle h, const char* arg) {
-    if (!PyUnicode_Check(h.ptr())) raise_type_error(arg, "'" + py_type_name(h) + "' object cannot be converted to 'PyString'");
+    if (!PyUnicode_Check(h.ptr())) raise_type_error(arg, cannot_convert(h.ptr(), "str"));
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(h.ptr(), &size);
     if (!data) raise_argument_error(arg);
@@ -485,7 +480,7 @@ std::string to_string(nb::handle h, const char* arg) {
 }
 
 std::string to_path(nb::handle h, const char* arg) {
-    if (!PyUnicode_Check(h.ptr())) raise_type_error(arg, "'" + py_type_name(h) + "' object cannot be converted to 'PyString'");
+    if (!PyUnicode_Check(h.ptr())) raise_type_error(arg, cannot_convert(h.ptr(), "str"));
     // Encoded as the os module encodes paths, so that a name read from the file system (where
     // bytes that are not UTF-8 come back as lone surrogates) names the same directory again.
     nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(h.ptr()));
@@ -584,7 +579,7 @@ RowBlock read_rows(nb::handle h, const char* arg, Overflow* overflow) {
     };
     bool ok = true;
     if (PyUnicode_Check(o)) {
-        PyErr_SetString(PyExc_TypeError, kStrIsNotAVector);
+        PyErr_SetString(PyExc_TypeError, kStrIsNotASequence);
         ok = false;
     } else if (PyList_CheckExact(o)) {
         expected = static_cast<std::size_t>(PyList_GET_SIZE(o));
@@ -650,11 +645,11 @@ RowBlock to_stored_rows(nb::handle h, const char* arg, const std::vector<std::st
 
 std::vector<std::string> to_ids(nb::handle h, const char* arg) {
     PyObject* o = h.ptr();
-    if (PyUnicode_Check(o)) raise_type_error(arg, kStrIsNotAVector);
+    if (PyUnicode_Check(o)) raise_type_error(arg, kStrIsNotASequence);
     if (!PySequence_Check(o)) raise_type_error(arg, cannot_convert(o, "Sequence"));
     std::vector<std::string> ids;
     auto add = [&](PyObject* item) {
-        if (!PyUnicode_Check(item)) raise_type_error(arg, cannot_convert(item, "PyString"));
+        if (!PyUnicode_Check(item)) raise_type_error(arg, cannot_convert(item, "str"));
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(item, &size);
         if (!data) raise_argument_error(arg);
@@ -786,7 +781,7 @@ Json pythonize_dict(nb::handle dict) {
     check_metadata_values(dict.ptr());
     nb::object text = call_json("dumps", dict);
     if (!PyUnicode_Check(text.ptr())) {
-        raise(PyExc_TypeError, cannot_convert(text.ptr(), "PyString"));
+        raise(PyExc_TypeError, cannot_convert(text.ptr(), "str"));
     }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
@@ -796,14 +791,14 @@ Json pythonize_dict(nb::handle dict) {
 
 std::optional<Json> to_metadata(nb::handle h, const char* arg) {
     if (h.is_none()) return std::nullopt;
-    if (!PyDict_Check(h.ptr())) raise_type_error(arg, cannot_convert(h.ptr(), "PyDict"));
+    if (!PyDict_Check(h.ptr())) raise_type_error(arg, cannot_convert(h.ptr(), "dict"));
     return pythonize_dict(h);
 }
 
 std::vector<std::optional<Json>> to_metadatas(nb::handle metadatas, std::size_t n_ids) {
     PyObject* o = metadatas.ptr();
     if (o == Py_None) return std::vector<std::optional<Json>>(n_ids);
-    if (!PyList_Check(o)) raise_type_error("metadatas", cannot_convert(o, "PyList"));
+    if (!PyList_Check(o)) raise_type_error("metadatas", cannot_convert(o, "list"));
     const auto n = static_cast<std::size_t>(PyList_GET_SIZE(o));
     if (n != n_ids) {
         raise(PyExc_ValueError, "metadatas length (" + std::to_string(n) + ") != ids length (" + std::to_string(n_ids) + ")");
@@ -882,8 +877,12 @@ Json py_to_json(nb::handle h, std::string_view field) {
 
 std::optional<Filter> to_filter(nb::handle h, const char* arg) {
     if (h.is_none()) return std::nullopt;
-    if (!PyDict_Check(h.ptr())) raise_type_error(arg, cannot_convert(h.ptr(), "PyDict"));
+    if (!PyDict_Check(h.ptr())) raise_type_error(arg, cannot_convert(h.ptr(), "dict"));
     return parse_filter(h);
+}
+
+std::string cannot_convert(PyObject* o, const char* what) {
+    return "'" + py_type_name(o) + "' object cannot be converted to '" + what + "'";
 }
 
 }  // namespace qorel::py

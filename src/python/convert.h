@@ -31,6 +31,10 @@ namespace nb = nanobind;
 // The Python type name of an object, for error texts.
 std::string py_type_name(nb::handle h);
 
+// "'<type of o>' object cannot be converted to '<what>'", the wording of every type refusal;
+// `what` is a Python type name ('str', 'dict', 'list', 'Sequence').
+std::string cannot_convert(PyObject* o, const char* what);
+
 // A `str` only (no bytes, no path objects), as UTF-8. A str that has no UTF-8 form (a lone
 // surrogate) raises ValueError.
 std::string to_string(nb::handle h, const char* arg);

@@ -18,7 +18,7 @@ namespace {
 // A field name or an operator: a str, nothing else.
 std::string key_text(PyObject* key) {
     if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", Py_TYPE(key)->tp_name);
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'str'", Py_TYPE(key)->tp_name);
         throw nb::python_error();
     }
     Py_ssize_t size = 0;

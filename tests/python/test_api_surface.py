@@ -14,70 +14,14 @@ import _qorel
 
 Database = _qorel.Database
 
-DASH = "\u2014"
-
-# (name, parameters after self, exact doc text or None), in the class's method order.
-METHODS = [
-    ("add", "id, vector, metadata=None", None),
-    ("upsert", "id, vector, metadata=None", "Add or update a vector."),
-    ("add_many", "ids, vectors, metadatas=None", None),
-    (
-        "search",
-        "vector, k=10, ef_search=None, where_filter=None, max_distance=None",
-        "Search for the k nearest neighbors.\n"
-        "Returns list of SearchResult objects with .id, .distance, .metadata attributes.\n"
-        '`where_filter`: optional dict like {"field": "value"} or {"field": {"$ne": "value"}}\n'
-        f"`max_distance`: optional float {DASH} discard results beyond this distance.",
-    ),
-    (
-        "search_many",
-        "vectors, k=10, ef_search=None, where_filter=None, max_distance=None",
-        "Search multiple queries in parallel. Returns list of list of SearchResult.\n"
-        "`where_filter`: optional metadata filter (same syntax as search).\n"
-        f"`max_distance`: optional float {DASH} discard results beyond this distance.",
-    ),
-    ("get", "id", None),
-    ("delete", "id", None),
-    ("delete_many", "ids", None),
-    ("update", "id, vector=None, metadata=None", None),
-    ("upsert_many", "ids, vectors, metadatas=None", f"Batch upsert {DASH} inserts new vectors, updates existing ones."),
-    ("count", "where_filter=None", "Count vectors matching a filter, or all vectors if no filter."),
-    ("ids", "", None),
-    ("save", "", None),
-    (
-        "compact",
-        "",
-        "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
-        "Call this after many deletes to reduce memory usage and disk size.",
-    ),
-    (
-        "enable_quantized_search",
-        "",
-        "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
-        "with full-precision re-ranking. Automatically enabled when quantize=True is set.",
-    ),
-    ("disable_quantized_search", "", "Disable quantized search."),
-    (
-        "stats",
-        "",
-        "Get graph-level statistics for diagnostics.\n"
-        "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
-        "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
-        "memory_quantized_bytes, uses_brute_force, uses_quantized_search.",
-    ),
-    ("__enter__", "", None),
-    ("__exit__", "_exc_type=None, _exc_val=None, _exc_tb=None", None),
-]
-
-PROPERTIES = {
-    "quantized_search": "Whether quantized search is currently enabled.",
-    "deleted_count": "Number of deleted slots that haven't been reclaimed.",
-    "total_slots": "Total allocated slots (active + deleted).",
-    "dim": None,
-    "metric": None,
-}
-
-CONSTRUCTOR = "(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False)"
+# The binding's one table of signatures and docs: (name, parameters after self, doc text or
+# None) per method in the class's method order, and the doc text of each property. What Python
+# shows is checked against it here, and so are the type stub, the README and the cluster client.
+TABLE, PROPERTIES = _qorel._api
+SHOWN = {"__init__", "__len__", "__contains__"}  # shown, but not as ordinary methods
+METHODS = [entry for entry in TABLE if entry[0] not in SHOWN]
+CONSTRUCTOR = "(" + dict((n, p) for n, p, _ in TABLE)["__init__"] + ")"
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 
 
 def with_self(params):
@@ -105,6 +49,27 @@ def test_method_doc_and_signature(db, name, params, doc):
     assert str(inspect.signature(unbound)) == with_self(params)
     # Bound to an instance, `self` is left out as for a Python method.
     assert str(inspect.signature(bound)) == f"({params})"
+
+
+def test_readme_api_table_follows_the_table():
+    text = README.read_text(encoding="utf-8")
+    api = text[text.index("\n## API\n"):]
+    cells = [line.split("|")[1].strip() for line in api.splitlines() if line.startswith("| `")]
+    properties = {c[1:-len("` (read-only)")] for c in cells if c.endswith("` (read-only)")}
+    calls = {c.strip("`") for c in cells if c.endswith(")`") and not c.startswith("`len(")}
+    assert properties == set(PROPERTIES)
+    assert calls == {"Database" + CONSTRUCTOR} | {f"{name}({params})" for name, params, _ in METHODS
+                                                  if not name.startswith("__")}
+
+
+def test_cluster_client_has_the_same_signatures():
+    cluster = pytest.importorskip("qorel.cluster")
+    for name, _, _ in TABLE:
+        single, sharded = (inspect.signature(getattr(cls, name)).parameters.values()
+                           for cls in (Database, cluster.ShardedDatabase))
+        # The sharded client adds keyword-only options of its own after the engine's parameters.
+        sharded = [p for p in sharded if p.kind is not inspect.Parameter.KEYWORD_ONLY]
+        assert [(p.name, p.default) for p in sharded] == [(p.name, p.default) for p in single], name
 
 
 def test_class_constructor_and_protocol_signatures():

@@ -182,6 +182,11 @@ class TestLayout:
             ShardedDatabase(path, dim=DIM)
         with pytest.raises(ValueError, match="metric must be"):
             ShardedDatabase(path, dim=DIM, metric="L2", shards=2)
+        # Settings are refused as a single database refuses them, before any shard starts.
+        for settings in (dict(dim=0), dict(dim=DIM, m=1), dict(dim=DIM, ef_construction=2**32), dict(dim=DIM, metric=3)):
+            single = outcome(lambda: qorel.Database(str(tmp_path / "single"), **settings))
+            assert single[0] != "ok" and outcome(lambda: ShardedDatabase(path, shards=2, **settings)) == single
+        assert not os.path.exists(path)
         db = ShardedDatabase(path, dim=DIM, metric="dot", shards=2)
         db.close()
         with pytest.raises(ValueError, match="has 2 shards, not 3"):

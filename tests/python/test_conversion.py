@@ -12,7 +12,7 @@ import pytest
 
 import _qorel
 
-STR_IS_NOT_A_VECTOR = "Can't extract `str` to `Vec`"
+STR_IS_NOT_A_VECTOR = "expected a sequence, not a str"
 NOT_CONTIGUOUS = "The given array is not contiguous"
 VECTOR_ENUM = "argument 'vector': failed to extract enum VectorInput ('List | Numpy')"
 BATCH_ENUM = "argument 'vectors': failed to extract enum BatchVectorInput ('Numpy | Lists')"
@@ -190,7 +190,7 @@ def test_id_lists(db):
     with pytest.raises(TypeError) as e:
         db.add_many("ab", [[1, 2, 3], [4, 5, 6]])
     assert str(e.value) == "argument 'ids': " + STR_IS_NOT_A_VECTOR
-    with pytest.raises(TypeError, match=r"^argument 'ids': 'int' object cannot be converted to 'PyString'$"):
+    with pytest.raises(TypeError, match=r"^argument 'ids': 'int' object cannot be converted to 'str'$"):
         db.add_many(["a", 1], [[1, 2, 3], [4, 5, 6]])
     with pytest.raises(TypeError, match="^argument 'ids': "):
         db.add_many({"a", "b"}, [[1, 2, 3], [4, 5, 6]])
@@ -230,7 +230,7 @@ def test_metadata_round_trip(db):
 
 
 def test_metadata_refusals(db):
-    with pytest.raises(TypeError, match=r"^argument 'metadata': 'list' object cannot be converted to 'PyDict'$"):
+    with pytest.raises(TypeError, match=r"^argument 'metadata': 'list' object cannot be converted to 'dict'$"):
         db.add("a", [1, 2, 3], metadata=[("k", 1)])
     for bad in (float("nan"), float("inf"), -float("inf")):
         with pytest.raises(ValueError) as e:
@@ -292,7 +292,7 @@ def test_integers_beyond_64_bits_are_refused(tagged, value, where):
 
 def test_metadatas_argument(db):
     vectors = [[1, 0, 0], [0, 1, 0], [0, 0, 1]]
-    with pytest.raises(TypeError, match=r"^argument 'metadatas': 'tuple' object cannot be converted to 'PyList'$"):
+    with pytest.raises(TypeError, match=r"^argument 'metadatas': 'tuple' object cannot be converted to 'list'$"):
         db.add_many(["a", "b", "c"], vectors, ({}, {}, {}))
     with pytest.raises(ValueError, match=r"^metadatas length \(2\) != ids length \(3\)$"):
         db.add_many(["a", "b", "c"], vectors, [{}, {}])
@@ -357,8 +357,8 @@ def test_filter_operands_keep_their_json_kind(tagged):
 @pytest.mark.parametrize(
     "where_filter, exc, text",
     [
-        ({1: "x"}, TypeError, "'int' object cannot be converted to 'PyString'"),
-        ({"n": {2: 1}}, TypeError, "'int' object cannot be converted to 'PyString'"),
+        ({1: "x"}, TypeError, "'int' object cannot be converted to 'str'"),
+        ({"n": {2: 1}}, TypeError, "'int' object cannot be converted to 'str'"),
         ({"n": {"$eq": 1}}, ValueError, "unknown operator: $eq"),
         ({"n": {"$in": ("a", "b")}}, ValueError, "$in value must be a list"),
         ({"n": {"$in": {"a"}}}, ValueError, "$in value must be a list"),
@@ -388,7 +388,7 @@ def test_search_argument_order_and_types(tagged):
     # The filter is parsed before the database checks the query length.
     with pytest.raises(ValueError, match="unknown operator"):
         tagged.search([0, 0, 0], where_filter={"n": {"$eq": 1}})
-    with pytest.raises(TypeError, match=r"^argument 'where_filter': 'list' object cannot be converted to 'PyDict'$"):
+    with pytest.raises(TypeError, match=r"^argument 'where_filter': 'list' object cannot be converted to 'dict'$"):
         tagged.search([0, 0], where_filter=[("n", 1)])
     with pytest.raises(TypeError, match="^argument 'max_distance': "):
         tagged.search([0, 0], max_distance="1")

@@ -11,13 +11,14 @@ import numpy as np
 import ray
 import ray.exceptions
 
+import _qorel
 import qorel
 
-from .checks import ArgumentChecker, rows, transportable
+from .checks import ArgumentChecker, Metadata, Rows, refuse_repeated
 from .errors import PartialBatchError, ShardUnavailableError
 from .layout import Manifest, read_manifest, shard_dir, shard_of, write_manifest
-from .results import merge
-from .shard import ShardServer
+from .results import SearchResult, merge
+from .shard import Outcome, ShardServer
 
 # Shards served by one worker process each; several calls may run in one shard at once (the
 # engine is thread-safe and releases the interpreter lock while it works).
@@ -60,13 +61,12 @@ class ShardedDatabase:
         shared_storage: bool = False,
         timeout: Optional[float] = None,
     ):
-        if not isinstance(path, str):
-            raise TypeError(f"argument 'path': '{type(path).__name__}' object cannot be converted to 'PyString'")
+        _qorel._check_path(path)
         if shards is not None and (not isinstance(shards, int) or isinstance(shards, bool)):
             raise TypeError(f"argument 'shards': '{type(shards).__name__}' object is not an integer")
         if shards is not None and shards < 1:
             raise ValueError("shards must be at least 1")
-        self._actors: list = []
+        self._actors: list[Any] = []
         self._timeout = timeout
         self._path = os.path.abspath(path)
         self._claimed: Optional[str] = None
@@ -80,12 +80,22 @@ class ShardedDatabase:
             _open_handles[real] = self
             self._claimed = real
         try:
-            self._open(path, dim, metric, m, ef_construction, quantize, shards, address, shared_storage)
+            self._open(dim, metric, m, ef_construction, quantize, shards, address, shared_storage)
         except BaseException:
             self.close()
             raise
 
-    def _open(self, path, dim, metric, m, ef_construction, quantize, shards, address, shared_storage) -> None:
+    def _open(
+        self,
+        dim: Optional[int],
+        metric: Optional[str],
+        m: Optional[int],
+        ef_construction: Optional[int],
+        quantize: bool,
+        shards: Optional[int],
+        address: Optional[str],
+        shared_storage: bool,
+    ) -> None:
         manifest = read_manifest(self._path)
         creating = manifest is None
         if manifest is not None:
@@ -96,19 +106,19 @@ class ShardedDatabase:
                 )
             self._checks = ArgumentChecker(manifest.dim, manifest.metric, manifest.m, manifest.ef_construction, False)
         else:
-            if dim is None:
-                raise qorel.DatabaseNotFoundError("database not found — specify dim to create a new one")
-            if shards is None:
+            if dim is not None and shards is None:
                 raise ValueError("shards must be given to create a sharded database")
-            # The single database's own checks of the settings, with its own errors.
-            self._checks = ArgumentChecker(dim, metric, m, ef_construction, quantize)
+            # The single database's own checks of the settings, with its own errors (without a
+            # dim: that no database is there).
+            self._checks = checks = ArgumentChecker(dim, metric, m, ef_construction, quantize)
+            assert shards is not None
             manifest = Manifest(
                 shards=shards,
-                dim=self._checks.dim,
-                metric=self._checks.metric,
-                m=16 if m is None else int(m),
-                ef_construction=200 if ef_construction is None else int(ef_construction),
-                quantize=bool(quantize),
+                dim=checks.dim,
+                metric=checks.metric,
+                m=checks.m,
+                ef_construction=checks.ef_construction,
+                quantize=checks.quantize,
             )
         if not ray.is_initialized():
             ray.init(address=address, ignore_reinit_error=True)
@@ -166,9 +176,6 @@ class ShardedDatabase:
                     ray.kill(a, no_restart=True)
                 except Exception:
                     pass
-        checks = getattr(self, "_checks", None)
-        if checks is not None:
-            checks.close()
         claimed, self._claimed = getattr(self, "_claimed", None), None
         if claimed is not None:
             with _open_lock:
@@ -196,12 +203,12 @@ class ShardedDatabase:
     def path(self) -> str:
         return self._path
 
-    def describe(self) -> list:
+    def describe(self) -> list[dict[str, Any]]:
         """Where each shard lives now: its number, directory, node address and worker pid."""
         infos = self._all_raw("describe")
         return [{key: info[key] for key in ("shard", "path", "node", "pid")} for info in infos]
 
-    def _all_raw(self, method: str) -> list:
+    def _all_raw(self, method: str) -> list[dict[str, Any]]:
         return ray.get([getattr(a, method).remote() for a in self._actors], timeout=self._timeout)
 
     def shard_of(self, id: str) -> int:
@@ -210,10 +217,11 @@ class ShardedDatabase:
 
     # ---- calls to shards
 
-    def _submit(self, shard: int, kind: str, op: str, *args: Any):
-        return getattr(self._actors[shard], kind).remote(op, args)
+    def _submit(self, shard: int, kind: str, op: str, *args: Any) -> "ray.ObjectRef[Outcome]":
+        ref: ray.ObjectRef[Outcome] = getattr(self._actors[shard], kind).remote(op, args)
+        return ref
 
-    def _wait(self, refs: dict) -> dict:
+    def _wait(self, refs: "dict[int, ray.ObjectRef[Outcome]]") -> dict[int, Outcome]:
         """Outcome of each shard's call: (ok, value), (err, exception) or (lost, ray error)."""
         out = {}
         for shard, ref in refs.items():
@@ -227,7 +235,7 @@ class ShardedDatabase:
         outcome = self._wait({shard: self._submit(shard, kind, op, *args)})[shard]
         return self._value(shard, op, outcome)
 
-    def _value(self, shard: int, op: str, outcome: tuple) -> Any:
+    def _value(self, shard: int, op: str, outcome: Outcome) -> Any:
         status, value = outcome
         if status == _OK:
             return value
@@ -235,21 +243,28 @@ class ShardedDatabase:
             raise value
         raise ShardUnavailableError(shard, op, value)
 
-    def _all(self, kind: str, op: str, *args: Any) -> list:
+    def _all(self, kind: str, op: str, *args: Any) -> list[Any]:
         """The same call on every shard at once; the values in shard order. The first failing
         shard's error is raised once every shard has answered."""
         outcomes = self._wait({s: self._submit(s, kind, op, *args) for s in range(self._n)})
         return [self._value(s, op, outcomes[s]) for s in range(self._n)]
 
-    def _route(self, ids: list) -> dict:
+    def _route(self, ids: list[str]) -> dict[int, list[int]]:
         """Positions of ``ids`` per shard, in batch order."""
-        by_shard: dict = defaultdict(list)
+        by_shard: dict[int, list[int]] = defaultdict(list)
         n = self._n
         for i, id in enumerate(ids):
             by_shard[shard_of(id, n)].append(i)
         return by_shard
 
-    def _batch(self, kind: str, op: str, ids: list, by_shard: dict, make_args: Callable) -> dict:
+    def _batch(
+        self,
+        kind: str,
+        op: str,
+        ids: list[str],
+        by_shard: dict[int, list[int]],
+        make_args: Callable[[list[int]], tuple[Any, ...]],
+    ) -> dict[int, Any]:
         """Sends each shard its part of a batch at once and returns the values per shard.
 
         When some shards fail, the caller learns which ids were applied: with nothing applied
@@ -274,72 +289,70 @@ class ShardedDatabase:
 
     # ---- writes
 
-    def add(self, id: str, vector: Any, metadata: Optional[dict] = None) -> None:
+    def add(self, id: str, vector: Any, metadata: Optional[Metadata] = None) -> None:
         shard = self.shard_of(id)
-        self._one(shard, "write", "add", id, self._checks.vector(vector), self._checks.metadata(metadata))
+        self._one(shard, "write", "add", id, self._checks.vector(vector, id), self._checks.metadata(metadata))
 
-    def upsert(self, id: str, vector: Any, metadata: Optional[dict] = None) -> None:
+    def upsert(self, id: str, vector: Any, metadata: Optional[Metadata] = None) -> None:
         """Add or update a vector."""
         shard = self.shard_of(id)
-        self._one(shard, "repeatable_write", "upsert", id, self._checks.vector(vector), self._checks.metadata(metadata))
+        self._one(shard, "repeatable_write", "upsert", id, self._checks.vector(vector, id), self._checks.metadata(metadata))
 
-    def update(self, id: str, vector: Any = None, metadata: Optional[dict] = None) -> None:
+    def update(self, id: str, vector: Any = None, metadata: Optional[Metadata] = None) -> None:
         shard = self.shard_of(id)
-        vector = None if vector is None else self._checks.vector(vector)
-        self._one(shard, "repeatable_write", "update", id, vector, self._checks.metadata(metadata))
+        checked = None if vector is None else self._checks.vector(vector, id)
+        self._one(shard, "repeatable_write", "update", id, checked, self._checks.metadata(metadata))
 
     def delete(self, id: str) -> bool:
-        return self._one(self.shard_of(id), "write", "delete", id)
+        return bool(self._one(self.shard_of(id), "write", "delete", id))
 
-    def add_many(self, ids: Any, vectors: Any, metadatas: Optional[list] = None) -> None:
-        ids, rows, metadatas = self._checks.batch(ids, vectors, metadatas)
-        if not ids:
+    def add_many(self, ids: Any, vectors: Any, metadatas: Optional[list[Optional[Metadata]]] = None) -> None:
+        checked, rows, plain = self._checks.batch(ids, vectors, metadatas)
+        if not checked:
             return
-        by_shard = self._route(ids)
-        self._refuse_stored(ids, by_shard)
-        seen: set = set()
-        for id in ids:
-            if id in seen:
-                raise qorel.DuplicateIdError(f"id '{id}' already exists, use upsert instead")
-            seen.add(id)
-        self._batch("write", "add_many", ids, by_shard, self._batch_args(ids, rows, metadatas))
+        by_shard = self._route(checked)
+        self._refuse_stored(checked, by_shard)
+        refuse_repeated(checked)
+        self._batch("write", "add_many", checked, by_shard, self._batch_args(checked, rows, plain))
 
-    def upsert_many(self, ids: Any, vectors: Any, metadatas: Optional[list] = None) -> None:
+    def upsert_many(self, ids: Any, vectors: Any, metadatas: Optional[list[Optional[Metadata]]] = None) -> None:
         """Batch upsert — inserts new vectors, updates existing ones."""
-        ids, rows, metadatas = self._checks.batch(ids, vectors, metadatas)
-        if not ids:
+        checked, rows, plain = self._checks.batch(ids, vectors, metadatas)
+        if not checked:
             return
-        by_shard = self._route(ids)
-        self._batch("repeatable_write", "upsert_many", ids, by_shard, self._batch_args(ids, rows, metadatas))
+        by_shard = self._route(checked)
+        self._batch("repeatable_write", "upsert_many", checked, by_shard, self._batch_args(checked, rows, plain))
 
     def delete_many(self, ids: Any) -> int:
-        ids = self._checks.ids(ids)
-        if not ids:
+        checked = self._checks.ids(ids)
+        if not checked:
             return 0
-        by_shard = self._route(ids)
-        counts = self._batch("write", "delete_many", ids, by_shard, lambda pos: ([ids[i] for i in pos],))
-        return sum(counts.values())
+        by_shard = self._route(checked)
+        counts = self._batch("write", "delete_many", checked, by_shard, lambda pos: ([checked[i] for i in pos],))
+        return int(sum(counts.values()))
 
     @staticmethod
-    def _batch_args(ids: list, rows: np.ndarray, metadatas: Optional[list]) -> Callable:
-        def make(pos: list) -> tuple:
+    def _batch_args(
+        ids: list[str], rows: Rows, metadatas: Optional[list[Optional[Metadata]]]
+    ) -> Callable[[list[int]], tuple[Any, ...]]:
+        def make(pos: list[int]) -> tuple[Any, ...]:
             part_meta = None if metadatas is None else [metadatas[i] for i in pos]
             return ([ids[i] for i in pos], rows[np.asarray(pos, dtype=np.intp)], part_meta)
 
         return make
 
-    def _refuse_stored(self, ids: list, by_shard: dict) -> None:
+    def _refuse_stored(self, ids: list[str], by_shard: dict[int, list[int]]) -> None:
         """Raises for the first stored id in batch order, as a single database refuses a batch
         before it changes anything."""
         refs = {s: self._submit(s, "read", "first_stored", [ids[i] for i in pos]) for s, pos in by_shard.items()}
-        first = None
+        first: Optional[int] = None
         for s, outcome in self._wait(refs).items():
             at = self._value(s, "add_many", outcome)
             if at is not None:
                 i = by_shard[s][at]
                 first = i if first is None else min(first, i)
         if first is not None:
-            raise qorel.DuplicateIdError(f"id '{ids[first]}' already exists, use upsert instead")
+            raise _qorel._duplicate_id_error(ids[first])
 
     # ---- search
 
@@ -348,12 +361,12 @@ class ShardedDatabase:
         vector: Any,
         k: int = 10,
         ef_search: Optional[int] = None,
-        where_filter: Optional[dict] = None,
+        where_filter: Optional[dict[str, Any]] = None,
         max_distance: Optional[float] = None,
-    ) -> list:
+    ) -> list[SearchResult]:
         """Search every shard for the k nearest neighbours and merge by distance."""
-        self._checks.search(vector, k, ef_search, where_filter, max_distance)
-        hits = self._all("read", "search", transportable(vector), k, ef_search, where_filter, max_distance)
+        query = self._checks.search(vector, k, ef_search, where_filter, max_distance)[0]
+        hits = self._all("read", "search", query, k, ef_search, where_filter, max_distance)
         return merge(hits, operator.index(k))
 
     def search_many(
@@ -361,30 +374,32 @@ class ShardedDatabase:
         vectors: Any,
         k: int = 10,
         ef_search: Optional[int] = None,
-        where_filter: Optional[dict] = None,
+        where_filter: Optional[dict[str, Any]] = None,
         max_distance: Optional[float] = None,
-    ) -> list:
+    ) -> list[list[SearchResult]]:
         """Every shard answers the whole batch; each query's lists are merged by distance."""
-        n = self._checks.search_many(vectors, k, ef_search, where_filter, max_distance)
+        queries = self._checks.search_many(vectors, k, ef_search, where_filter, max_distance)
+        n = len(queries)
         if n == 0:
             return []
-        batch = ray.put(rows(vectors, n, self._checks.dim))
+        batch = ray.put(queries)
         per_shard = self._all("read", "search_many", batch, k, ef_search, where_filter, max_distance)
         k = operator.index(k)
         return [merge([hits[q] for hits in per_shard], k) for q in range(n)]
 
     # ---- reads
 
-    def get(self, id: str) -> tuple:
-        return self._one(self.shard_of(id), "read", "get", id)
+    def get(self, id: str) -> tuple[list[float], Optional[Metadata]]:
+        value: tuple[list[float], Optional[Metadata]] = self._one(self.shard_of(id), "read", "get", id)
+        return value
 
     def __contains__(self, id: str) -> bool:
-        return self._one(self.shard_of(id), "read", "contains", id)
+        return bool(self._one(self.shard_of(id), "read", "contains", id))
 
-    def ids(self) -> list:
+    def ids(self) -> list[str]:
         return [id for part in self._all("read", "ids") for id in part]
 
-    def count(self, where_filter: Optional[dict] = None) -> int:
+    def count(self, where_filter: Optional[dict[str, Any]] = None) -> int:
         """Count vectors matching a filter, or all vectors if no filter."""
         if where_filter is not None:
             self._checks.count(where_filter)
@@ -393,12 +408,12 @@ class ShardedDatabase:
     def __len__(self) -> int:
         return sum(s["len"] for s in self._all("read", "sizes"))
 
-    def stats(self) -> dict:
+    def stats(self) -> dict[str, Any]:
         """The statistics of the whole database, summed over the shards (shard_stats() gives
         each shard's own)."""
         return combine_stats(self.shard_stats())
 
-    def shard_stats(self) -> list:
+    def shard_stats(self) -> list[dict[str, Any]]:
         """Each shard's statistics, in shard order."""
         return self._all("read", "stats")
 
@@ -440,7 +455,7 @@ class ShardedDatabase:
         self._all("repeatable_write", "disable_quantized_search")
 
 
-def combine_stats(per_shard: list) -> dict:
+def combine_stats(per_shard: list[dict[str, Any]]) -> dict[str, Any]:
     """One statistics dict for the whole database, with the keys of a single database's."""
     live = sum(s["num_vectors"] for s in per_shard)
     populated = [s for s in per_shard if s["num_vectors"] > 0]
@@ -461,11 +476,10 @@ def combine_stats(per_shard: list) -> dict:
     }
 
 
-def _place(shards: int) -> list:
+def _place(shards: int) -> list[str]:
     """A node address per shard: the live nodes that offer CPUs, round robin in address order."""
-    nodes = sorted(
-        {n["NodeManagerAddress"] for n in ray.nodes() if n.get("Alive") and n.get("Resources", {}).get("CPU", 0) > 0}
-    )
+    live: list[dict[str, Any]] = ray.nodes()  # type: ignore[no-untyped-call]  # Ray has no annotation
+    nodes = sorted({n["NodeManagerAddress"] for n in live if n.get("Alive") and n.get("Resources", {}).get("CPU", 0) > 0})
     if not nodes:
         raise RuntimeError("the Ray cluster has no live node with CPUs to hold the shards")
     return [nodes[i % len(nodes)] for i in range(shards)]

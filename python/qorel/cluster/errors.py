@@ -32,10 +32,10 @@ class PartialBatchError(Exception):
     def __init__(
         self,
         method: str,
-        applied: list,
-        not_applied: list,
-        uncertain: list,
-        errors: dict,
+        applied: list[str],
+        not_applied: list[str],
+        uncertain: list[str],
+        errors: dict[int, BaseException],
     ):
         self.method = method
         self.applied = applied

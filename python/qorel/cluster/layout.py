@@ -30,7 +30,7 @@ class Manifest:
     ef_construction: int
     quantize: bool
     # The address of the node each shard lives on; None when every node sees the directory.
-    nodes: Optional[list] = None
+    nodes: Optional[list[str]] = None
     routing: str = ROUTING
     format: int = FORMAT_VERSION
 

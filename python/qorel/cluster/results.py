@@ -12,7 +12,7 @@ class SearchResult:
 
     __slots__ = ("_id", "_distance", "_metadata")
 
-    def __init__(self, id: str, distance: float, metadata: Optional[dict]):
+    def __init__(self, id: str, distance: float, metadata: Optional[dict[str, Any]]):
         self._id = id
         self._distance = distance
         self._metadata = metadata
@@ -26,7 +26,7 @@ class SearchResult:
         return self._distance
 
     @property
-    def metadata(self) -> Optional[dict]:
+    def metadata(self) -> Optional[dict[str, Any]]:
         # Every read gives a fresh dict, so changing one never changes the next read.
         return None if self._metadata is None else copy.deepcopy(self._metadata)
 
@@ -61,7 +61,11 @@ def _format_distance(d: float) -> str:
 _distance = operator.itemgetter(1)
 
 
-def merge(per_shard: list, k: int) -> list:
+# A hit as a shard sends it: (id, distance, metadata).
+Hit = tuple[str, float, Optional[dict[str, Any]]]
+
+
+def merge(per_shard: list[list[Hit]], k: int) -> list["SearchResult"]:
     """The k nearest hits of the union of the shards' lists, nearest first.
 
     Each shard's list is already its own k nearest, so the global k nearest are among them.

@@ -14,18 +14,27 @@ from typing import Any, Optional
 import ray
 
 import qorel
-from qorel._files import data_files_in
+from qorel._files import REQUIRED_FILES, data_files_in
+
+from .results import Hit
 
 # A restarted worker may start while the dead one's process is still being reaped; the
 # directory's lock is free once it is gone.
 _IN_USE_WAIT_S = 10.0
 
+# What every entry point returns: ("ok", value) or ("err", exception).
+Outcome = tuple[str, Any]
+
 
 def _has_data_files(path: str) -> bool:
-    return os.path.exists(os.path.join(path, "graph.qorel")) and os.path.exists(os.path.join(path, "vectors.bin"))
+    return all(os.path.exists(os.path.join(path, name)) for name in REQUIRED_FILES)
 
 
-def _hits(results) -> list:
+def _node() -> str:
+    return str(ray.util.get_node_ip_address())  # type: ignore[no-untyped-call]  # Ray has no annotation
+
+
+def _hits(results: list[qorel.SearchResult]) -> list[Hit]:
     # SearchResult objects stay in this process; the client rebuilds them from plain tuples.
     return [(r.id, r.distance, r.metadata) for r in results]
 
@@ -36,7 +45,7 @@ class ShardServer:
 
     _open_error: Optional[BaseException]
 
-    def __init__(self, shard: int, path: str, settings: dict):
+    def __init__(self, shard: int, path: str, settings: dict[str, Any]):
         self._shard = shard
         self._path = path
         self._settings = settings
@@ -64,7 +73,7 @@ class ShardServer:
                     raise
                 time.sleep(0.1)
 
-    def create(self) -> dict:
+    def create(self) -> dict[str, Any]:
         """Opens the shard, creating it when it does not exist, and saves a new one at once so
         that a restarted worker finds data files and reopens instead of creating."""
         if self._db is None:
@@ -84,12 +93,12 @@ class ShardServer:
                 self._open_error = e
         return self.describe()
 
-    def describe(self) -> dict:
+    def describe(self) -> dict[str, Any]:
         db = self._db
         return {
             "shard": self._shard,
             "path": self._path,
-            "node": ray.util.get_node_ip_address(),
+            "node": _node(),
             "pid": os.getpid(),
             "error": None if self._open_error is None else str(self._open_error),
             # The class the client raises for the failure: the engine's own where it has one.
@@ -106,21 +115,21 @@ class ShardServer:
     # worker; a write that cannot be repeated safely (add would find its own id, delete would
     # report False) is not, and its caller learns that the outcome is unknown.
     @ray.method(max_task_retries=-1)
-    def read(self, op: str, args: tuple) -> tuple:
+    def read(self, op: str, args: tuple[Any, ...]) -> Outcome:
         return self._run(op, args)
 
     @ray.method(max_task_retries=-1)
-    def repeatable_write(self, op: str, args: tuple) -> tuple:
+    def repeatable_write(self, op: str, args: tuple[Any, ...]) -> Outcome:
         return self._run(op, args)
 
     @ray.method(max_task_retries=0)
-    def write(self, op: str, args: tuple) -> tuple:
+    def write(self, op: str, args: tuple[Any, ...]) -> Outcome:
         return self._run(op, args)
 
-    def _run(self, op: str, args: tuple) -> tuple:
+    def _run(self, op: str, args: tuple[Any, ...]) -> Outcome:
         db = self._db
         if db is None:
-            node = ray.util.get_node_ip_address()
+            node = _node()
             text = f"shard {self._shard} has no database at '{self._path}' on node {node}: {self._open_error}"
             return ("err", _error_class(self._open_error)(text))
         try:
@@ -131,19 +140,21 @@ class ShardServer:
             return ("err", e)
 
 
-def _error_class(error: Optional[BaseException]) -> type:
+def _error_class(error: Optional[BaseException]) -> type[Exception]:
     return type(error) if isinstance(error, qorel.QorelError) else ValueError
 
 
-def _search(db, vector, k, ef_search, where_filter, max_distance):
+def _search(db: qorel.Database, vector: Any, k: int, ef_search: Any, where_filter: Any, max_distance: Any) -> list[Hit]:
     return _hits(db.search(vector, k, ef_search, where_filter, max_distance))
 
 
-def _search_many(db, vectors, k, ef_search, where_filter, max_distance):
+def _search_many(
+    db: qorel.Database, vectors: Any, k: int, ef_search: Any, where_filter: Any, max_distance: Any
+) -> list[list[Hit]]:
     return [_hits(hits) for hits in db.search_many(vectors, k, ef_search, where_filter, max_distance)]
 
 
-def _first_stored(db, ids) -> Optional[int]:
+def _first_stored(db: qorel.Database, ids: list[str]) -> Optional[int]:
     """The position of the first id of ``ids`` that is stored, or None."""
     for i, id in enumerate(ids):
         if id in db:
@@ -151,7 +162,7 @@ def _first_stored(db, ids) -> Optional[int]:
     return None
 
 
-def _sizes(db) -> dict:
+def _sizes(db: qorel.Database) -> dict[str, Any]:
     return {
         "len": len(db),
         "total_slots": db.total_slots,

@@ -1,0 +1,88 @@
+// The Python surface of Database in one table: each method's parameters (after self) and doc
+// text, each property's doc text. The binding takes its signatures and docs from here, and the
+// module exposes the table as _qorel._api so that the type stub and the README's API table are
+// checked against it (tests/python/test_api_surface.py).
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace qorel::py {
+
+struct MethodSpec {
+    const char* name;
+    const char* params;  // as Python shows them, without self; "" for none
+    const char* doc;     // nullptr: the method has no doc text (its __doc__ is None)
+};
+
+// In the class's method order (help() lists them so).
+inline constexpr MethodSpec kMethods[] = {
+    {"__init__", "path, dim=None, metric=None, m=None, ef_construction=None, quantize=False", nullptr},
+    {"add", "id, vector, metadata=None", nullptr},
+    {"upsert", "id, vector, metadata=None", "Add or update a vector."},
+    {"add_many", "ids, vectors, metadatas=None", nullptr},
+    {"search", "vector, k=10, ef_search=None, where_filter=None, max_distance=None",
+     "Search for the k nearest neighbors.\n"
+     "Returns list of SearchResult objects with .id, .distance, .metadata attributes.\n"
+     "`where_filter`: optional dict like {\"field\": \"value\"} or {\"field\": {\"$ne\": \"value\"}}\n"
+     "`max_distance`: optional float \xE2\x80\x94 discard results beyond this distance."},
+    {"search_many", "vectors, k=10, ef_search=None, where_filter=None, max_distance=None",
+     "Search multiple queries in parallel. Returns list of list of SearchResult.\n"
+     "`where_filter`: optional metadata filter (same syntax as search).\n"
+     "`max_distance`: optional float \xE2\x80\x94 discard results beyond this distance."},
+    {"get", "id", nullptr},
+    {"delete", "id", nullptr},
+    {"delete_many", "ids", nullptr},
+    {"update", "id, vector=None, metadata=None", nullptr},
+    {"upsert_many", "ids, vectors, metadatas=None",
+     "Batch upsert \xE2\x80\x94 inserts new vectors, updates existing ones."},
+    {"count", "where_filter=None", "Count vectors matching a filter, or all vectors if no filter."},
+    {"ids", "", nullptr},
+    {"save", "", nullptr},
+    {"compact", "",
+     "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
+     "Call this after many deletes to reduce memory usage and disk size."},
+    {"enable_quantized_search", "",
+     "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
+     "with full-precision re-ranking. Automatically enabled when quantize=True is set."},
+    {"disable_quantized_search", "", "Disable quantized search."},
+    {"stats", "",
+     "Get graph-level statistics for diagnostics.\n"
+     "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
+     "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
+     "memory_quantized_bytes, uses_brute_force, uses_quantized_search."},
+    {"__enter__", "", nullptr},
+    {"__exit__", "_exc_type=None, _exc_val=None, _exc_tb=None", nullptr},
+    {"__len__", "", nullptr},
+    {"__contains__", "id", nullptr},
+};
+inline constexpr std::size_t kMethodCount = std::size(kMethods);
+
+struct PropertySpec {
+    const char* name;
+    const char* doc;  // nullptr: no doc text
+};
+
+// In the class's property order.
+inline constexpr PropertySpec kProperties[] = {
+    {"quantized_search", "Whether quantized search is currently enabled."},
+    {"deleted_count", "Number of deleted slots that haven't been reclaimed."},
+    {"total_slots", "Total allocated slots (active + deleted)."},
+    {"dim", nullptr},
+    {"metric", nullptr},
+};
+
+// kMethodCount for a name the table lacks.
+constexpr std::size_t method_index(std::string_view name) {
+    for (std::size_t i = 0; i < kMethodCount; ++i)
+        if (name == kMethods[i].name) return i;
+    return kMethodCount;
+}
+
+constexpr const PropertySpec* property_spec(std::string_view name) {
+    for (const PropertySpec& p : kProperties)
+        if (name == p.name) return &p;
+    return nullptr;
+}
+
+}  // namespace qorel::py
