@@ -1,6 +1,5 @@
 #include "args.h"
 
-#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -71,25 +70,8 @@ std::optional<Filter> convert_filter(nb::handle filter_h) { return to_filter(fil
 
 namespace {
 
-// The engine's own checks of a vector to store: its length, then every component finite.
-void check_stored(std::span<const float> v, std::uint64_t dim, std::string_view id) {
-    if (v.size() != dim) throw QorelError::dimension_mismatch(dim, v.size());
-    for (std::size_t i = 0; i < v.size(); ++i)
-        if (!std::isfinite(v[i])) throw QorelError::non_finite_component(id, i, v[i]);
-}
-
 nb::bytes as_bytes(std::span<const float> floats) {
     return nb::bytes(reinterpret_cast<const char*>(floats.data()), floats.size_bytes());
-}
-
-// The bounds the engine puts on a new database's settings, checked before any directory is
-// touched; the same texts as the engine's own refusal.
-void check_config(const DatabaseConfig& c) {
-    if (c.dim == 0) throw std::invalid_argument("dim must be at least 1");
-    if (c.dim > 0xFFFFFFFFull) throw std::invalid_argument("dim must be below 2**32");
-    if (c.m < 2) throw std::invalid_argument("m must be at least 2");
-    if (c.m > 65535) throw std::invalid_argument("m must be at most 65535");
-    if (c.ef_construction > 0xFFFFFFFFull) throw std::invalid_argument("ef_construction must be below 2**32");
 }
 
 }  // namespace
@@ -102,7 +84,7 @@ void bind_checks(nb::module_& m) {
         const Settings s = convert_settings(dim_h, metric_h, m_h, ef_h, quantize_h);
         if (!s.dim) raise_database_not_found();
         const DatabaseConfig c = creation_config(s);
-        check_config(c);
+        validate_config(c);
         return nb::make_tuple(c.dim, metric_name(c.metric), c.m, c.ef_construction, c.quantize);
     }, nb::arg("dim").none(), nb::arg("metric").none(), nb::arg("m").none(), nb::arg("ef_construction").none(),
           nb::arg("quantize").none());
@@ -124,7 +106,7 @@ void bind_checks(nb::module_& m) {
         if (!dim_h.is_none()) {
             const std::uint64_t dim = to_u64(dim_h, "dim");
             if (id)
-                check_stored(v, dim, *id);
+                check_stored_vector(*id, v, dim);
             else if (v.size() != dim)
                 throw QorelError::dimension_mismatch(dim, v.size());
         }
@@ -165,7 +147,7 @@ void bind_checks(nb::module_& m) {
         flat.reserve(b.ids.size() * dim);
         for (std::size_t i = 0; i < b.ids.size(); ++i) {
             const std::span<const float> row = b.rows.row(i);
-            check_stored(row, dim, b.ids[i]);
+            check_stored_vector(b.ids[i], row, dim);
             flat.insert(flat.end(), row.begin(), row.end());
         }
         nb::list ids;

@@ -1,14 +1,13 @@
 #include "database.h"
 
+#include <cmath>
 #include <stdexcept>
 
 #include "storage/files.h"
 
 namespace qorel {
 
-namespace {
-
-void validate(const DatabaseConfig& c) {
+void validate_config(const DatabaseConfig& c) {
     if (c.dim == 0) throw std::invalid_argument("dim must be at least 1");
     if (c.dim > 0xFFFFFFFFull) throw std::invalid_argument("dim must be below 2**32");
     if (c.m < 2) throw std::invalid_argument("m must be at least 2");
@@ -16,7 +15,11 @@ void validate(const DatabaseConfig& c) {
     if (c.ef_construction > 0xFFFFFFFFull) throw std::invalid_argument("ef_construction must be below 2**32");
 }
 
-}  // namespace
+void check_stored_vector(std::string_view id, std::span<const float> vector, std::uint64_t dim) {
+    if (vector.size() != dim) throw QorelError::dimension_mismatch(dim, vector.size());
+    for (std::size_t i = 0; i < vector.size(); ++i)
+        if (!std::isfinite(vector[i])) throw QorelError::non_finite_component(id, i, vector[i]);
+}
 
 Database::Database(std::string path, Storage storage, HnswIndex index, std::uint64_t dim, bool quantize)
     : path_(std::move(path)),
@@ -31,7 +34,7 @@ std::unique_ptr<Database> Database::open_or_create(const std::string& path, cons
     create_directories(path);
     Storage storage = Storage::make(path);
     if (std::optional<GraphChoice> graph = locate_database(storage)) return load(path, *graph, config.quantize);
-    validate(config);
+    validate_config(config);
     HnswIndex index(config.dim, config.metric, config.m, config.ef_construction);
     std::unique_ptr<Database> db(new Database(path, std::move(storage), std::move(index), config.dim, config.quantize));
     // A log without data files holds the changes of a database that was never saved (a crash

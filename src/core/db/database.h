@@ -110,6 +110,14 @@ struct Stats {
 // The beam width used when the caller gives none: k + floor(10 sqrt k), at least 200.
 std::size_t effective_ef(std::size_t k, std::optional<std::size_t> ef_search);
 
+// The bounds on a new database's settings; std::invalid_argument outside them. Callers that
+// must refuse settings before touching a directory check them here, as creation does.
+void validate_config(const DatabaseConfig& config);
+
+// What every stored vector must be: `dim` components, each finite (DimensionMismatch, or
+// InvalidVector naming `id`). NaN and infinities would poison distances and the quantizer.
+void check_stored_vector(std::string_view id, std::span<const float> vector, std::uint64_t dim);
+
 class Database {
 public:
     // Opens an existing database directory; creates nothing (it may finish the recovery of an

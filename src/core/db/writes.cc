@@ -3,11 +3,11 @@
 // ids and commits: its log records are appended as one unit and applied through apply(), the
 // path replay takes too.
 
-#include <cmath>
+#include <unordered_set>
+// After a C++ library header, which defines __GLIBC__ on glibc systems.
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
-#include <unordered_set>
 
 #include "database.h"
 
@@ -33,9 +33,7 @@ void Database::check_dimension(std::size_t got) const {
 }
 
 void Database::check_vector(std::string_view id, std::span<const float> vector) const {
-    check_dimension(vector.size());
-    for (std::size_t i = 0; i < vector.size(); ++i)
-        if (!std::isfinite(vector[i])) throw QorelError::non_finite_component(id, i, vector[i]);
+    check_stored_vector(id, vector, dim_);
 }
 
 void Database::commit(std::vector<WalEntry> records) {

@@ -201,6 +201,72 @@ void write_graph_file(const HnswIndex& index, const std::vector<MetaRecord>& rec
     out.write(buf);
 }
 
+namespace {
+
+// The N node records, checked as they are read: layer counts, list lengths, and every
+// neighbour a slot below N. REQUIRES: the index reserved for them.
+void read_node_records(ByteReader& in, std::uint32_t n, std::uint32_t m, HnswIndex& index) {
+    std::vector<Slot> list;
+    for (std::uint32_t s = 0; s < n; ++s) {
+        const std::uint32_t layers = read_layer_count(in, s);
+        index.load_append_node(layers - 1);
+        for (std::uint32_t layer = 0; layer < layers; ++layer) {
+            const std::uint32_t count = read_list_length(in, s, layer, m);
+            // The list is taken whole and checked in one pass without an early exit, which the
+            // compiler can vectorise; only a damaged list is searched for its first bad slot.
+            const auto raw = in.bytes(std::size_t{count} * 4);
+            list.resize(count);
+            if (count) std::memcpy(list.data(), raw.data(), raw.size());
+            Slot largest = 0;
+            for (const Slot v : list) largest = std::max(largest, v);
+            if (count && largest >= n) {
+                const Slot bad = *std::find_if(list.begin(), list.end(), [n](Slot v) { return v >= n; });
+                invalid("neighbour slot " + std::to_string(bad) + " out of range");
+            }
+            index.load_set_list(s, layer, list);
+        }
+    }
+}
+
+// The metadata section: one record per live id, ids checked for UTF-8. Flat texts stay where
+// they lie in the file's bytes; other texts are parsed now.
+void read_metadata_section(ByteReader& in, std::uint32_t n, ParsedGraph& g) {
+    if (in.u32() != kMetadataMagic) invalid("bad metadata section magic");
+    const std::uint32_t r = in.u32();
+    // Every record takes at least 12 bytes (slot, id length, metadata length).
+    if (!in.fits(r, 12)) ByteReader::eof();
+    g.records.reserve(r);
+    for (std::uint32_t i = 0; i < r; ++i) {
+        StoredRecord rec;
+        rec.slot = in.u32();
+        if (rec.slot >= n) invalid("metadata record for slot " + std::to_string(rec.slot) + " out of range");
+        const auto id = in.bytes(in.u32());
+        rec.at = reinterpret_cast<const char*>(id.data());
+        rec.id_length = static_cast<std::uint32_t>(id.size());
+        if (auto bad = utf8_error_offset(rec.id())) invalid("invalid utf-8 sequence in id at byte " + std::to_string(*bad));
+        g.id_bytes += id.size();
+        const auto bytes = in.bytes(in.u32());
+        if (!bytes.empty()) {
+            // Flat texts are kept as they are, for the store to decode when a row is read; the
+            // rest is parsed now.
+            const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            if (scan_flat_object(text, [](const FlatMember&) {})) {
+                rec.text_length = static_cast<std::uint32_t>(text.size());
+                g.flat_text_bytes += text.size();
+            } else {
+                // Unparsable text: no metadata.
+                if (std::optional<Json> value = parse_metadata_text(bytes)) {
+                    rec.parsed = static_cast<std::uint32_t>(g.parsed_metadata.size());
+                    g.parsed_metadata.push_back(std::move(*value));
+                }
+            }
+        }
+        g.records.push_back(rec);
+    }
+}
+
+}  // namespace
+
 ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t vectors_file_bytes) {
     ByteReader in(bytes);
     if (in.u32() != kGraphMagic) invalid("bad graph magic");
@@ -248,61 +314,11 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
     check_list_memory(node_memory(in, n, m, &upper_lists), n, m, header_checked, bytes.size() + vectors_file_bytes);
     // The memory check above vouches for these sizes.
     g.index.load_reserve(n, static_cast<std::size_t>(upper_lists));
-    std::vector<Slot> list;
-    for (std::uint32_t s = 0; s < n; ++s) {
-        const std::uint32_t layers = read_layer_count(in, s);
-        g.index.load_append_node(layers - 1);
-        for (std::uint32_t layer = 0; layer < layers; ++layer) {
-            const std::uint32_t count = read_list_length(in, s, layer, m);
-            // The list is taken whole and checked in one pass without an early exit, which the
-            // compiler can vectorise; only a damaged list is searched for its first bad slot.
-            const auto raw = in.bytes(std::size_t{count} * 4);
-            list.resize(count);
-            if (count) std::memcpy(list.data(), raw.data(), raw.size());
-            Slot largest = 0;
-            for (const Slot v : list) largest = std::max(largest, v);
-            if (count && largest >= n) {
-                const Slot bad = *std::find_if(list.begin(), list.end(), [n](Slot v) { return v >= n; });
-                invalid("neighbour slot " + std::to_string(bad) + " out of range");
-            }
-            g.index.load_set_list(s, layer, list);
-        }
-    }
+    read_node_records(in, n, m, g.index);
     if (header_checked && in.position() != *trailer->graph_length)
         invalid("graph trailer disagrees with the node records (the file is damaged)");
 
-    if (in.u32() != kMetadataMagic) invalid("bad metadata section magic");
-    const std::uint32_t r = in.u32();
-    // Every record takes at least 12 bytes (slot, id length, metadata length).
-    if (!in.fits(r, 12)) ByteReader::eof();
-    g.records.reserve(r);
-    for (std::uint32_t i = 0; i < r; ++i) {
-        StoredRecord rec;
-        rec.slot = in.u32();
-        if (rec.slot >= n) invalid("metadata record for slot " + std::to_string(rec.slot) + " out of range");
-        const auto id = in.bytes(in.u32());
-        rec.at = reinterpret_cast<const char*>(id.data());
-        rec.id_length = static_cast<std::uint32_t>(id.size());
-        if (auto bad = utf8_error_offset(rec.id())) invalid("invalid utf-8 sequence in id at byte " + std::to_string(*bad));
-        g.id_bytes += id.size();
-        const auto bytes = in.bytes(in.u32());
-        if (!bytes.empty()) {
-            // Flat texts are kept as they are, for the store to decode when a row is read; the
-            // rest is parsed now.
-            const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-            if (scan_flat_object(text, [](const FlatMember&) {})) {
-                rec.text_length = static_cast<std::uint32_t>(text.size());
-                g.flat_text_bytes += text.size();
-            } else {
-                // Unparsable text: no metadata.
-                if (std::optional<Json> value = parse_metadata_text(bytes)) {
-                    rec.parsed = static_cast<std::uint32_t>(g.parsed_metadata.size());
-                    g.parsed_metadata.push_back(std::move(*value));
-                }
-            }
-        }
-        g.records.push_back(rec);
-    }
+    read_metadata_section(in, n, g);
 
     if (trailer) {
         if (in.remaining() != trailer->size) invalid("graph trailer is not where the metadata section ends (the file is damaged)");
