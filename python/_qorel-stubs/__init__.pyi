@@ -126,3 +126,5 @@ _check_search: Callable[[Any, Any, Any, Any, Any, int, bool], Tuple[bytes, int]]
 # (ids, vectors, metadatas, dim) -> (ids, float32 rows)
 _check_batch: Callable[[Any, Any, Any, int], Tuple[list[str], bytes]]
 _duplicate_id_error: Callable[[str], DuplicateIdError]
+# The intact records of a log's bytes, damage skipped: (offset, record); metadata as JSON text.
+_salvage_log: Callable[[bytes], list[tuple[int, dict[str, Any]]]]

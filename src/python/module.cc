@@ -12,6 +12,7 @@
 #include "args.h"
 #include "convert.h"
 #include "errors.h"
+#include "salvage.h"
 #include "search_result.h"
 #include "db/database.h"
 #include "db/open_registry.h"
@@ -429,6 +430,7 @@ NB_MODULE(_qorel, m) {
     bind_search_result(m);
     bind_database(m);
     bind_checks(m);
+    bind_salvage(m);
     expose_table(m);
     expose_metric_names(m);
 }
