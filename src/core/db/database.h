@@ -205,6 +205,10 @@ private:
     // the records validated.
     void commit(std::vector<WalEntry> records) REQUIRES_SHARED(save_gate_) REQUIRES(wal_mutex_);
     void commit(InsertBlock& block) REQUIRES_SHARED(save_gate_) REQUIRES(wal_mutex_);
+    // The append and the apply of commit(), the records cut back out of the log when applying
+    // throws. Defined and used in writes.cc.
+    template <class Records>
+    void log_and_apply(Records& records) REQUIRES(wal_mutex_);
     // Makes room in every component for `new_ids` more ids, and makes the vectors owned when
     // `changes_vectors`.
     void reserve_for_apply(std::size_t new_ids, bool changes_vectors) REQUIRES(wal_mutex_);

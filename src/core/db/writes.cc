@@ -36,6 +36,17 @@ void Database::check_vector(std::string_view id, std::span<const float> vector) 
     check_stored_vector(id, vector, dim_);
 }
 
+template <class Records>
+void Database::log_and_apply(Records& records) {
+    wal_.append(records);  // all or nothing
+    try {
+        apply(records);
+    } catch (...) {
+        wal_.undo_last_append();
+        throw;
+    }
+}
+
 void Database::commit(std::vector<WalEntry> records) {
     if (records.empty()) return;
     std::size_t new_ids = 0;
@@ -52,13 +63,7 @@ void Database::commit(std::vector<WalEntry> records) {
         }
     }
     reserve_for_apply(new_ids, changes_vectors);
-    wal_.append(records);  // all or nothing
-    try {
-        apply(records);
-    } catch (...) {
-        wal_.undo_last_append();
-        throw;
-    }
+    log_and_apply(records);
 }
 
 void Database::add(std::string id, std::vector<float> vector, std::optional<Json> metadata) {
@@ -105,13 +110,7 @@ void Database::commit(InsertBlock& block) {
         for (const std::string& id : block.ids) new_ids += stored->find(id) == stored->end();
     }
     reserve_for_apply(new_ids, true);
-    wal_.append(block);  // all or nothing
-    try {
-        apply(block);
-    } catch (...) {
-        wal_.undo_last_append();
-        throw;
-    }
+    log_and_apply(block);
 }
 
 void Database::add_many(std::vector<std::string> ids, RowBlock rows, std::vector<std::optional<Json>> metadata) {
