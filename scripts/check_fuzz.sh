@@ -6,22 +6,15 @@
 # Called by scripts/test.sh; runs on its own from the repository root as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root="$PWD"
+source scripts/build_env.sh
 
 FUZZ_SECONDS="${FUZZ_SECONDS:-45}"
-JOBS="${JOBS:-2}"
 CLANGXX="${CLANGXX:-$(command -v clang++ || command -v clang++-14)}"
 if [[ -z "$CLANGXX" ]]; then
   echo "check_fuzz: clang++ not found (scripts/setup.sh installs it)" >&2
   exit 1
 fi
 
-# oneTBB and nlohmann/json come from the project's environment, as in every other build; the
-# system's Python has neither.
-PYTHON="${PYTHON:-$root/.venv/bin/python}"
-
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
 if [[ ! -f build/fuzz/CMakeCache.txt ]]; then
   cmake -S . -B build/fuzz "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$CLANGXX" \
     -DQOREL_FUZZ=ON -DQOREL_BUILD_PYTHON=OFF -DPython_EXECUTABLE="$PYTHON" >/dev/null

@@ -7,22 +7,13 @@
 # own from the repository root as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root="$PWD"
-
-# The project's environment when there is one (it has pytest, numpy and nanobind).
-if [[ -z "${PYTHON:-}" ]]; then
-  PYTHON="$(command -v python3)"
-  [[ -x .venv/bin/python ]] && PYTHON="$root/.venv/bin/python"
-fi
-JOBS="${JOBS:-2}"
+source scripts/build_env.sh
 
 # Optional engine features that replace a code path are switched off in the AddressSanitizer
 # build, so that the default build and this one between them test both paths (an unknown
 # option is ignored by CMake with a warning).
 ASAN_FEATURE_DEFINES=(-DQOREL_BLAS=OFF)
 
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
 
 configure() {  # build dir, then CMake definitions
   local dir="$1"

@@ -4,15 +4,7 @@
 # Called by scripts/test.sh; runs on its own from the repository root as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root="$PWD"
-
-if [[ -z "${PYTHON:-}" ]]; then
-  PYTHON="$(command -v python3)"
-  [[ -x .venv/bin/python ]] && PYTHON="$root/.venv/bin/python"
-fi
-JOBS="${JOBS:-2}"
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
+source scripts/build_env.sh
 
 dir=build/thread-safety
 if [[ ! -f "$dir/CMakeCache.txt" ]]; then

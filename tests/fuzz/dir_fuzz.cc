@@ -23,21 +23,13 @@
 #include "db/database.h"
 #include "storage/files.h"
 #include "storage/storage.h"
+#include "fuzz_check.h"
 
 using namespace qorel;
 
 namespace {
 
 constexpr std::string_view kSeparator = "\xffQS\xfe";
-
-// A failed check names itself, so that a crash report says which property broke.
-#define check(cond)                                                                      \
-    do {                                                                                 \
-        if (!(cond)) {                                                                   \
-            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #cond);     \
-            std::abort();                                                                \
-        }                                                                                \
-    } while (0)
 
 const std::string& dir() {
     static const std::string d = [] {

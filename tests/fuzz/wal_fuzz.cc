@@ -13,17 +13,9 @@
 
 #include "storage/crc32.h"
 #include "storage/wal.h"
+#include "fuzz_check.h"
 
 namespace {
-
-// A failed check names its line, so that a crash report says which property broke.
-#define check(cond)                                                                  \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #cond); \
-            std::abort();                                                            \
-        }                                                                            \
-    } while (0)
 
 bool is_batch(std::uint8_t kind) { return kind == static_cast<std::uint8_t>(qorel::WalKind::Batch); }
 

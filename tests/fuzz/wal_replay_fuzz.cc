@@ -24,21 +24,13 @@
 #include "storage/files.h"
 #include "storage/storage.h"
 #include "storage/wal.h"
+#include "fuzz_check.h"
 
 using namespace qorel;
 
 namespace {
 
 constexpr std::uint64_t kDim = 4;
-
-// A failed check names itself, so that a crash report says which property broke.
-#define check(cond)                                                                      \
-    do {                                                                                 \
-        if (!(cond)) {                                                                   \
-            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #cond);     \
-            std::abort();                                                                \
-        }                                                                                \
-    } while (0)
 
 struct Row {
     std::vector<float> vector;
