@@ -9,14 +9,14 @@
 
 namespace qorel::py {
 
-struct MethodSpec {
+struct MethodEntry {
     const char* name;
     const char* params;  // as Python shows them, without self; "" for none
     const char* doc;     // nullptr: the method has no doc text (its __doc__ is None)
 };
 
 // In the class's method order (help() lists them so).
-inline constexpr MethodSpec kMethods[] = {
+inline constexpr MethodEntry kMethods[] = {
     {"__init__", "path, dim=None, metric=None, m=None, ef_construction=None, quantize=False", nullptr},
     {"add", "id, vector, metadata=None", nullptr},
     {"upsert", "id, vector, metadata=None", "Add or update a vector."},
@@ -58,13 +58,13 @@ inline constexpr MethodSpec kMethods[] = {
 };
 inline constexpr std::size_t kMethodCount = std::size(kMethods);
 
-struct PropertySpec {
+struct PropertyEntry {
     const char* name;
     const char* doc;  // nullptr: no doc text
 };
 
 // In the class's property order.
-inline constexpr PropertySpec kProperties[] = {
+inline constexpr PropertyEntry kProperties[] = {
     {"quantized_search", "Whether quantized search is currently enabled."},
     {"deleted_count", "Number of deleted slots that haven't been reclaimed."},
     {"total_slots", "Total allocated slots (active + deleted)."},
@@ -79,8 +79,8 @@ constexpr std::size_t method_index(std::string_view name) {
     return kMethodCount;
 }
 
-constexpr const PropertySpec* property_spec(std::string_view name) {
-    for (const PropertySpec& p : kProperties)
+constexpr const PropertyEntry* property_entry(std::string_view name) {
+    for (const PropertyEntry& p : kProperties)
         if (name == p.name) return &p;
     return nullptr;
 }

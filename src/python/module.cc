@@ -109,11 +109,11 @@ nb::object json_loads(const std::string& text) {
 using DatabaseClass = nb::class_<PyDatabase>;
 
 // "(self, <params>)" for a method of the table.
-std::string with_self(const MethodSpec& spec) {
-    return *spec.params ? std::string("(self, ") + spec.params + ")" : std::string("(self)");
+std::string with_self(const MethodEntry& entry) {
+    return *entry.params ? std::string("(self, ") + entry.params + ")" : std::string("(self)");
 }
 
-const MethodSpec& method_spec(const char* name) {
+const MethodEntry& method_entry(const char* name) {
     const std::size_t i = method_index(name);
     if (i == kMethodCount) throw std::logic_error(std::string("no signature for method ") + name);
     return kMethods[i];
@@ -122,18 +122,18 @@ const MethodSpec& method_spec(const char* name) {
 // Defines a method with the signature of its table entry.
 template <typename Func, typename... Extra>
 void def(DatabaseClass& cls, const char* name, Func&& f, const Extra&... extra) {
-    const std::string sig = "def " + std::string(name) + with_self(method_spec(name));
+    const std::string sig = "def " + std::string(name) + with_self(method_entry(name));
     cls.def(name, std::forward<Func>(f), extra..., nb::sig(sig.c_str()));
 }
 
 // A read-only property with the doc text of its table entry.
 template <typename Getter>
 void def_property(DatabaseClass& cls, const char* name, Getter&& getter) {
-    const PropertySpec* spec = property_spec(name);
-    if (spec == nullptr) throw std::logic_error(std::string("no entry for property ") + name);
+    const PropertyEntry* entry = property_entry(name);
+    if (entry == nullptr) throw std::logic_error(std::string("no entry for property ") + name);
     cls.def_prop_ro(name, std::forward<Getter>(getter));
     // nanobind would show its rendered signature as the doc text of a property without one.
-    nb::object doc = spec->doc ? nb::object(nb::str(spec->doc)) : nb::none();
+    nb::object doc = entry->doc ? nb::object(nb::str(entry->doc)) : nb::none();
     if (PyObject_SetAttrString(cls.attr(name).ptr(), "__doc__", doc.ptr()) != 0) throw nb::python_error();
 }
 
@@ -213,10 +213,10 @@ void expose_methods(nb::handle cls) {
     nb::object class_dict = cls.attr("__dict__");
     nb::object module_name = cls.attr("__module__");
     for (std::size_t i = 0; i < kMethodCount; ++i) {
-        const MethodSpec& spec = kMethods[i];
-        g_method_impl[i] = nb::object(class_dict[spec.name]).release().ptr();
-        g_method_docs[i] = spec.name + with_self(spec) + "\n--\n\n" + (spec.doc ? spec.doc : "");
-        g_method_defs[i] = PyMethodDef{spec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kForwarders[i])),
+        const MethodEntry& entry = kMethods[i];
+        g_method_impl[i] = nb::object(class_dict[entry.name]).release().ptr();
+        g_method_docs[i] = entry.name + with_self(entry) + "\n--\n\n" + (entry.doc ? entry.doc : "");
+        g_method_defs[i] = PyMethodDef{entry.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kForwarders[i])),
                                        METH_FASTCALL | METH_KEYWORDS, g_method_docs[i].c_str()};
         nb::object func = nb::steal(PyCFunction_NewEx(&g_method_defs[i], nullptr, module_name.ptr()));
         if (!func) throw nb::python_error();
@@ -224,8 +224,8 @@ void expose_methods(nb::handle cls) {
         if (!binder) throw nb::python_error();
         binder->func = func.release().ptr();
         nb::object shown = nb::steal(reinterpret_cast<PyObject*>(binder));
-        if (PyObject_DelAttrString(cls.ptr(), spec.name) != 0) throw nb::python_error();
-        if (PyObject_SetAttrString(cls.ptr(), spec.name, shown.ptr()) != 0) throw nb::python_error();
+        if (PyObject_DelAttrString(cls.ptr(), entry.name) != 0) throw nb::python_error();
+        if (PyObject_SetAttrString(cls.ptr(), entry.name, shown.ptr()) != 0) throw nb::python_error();
     }
 }
 
@@ -405,10 +405,10 @@ void bind_database(nb::module_& m) {
 // per method and a dict of property doc texts.
 void expose_table(nb::module_& m) {
     nb::list methods;
-    for (const MethodSpec& s : kMethods)
+    for (const MethodEntry& s : kMethods)
         methods.append(nb::make_tuple(s.name, s.params, s.doc ? nb::object(nb::str(s.doc)) : nb::none()));
     nb::dict properties;
-    for (const PropertySpec& p : kProperties) properties[p.name] = p.doc ? nb::object(nb::str(p.doc)) : nb::none();
+    for (const PropertyEntry& p : kProperties) properties[p.name] = p.doc ? nb::object(nb::str(p.doc)) : nb::none();
     m.attr("_api") = nb::make_tuple(nb::tuple(methods), properties);
 }
 
