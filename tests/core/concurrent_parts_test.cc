@@ -36,6 +36,19 @@ TEST(RwLock, ASecondAcquisitionByTheReadingThreadIsRefused) {
     EXPECT_EQ(*again, 2);
 }
 
+// A thread taking a lock it holds for writing is refused in every build, rather than going
+// on as if it held the lock twice (its first release would then free it for everyone).
+TEST(RwLock, TakingALockTheThreadWritesUnderIsRefused) {
+    RwLock lock;
+    lock.lock();
+    EXPECT_THROW(lock.lock(), InternalError);
+    EXPECT_THROW(lock.lock_shared(), InternalError);
+    lock.unlock();
+    std::thread other([&] { ExclusiveLock hold(lock); });
+    other.join();
+    SharedLock hold(lock);
+}
+
 // Every index exactly once, whatever the range's size against the step and the thread count.
 TEST(Parallel, InOrderLoopCallsEveryIndexOnce) {
     for (std::size_t n : {0u, 1u, 3u, 4u, 5u, 1000u, 100003u}) {

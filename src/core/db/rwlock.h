@@ -7,6 +7,10 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -30,35 +34,51 @@ public:
     static constexpr bool kChecksRecursion = false;
 #endif
 
+    // A lock the system cannot set up (out of memory) is refused: taking it later would be
+    // undefined.
     RwLock() {
         pthread_rwlockattr_t attr;
-        pthread_rwlockattr_init(&attr);
-        pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-        pthread_rwlock_init(&lock_, &attr);
+        refuse_on("pthread_rwlockattr_init", pthread_rwlockattr_init(&attr));
+        int err = pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+        if (err == 0) err = pthread_rwlock_init(&lock_, &attr);
         pthread_rwlockattr_destroy(&attr);
+        refuse_on("pthread_rwlock_init", err);
     }
-    ~RwLock() { pthread_rwlock_destroy(&lock_); }
+    ~RwLock() { abort_on("pthread_rwlock_destroy", pthread_rwlock_destroy(&lock_)); }
     RwLock(const RwLock&) = delete;
     RwLock& operator=(const RwLock&) = delete;
 
     // InternalError, in checking builds, when this thread holds the lock for reading already:
-    // with a writer waiting in between, the second acquisition would never return.
+    // with a writer waiting in between, the second acquisition would never return. In every
+    // build, InternalError when the system refuses the lock: this thread holds it for writing
+    // (EDEADLK), or it has as many readers as it can count (EAGAIN). The lock is not held then.
     void lock_shared() ACQUIRE_SHARED() {
         check_not_reading("a thread took a reader-writer lock for reading twice");
-        pthread_rwlock_rdlock(&lock_);
+        refuse_on("pthread_rwlock_rdlock", pthread_rwlock_rdlock(&lock_));
         note_reading();
     }
+    // A release the system refuses means the lock's state is lost (a release of a lock this
+    // thread does not hold): going on could let a writer in beside readers, so the process stops.
     void unlock_shared() RELEASE_SHARED() {
         forget_reading();
-        pthread_rwlock_unlock(&lock_);
+        abort_on("pthread_rwlock_unlock", pthread_rwlock_unlock(&lock_));
     }
     void lock() ACQUIRE() {
         check_not_reading("a thread took a reader-writer lock for writing while reading under it");
-        pthread_rwlock_wrlock(&lock_);
+        refuse_on("pthread_rwlock_wrlock", pthread_rwlock_wrlock(&lock_));
     }
-    void unlock() RELEASE() { pthread_rwlock_unlock(&lock_); }
+    void unlock() RELEASE() { abort_on("pthread_rwlock_unlock", pthread_rwlock_unlock(&lock_)); }
 
 private:
+    static void refuse_on(const char* call, int err) {
+        if (err != 0) assertion_failed((std::string(call) + ": " + std::strerror(err)).c_str());
+    }
+    static void abort_on(const char* call, int err) noexcept {
+        if (err == 0) return;
+        std::fprintf(stderr, "qorel: %s: %s\n", call, std::strerror(err));
+        std::abort();
+    }
+
 #if defined(QOREL_LOCK_CHECKS)
     // The locks this thread holds for reading; a thread holds a handful at most.
     static std::vector<const RwLock*>& held_for_reading() {
