@@ -25,6 +25,12 @@ std::vector<std::vector<float>> gaussian(std::size_t n, std::size_t dim, std::ui
     return out;
 }
 
+// The batch over an index's rows and deletions, as the database runs it.
+std::vector<std::vector<Candidate>> exact_batch(const HnswIndex& index, const float* queries, std::size_t nq,
+                                                std::size_t k) {
+    return search_exact_batch(index.scan_rows(), index.deleted_bits(), index.deleted_bit_words(), queries, nq, k);
+}
+
 std::vector<float> pack(const std::vector<std::vector<float>>& rows) {
     std::vector<float> out;
     for (const auto& r : rows) out.insert(out.end(), r.begin(), r.end());
@@ -36,7 +42,7 @@ std::vector<float> pack(const std::vector<std::vector<float>>& rows) {
 // so slots are compared only where they are clearly inside the k.
 void expect_same_hits(const HnswIndex& index, const std::vector<std::vector<float>>& queries, std::size_t k) {
     const std::vector<float> packed = pack(queries);
-    const auto batch = search_exact_batch(index, packed.data(), queries.size(), k);
+    const auto batch = exact_batch(index, packed.data(), queries.size(), k);
     ASSERT_EQ(batch.size(), queries.size());
     for (std::size_t i = 0; i < queries.size(); ++i) {
         const auto single = index.search_brute_force(queries[i], k);
@@ -104,16 +110,16 @@ TEST(ExactBatch, SmallAndDegenerateRequests) {
     const std::size_t dim = 4;
     HnswIndex empty(dim, Metric::Euclidean, 4, 10);
     const std::vector<float> q(2 * dim, 1.0f);
-    for (const auto& r : search_exact_batch(empty, q.data(), 2, 5)) EXPECT_TRUE(r.empty());
+    for (const auto& r : exact_batch(empty, q.data(), 2, 5)) EXPECT_TRUE(r.empty());
 
     HnswIndex index(dim, Metric::Euclidean, 4, 10);
     index.batch_insert(gaussian(20, dim, 3));
-    for (const auto& r : search_exact_batch(index, q.data(), 2, 0)) EXPECT_TRUE(r.empty());
-    EXPECT_TRUE(search_exact_batch(index, q.data(), 0, 5).empty());
+    for (const auto& r : exact_batch(index, q.data(), 2, 0)) EXPECT_TRUE(r.empty());
+    EXPECT_TRUE(exact_batch(index, q.data(), 0, 5).empty());
 
     // k beyond the live count returns every live row once, sorted.
     index.mark_deleted(4);
-    const auto all = search_exact_batch(index, q.data(), 2, 100);
+    const auto all = exact_batch(index, q.data(), 2, 100);
     for (const auto& r : all) {
         ASSERT_EQ(r.size(), 19u);
         std::set<Slot> slots;
@@ -139,12 +145,12 @@ TEST(ExactBatch, ZeroVectorsUnderCosineFollowTheScanOfTheSameState) {
     std::vector<std::vector<float>> queries{std::vector<float>(dim, 0.0f), rows[3]};
     const auto packed = pack(queries);
 
-    auto live = search_exact_batch(index, packed.data(), 2, 3);
+    auto live = exact_batch(index, packed.data(), 2, 3);
     for (const auto& c : live[0]) EXPECT_EQ(c.distance, 1.0f);
     EXPECT_EQ(live[1][0].slot, 3u);
 
     index.mark_deleted(0);
-    auto with_deleted = search_exact_batch(index, packed.data(), 2, 3);
+    auto with_deleted = exact_batch(index, packed.data(), 2, 3);
     for (const auto& c : with_deleted[0]) EXPECT_EQ(c.distance, 1.0f);
     // The graph walk, the single scan and the quantized codes score the same way.
     for (const auto& c : index.search_graph(queries[0], 3, 64)) EXPECT_EQ(c.distance, 1.0f);

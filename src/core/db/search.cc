@@ -54,7 +54,9 @@ void Database::search_many_exact(const ReadView& view, const std::vector<std::ve
     std::vector<float> packed(queries.size() * dim);
     for (std::size_t i = 0; i < queries.size(); ++i) std::copy(queries[i].begin(), queries[i].end(), packed.begin() + static_cast<std::ptrdiff_t>(i * dim));
     show_brute_force_hint_once();
-    std::vector<std::vector<Candidate>> found = search_exact_batch(*view.index, packed.data(), queries.size(), k);
+    std::vector<std::vector<Candidate>> found = search_exact_batch(view.index->scan_rows(), view.index->deleted_bits(),
+                                                                   view.index->deleted_bit_words(), packed.data(),
+                                                                   queries.size(), k);
     parallel::for_each(0, queries.size(), [&](std::size_t i) { results[i] = assemble(view, found[i], max_distance); });
 }
 

@@ -1,6 +1,7 @@
 #include "exact/batch.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -9,7 +10,6 @@
 #endif
 
 #include "blas.h"
-#include "exact/scan.h"
 #include "parallel.h"
 
 namespace qorel {
@@ -104,26 +104,29 @@ std::vector<NearestK> scan_task(const BatchInput& in, std::size_t q0, std::size_
 
 }  // namespace
 
-std::vector<std::vector<Candidate>> search_exact_batch(const HnswIndex& index, const float* queries, std::size_t nq,
+std::vector<std::vector<Candidate>> search_exact_batch(const ScanRows& rows, const std::uint64_t* dead,
+                                                       std::size_t dead_words, const float* queries, std::size_t nq,
                                                        std::size_t k) {
     std::vector<std::vector<Candidate>> results(nq);
-    if (nq == 0 || k == 0 || index.entry_point() == kNoSlot) return results;
+    if (nq == 0 || k == 0 || rows.count == 0) return results;
 
     BatchInput in;
-    in.dim = index.dim();
-    in.metric = index.metric();
-    in.base = index.vectors().data();
-    in.n = std::min(index.node_count(), in.dim == 0 ? 0 : index.vectors().float_count() / in.dim);
-    QOREL_ASSERT(index.norms().size() >= in.n, "fewer stored norms than rows");
-    in.norms = index.norms().data();
+    in.dim = rows.dim;
+    in.metric = rows.metric;
+    in.base = rows.rows;
+    in.n = rows.count;
+    in.norms = rows.norms;
     in.queries = queries;
     // With deletions the live rows are picked from a byte per row, and the final distances
     // come from the pair kernel, as the single-query scan reports them.
-    in.has_deleted = !index.deleted().empty();
+    in.has_deleted = dead != nullptr;
     if (in.has_deleted) {
         in.dead.assign(in.n, 0);
-        for (Slot s : index.deleted())
-            if (s < in.n) in.dead[s] = 1;
+        for (std::size_t w = 0; w < dead_words && w * 64 < in.n; ++w)
+            for (std::uint64_t bits = dead[w]; bits != 0; bits &= bits - 1) {
+                const std::size_t s = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+                if (s < in.n) in.dead[s] = 1;
+            }
     }
     in.q2.resize(nq);
     in.sqrt_q2.resize(nq);
@@ -159,7 +162,7 @@ std::vector<std::vector<Candidate>> search_exact_batch(const HnswIndex& index, c
         }
         if (in.has_deleted) {
             const float* q = queries + i * in.dim;
-            for (Candidate& c : out) c.distance = distance(q, index.vector(c.slot), in.dim, in.metric);
+            for (Candidate& c : out) c.distance = distance(q, in.base + std::size_t{c.slot} * in.dim, in.dim, in.metric);
         }
         std::sort(out.begin(), out.end(), candidate_less);
     });

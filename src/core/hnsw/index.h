@@ -33,6 +33,8 @@ namespace qorel {
 // Levels above this are never drawn (a uniform draw of exactly 0 would otherwise saturate).
 inline constexpr std::size_t kMaxLevel = 64;
 
+struct ScanRows;  // exact/scan.h
+
 // Prints the one brute-force hint to standard error the first time any exact scan of the
 // process runs (an atomic swap, so at most once even across threads and databases); never in
 // a build that scores through BLAS, since the hint recommends exactly that.
@@ -184,6 +186,10 @@ public:
 
     // Memory held by the graph structures (lists, locks, levels), for benchmarks.
     std::size_t graph_memory_bytes() const;
+
+    // A view of the stored rows for the exact scans (exact/scan.h): the rows the store holds
+    // for nodes, with their norms.
+    ScanRows scan_rows() const;
 
 private:
 

@@ -100,6 +100,12 @@ std::vector<Candidate> HnswIndex::search_graph_filtered(std::span<const float> q
     return rerank(q, std::move(found), k);
 }
 
+ScanRows HnswIndex::scan_rows() const {
+    const std::size_t rows = std::min(node_count(), dim_ == 0 ? std::size_t{0} : vectors_.float_count() / dim_);
+    QOREL_ASSERT(norms_.size() >= rows, "fewer stored norms than rows");
+    return {vectors_.data(), norms_.data(), rows, dim_, metric_};
+}
+
 std::vector<Candidate> HnswIndex::search_brute_force(std::span<const float> query, std::size_t k) const {
     QOREL_ASSERT(query.size() == dim_, "query dimension mismatch");
     if (entry_point_ == kNoSlot) return {};
@@ -109,9 +115,8 @@ std::vector<Candidate> HnswIndex::search_brute_force(std::span<const float> quer
     // One sequential pass over the rows keeping the k best in a bounded heap: the only buffer of
     // the call, k entries. Without deletions the scores come from inner products and the stored
     // norms, several rows at a time; with them, each live row gets the pair kernel's distance.
-    const std::size_t rows = std::min(node_count(), dim_ == 0 ? std::size_t{0} : vectors_.float_count() / dim_);
-    const ScanRows source{vectors_.data(), norms_.data(), rows, dim_, metric_};
-    NearestK top(k, rows);
+    const ScanRows source = scan_rows();
+    NearestK top(k, source.count);
     if (deleted_.empty())
         scan_norm_scores(source, query.data(), top);
     else
