@@ -112,6 +112,20 @@ TEST_F(LoaderTest, ListStorageBeyondMemoryFailsBeforeAnyIsBuilt) {
     LoadedStorage loaded = load_storage(storage_);
     EXPECT_EQ(loaded.index.node_count(), 3u);
     EXPECT_EQ(loaded.index.neighbours(0, 0), (std::vector<Slot>{1, 2}));
+    // What the check budgeted is what the loaded lists hold.
+    EXPECT_EQ(loaded.index.graph_memory_bytes(), HnswIndex::node_record_bytes(3, 0, 16));
+}
+
+// The budget the loader checks follows the index's own layout, upper lists included.
+TEST(NodeRecordBytes, AreWhatTheIndexAllocatesForTheNodes) {
+    const std::vector<std::size_t> levels{0, 2, 0, 1, 0, 3};
+    const std::size_t upper_lists = 6;
+    for (std::size_t m : {2u, 16u, 100u}) {
+        HnswIndex index(2, Metric::Euclidean, m, 10);
+        index.load_reserve(levels.size(), upper_lists);
+        for (std::size_t level : levels) index.load_append_node(level);
+        EXPECT_EQ(index.graph_memory_bytes(), HnswIndex::node_record_bytes(levels.size(), upper_lists, m)) << "m " << m;
+    }
 }
 
 TEST_F(LoaderTest, NodeDamageIsReportedInFileOrder) {

@@ -64,8 +64,8 @@ HnswIndex::HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t 
       ef_construction_(ef_construction),
       ml_(1.0 / std::log(static_cast<double>(m))),
       dist_fn_(distance_fn(metric)),
-      stride0_(2 * m + 3),
-      stride_up_(m + 3) {}
+      stride0_(layer0_words(m)),
+      stride_up_(upper_words(m)) {}
 
 std::vector<Slot> HnswIndex::neighbours(Slot s, std::size_t layer) const {
     if (s >= node_count() || layer > levels_[s]) return {};
@@ -165,6 +165,14 @@ void HnswIndex::load_finish(VectorStore store, std::vector<float> norms, std::un
 
 std::size_t HnswIndex::graph_memory_bytes() const {
     return links0_.capacity() * 4 + links_up_.capacity() * 4 + levels_.capacity() + up_first_.capacity() * 4;
+}
+
+std::uint64_t HnswIndex::node_record_bytes(std::uint64_t nodes, std::uint64_t upper_lists, std::uint64_t m) {
+    // Per node: its layer-0 block, its level and the index of its first upper block.
+    const std::uint64_t per_node = layer0_words(m) * sizeof(decltype(links0_)::value_type) +
+                                   sizeof(decltype(levels_)::value_type) + sizeof(decltype(up_first_)::value_type);
+    const std::uint64_t per_upper_list = upper_words(m) * sizeof(decltype(links_up_)::value_type);
+    return nodes * per_node + upper_lists * per_upper_list;
 }
 
 }  // namespace qorel

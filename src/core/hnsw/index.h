@@ -186,12 +186,20 @@ public:
 
     // Memory held by the graph structures (lists, locks, levels), for benchmarks.
     std::size_t graph_memory_bytes() const;
+    // Bytes the graph structures of `nodes` nodes holding `upper_lists` lists above layer 0 in
+    // all take with `m`: what load_reserve allocates for them, so that a loader can refuse a
+    // graph too large for memory before building any of it.
+    static std::uint64_t node_record_bytes(std::uint64_t nodes, std::uint64_t upper_lists, std::uint64_t m);
 
     // A view of the stored rows for the exact scans (exact/scan.h): the rows the store holds
     // for nodes, with their norms.
     ScanRows scan_rows() const;
 
 private:
+    // Words of one list's block on layer 0 and above it: the lock word, the length, then room
+    // for the layer's limit (2m and m) plus one ids.
+    static constexpr std::size_t layer0_words(std::size_t m) { return 2 * m + 3; }
+    static constexpr std::size_t upper_words(std::size_t m) { return m + 3; }
 
     // A list's block: the lock word, the length, then the ids; list_ptr points at the length.
     std::uint32_t* block_ptr(Slot s, std::size_t layer) {

@@ -20,7 +20,7 @@ constexpr std::uint32_t kMaxStoredM = 65535;
 
 // When no checksum vouches for the header (files of older saves), the neighbour lists it asks
 // for may take at most this many bytes per byte of the graph and vectors files, or the floor
-// if that is more. With m = 16 a node's lists take 142 bytes against at least 16 in the files
+// if that is more. With m = 16 a node's lists take 145 bytes against at least 16 in the files
 // (its record and a one-dimensional vector); a damaged m or node count asks for thousands.
 constexpr std::uint64_t kUncheckedListBytesPerFileByte = 16;
 constexpr std::uint64_t kUncheckedListFloor = std::uint64_t{64} << 20;
@@ -108,12 +108,8 @@ std::uint64_t node_memory(ByteReader in, std::uint32_t n, std::uint32_t m, std::
         upper_lists += layers - 1;
         for (std::uint32_t layer = 0; layer < layers; ++layer) in.bytes(std::size_t{read_list_length(in, s, layer, m)} * 4);
     }
-    // A layer-0 list (2m + 2 words), its lock byte, the level byte and the first-block index;
-    // an upper list (m + 2 words) and its lock byte.
-    const std::uint64_t per_node = (2 * std::uint64_t{m} + 2) * 4 + 1 + 1 + 4;
-    const std::uint64_t per_upper_list = (std::uint64_t{m} + 2) * 4 + 1;
     *upper_lists_out = upper_lists;
-    return n * per_node + upper_lists * per_upper_list;
+    return HnswIndex::node_record_bytes(n, upper_lists, m);
 }
 
 std::uint64_t machine_memory() {
