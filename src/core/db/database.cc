@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "storage/files.h"
+#include "storage/recovery.h"
 
 namespace qorel {
 

@@ -69,13 +69,14 @@
 #include "plan_cache.h"
 #include "row_block.h"
 #include "rwlock.h"
-#include "storage/recovery.h"
 #include "storage/storage.h"
 #include "storage/wal.h"
 #include "thread_annotations.h"
 #include "types.h"
 
 namespace qorel {
+
+struct GraphChoice;  // storage/recovery.h
 
 struct DatabaseConfig {
     std::uint64_t dim = 0;
