@@ -11,6 +11,7 @@
 #include "error.h"
 #include "storage/files.h"
 #include "storage/wal.h"
+#include "storage/wal_salvage.h"
 
 namespace qorel {
 namespace {

@@ -9,7 +9,7 @@
 #include "metadata/flat_text.h"
 #include "storage/codec.h"
 #include "storage/crc32.h"
-#include "storage/wal.h"
+#include "storage/metadata_text.h"
 
 namespace qorel {
 
