@@ -12,7 +12,7 @@ constexpr std::size_t kScratchKeep = 1 << 20;
 
 }  // namespace
 
-Wal::Wal(std::string path) : path_(std::move(path)) {}
+Wal::Wal(Env& env, std::string path) : env_(env), path_(std::move(path)) {}
 
 void Wal::set_truncate_before_append(std::uint64_t good_length) { truncate_to_ = good_length; }
 
@@ -33,7 +33,7 @@ void Wal::close_writer() noexcept {
 }
 
 WalReadResult Wal::read_for_replay() {
-    WalReadResult log = read_wal(path_);
+    WalReadResult log = read_wal(env_, path_);
     kept_damage_.reset();
     if (log.tail == WalTail::None) return log;
     truncate_to_ = log.good_length;
@@ -42,7 +42,7 @@ WalReadResult Wal::read_for_replay() {
         try {
             keep_damaged_tail();
             // Cut now, so that the next open does not find (and keep) the same damage again.
-            truncate_file(path_, log.good_length);
+            env_.truncate_file(path_, log.good_length);
             truncate_to_.reset();
         } catch (const QorelError&) {
             // Whatever did not happen here happens before the first append's cut.
@@ -53,14 +53,14 @@ WalReadResult Wal::read_for_replay() {
 
 void Wal::keep_damaged_tail() {
     if (!damaged_from_) return;
-    std::optional<std::string> side = qorel::keep_damaged_tail(path_, *damaged_from_);
+    std::optional<std::string> side = qorel::keep_damaged_tail(env_, path_, *damaged_from_);
     if (side) kept_damage_ = std::move(side);
     damaged_from_.reset();
 }
 
 void Wal::open_writer() {
     keep_damaged_tail();  // before anything can be cut
-    BufferedFileWriter writer(path_, BufferedFileWriter::Mode::Append);
+    BufferedFileWriter writer(env_, path_, BufferedFileWriter::Mode::Append);
     std::uint64_t size = writer.file_size();
     if (truncate_to_ && size > *truncate_to_) {
         writer.truncate(*truncate_to_);
@@ -75,7 +75,7 @@ void Wal::roll_back() noexcept {
     writer_->abandon();
     writer_.reset();
     try {
-        truncate_file(path_, end_);
+        env_.truncate_file(path_, end_);
     } catch (...) {
         truncate_to_ = end_;  // the next opening cuts it instead
     }

@@ -15,7 +15,7 @@
 
 namespace qorel {
 
-// The writer side of the log: appends records to the file at `path`, opening it lazily.
+// The writer side of the log: appends records to the file at `path` in `env`, opening it lazily.
 // REQUIRES: the caller serialises every call (the database's log mutex).
 //
 // Each append hands its records to the operating system before returning, so they survive a
@@ -25,7 +25,8 @@ namespace qorel {
 // after a restart too, and no torn bytes hide later records.
 class Wal {
 public:
-    explicit Wal(std::string path);
+    // Keeps a reference to `env`, which must outlive the writer.
+    Wal(Env& env, std::string path);
     Wal(const Wal&) = delete;
     Wal& operator=(const Wal&) = delete;
     ~Wal() = default;  // closes the file; the buffer is always empty between appends
@@ -76,6 +77,7 @@ private:
     template <class Encode>
     void append_records(std::size_t count, Encode&& encode);
 
+    Env& env_;
     std::string path_;
     std::optional<BufferedFileWriter> writer_;
     // Where the next opening of the file must cut it, if it is longer.

@@ -1,21 +1,14 @@
 #include "storage/wal_reader.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
 #include "error.h"
-#include "storage/fd_io.h"
 #include "storage/wal_salvage.h"
 
 namespace qorel {
 namespace {
-
-using fd_io::FdCloser;
-using fd_io::open_read_only;
-using fd_io::pread_full;
 
 constexpr std::size_t kReadBufferSize = 8 * 1024;
 
@@ -38,11 +31,11 @@ private:
     std::size_t pos_ = 0;
 };
 
-// Log bytes read from a descriptor through an 8 KiB buffer. `length` is the file's length at
+// Log bytes read from a file through an 8 KiB buffer. `length` is the file's length at
 // open; remaining() counts down from it, read() reports the actual end of the file.
 class FileSource {
 public:
-    FileSource(int fd, std::uint64_t length) : fd_(fd), length_(length) {}
+    FileSource(ReadableFile& file, std::uint64_t length) : file_(file), length_(length) {}
 
     std::uint64_t remaining() const { return consumed_ < length_ ? length_ - consumed_ : 0; }
 
@@ -76,14 +69,13 @@ public:
 
 private:
     std::size_t read_some(std::uint8_t* out, std::size_t n) {
-        for (;;) {
-            ssize_t got = ::read(fd_, out, n);
-            if (got >= 0) return static_cast<std::size_t>(got);
-            if (errno != EINTR) throw QorelError::io_errno(errno);
-        }
+        const std::size_t got = file_.read_at(offset_, out, n);
+        offset_ += got;
+        return got;
     }
 
-    int fd_;
+    ReadableFile& file_;
+    std::uint64_t offset_ = 0;
     std::uint64_t length_;
     std::uint64_t consumed_ = 0;
     std::uint8_t buffer_[kReadBufferSize];
@@ -183,18 +175,12 @@ WalReadResult parse_wal(std::span<const std::uint8_t> bytes) {
     return result;
 }
 
-WalReadResult read_wal(const std::string& path) {
-    const int fd = open_read_only(path);
-    if (fd < 0) {
-        if (errno == ENOENT) return {};  // never written, or emptied by a save
-        throw QorelError::io_errno(errno);
-    }
-    FdCloser closer{fd};
-    struct stat st;
-    if (::fstat(fd, &st) != 0) throw QorelError::io_errno(errno);
-    if (st.st_size <= 0) return {};
-    const auto length = static_cast<std::uint64_t>(st.st_size);
-    auto source = std::make_unique<FileSource>(fd, length);
+WalReadResult read_wal(Env& env, const std::string& path) {
+    const std::unique_ptr<ReadableFile> file = env.open_readable(path);
+    if (!file) return {};  // never written, or emptied by a save
+    const std::uint64_t length = file->size();
+    if (length == 0) return {};
+    auto source = std::make_unique<FileSource>(*file, length);
     std::uint64_t torn_at = 0;
     WalReadResult result = scan_records(*source, torn_at);
     result.total_length = length;
@@ -206,7 +192,7 @@ WalReadResult read_wal(const std::string& path) {
             result.tail = WalTail::Damaged;
         } else {
             std::vector<std::uint8_t> bytes(static_cast<std::size_t>(tail));
-            bytes.resize(pread_full(fd, bytes.data(), bytes.size(), torn_at));
+            bytes.resize(file->read_at(torn_at, bytes.data(), bytes.size()));
             if (may_hide_records(bytes, 1)) result.tail = WalTail::Damaged;
         }
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "storage/env.h"
 #include "storage/wal_codec.h"
 
 namespace qorel {
@@ -39,6 +40,6 @@ WalReadResult parse_wal(std::span<const std::uint8_t> bytes);
 
 // parse_wal over the file at `path`, read through an 8 KiB buffer. A missing file holds no
 // records; failures to open, measure or read it are thrown as Io.
-WalReadResult read_wal(const std::string& path);
+WalReadResult read_wal(Env& env, const std::string& path);
 
 }  // namespace qorel

@@ -1,20 +1,15 @@
 #include "storage/wal_salvage.h"
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "error.h"
-#include "storage/fd_io.h"
-#include "storage/files.h"
 #include "storage/wal_format.h"
 
 namespace qorel {
 namespace {
 
-using fd_io::FdCloser;
-using fd_io::open_read_only;
-using fd_io::pread_full;
-using fd_io::write_full;
 
 // The first offset at or after `from` where an intact record of a known kind begins. `budget`
 // is how many payload bytes may be checksummed: crafted bytes could make the search quadratic.
@@ -57,40 +52,32 @@ bool may_hide_records(std::span<const std::uint8_t> bytes, std::uint64_t from) {
     return search_record(bytes, from, budget) || budget == 0;
 }
 
-std::optional<std::string> keep_damaged_tail(const std::string& path, std::uint64_t from) {
-    const int in = open_read_only(path);
-    if (in < 0) {
-        if (errno != ENOENT) throw QorelError::io_errno(errno);
-        return std::nullopt;
-    }
-    FdCloser in_closer{in};
+std::optional<std::string> keep_damaged_tail(Env& env, const std::string& path, std::uint64_t from) {
+    const std::unique_ptr<ReadableFile> in = env.open_readable(path);
+    if (!in) return std::nullopt;
     std::string side;
-    int out = -1;
-    for (unsigned n = 1; out < 0;) {
+    std::unique_ptr<WritableFile> out;
+    for (unsigned n = 1; !out; ++n) {
         side = path + ".damaged-" + std::to_string(n);
-        out = ::open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (out >= 0) break;
-        if (errno == EEXIST) {
-            ++n;
-        } else if (errno != EINTR) {
-            throw QorelError::io_errno(errno);
-        }
+        out = env.open_writable(side, WriteMode::CreateNew);
     }
     try {
-        FdCloser out_closer{out};
         std::vector<std::uint8_t> buffer(1 << 16);
         for (std::uint64_t offset = from;;) {
-            const std::size_t got = pread_full(in, buffer.data(), buffer.size(), offset);
+            const std::size_t got = in->read_at(offset, buffer.data(), buffer.size());
             if (got == 0) break;
-            write_full(out, buffer.data(), got);
+            out->write(buffer.data(), got);
             offset += got;
         }
-        if (::fsync(out) != 0) throw QorelError::io_errno(errno);
-        out_closer.fd = -1;
-        if (::close(out) != 0) throw QorelError::io_errno(errno);
-        sync_directory(parent_directory(path));
+        out->sync();
+        std::exchange(out, nullptr)->close();
+        env.sync_directory(parent_directory(path));
     } catch (...) {
-        ::unlink(side.c_str());
+        out.reset();
+        try {
+            env.remove_file_if_exists(side);
+        } catch (const QorelError&) {
+        }
         throw;
     }
     return side;

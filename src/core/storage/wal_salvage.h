@@ -7,6 +7,8 @@
 #include <span>
 #include <string>
 
+#include "storage/env.h"
+
 namespace qorel {
 
 // The first offset at or after `from` where a complete record of a known kind with a matching
@@ -21,6 +23,6 @@ bool may_hide_records(std::span<const std::uint8_t> bytes, std::uint64_t from);
 // existing file is never overwritten), synced with its directory. Returns the side file's
 // path, or nullopt when the log is gone (and the damage with it). Throws Io on failure, leaving
 // no side file behind.
-std::optional<std::string> keep_damaged_tail(const std::string& path, std::uint64_t from);
+std::optional<std::string> keep_damaged_tail(Env& env, const std::string& path, std::uint64_t from);
 
 }  // namespace qorel
