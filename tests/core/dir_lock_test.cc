@@ -12,6 +12,7 @@
 #include "db/open_registry.h"
 #include "storage/dir_lock.h"
 #include "storage/files.h"
+#include "storage/mem_env.h"
 
 namespace qorel {
 namespace {
@@ -147,6 +148,18 @@ TEST_F(OpenRegistryTest, OpeningNothingCreatesNothing) {
     // The system would read the path only up to the NUL.
     EXPECT_THROW(open_shared(dir_ + "/a" + std::string(1, '\0') + "b", config(2)), std::invalid_argument);
     EXPECT_TRUE(std::filesystem::is_empty(dir_));
+}
+
+TEST_F(OpenRegistryTest, DirectoriesAreToldApartPerEnv) {
+    auto mem = std::make_shared<MemEnv>();
+    auto db = open_shared("/db", config(2), mem);
+    db->add("a", {1, 2}, std::nullopt);
+    EXPECT_EQ(open_shared("/db/.", config(2), mem), db);
+    // The same path in another Env is another directory, with a lock of its own.
+    auto other = open_shared("/db", config(2), std::make_shared<MemEnv>());
+    EXPECT_NE(other, db);
+    EXPECT_EQ(other->len(), 0u);
+    EXPECT_FALSE(posix.path_exists("/db"));
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // quantization and compaction, reopen to the last completed save plus the log. The databases
 // live in a FaultEnv, whose hook plays both the failing disk (one call fails, the process goes
 // on) and the killed process (that call and every later one fail, so nothing after it reaches
-// the files).
+// the files). At the end, power cuts in a MemEnv, for saves and for the log's batches.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -17,6 +17,7 @@
 #include "db/database.h"
 #include "error.h"
 #include "storage/fault_env.h"
+#include "storage/mem_env.h"
 
 namespace qorel {
 namespace {
@@ -302,6 +303,116 @@ TEST(InterruptedFirstSave, ReopensWithOrWithoutTheSavedFiles) {
         if (!interrupted) break;
     }
     fs::remove_all(root);
+}
+
+// ---- Power cuts, in memory: each operation is cut off at every file-system call in turn (that
+// call and all later ones fail), then either the process is gone (the files keep what it wrote)
+// or the power too (MemEnv::crash keeps only what was synced). The reopened database holds the
+// state before the operation or after it; an operation that returned keeps its result unless
+// only the power cut could take it (changes since the last save live in an unsynced log).
+
+struct PowerCutCase {
+    const char* name;
+    // Fills the new database; returns the state a power cut right afterwards would leave.
+    std::function<Snapshot(Database&)> setup;
+    std::function<void(Database&)> op;
+    bool durable;  // once it returns, the result survives a power cut too
+};
+
+std::vector<float> row(int i) { return {float(i), float(i % 5), 1.0f, float(i % 3) - 1}; }
+
+// Long enough that a batch of 200 fills the log writer's buffer.
+std::string long_id(const std::string& prefix, int i) { return cat({prefix, "-with-an-identifier-of-some-length-", num(i)}); }
+
+// `count` rows with metadata, as one batch.
+void add_rows(Database& db, const std::string& prefix, int first, int count) {
+    std::vector<std::string> ids;
+    RowBlock rows;
+    std::vector<std::optional<Json>> metadata;
+    for (int i = first; i < first + count; ++i) {
+        ids.push_back(long_id(prefix, i));
+        rows.add(row(i));
+        metadata.emplace_back(Json{{"i", i}});
+    }
+    db.add_many(std::move(ids), std::move(rows), std::move(metadata));
+}
+
+Snapshot saved_rows(Database& db) {
+    add_rows(db, "r", 0, 240);
+    for (int i = 0; i < 240; i += 6) db.remove(long_id("r", i));
+    db.save();
+    return snapshot(db);
+}
+
+void expect_power_cuts_keep_old_or_new(const PowerCutCase& c) {
+    DatabaseConfig config;
+    config.dim = 4;
+    config.m = 4;
+    Snapshot after;
+    for (int at = 0;; ++at) {  // 0: no cut, which gives the state after
+        bool fired = false;
+        for (const bool power : {false, true}) {
+            auto mem = std::make_shared<MemEnv>();
+            auto env = std::make_shared<FaultEnv>(mem);
+            auto db = Database::open_or_create("/db", config, env);
+            const Snapshot durable = c.setup(*db);
+            const Snapshot before = snapshot(*db);
+            {
+                Fault cut = Fault::at(at, true, *env);
+                try {
+                    c.op(*db);
+                } catch (const QorelError& e) {
+                    EXPECT_TRUE(cut.fired()) << e.what();
+                }
+                fired = cut.fired();
+                if (!fired) after = snapshot(*db);
+                db.reset();  // still cut off: whatever it writes on closing is lost too
+            }
+            if (power) mem->crash();
+            const std::string what = cat({c.name, power ? ", power cut at call " : ", killed at call ", num(at)});
+            try {
+                const Snapshot got = snapshot(*Database::open("/db", env));
+                if (!fired && (!power || c.durable)) {
+                    EXPECT_EQ(got, after) << what;
+                } else {
+                    EXPECT_TRUE(got == (power ? durable : before) || got == after) << what;
+                }
+            } catch (const QorelError& e) {
+                ADD_FAILURE() << what << ": " << e.what();
+            }
+        }
+        if (at > 0 && !fired) break;
+    }
+}
+
+TEST(PowerCut, EveryCallOfAnOperationKeepsTheOldOrTheNewState) {
+    const PowerCutCase cases[] = {
+        {"save",
+         [](Database& db) {
+             const Snapshot saved = saved_rows(db);
+             add_rows(db, "new", 0, 50);
+             db.remove(long_id("r", 1));
+             db.update(long_id("r", 2), row(1000), Json{{"updated", true}});
+             return saved;
+         },
+         [](Database& db) { db.save(); }, true},
+        // Batches larger than the writer's buffer reach the log in several writes.
+        {"add_many", saved_rows, [](Database& db) { add_rows(db, "batch", 0, 200); }, false},
+        {"delete_many", saved_rows,
+         [](Database& db) {
+             std::vector<std::string> ids;
+             for (int i = 0; i < 240; ++i) ids.push_back(long_id("r", i));
+             EXPECT_EQ(db.remove_many(ids), 200u);
+         },
+         false},
+        {"compact and save", saved_rows,
+         [](Database& db) {
+             db.compact();
+             db.save();
+         },
+         true},
+    };
+    for (const PowerCutCase& c : cases) expect_power_cuts_keep_old_or_new(c);
 }
 
 INSTANTIATE_TEST_SUITE_P(Configs, InterruptedSave,

@@ -13,6 +13,7 @@
 #include "storage/crc32.h"
 #include "storage/fault_env.h"
 #include "storage/files.h"
+#include "storage/mem_env.h"
 #include "storage/wal.h"
 
 namespace qorel {
@@ -477,6 +478,33 @@ TEST_F(StorageTest, FaultHookFailsCallsBeforeTheyAreMade) {
     EXPECT_FALSE(posix.path_exists(path("a")));
     EXPECT_FALSE(posix.path_exists(path("b")));
     EXPECT_EQ(seen, (std::vector<std::string>{"open:a", "write:a", "fsync:a", "close:a", "rename:b", "unlink:a"}));
+}
+
+TEST(MemEnv, CrashKeepsWhatWasSyncedAndLocksGo) {
+    MemEnv env;
+    env.create_directories("/d/e");
+    BufferedFileWriter a(env, "/d/e/a", BufferedFileWriter::Mode::Append);
+    a.write(Bytes{1, 2});
+    a.sync();
+    env.sync_directory("/d/e");
+    a.write(Bytes{3});
+    a.close();
+    BufferedFileWriter b(env, "/d/e/b", BufferedFileWriter::Mode::Truncate);
+    b.write(Bytes{4});
+    b.sync();
+    b.close();
+    env.rename_file("/d/e/a", "/d/e/c");  // no directory sync after either name change
+    const MappedFile before = env.map_file("/d/e/c");
+    const Env::LockAttempt held = env.try_lock("/d/e/lock", LockMode::Exclusive);
+    ASSERT_TRUE(held.lock);
+    EXPECT_TRUE(env.try_lock("/d/e/lock", LockMode::Exclusive).busy);
+
+    env.crash();
+    EXPECT_EQ(env.read_file("/d/e/a"), (Bytes{1, 2}));
+    EXPECT_FALSE(env.path_exists("/d/e/b"));
+    EXPECT_FALSE(env.path_exists("/d/e/c"));
+    EXPECT_EQ(Bytes(before.bytes().begin(), before.bytes().end()), (Bytes{1, 2, 3}));  // a snapshot
+    EXPECT_TRUE(env.try_lock("/d/e/lock", LockMode::Exclusive).lock);
 }
 
 }  // namespace
