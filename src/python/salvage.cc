@@ -4,7 +4,8 @@
 #include <span>
 #include <variant>
 
-#include "storage/wal.h"
+#include "storage/wal_codec.h"
+#include "storage/wal_salvage.h"
 
 namespace qorel::py {
 

@@ -12,9 +12,12 @@
 #include "db/open_registry.h"
 #include "storage/dir_lock.h"
 #include "storage/files.h"
+#include "storage/mem_env.h"
 
 namespace qorel {
 namespace {
+
+Env& posix = *Env::posix();
 
 class DirLockTest : public ::testing::Test {
 protected:
@@ -39,7 +42,7 @@ protected:
     // 0: acquired, 1: in use, 2: any other failure.
     static int try_acquire(const std::string& dir) {
         try {
-            DirLock lock = DirLock::acquire(dir);
+            DirLock lock = DirLock::acquire(posix, dir);
             return lock.held() ? 0 : 2;
         } catch (const DirectoryInUse&) {
             return 1;
@@ -52,11 +55,11 @@ protected:
 };
 
 TEST_F(DirLockTest, OneHolderAtATimeEvenWithinAProcess) {
-    DirLock first = DirLock::acquire(dir_);
+    DirLock first = DirLock::acquire(posix, dir_);
     ASSERT_TRUE(first.held());
-    EXPECT_TRUE(path_exists(dir_ + "/qorel.lock"));
+    EXPECT_TRUE(posix.path_exists(dir_ + "/qorel.lock"));
     // A second lock description conflicts inside the holder's own process...
-    EXPECT_THROW(DirLock::acquire(dir_), DirectoryInUse);
+    EXPECT_THROW(DirLock::acquire(posix, dir_), DirectoryInUse);
     // ...and in any other process.
     EXPECT_EQ(in_child([&] { return try_acquire(dir_); }), 1);
 
@@ -66,10 +69,10 @@ TEST_F(DirLockTest, OneHolderAtATimeEvenWithinAProcess) {
     EXPECT_EQ(try_acquire(dir_), 1);
     moved.release();
     EXPECT_EQ(in_child([&] { return try_acquire(dir_); }), 0);
-    { DirLock again = DirLock::acquire(dir_); }
+    { DirLock again = DirLock::acquire(posix, dir_); }
     EXPECT_EQ(try_acquire(dir_), 0);
     // The lock file stays behind for the next holder.
-    EXPECT_TRUE(path_exists(dir_ + "/qorel.lock"));
+    EXPECT_TRUE(posix.path_exists(dir_ + "/qorel.lock"));
 }
 
 TEST_F(DirLockTest, AKilledHolderLeavesTheDirectoryFree) {
@@ -77,7 +80,7 @@ TEST_F(DirLockTest, AKilledHolderLeavesTheDirectoryFree) {
     ASSERT_EQ(::pipe(ready), 0);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        DirLock lock = DirLock::acquire(dir_);
+        DirLock lock = DirLock::acquire(posix, dir_);
         char c = 'x';
         if (::write(ready[1], &c, 1) != 1) ::_exit(2);
         ::pause();
@@ -94,7 +97,7 @@ TEST_F(DirLockTest, AKilledHolderLeavesTheDirectoryFree) {
 }
 
 TEST_F(DirLockTest, AForkedChildDoesNotKeepItsParentsClaim) {
-    DirLock lock = DirLock::acquire(dir_);
+    DirLock lock = DirLock::acquire(posix, dir_);
     const std::uint64_t generation = fork_generation();
     int go[2], done[2];
     ASSERT_EQ(::pipe(go), 0);
@@ -138,13 +141,25 @@ protected:
 
 TEST_F(OpenRegistryTest, OpeningNothingCreatesNothing) {
     EXPECT_THROW(open_shared(dir_ + "/missing", std::nullopt), QorelError);
-    EXPECT_FALSE(path_exists(dir_ + "/missing"));
+    EXPECT_FALSE(posix.path_exists(dir_ + "/missing"));
     // An existing directory without a database gets no lock file.
     EXPECT_THROW(open_shared(dir_, std::nullopt), QorelError);
     EXPECT_TRUE(std::filesystem::is_empty(dir_));
     // The system would read the path only up to the NUL.
     EXPECT_THROW(open_shared(dir_ + "/a" + std::string(1, '\0') + "b", config(2)), std::invalid_argument);
     EXPECT_TRUE(std::filesystem::is_empty(dir_));
+}
+
+TEST_F(OpenRegistryTest, DirectoriesAreToldApartPerEnv) {
+    auto mem = std::make_shared<MemEnv>();
+    auto db = open_shared("/db", config(2), mem);
+    db->add("a", {1, 2}, std::nullopt);
+    EXPECT_EQ(open_shared("/db/.", config(2), mem), db);
+    // The same path in another Env is another directory, with a lock of its own.
+    auto other = open_shared("/db", config(2), std::make_shared<MemEnv>());
+    EXPECT_NE(other, db);
+    EXPECT_EQ(other->len(), 0u);
+    EXPECT_FALSE(posix.path_exists("/db"));
 }
 
 }  // namespace

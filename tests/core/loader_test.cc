@@ -18,6 +18,8 @@
 namespace qorel {
 namespace {
 
+Env& posix = *Env::posix();
+
 using Bytes = std::vector<std::uint8_t>;
 // Per node, per layer, the neighbour slots.
 using Nodes = std::vector<std::vector<std::vector<Slot>>>;
@@ -63,12 +65,12 @@ protected:
         char tmpl[] = "/tmp/qorel_loader_XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
-        storage_ = Storage::make(dir_);
+        storage_ = Storage::make(posix, dir_);
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
     void write(const std::string& path, const Bytes& b) {
-        BufferedFileWriter w(path, BufferedFileWriter::Mode::Truncate);
+        BufferedFileWriter w(posix, path, BufferedFileWriter::Mode::Truncate);
         w.write(b);
         w.close();
     }
@@ -197,13 +199,13 @@ protected:
         save();
     }
     void save() {
-        BufferedFileWriter vectors(storage_.vectors_path, BufferedFileWriter::Mode::Truncate);
+        BufferedFileWriter vectors(posix, storage_.vectors_path, BufferedFileWriter::Mode::Truncate);
         write_vectors_file(index_, vectors, print_);
         vectors.close();
-        BufferedFileWriter graph(storage_.graph_path, BufferedFileWriter::Mode::Truncate);
+        BufferedFileWriter graph(posix, storage_.graph_path, BufferedFileWriter::Mode::Truncate);
         write_graph_file(index_, records_, print_, graph);
         graph.close();
-        graph_ = read_file(storage_.graph_path);
+        graph_ = posix.read_file(storage_.graph_path);
     }
     // The graph file with one byte changed.
     void write_graph_with(std::size_t offset, std::uint8_t value) {
@@ -266,7 +268,7 @@ TEST_F(SavedFilesTest, TrailerOfOlderSavesStillOpens) {
     EXPECT_EQ(load_error(), "");
 
     index_.update_vector(2, {7, 7, 7});  // a different norm for slot 2
-    BufferedFileWriter vectors(storage_.vectors_path, BufferedFileWriter::Mode::Truncate);
+    BufferedFileWriter vectors(posix, storage_.vectors_path, BufferedFileWriter::Mode::Truncate);
     SaveFingerprint other;
     write_vectors_file(index_, vectors, other);
     vectors.close();

@@ -1,7 +1,8 @@
 // Saves interrupted at any file-system call, once or several times in a row, with and without
-// quantization and compaction, reopen to the last completed save plus the log. The file
-// layer's fault hook plays both the failing disk (one call fails, the process goes on) and the
-// killed process (that call and every later one fail, so nothing after it reaches the files).
+// quantization and compaction, reopen to the last completed save plus the log. The databases
+// live in a FaultEnv, whose hook plays both the failing disk (one call fails, the process goes
+// on) and the killed process (that call and every later one fail, so nothing after it reaches
+// the files). At the end, power cuts in a MemEnv, for saves and for the log's batches.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -15,12 +16,16 @@
 
 #include "db/database.h"
 #include "error.h"
-#include "storage/files.h"
+#include "storage/fault_env.h"
+#include "storage/mem_env.h"
 
 namespace qorel {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Every database of these tests lives in this Env.
+const std::shared_ptr<FaultEnv> faulty = std::make_shared<FaultEnv>(Env::posix());
 
 using Snapshot = std::map<std::string, std::pair<std::vector<float>, std::string>>;
 
@@ -41,17 +46,17 @@ Snapshot snapshot(const Database& db) {
     return out;
 }
 
-// Installs the fault hook for its lifetime. The call for which `pick(number, name)` is true
+// Installs the hook of `faulty` for its lifetime. The call for which `pick(number, name)` is true
 // fails with ENOSPC (numbers count the calls made while installed, from 1); with `kill`, so does
 // every later call.
 class Fault {
 public:
     using Pick = std::function<bool(int number, const std::string& call)>;
 
-    Fault(Pick pick, bool kill) : state_(std::make_shared<State>()) {
+    Fault(Pick pick, bool kill, FaultEnv& env = *faulty) : env_(&env), state_(std::make_shared<State>()) {
         state_->pick = std::move(pick);
         state_->kill = kill;
-        set_file_fault_hook([s = state_](const char* call, const std::string& path) {
+        env.set_hook([s = state_](const char* call, const std::string& path) {
             const int number = ++s->count;
             s->calls.push_back(cat({call, " ", fs::path(path).filename().string()}));
             if (s->dead || s->pick(number, call)) {
@@ -61,12 +66,12 @@ public:
             }
         });
     }
-    static Fault at(int number, bool kill) {
-        return Fault([number](int n, const std::string&) { return n == number; }, kill);
+    static Fault at(int number, bool kill, FaultEnv& env = *faulty) {
+        return Fault([number](int n, const std::string&) { return n == number; }, kill, env);
     }
     Fault(Fault&&) = default;
     ~Fault() {
-        if (state_) set_file_fault_hook({});
+        if (state_) env_->set_hook({});
     }
 
     bool fired() const { return state_->fired; }
@@ -82,6 +87,7 @@ private:
         int count = 0;
         std::vector<std::string> calls;
     };
+    FaultEnv* env_;
     std::shared_ptr<State> state_;
 };
 
@@ -114,7 +120,7 @@ protected:
         config.dim = 4;
         config.m = 4;
         config.quantize = GetParam().quantize;
-        auto db = Database::open_or_create(base, config);
+        auto db = Database::open_or_create(base, config, faulty);
         for (int i = 0; i < 40; ++i)
             db->add(cat({"v", num(i)}), vec(i, 0), i % 4 ? std::optional<Json>(Json{{"i", i}}) : std::nullopt);
         db->save();
@@ -142,7 +148,7 @@ protected:
     std::unique_ptr<Database> open_copy() {
         dir_ = cat({root_, "/run", num(++runs_)});
         fs::copy(root_ + "/base", dir_);
-        auto db = Database::open(dir_);
+        auto db = Database::open(dir_, faulty);
         if (GetParam().compact) db->compact();
         return db;
     }
@@ -151,14 +157,14 @@ protected:
     void expect_reopens_to(const Snapshot& expected, const std::string& what) {
         std::unique_ptr<Database> db;
         try {
-            db = Database::open(dir_);
+            db = Database::open(dir_, faulty);
         } catch (const QorelError& e) {
             ADD_FAILURE() << what << ": " << e.what();
             return;
         }
         EXPECT_EQ(snapshot(*db), expected) << what;
         // The recovery is permanent: no graph.tmp is left for a later save to overwrite.
-        EXPECT_FALSE(path_exists(dir_ + "/graph.tmp")) << what;
+        EXPECT_FALSE(faulty->path_exists(dir_ + "/graph.tmp")) << what;
     }
 
     std::string root_;
@@ -220,7 +226,7 @@ TEST_P(InterruptedSave, ThreeInterruptionsWithAReopenBetween) {
                 change(*db, 3);
                 const Snapshot expected = snapshot(*db);
                 db.reset();
-                db = Database::open(dir_);
+                db = Database::open(dir_, faulty);
                 ASSERT_EQ(snapshot(*db), expected);
                 if (GetParam().compact) db->compact();
                 save_under(*db, Fault::at(third, true));
@@ -244,7 +250,7 @@ TEST_P(InterruptedSave, OpenThatCannotMoveTheGraphIntoPlace) {
                         },
                         true));
     db.reset();
-    ASSERT_TRUE(path_exists(dir_ + "/graph.tmp"));
+    ASSERT_TRUE(faulty->path_exists(dir_ + "/graph.tmp"));
 
     // A directory where nothing can be renamed (read-only, say): the open still recovers, in
     // memory, and the next save moves graph.tmp into place before it writes a new one.
@@ -256,10 +262,10 @@ TEST_P(InterruptedSave, OpenThatCannotMoveTheGraphIntoPlace) {
         std::unique_ptr<Database> handle;
         {
             Fault no_renames([](int, const std::string& call) { return call == "rename"; }, false);
-            handle = Database::open(dir_);
+            handle = Database::open(dir_, faulty);
         }
         ASSERT_EQ(snapshot(*handle), expected);
-        ASSERT_TRUE(path_exists(dir_ + "/graph.tmp"));
+        ASSERT_TRUE(faulty->path_exists(dir_ + "/graph.tmp"));
         change(*handle, 2);
         const Snapshot changed = snapshot(*handle);
         const bool interrupted = save_under(*handle, Fault::at(at, true));
@@ -280,23 +286,133 @@ TEST(InterruptedFirstSave, ReopensWithOrWithoutTheSavedFiles) {
     config.quantize = true;
     for (int at = 1;; ++at) {
         const std::string dir = cat({root, "/db", num(at)});
-        auto db = Database::open_or_create(dir, config);
+        auto db = Database::open_or_create(dir, config, faulty);
         for (int i = 0; i < 10; ++i) db->add(cat({"x", num(i)}), {float(i), 1, 2}, Json{{"i", i}});
         db->remove("x3");
         const Snapshot expected = snapshot(*db);
         const bool interrupted = save_under(*db, Fault::at(at, true));
         db.reset();
         // Opened with a dimension, as a program that creates its database on first use does.
-        db = Database::open_or_create(dir, config);
+        db = Database::open_or_create(dir, config, faulty);
         EXPECT_EQ(snapshot(*db), expected) << "killed at " << at;
         db.reset();
-        if (path_exists(cat({dir, "/vectors.bin"}))) {
-            EXPECT_EQ(snapshot(*Database::open(dir)), expected) << "killed at " << at;
-            EXPECT_FALSE(path_exists(cat({dir, "/graph.tmp"}))) << "killed at " << at;
+        if (faulty->path_exists(cat({dir, "/vectors.bin"}))) {
+            EXPECT_EQ(snapshot(*Database::open(dir, faulty)), expected) << "killed at " << at;
+            EXPECT_FALSE(faulty->path_exists(cat({dir, "/graph.tmp"}))) << "killed at " << at;
         }
         if (!interrupted) break;
     }
     fs::remove_all(root);
+}
+
+// ---- Power cuts, in memory: each operation is cut off at every file-system call in turn (that
+// call and all later ones fail), then either the process is gone (the files keep what it wrote)
+// or the power too (MemEnv::crash keeps only what was synced). The reopened database holds the
+// state before the operation or after it; an operation that returned keeps its result unless
+// only the power cut could take it (changes since the last save live in an unsynced log).
+
+struct PowerCutCase {
+    const char* name;
+    // Fills the new database; returns the state a power cut right afterwards would leave.
+    std::function<Snapshot(Database&)> setup;
+    std::function<void(Database&)> op;
+    bool durable;  // once it returns, the result survives a power cut too
+};
+
+std::vector<float> row(int i) { return {float(i), float(i % 5), 1.0f, float(i % 3) - 1}; }
+
+// Long enough that a batch of 200 fills the log writer's buffer.
+std::string long_id(const std::string& prefix, int i) { return cat({prefix, "-with-an-identifier-of-some-length-", num(i)}); }
+
+// `count` rows with metadata, as one batch.
+void add_rows(Database& db, const std::string& prefix, int first, int count) {
+    std::vector<std::string> ids;
+    RowBlock rows;
+    std::vector<std::optional<Json>> metadata;
+    for (int i = first; i < first + count; ++i) {
+        ids.push_back(long_id(prefix, i));
+        rows.add(row(i));
+        metadata.emplace_back(Json{{"i", i}});
+    }
+    db.add_many(std::move(ids), std::move(rows), std::move(metadata));
+}
+
+Snapshot saved_rows(Database& db) {
+    add_rows(db, "r", 0, 240);
+    for (int i = 0; i < 240; i += 6) db.remove(long_id("r", i));
+    db.save();
+    return snapshot(db);
+}
+
+void expect_power_cuts_keep_old_or_new(const PowerCutCase& c) {
+    DatabaseConfig config;
+    config.dim = 4;
+    config.m = 4;
+    Snapshot after;
+    for (int at = 0;; ++at) {  // 0: no cut, which gives the state after
+        bool fired = false;
+        for (const bool power : {false, true}) {
+            auto mem = std::make_shared<MemEnv>();
+            auto env = std::make_shared<FaultEnv>(mem);
+            auto db = Database::open_or_create("/db", config, env);
+            const Snapshot durable = c.setup(*db);
+            const Snapshot before = snapshot(*db);
+            {
+                Fault cut = Fault::at(at, true, *env);
+                try {
+                    c.op(*db);
+                } catch (const QorelError& e) {
+                    EXPECT_TRUE(cut.fired()) << e.what();
+                }
+                fired = cut.fired();
+                if (!fired) after = snapshot(*db);
+                db.reset();  // still cut off: whatever it writes on closing is lost too
+            }
+            if (power) mem->crash();
+            const std::string what = cat({c.name, power ? ", power cut at call " : ", killed at call ", num(at)});
+            try {
+                const Snapshot got = snapshot(*Database::open("/db", env));
+                if (!fired && (!power || c.durable)) {
+                    EXPECT_EQ(got, after) << what;
+                } else {
+                    EXPECT_TRUE(got == (power ? durable : before) || got == after) << what;
+                }
+            } catch (const QorelError& e) {
+                ADD_FAILURE() << what << ": " << e.what();
+            }
+        }
+        if (at > 0 && !fired) break;
+    }
+}
+
+TEST(PowerCut, EveryCallOfAnOperationKeepsTheOldOrTheNewState) {
+    const PowerCutCase cases[] = {
+        {"save",
+         [](Database& db) {
+             const Snapshot saved = saved_rows(db);
+             add_rows(db, "new", 0, 50);
+             db.remove(long_id("r", 1));
+             db.update(long_id("r", 2), row(1000), Json{{"updated", true}});
+             return saved;
+         },
+         [](Database& db) { db.save(); }, true},
+        // Batches larger than the writer's buffer reach the log in several writes.
+        {"add_many", saved_rows, [](Database& db) { add_rows(db, "batch", 0, 200); }, false},
+        {"delete_many", saved_rows,
+         [](Database& db) {
+             std::vector<std::string> ids;
+             for (int i = 0; i < 240; ++i) ids.push_back(long_id("r", i));
+             EXPECT_EQ(db.remove_many(ids), 200u);
+         },
+         false},
+        {"compact and save", saved_rows,
+         [](Database& db) {
+             db.compact();
+             db.save();
+         },
+         true},
+    };
+    for (const PowerCutCase& c : cases) expect_power_cuts_keep_old_or_new(c);
 }
 
 INSTANTIATE_TEST_SUITE_P(Configs, InterruptedSave,

@@ -11,11 +11,15 @@
 
 #include "error.h"
 #include "storage/crc32.h"
+#include "storage/fault_env.h"
 #include "storage/files.h"
+#include "storage/mem_env.h"
 #include "storage/wal.h"
 
 namespace qorel {
 namespace {
+
+Env& posix = *Env::posix();
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -30,7 +34,7 @@ protected:
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
     void write_bytes(const std::string& p, const Bytes& b) {
-        BufferedFileWriter w(p, BufferedFileWriter::Mode::Truncate);
+        BufferedFileWriter w(posix, p, BufferedFileWriter::Mode::Truncate);
         w.write(b);
         w.close();
     }
@@ -282,9 +286,9 @@ TEST(WalRecord, MetadataDepthIsBoundedOnBothSides) {
 }
 
 TEST_F(StorageTest, ReadWalMatchesParseAcrossBufferBoundaries) {
-    EXPECT_TRUE(read_wal(path("missing")).entries.empty());
+    EXPECT_TRUE(read_wal(posix, path("missing")).entries.empty());
     write_bytes(path("empty"), {});
-    EXPECT_EQ(read_wal(path("empty")).good_length, 0u);
+    EXPECT_EQ(read_wal(posix, path("empty")).good_length, 0u);
 
     // Many small records spanning 8 KiB boundaries, one record larger than the buffer, and a
     // cut-off tail.
@@ -297,51 +301,51 @@ TEST_F(StorageTest, ReadWalMatchesParseAcrossBufferBoundaries) {
     log.insert(log.end(), tail.begin(), tail.end() - 3);
     write_bytes(path("wal"), log);
 
-    WalReadResult from_file = read_wal(path("wal"));
+    WalReadResult from_file = read_wal(posix, path("wal"));
     WalReadResult from_memory = parse_wal(log);
     EXPECT_EQ(from_file.entries.size(), 551u);
     EXPECT_EQ(from_file.entries, from_memory.entries);
     EXPECT_EQ(from_file.good_length, good);
     EXPECT_EQ(from_memory.good_length, good);
 
-    EXPECT_TRUE(read_wal(path("missing/sub/wal")).entries.empty());
-    EXPECT_THROW(read_wal(dir_), QorelError);  // a read error other than the end of the file
+    EXPECT_TRUE(read_wal(posix, path("missing/sub/wal")).entries.empty());
+    EXPECT_THROW(read_wal(posix, dir_), QorelError);  // a read error other than the end of the file
 }
 
 TEST_F(StorageTest, WalAppendsAndCutsDamagedTailBeforeAppending) {
     const std::string p = path("wal.qorel");
     {
-        Wal wal(p);
+        Wal wal(posix, p);
         wal.append(ins("a", {1, 2}));
         wal.append(del("a"));
-        EXPECT_EQ(read_file(p), concat({encode_record(ins("a", {1, 2})), encode_record(del("a"))}));
+        EXPECT_EQ(posix.read_file(p), concat({encode_record(ins("a", {1, 2})), encode_record(del("a"))}));
         // Dropped by a save, which then deletes the file: the next append starts a new file.
         wal.close_writer();
-        remove_file(p);
+        posix.remove_file(p);
         wal.append(del("b"));
-        EXPECT_EQ(read_file(p), encode_record(del("b")));
+        EXPECT_EQ(posix.read_file(p), encode_record(del("b")));
     }
 
     // A crash left half a record at the end.
     Bytes torn = encode_record(ins("torn", {9, 9, 9}));
     {
-        BufferedFileWriter w(p, BufferedFileWriter::Mode::Append);
+        BufferedFileWriter w(posix, p, BufferedFileWriter::Mode::Append);
         w.write(std::span<const std::uint8_t>(torn).first(torn.size() - 2));
     }
-    WalReadResult replay = read_wal(p);
+    WalReadResult replay = read_wal(posix, p);
     ASSERT_EQ(replay.entries.size(), 1u);
-    Wal wal(p);
+    Wal wal(posix, p);
     wal.set_truncate_before_append(replay.good_length);
     wal.append(del("c"));
     wal.append(del("d"));
-    WalReadResult again = read_wal(p);
+    WalReadResult again = read_wal(posix, p);
     EXPECT_EQ(again.entries, (std::vector<WalEntry>{del("b"), del("c"), del("d")}));
-    EXPECT_EQ(again.good_length, read_file(p).size());
+    EXPECT_EQ(again.good_length, posix.read_file(p).size());
 }
 
 TEST_F(StorageTest, FailedAppendDoesNotHideLaterRecords) {
     const std::string p = path("wal.qorel");
-    Wal wal(p);
+    Wal wal(posix, p);
     wal.append(del("a"));  // 14 bytes
 
     // Let the file grow to 20 bytes only: the next record is torn part way.
@@ -357,19 +361,19 @@ TEST_F(StorageTest, FailedAppendDoesNotHideLaterRecords) {
     }
 
     EXPECT_TRUE(threw);
-    EXPECT_EQ(read_file(p).size(), 14u);  // the torn bytes are cut off at once
+    EXPECT_EQ(posix.read_file(p).size(), 14u);  // the torn bytes are cut off at once
     wal.append(del("b"));
-    WalReadResult r = read_wal(p);
+    WalReadResult r = read_wal(posix, p);
     EXPECT_EQ(r.entries, (std::vector<WalEntry>{del("a"), del("b")}));
     EXPECT_EQ(r.good_length, 28u);
-    EXPECT_EQ(read_file(p).size(), 28u);
+    EXPECT_EQ(posix.read_file(p).size(), 28u);
 }
 
 TEST_F(StorageTest, FileHelpers) {
     // Small writes through the buffer, one write larger than it, then rename into place.
     Bytes expected;
     {
-        BufferedFileWriter w(path("data.tmp"), BufferedFileWriter::Mode::Truncate);
+        BufferedFileWriter w(posix, path("data.tmp"), BufferedFileWriter::Mode::Truncate);
         for (int i = 0; i < 3000; ++i) {
             std::uint8_t b[3] = {std::uint8_t(i), std::uint8_t(i >> 8), 0x5A};
             w.write(b, sizeof b);
@@ -381,98 +385,126 @@ TEST_F(StorageTest, FileHelpers) {
         w.sync();
         w.close();
     }
-    rename_file(path("data.tmp"), path("data.bin"));
-    EXPECT_FALSE(path_exists(path("data.tmp")));
-    EXPECT_EQ(read_file(path("data.bin")), expected);
+    posix.rename_file(path("data.tmp"), path("data.bin"));
+    EXPECT_FALSE(posix.path_exists(path("data.tmp")));
+    EXPECT_EQ(posix.read_file(path("data.bin")), expected);
 
     // Truncate mode empties an existing file; append mode adds to it.
     write_bytes(path("data.bin"), {1, 2});
     {
-        BufferedFileWriter w(path("data.bin"), BufferedFileWriter::Mode::Append);
+        BufferedFileWriter w(posix, path("data.bin"), BufferedFileWriter::Mode::Append);
         w.write(Bytes{3});
     }  // the destructor flushes
-    EXPECT_EQ(read_file(path("data.bin")), (Bytes{1, 2, 3}));
-    truncate_file(path("data.bin"), 1);
-    EXPECT_EQ(read_file(path("data.bin")), (Bytes{1}));
+    EXPECT_EQ(posix.read_file(path("data.bin")), (Bytes{1, 2, 3}));
+    posix.truncate_file(path("data.bin"), 1);
+    EXPECT_EQ(posix.read_file(path("data.bin")), (Bytes{1}));
 
     // The mapping keeps the old contents after the file is replaced by a rename.
-    MappedFile mapped = MappedFile::open(path("data.bin"));
+    MappedFile mapped = posix.map_file(path("data.bin"));
     write_bytes(path("other"), {9, 9, 9});
-    rename_file(path("other"), path("data.bin"));
+    posix.rename_file(path("other"), path("data.bin"));
     MappedFile moved = std::move(mapped);
     EXPECT_EQ(mapped.size(), 0u);
     ASSERT_EQ(moved.size(), 1u);
     EXPECT_EQ(moved.data()[0], 1);
     write_bytes(path("empty"), {});
-    MappedFile empty = MappedFile::open(path("empty"));
+    MappedFile empty = posix.map_file(path("empty"));
     EXPECT_EQ(empty.size(), 0u);
     EXPECT_TRUE(empty.bytes().empty());
 
-    EXPECT_TRUE(remove_file_if_exists(path("data.bin")));
-    EXPECT_FALSE(remove_file_if_exists(path("data.bin")));
+    EXPECT_TRUE(posix.remove_file_if_exists(path("data.bin")));
+    EXPECT_FALSE(posix.remove_file_if_exists(path("data.bin")));
     try {
-        remove_file(path("data.bin"));
+        posix.remove_file(path("data.bin"));
         ADD_FAILURE() << "removing a missing file succeeded";
     } catch (const QorelError& e) {
         EXPECT_EQ(e.kind(), ErrorKind::Io);
         EXPECT_NE(std::string(e.what()).find("(os error 2)"), std::string::npos) << e.what();
     }
-    EXPECT_THROW(read_file(path("nope")), QorelError);
-    EXPECT_THROW(MappedFile::open(path("nope")), QorelError);
+    EXPECT_THROW(posix.read_file(path("nope")), QorelError);
+    EXPECT_THROW(posix.map_file(path("nope")), QorelError);
 
     // Nested creation, an existing directory, and a file in the way.
-    create_directories(path("x/y//z/"));
-    EXPECT_TRUE(path_exists(path("x/y/z")));
-    create_directories(path("x/y"));
+    posix.create_directories(path("x/y//z/"));
+    EXPECT_TRUE(posix.path_exists(path("x/y/z")));
+    posix.create_directories(path("x/y"));
     write_bytes(path("x/file"), {1});
-    EXPECT_THROW(create_directories(path("x/file")), QorelError);
-    EXPECT_THROW(create_directories(path("x/file/sub")), QorelError);
-    sync_directory(path("x"));
-    EXPECT_THROW(sync_directory(path("x/file")), QorelError);
+    EXPECT_THROW(posix.create_directories(path("x/file")), QorelError);
+    EXPECT_THROW(posix.create_directories(path("x/file/sub")), QorelError);
+    posix.sync_directory(path("x"));
+    EXPECT_THROW(posix.sync_directory(path("x/file")), QorelError);
 }
 
 TEST_F(StorageTest, FileExistsTellsAbsenceFromFailure) {
     write_bytes(path("f"), {1, 2, 3, 4, 5});
-    EXPECT_TRUE(file_exists(path("f")));
-    EXPECT_FALSE(file_exists(path("missing")));
-    EXPECT_FALSE(file_exists(path("f/under_a_file")));  // ENOTDIR is absence too
+    EXPECT_TRUE(posix.file_exists(path("f")));
+    EXPECT_FALSE(posix.file_exists(path("missing")));
+    EXPECT_FALSE(posix.file_exists(path("f/under_a_file")));  // ENOTDIR is absence too
     // A file that is there but cannot be reached is an error, never "missing".
     std::filesystem::create_symlink(path("loop"), path("loop"));
     try {
-        file_exists(path("loop"));
+        posix.file_exists(path("loop"));
         ADD_FAILURE() << "a symbolic-link loop was taken for a missing file";
     } catch (const QorelError& e) {
         EXPECT_NE(std::string(e.what()).find("(os error 40)"), std::string::npos) << e.what();
     }
 
-    EXPECT_EQ(file_size(path("f")), 5u);
-    EXPECT_EQ(read_file_range(path("f"), 1, 3), (Bytes{2, 3, 4}));
-    EXPECT_EQ(read_file_range(path("f"), 3, 10), (Bytes{4, 5}));  // cut at the end
-    EXPECT_TRUE(read_file_range(path("f"), 9, 2).empty());
-    EXPECT_THROW(file_size(path("missing")), QorelError);
+    EXPECT_EQ(posix.file_size(path("f")), 5u);
+    EXPECT_EQ(posix.read_file_range(path("f"), 1, 3), (Bytes{2, 3, 4}));
+    EXPECT_EQ(posix.read_file_range(path("f"), 3, 10), (Bytes{4, 5}));  // cut at the end
+    EXPECT_TRUE(posix.read_file_range(path("f"), 9, 2).empty());
+    EXPECT_THROW(posix.file_size(path("missing")), QorelError);
 }
 
 TEST_F(StorageTest, FaultHookFailsCallsBeforeTheyAreMade) {
+    FaultEnv env(Env::posix());
     std::vector<std::string> seen;
-    set_file_fault_hook([&seen](const char* call, const std::string& p) {
+    env.set_hook([&seen](const char* call, const std::string& p) {
         seen.push_back(std::string(call) + ":" + std::filesystem::path(p).filename().string());
         if (seen.back() == "rename:b" || seen.back() == "close:a") throw QorelError::io_errno(ENOSPC);
     });
     {
-        BufferedFileWriter w(path("a"), BufferedFileWriter::Mode::Truncate);
+        BufferedFileWriter w(env, path("a"), BufferedFileWriter::Mode::Truncate);
         w.write(Bytes{7});
         w.sync();
         EXPECT_THROW(w.close(), QorelError);
         EXPECT_FALSE(w.is_open());  // the descriptor is released all the same
     }
-    EXPECT_THROW(rename_file(path("a"), path("b")), QorelError);
-    remove_file(path("a"));
-    set_file_fault_hook({});
+    EXPECT_THROW(env.rename_file(path("a"), path("b")), QorelError);
+    env.remove_file(path("a"));
+    env.set_hook({});
 
     // The failed rename was never made; the removal was.
-    EXPECT_FALSE(path_exists(path("a")));
-    EXPECT_FALSE(path_exists(path("b")));
+    EXPECT_FALSE(posix.path_exists(path("a")));
+    EXPECT_FALSE(posix.path_exists(path("b")));
     EXPECT_EQ(seen, (std::vector<std::string>{"open:a", "write:a", "fsync:a", "close:a", "rename:b", "unlink:a"}));
+}
+
+TEST(MemEnv, CrashKeepsWhatWasSyncedAndLocksGo) {
+    MemEnv env;
+    env.create_directories("/d/e");
+    BufferedFileWriter a(env, "/d/e/a", BufferedFileWriter::Mode::Append);
+    a.write(Bytes{1, 2});
+    a.sync();
+    env.sync_directory("/d/e");
+    a.write(Bytes{3});
+    a.close();
+    BufferedFileWriter b(env, "/d/e/b", BufferedFileWriter::Mode::Truncate);
+    b.write(Bytes{4});
+    b.sync();
+    b.close();
+    env.rename_file("/d/e/a", "/d/e/c");  // no directory sync after either name change
+    const MappedFile before = env.map_file("/d/e/c");
+    const Env::LockAttempt held = env.try_lock("/d/e/lock", LockMode::Exclusive);
+    ASSERT_TRUE(held.lock);
+    EXPECT_TRUE(env.try_lock("/d/e/lock", LockMode::Exclusive).busy);
+
+    env.crash();
+    EXPECT_EQ(env.read_file("/d/e/a"), (Bytes{1, 2}));
+    EXPECT_FALSE(env.path_exists("/d/e/b"));
+    EXPECT_FALSE(env.path_exists("/d/e/c"));
+    EXPECT_EQ(Bytes(before.bytes().begin(), before.bytes().end()), (Bytes{1, 2, 3}));  // a snapshot
+    EXPECT_TRUE(env.try_lock("/d/e/lock", LockMode::Exclusive).lock);
 }
 
 }  // namespace

@@ -11,9 +11,12 @@
 #include "error.h"
 #include "storage/files.h"
 #include "storage/wal.h"
+#include "storage/wal_salvage.h"
 
 namespace qorel {
 namespace {
+
+Env& posix = *Env::posix();
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -45,7 +48,7 @@ protected:
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
     void write_log(const Bytes& b) {
-        BufferedFileWriter w(log_, BufferedFileWriter::Mode::Truncate);
+        BufferedFileWriter w(posix, log_, BufferedFileWriter::Mode::Truncate);
         w.write(b);
         w.close();
     }
@@ -56,25 +59,25 @@ protected:
 };
 
 TEST_F(WalTest, BatchAppendIsAllOrNothing) {
-    Wal wal(log_);
+    Wal wal(posix, log_);
     wal.append(del("a"));
-    const Bytes before = read_file(log_);
+    const Bytes before = posix.read_file(log_);
 
     // The third record cannot be encoded: the two before it must not stay behind.
     Json deep = Json::array();
     for (std::size_t i = 1; i <= kMaxMetadataDepth; ++i) deep = Json::array({deep});
     std::vector<WalEntry> batch = {ins("b", {1}), ins("c", {2}), WalEntry::Insert{"d", {3}, deep}};
     EXPECT_THROW(wal.append(batch), QorelError);
-    EXPECT_EQ(read_file(log_), before);
+    EXPECT_EQ(posix.read_file(log_), before);
 
     // A write that fails part-way (the file may not grow enough) removes what it wrote.
     std::vector<WalEntry> big;
     for (int i = 0; i < 200; ++i) big.push_back(ins("x", std::vector<float>(16, float(i))));
     with_file_size_limit(before.size() + 3000, [&] { EXPECT_THROW(wal.append(big), QorelError); });
-    EXPECT_EQ(read_file(log_), before);
+    EXPECT_EQ(posix.read_file(log_), before);
 
     wal.append(std::vector<WalEntry>{del("e"), del("f")});
-    EXPECT_EQ(read_wal(log_).entries, (std::vector<WalEntry>{del("a"), del("e"), del("f")}));
+    EXPECT_EQ(read_wal(posix, log_).entries, (std::vector<WalEntry>{del("a"), del("e"), del("f")}));
 }
 
 // A batch logged from its block of rows must be indistinguishable on disk from the same
@@ -85,23 +88,23 @@ TEST_F(WalTest, BlockAppendWritesTheRecordsOfItsRows) {
     for (std::size_t i = 0; i < block.size(); ++i)
         same.push_back(WalEntry::Insert{block.ids[i], {block.row(i).begin(), block.row(i).end()}, block.metadata[i]});
     {
-        Wal wal(log_);
+        Wal wal(posix, log_);
         wal.append(block);
     }
     Bytes framed;
     encode_batch_frame(same.size(), framed);
     const Bytes records = encode_all(same);
     framed.insert(framed.end(), records.begin(), records.end());
-    EXPECT_EQ(read_file(log_), framed);
-    EXPECT_EQ(read_wal(log_).entries, same);
+    EXPECT_EQ(posix.read_file(log_), framed);
+    EXPECT_EQ(read_wal(posix, log_).entries, same);
 
     // All or nothing, as for records: a row whose metadata cannot be logged leaves no row.
     Json deep = Json::array();
     for (std::size_t i = 1; i <= kMaxMetadataDepth; ++i) deep = Json::array({deep});
     block.metadata[2] = deep;
-    Wal wal(log_);
+    Wal wal(posix, log_);
     EXPECT_THROW(wal.append(block), QorelError);
-    EXPECT_EQ(read_file(log_), framed);
+    EXPECT_EQ(posix.read_file(log_), framed);
 }
 
 // A batch is read whole or not at all: cut anywhere, none of it is used, its first byte is
@@ -109,12 +112,12 @@ TEST_F(WalTest, BlockAppendWritesTheRecordsOfItsRows) {
 TEST_F(WalTest, BatchesSurviveACutWholeOrNotAtAll) {
     const std::vector<WalEntry> batch = {ins("b", {1, 2}), del("a"), WalEntry::Update{"b", std::nullopt, true, Json{{"k", 1}}}};
     {
-        Wal wal(log_);
+        Wal wal(posix, log_);
         wal.append(ins("a", {0, 0}));  // a single record goes without a frame
         wal.append(batch);
         wal.append(del("z"));
     }
-    const Bytes log = read_file(log_);
+    const Bytes log = posix.read_file(log_);
     const std::size_t start = encode_record(ins("a", {0, 0})).size();
     const std::size_t end = log.size() - encode_record(del("z")).size();
     std::vector<WalEntry> all = {ins("a", {0, 0})};
@@ -131,7 +134,7 @@ TEST_F(WalTest, BatchesSurviveACutWholeOrNotAtAll) {
         EXPECT_EQ(r.tail, WalTail::Torn) << cut;
     }
     write_log(Bytes(log.begin(), log.begin() + end - 3));
-    WalReadResult file = read_wal(log_);
+    WalReadResult file = read_wal(posix, log_);
     EXPECT_EQ(file.good_length, start);
     EXPECT_EQ(file.tail, WalTail::Torn);
 
@@ -160,14 +163,14 @@ TEST_F(WalTest, BatchesSurviveACutWholeOrNotAtAll) {
 }
 
 TEST_F(WalTest, TheLastAppendCanBeUndone) {
-    Wal wal(log_);
+    Wal wal(posix, log_);
     wal.append(del("a"));
-    const Bytes before = read_file(log_);
+    const Bytes before = posix.read_file(log_);
     wal.append(std::vector<WalEntry>{del("b"), del("c")});
     wal.undo_last_append();
-    EXPECT_EQ(read_file(log_), before);
+    EXPECT_EQ(posix.read_file(log_), before);
     wal.append(del("d"));
-    EXPECT_EQ(read_wal(log_).entries, (std::vector<WalEntry>{del("a"), del("d")}));
+    EXPECT_EQ(read_wal(posix, log_).entries, (std::vector<WalEntry>{del("a"), del("d")}));
 }
 
 TEST_F(WalTest, TailsAreTornOrDamaged) {
@@ -179,7 +182,7 @@ TEST_F(WalTest, TailsAreTornOrDamaged) {
         EXPECT_EQ(memory.good_length, good);
         EXPECT_EQ(memory.total_length, bytes.size());
         write_log(bytes);
-        WalReadResult file = read_wal(log_);
+        WalReadResult file = read_wal(posix, log_);
         EXPECT_EQ(file.tail, tail);
         EXPECT_EQ(file.good_length, good);
     };
@@ -215,17 +218,17 @@ TEST_F(WalTest, DamagedBytesAreKeptBeforeTheLogIsCut) {
     write_log(log);
 
     {
-        Wal wal(log_);
+        Wal wal(posix, log_);
         WalReadResult r = wal.read_for_replay();
         EXPECT_EQ(r.entries.size(), 2u);
         ASSERT_TRUE(wal.kept_damage());
         EXPECT_EQ(*wal.kept_damage(), side(1));
-        EXPECT_EQ(read_file(side(1)), damaged);
-        EXPECT_EQ(read_file(log_), good);  // cut at once: the next open finds nothing to keep
+        EXPECT_EQ(posix.read_file(side(1)), damaged);
+        EXPECT_EQ(posix.read_file(log_), good);  // cut at once: the next open finds nothing to keep
         wal.append(del("e"));
     }
     {
-        Wal wal(log_);
+        Wal wal(posix, log_);
         EXPECT_EQ(wal.read_for_replay().tail, WalTail::None);
         EXPECT_FALSE(wal.kept_damage());
     }
@@ -233,25 +236,25 @@ TEST_F(WalTest, DamagedBytesAreKeptBeforeTheLogIsCut) {
     // A second damaged log goes to the next free name; existing side files stay as they were.
     write_log(log);
     {
-        Wal wal(log_);
+        Wal wal(posix, log_);
         wal.read_for_replay();
         EXPECT_EQ(wal.kept_damage(), side(2));
     }
-    EXPECT_EQ(read_file(side(1)), damaged);
-    EXPECT_EQ(read_file(side(2)), damaged);
+    EXPECT_EQ(posix.read_file(side(1)), damaged);
+    EXPECT_EQ(posix.read_file(side(2)), damaged);
 
     // A torn tail holds nothing intact: no side file, and the cut waits for the next append.
     Bytes torn = good;
     torn.insert(torn.end(), damaged.begin(), damaged.begin() + 6);
     write_log(torn);
     {
-        Wal wal(log_);
+        Wal wal(posix, log_);
         EXPECT_EQ(wal.read_for_replay().tail, WalTail::Torn);
         EXPECT_FALSE(wal.kept_damage());
-        EXPECT_EQ(read_file(log_), torn);
+        EXPECT_EQ(posix.read_file(log_), torn);
         wal.append(del("f"));
     }
-    EXPECT_EQ(read_wal(log_).entries, (std::vector<WalEntry>{ins("a", {1}), del("b"), del("f")}));
+    EXPECT_EQ(read_wal(posix, log_).entries, (std::vector<WalEntry>{ins("a", {1}), del("b"), del("f")}));
     EXPECT_FALSE(std::filesystem::exists(side(3)));
 }
 
@@ -263,7 +266,7 @@ TEST_F(WalTest, NothingIsCutWhileTheDamageCannotBeKept) {
     log.insert(log.end(), damaged.begin(), damaged.end());
     write_log(log);
 
-    Wal wal(log_);
+    Wal wal(posix, log_);
     // The side file cannot grow to the damaged bytes' size: no copy, so no cut either, and an
     // append (which would cut) fails instead.
     with_file_size_limit(1000, [&] {
@@ -271,19 +274,19 @@ TEST_F(WalTest, NothingIsCutWhileTheDamageCannotBeKept) {
         EXPECT_FALSE(wal.kept_damage());
         EXPECT_THROW(wal.append(del("x")), QorelError);
     });
-    EXPECT_EQ(read_file(log_), log);
+    EXPECT_EQ(posix.read_file(log_), log);
     EXPECT_FALSE(std::filesystem::exists(side(1)));
 
     wal.append(del("y"));
-    EXPECT_EQ(read_file(side(1)), damaged);
-    EXPECT_EQ(read_wal(log_).entries, (std::vector<WalEntry>{del("a"), del("y")}));
+    EXPECT_EQ(posix.read_file(side(1)), damaged);
+    EXPECT_EQ(read_wal(posix, log_).entries, (std::vector<WalEntry>{del("a"), del("y")}));
 
     // A save closes the writer before it deletes the log: the copy is made there too.
     write_log(log);
-    Wal saved(log_);
+    Wal saved(posix, log_);
     with_file_size_limit(1000, [&] { saved.read_for_replay(); });
     saved.close_writer();
-    EXPECT_EQ(read_file(side(2)), damaged);
+    EXPECT_EQ(posix.read_file(side(2)), damaged);
 }
 
 }  // namespace

@@ -29,6 +29,8 @@ using namespace qorel;
 
 namespace {
 
+Env& posix = *Env::posix();
+
 constexpr std::string_view kSeparator = "\xffQS\xfe";
 
 const std::string& dir() {
@@ -79,13 +81,13 @@ bool same(const decltype(snapshot(std::declval<const Database&>()))& a,
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     clear();
-    const Storage st = Storage::make(dir());
+    const Storage st = Storage::make(posix, dir());
     const std::string names[5] = {st.graph_path, st.vectors_path, st.quantized_path, join_path(dir(), "wal.qorel"),
                                   temporary_path(st.graph_path)};
     const std::vector<std::string_view> files = parts(data, size);
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (files[i].empty()) continue;
-        BufferedFileWriter out(names[i], BufferedFileWriter::Mode::Truncate);
+        BufferedFileWriter out(posix, names[i], BufferedFileWriter::Mode::Truncate);
         out.write(files[i].data(), files[i].size());
         out.close();
     }

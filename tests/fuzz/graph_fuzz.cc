@@ -24,6 +24,8 @@ using namespace qorel;
 
 namespace {
 
+Env& posix = *Env::posix();
+
 std::string dir() {
     static std::string d = [] {
         char tmpl[] = "/tmp/graph_fuzz_XXXXXX";
@@ -48,7 +50,7 @@ std::size_t split(const std::uint8_t* p, std::size_t n) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const Storage st = Storage::make(dir());
+    const Storage st = Storage::make(posix, dir());
     std::size_t a = split(data, size);
     put(st.graph_path, data, a);
     const std::uint8_t* rest = data + std::min(size, a + 2);

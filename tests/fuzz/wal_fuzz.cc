@@ -13,6 +13,7 @@
 
 #include "storage/crc32.h"
 #include "storage/wal.h"
+#include "storage/wal_salvage.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -30,6 +30,8 @@ using namespace qorel;
 
 namespace {
 
+Env& posix = *Env::posix();
+
 constexpr std::uint64_t kDim = 4;
 
 struct Row {
@@ -117,7 +119,7 @@ void compare(Database& db, const Model& want, const std::set<std::string>& unche
 // Everything but the saved data files goes before the next input (the log, and any file
 // replay keeps aside).
 void reset() {
-    const Storage st = Storage::make(dir());
+    const Storage st = Storage::make(posix, dir());
     for (const auto& entry : std::filesystem::directory_iterator(dir())) {
         const std::string p = entry.path().string();
         if (p != st.graph_path && p != st.vectors_path) std::filesystem::remove_all(entry.path());
@@ -129,7 +131,7 @@ void reset() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string wal = join_path(dir(), "wal.qorel");
     {
-        BufferedFileWriter out(wal, BufferedFileWriter::Mode::Truncate);
+        BufferedFileWriter out(posix, wal, BufferedFileWriter::Mode::Truncate);
         out.write(data, size);
         out.close();
     }

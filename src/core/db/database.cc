@@ -3,7 +3,6 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "storage/files.h"
 #include "storage/recovery.h"
 
 namespace qorel {
@@ -22,22 +21,24 @@ void check_stored_vector(std::string_view id, std::span<const float> vector, std
         if (!std::isfinite(vector[i])) throw QorelError::non_finite_component(id, i, vector[i]);
 }
 
-Database::Database(std::string path, Storage storage, HnswIndex index, std::uint64_t dim, bool quantize)
+Database::Database(std::string path, std::shared_ptr<Env> env, HnswIndex index, std::uint64_t dim, bool quantize)
     : path_(std::move(path)),
-      storage_(std::move(storage)),
+      env_(std::move(env)),
+      storage_(Storage::make(*env_, path_)),
       index_(std::move(index)),
       dim_(dim),
       wal_path_(join_path(path_, "wal.qorel")),
       quantize_(quantize),
-      wal_(wal_path_) {}
+      wal_(*env_, wal_path_) {}
 
-std::unique_ptr<Database> Database::open_or_create(const std::string& path, const DatabaseConfig& config) {
-    create_directories(path);
-    Storage storage = Storage::make(path);
-    if (std::optional<GraphChoice> graph = locate_database(storage)) return load(path, *graph, config.quantize);
+std::unique_ptr<Database> Database::open_or_create(const std::string& path, const DatabaseConfig& config,
+                                                   std::shared_ptr<Env> env) {
+    env->create_directories(path);
+    if (std::optional<GraphChoice> graph = locate_database(Storage::make(*env, path)))
+        return load(path, std::move(env), *graph, config.quantize);
     validate_config(config);
     HnswIndex index(config.dim, config.metric, config.m, config.ef_construction);
-    std::unique_ptr<Database> db(new Database(path, std::move(storage), std::move(index), config.dim, config.quantize));
+    std::unique_ptr<Database> db(new Database(path, std::move(env), std::move(index), config.dim, config.quantize));
     // A log without data files holds the changes of a database that was never saved (a crash
     // before its first save): replaying it keeps those acknowledged changes. Records of another
     // dimension are skipped.

@@ -121,17 +121,21 @@ void check_stored_vector(std::string_view id, std::span<const float> vector, std
 
 class Database {
 public:
+    // Every file of the database is reached through `env` (the operating system's by default),
+    // which the database keeps alive while it lives.
+
     // Opens an existing database directory; creates nothing (it may finish the recovery of an
     // interrupted save). DatabaseNotFound when no database is stored there, CorruptData when
     // only part of one is (see stored_database_exists in recovery.h); any other failure to
     // look at the files is an Io error.
-    static std::unique_ptr<Database> open(const std::string& path);
+    static std::unique_ptr<Database> open(const std::string& path, std::shared_ptr<Env> env = Env::posix());
 
     // Opens the directory's stored database (the stored configuration wins), otherwise
     // creates an empty one in memory after creating the directory. Part of a stored database
     // is refused as by open(), never created over.
     // std::invalid_argument for a configuration no index can work with (dim 0, m below 2).
-    static std::unique_ptr<Database> open_or_create(const std::string& path, const DatabaseConfig& config);
+    static std::unique_ptr<Database> open_or_create(const std::string& path, const DatabaseConfig& config,
+                                                    std::shared_ptr<Env> env = Env::posix());
 
     std::uint64_t dim() const { return dim_; }
     bool quantize() const { return quantize_; }
@@ -228,7 +232,8 @@ private:
     // Hands heap pages freed by a write of `vector_bytes` of vectors back to the system, when
     // that is large enough to be worth the walk over the heap.
     static void return_freed_memory(std::size_t vector_bytes);
-    static std::unique_ptr<Database> load(const std::string& path, const GraphChoice& graph, bool quantize_argument);
+    static std::unique_ptr<Database> load(const std::string& path, std::shared_ptr<Env> env, const GraphChoice& graph,
+                                          bool quantize_argument);
 
     struct FilterPlan;
     // Decides how a filtered call finds its matches. REQUIRES: the view's locks held; takes the
@@ -256,9 +261,10 @@ private:
                                        std::optional<float> max_distance) const;
 
 private:
-    Database(std::string path, Storage storage, HnswIndex index, std::uint64_t dim, bool quantize);
+    Database(std::string path, std::shared_ptr<Env> env, HnswIndex index, std::uint64_t dim, bool quantize);
 
     std::string path_;
+    const std::shared_ptr<Env> env_;
     Storage storage_;
     Guarded<IdMap> id_to_slot_;
     Guarded<HnswIndex> index_;

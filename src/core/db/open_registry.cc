@@ -3,16 +3,14 @@
 #include <pthread.h>
 
 #include <cerrno>
-#include <climits>
 #include <condition_variable>
-#include <cstdlib>
+#include <map>
 #include <mutex>
 #include <stdexcept>
-#include <unordered_map>
+#include <utility>
 
 #include "mutex.h"
 #include "storage/dir_lock.h"
-#include "storage/files.h"
 #include "storage/recovery.h"
 #include "storage/storage.h"
 
@@ -31,16 +29,19 @@ struct Entry {
     bool live GUARDED_BY(mutex) = false;
 };
 
+// A directory: its Env and its real path in it.
+using Key = std::pair<const Env*, std::string>;
+
 struct Registry {
     Mutex mutex;
-    std::unordered_map<std::string, std::shared_ptr<Entry>> entries GUARDED_BY(mutex);
+    std::map<Key, std::shared_ptr<Entry>> entries GUARDED_BY(mutex);
 
     // The entry of a directory, created when missing. Entries nobody refers to any more (no
     // open Database, no open in progress) are dropped on the way.
-    std::shared_ptr<Entry> entry(const std::string& real_path) {
+    std::shared_ptr<Entry> entry(const Key& key) {
         MutexLock guard(mutex);
-        std::erase_if(entries, [&](const auto& kv) { return kv.second.use_count() == 1 && kv.first != real_path; });
-        std::shared_ptr<Entry>& e = entries[real_path];
+        std::erase_if(entries, [&](const auto& kv) { return kv.second.use_count() == 1 && kv.first != key; });
+        std::shared_ptr<Entry>& e = entries[key];
         if (!e) e = std::make_shared<Entry>();
         return e;
     }
@@ -65,6 +66,7 @@ void registry_after_fork_in_child() NO_THREAD_SAFETY_ANALYSIS {
 // What a shared Database points into: the Database itself and the lock on its directory. The
 // Database is closed before the lock is released, so its last log write happens under the lock.
 struct OpenDatabase {
+    std::shared_ptr<Env> env;  // outlives the lock taken in it
     std::shared_ptr<Entry> entry;
     std::uint64_t generation = fork_generation();
     bool announce_close = false;
@@ -88,17 +90,10 @@ struct OpenDatabase {
     }
 };
 
-std::optional<std::string> real_path(const std::string& path) {
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    if (!resolved) return std::nullopt;
-    std::string out(resolved);
-    std::free(resolved);
-    return out;
-}
-
 }  // namespace
 
-std::shared_ptr<Database> open_shared(const std::string& path, const std::optional<DatabaseConfig>& config) {
+std::shared_ptr<Database> open_shared(const std::string& path, const std::optional<DatabaseConfig>& config,
+                                      std::shared_ptr<Env> env) {
     // The operating system would read such a path only up to the NUL, a different directory.
     if (path.find('\0') != std::string::npos) throw std::invalid_argument("path must not contain a NUL character");
     static std::once_flag once;
@@ -109,20 +104,20 @@ std::shared_ptr<Database> open_shared(const std::string& path, const std::option
         }
     });
 
-    if (config) create_directories(path);
-    std::optional<std::string> real = real_path(path);
+    if (config) env->create_directories(path);
+    std::optional<std::string> real = env->real_path(path);
     if (!real && !config) {
         // No such directory: the plain open reports it as it reports every missing database.
-        Database::open(path);
-        real = real_path(path);
+        Database::open(path, env);
+        real = env->real_path(path);
     }
     if (!real) throw QorelError::io_errno(errno);
 
-    std::shared_ptr<Entry> entry = registry().entry(*real);
+    std::shared_ptr<Entry> entry = registry().entry({env.get(), *real});
     MutexLock guard(entry->mutex);
     while (true) {
         if (std::shared_ptr<Database> db = entry->db.lock()) {
-            if (!config && !stored_database_exists(Storage::make(*real))) throw QorelError::database_not_found(path);
+            if (!config && !stored_database_exists(Storage::make(*env, *real))) throw QorelError::database_not_found(path);
             return db;
         }
         if (!entry->live) break;
@@ -133,13 +128,14 @@ std::shared_ptr<Database> open_shared(const std::string& path, const std::option
     // The check only looks: everything that reads or changes the files (settling an
     // interrupted save, replaying and cutting the log) happens under the lock, since another
     // process may hold it and be in the middle of a save.
-    if (!config && !path_exists(join_path(*real, kLockFileName)) && !stored_database_exists(Storage::make(*real)))
+    if (!config && !env->path_exists(join_path(*real, kLockFileName)) && !stored_database_exists(Storage::make(*env, *real)))
         throw QorelError::database_not_found(*real);
 
     auto open = std::make_shared<OpenDatabase>();
+    open->env = env;
     open->entry = entry;
-    open->lock = DirLock::acquire(*real);
-    open->db = config ? Database::open_or_create(*real, *config) : Database::open(*real);
+    open->lock = DirLock::acquire(*env, *real);
+    open->db = config ? Database::open_or_create(*real, *config, env) : Database::open(*real, env);
     open->announce_close = true;
     entry->live = true;
     std::shared_ptr<Database> db(open, open->db.get());

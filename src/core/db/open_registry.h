@@ -24,7 +24,10 @@ namespace qorel {
 // its directory holds one, so that opening without a configuration means the same thing
 // whether or not this process has the directory open. Nothing is created in a directory that
 // turns out to hold no database.
+// Directories are told apart per Env: `env` is the one the directory is opened in when this
+// process does not have it open yet.
 // std::invalid_argument for a path containing a NUL character, before anything is touched.
-std::shared_ptr<Database> open_shared(const std::string& path, const std::optional<DatabaseConfig>& config);
+std::shared_ptr<Database> open_shared(const std::string& path, const std::optional<DatabaseConfig>& config,
+                                      std::shared_ptr<Env> env = Env::posix());
 
 }  // namespace qorel

@@ -3,19 +3,19 @@
 #include <algorithm>
 
 #include "database.h"
-#include "storage/files.h"
 #include "storage/recovery.h"
 
 namespace qorel {
 
-std::unique_ptr<Database> Database::load(const std::string& path, const GraphChoice& graph, bool quantize_argument) {
-    Storage storage = Storage::make(path);
-    const bool has_quantized = file_exists(storage.quantized_path);
+std::unique_ptr<Database> Database::load(const std::string& path, std::shared_ptr<Env> env, const GraphChoice& graph,
+                                         bool quantize_argument) {
+    const Storage storage = Storage::make(*env, path);
+    const bool has_quantized = env->file_exists(storage.quantized_path);
     LoadedStorage loaded = load_storage(storage, graph.graph_path);
     const std::uint64_t dim = loaded.index.dim();
     const std::size_t n = loaded.index.node_count();
     std::unique_ptr<Database> db(
-        new Database(path, std::move(storage), std::move(loaded.index), dim, has_quantized || quantize_argument));
+        new Database(path, std::move(env), std::move(loaded.index), dim, has_quantized || quantize_argument));
     {
         ExclusiveLock gate(db->save_gate_);  // nobody else has the database yet
         db->settle_pending_ = graph.pending;
@@ -109,10 +109,10 @@ void Database::ensure_metadata_index(const HnswIndex& index, const MetadataStore
     metadata_index_ready_.store(true, std::memory_order_release);
 }
 
-std::unique_ptr<Database> Database::open(const std::string& path) {
-    std::optional<GraphChoice> graph = locate_database(Storage::make(path));
+std::unique_ptr<Database> Database::open(const std::string& path, std::shared_ptr<Env> env) {
+    std::optional<GraphChoice> graph = locate_database(Storage::make(*env, path));
     if (!graph) throw QorelError::database_not_found(path);
-    return load(path, *graph, false);
+    return load(path, std::move(env), *graph, false);
 }
 
 void Database::save() {
@@ -137,7 +137,7 @@ void Database::save() {
         }
     }
 
-    create_directories(path_);
+    env_->create_directories(path_);
     // A save that stopped between its renames may have left graph.tmp as the only graph of
     // vectors.bin: it is moved into place before this save writes graph.tmp again.
     if (settle_pending_) {
@@ -154,7 +154,7 @@ void Database::save() {
 
     // The data files now hold every change the log records.
     wal_.close_writer();
-    remove_file_if_exists(wal_.path());
+    env_->remove_file_if_exists(wal_.path());
 }
 
 void Database::compact() {

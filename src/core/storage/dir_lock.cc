@@ -1,12 +1,8 @@
 #include "storage/dir_lock.h"
 
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <mutex>
 #include <unordered_set>
 
@@ -18,16 +14,18 @@ namespace qorel {
 
 namespace {
 
-// Every lock descriptor this process holds, so that a forked child can close its copies. The
-// mutex is held across fork (taken in the prepare handler), so the child finds the set whole.
+// Every lock this process holds, so that a forked child can drop its copies. The mutex is held
+// across fork (taken in the prepare handler), so the child finds the set whole. The handler
+// makes no file-system call of its own: each lock knows how to let go of its share in a child
+// (for the operating system's Env, by closing the duplicated descriptor).
 struct HeldLocks {
     Mutex mutex;
-    std::unordered_set<int> fds GUARDED_BY(mutex);
+    std::unordered_set<FileLock*> locks GUARDED_BY(mutex);
     std::atomic<std::uint64_t> generation{0};
 };
 
 HeldLocks& held_locks() {
-    // Never destroyed: lock descriptors may still be released by static destructors at exit.
+    // Never destroyed: locks may still be released by static destructors at exit.
     static HeldLocks* locks = new HeldLocks;
     return *locks;
 }
@@ -37,8 +35,8 @@ void before_fork() NO_THREAD_SAFETY_ANALYSIS { held_locks().mutex.lock(); }
 void after_fork_in_parent() NO_THREAD_SAFETY_ANALYSIS { held_locks().mutex.unlock(); }
 void after_fork_in_child() NO_THREAD_SAFETY_ANALYSIS {
     HeldLocks& h = held_locks();
-    for (int fd : h.fds) ::close(fd);
-    h.fds.clear();
+    for (FileLock* lock : h.locks) lock->drop_inherited();
+    h.locks.clear();
     h.generation.fetch_add(1, std::memory_order_relaxed);
     h.mutex.unlock();
 }
@@ -53,22 +51,6 @@ void install_fork_handlers() {
     });
 }
 
-int open_lock_file(const std::string& path) {
-    while (true) {
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd >= 0) return fd;
-        if (errno == EINTR) continue;
-        if (errno != EACCES && errno != EROFS && errno != EPERM) throw QorelError::io_errno(errno);
-        // Not writable here: an existing lock file can still be locked through a read-only
-        // descriptor, and without one the directory stays unclaimed (see acquire()).
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) return fd;
-        if (errno == EINTR) continue;
-        if (errno == ENOENT || errno == EACCES) return -1;
-        throw QorelError::io_errno(errno);
-    }
-}
-
 }  // namespace
 
 DirectoryInUse::DirectoryInUse(const std::string& directory)
@@ -76,48 +58,36 @@ DirectoryInUse::DirectoryInUse(const std::string& directory)
 
 std::uint64_t fork_generation() { return held_locks().generation.load(std::memory_order_relaxed); }
 
-DirLock DirLock::acquire(const std::string& directory) {
+DirLock DirLock::acquire(Env& env, const std::string& directory) {
     install_fork_handlers();
     HeldLocks& h = held_locks();
-    // Holding the set's mutex from open to registration keeps a fork from copying a lock
-    // descriptor the child's handler would not know about.
+    // Holding the set's mutex from the lock's creation to its registration keeps a fork from
+    // copying a lock the child's handler would not know about.
     MutexLock guard(h.mutex);
-    const int fd = open_lock_file(join_path(directory, kLockFileName));
-    if (fd < 0) return DirLock();
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        if (err == EINTR) continue;
-        ::close(fd);
-        if (err == EWOULDBLOCK) throw DirectoryInUse(directory);
-        throw QorelError::io_errno(err);
-    }
-    h.fds.insert(fd);
-    return DirLock(fd, h.generation.load(std::memory_order_relaxed));
+    Env::LockAttempt got = env.try_lock(join_path(directory, kLockFileName), LockMode::Exclusive);
+    if (got.busy) throw DirectoryInUse(directory);
+    if (!got.lock) return DirLock();
+    h.locks.insert(got.lock.get());
+    return DirLock(std::move(got.lock), h.generation.load(std::memory_order_relaxed));
 }
-
-DirLock::DirLock(DirLock&& other) noexcept : fd_(other.fd_), generation_(other.generation_) { other.fd_ = -1; }
 
 DirLock& DirLock::operator=(DirLock&& other) noexcept {
     if (this != &other) {
         release();
-        fd_ = other.fd_;
+        lock_ = std::move(other.lock_);
         generation_ = other.generation_;
-        other.fd_ = -1;
     }
     return *this;
 }
 
 void DirLock::release() noexcept {
-    if (fd_ < 0) return;
+    if (!lock_) return;
     HeldLocks& h = held_locks();
     MutexLock guard(h.mutex);
-    // A lock of an earlier generation was inherited through fork and is closed already; its
-    // descriptor number may belong to something else by now.
-    if (generation_ == h.generation.load(std::memory_order_relaxed)) {
-        h.fds.erase(fd_);
-        ::close(fd_);
-    }
-    fd_ = -1;
+    // A lock of an earlier generation was inherited through fork and is dropped already;
+    // destroying it does nothing more.
+    if (generation_ == h.generation.load(std::memory_order_relaxed)) h.locks.erase(lock_.get());
+    lock_.reset();
 }
 
 }  // namespace qorel

@@ -1,22 +1,26 @@
-// The cross-process claim on a database directory: an exclusive advisory lock (flock) on the
-// file "qorel.lock" inside it. One process at a time may hold a directory; the kernel drops the
-// lock when the process dies, however it dies, so a crash never leaves a directory claimed.
+// The cross-process claim on a database directory: an exclusive lock, taken through the
+// database's Env, on the file "qorel.lock" inside it (with the operating system's Env, an
+// advisory flock). One process at a time may hold a directory; the kernel drops the lock when
+// the process dies, however it dies, so a crash never leaves a directory claimed.
 //
-// flock belongs to an open file description, not to the process: two acquisitions of the same
-// directory in one process conflict just as two processes do. Handles of one process must
-// therefore share one DirLock (the open registry sees to that).
+// The lock belongs to its holder, not to the process: two acquisitions of the same directory in
+// one process conflict just as two processes do. Handles of one process must therefore share
+// one DirLock (the open registry sees to that).
 //
-// After fork the child would share the parent's lock description and keep the directory claimed
-// for as long as it lives, even after the parent let go. A fork handler therefore closes every
-// inherited lock descriptor in the child (closing a duplicate never releases the parent's lock)
-// and advances fork_generation(), by which callers recognise objects inherited from a parent.
-// The descriptors are close-on-exec, so programs started by exec inherit nothing.
+// After fork the child would share the parent's lock and keep the directory claimed for as long
+// as it lives, even after the parent let go. A fork handler therefore drops every inherited lock
+// in the child (FileLock::drop_inherited, which never releases the parent's lock) and advances
+// fork_generation(), by which callers recognise objects inherited from a parent. The lock
+// descriptors are close-on-exec, so programs started by exec inherit nothing.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "storage/env.h"
 
 namespace qorel {
 
@@ -39,24 +43,24 @@ public:
     // other failure. A directory this process may not write to (read-only file system, no
     // permission) and that has no lock file yet gives an unheld DirLock: such a process cannot
     // change the directory's files either.
-    static DirLock acquire(const std::string& directory);
+    static DirLock acquire(Env& env, const std::string& directory);
 
-    DirLock(DirLock&& other) noexcept;
+    DirLock(DirLock&& other) noexcept = default;
     DirLock& operator=(DirLock&& other) noexcept;
     DirLock(const DirLock&) = delete;
     DirLock& operator=(const DirLock&) = delete;
     ~DirLock() { release(); }
 
-    // Closes the lock descriptor, which releases the lock. In a forked child the inherited
-    // descriptor is already closed and nothing is done. Never throws.
+    // Releases the lock. In a forked child the inherited lock is already dropped and nothing
+    // more is done. Never throws.
     void release() noexcept;
 
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return lock_ != nullptr; }
 
 private:
-    DirLock(int fd, std::uint64_t generation) : fd_(fd), generation_(generation) {}
+    DirLock(std::unique_ptr<FileLock> lock, std::uint64_t generation) : lock_(std::move(lock)), generation_(generation) {}
 
-    int fd_ = -1;
+    std::unique_ptr<FileLock> lock_;
     std::uint64_t generation_ = 0;
 };
 

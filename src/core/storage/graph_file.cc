@@ -9,7 +9,7 @@
 #include "metadata/flat_text.h"
 #include "storage/codec.h"
 #include "storage/crc32.h"
-#include "storage/wal.h"
+#include "storage/metadata_text.h"
 
 namespace qorel {
 
@@ -328,17 +328,17 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
     return g;
 }
 
-std::optional<GraphFileSummary> peek_graph_file(const std::string& path) {
+std::optional<GraphFileSummary> peek_graph_file(Env& env, const std::string& path) {
     try {
-        const std::uint64_t size = file_size(path);
+        const std::uint64_t size = env.file_size(path);
         if (size < kGraphHeaderSize + 8 + kTrailerV1Size) return std::nullopt;
-        const std::vector<std::uint8_t> head = read_file_range(path, 0, 12);
+        const std::vector<std::uint8_t> head = env.read_file_range(path, 0, 12);
         ByteReader h(head);
         if (h.u32() != kGraphMagic || h.u32() != kGraphVersion) return std::nullopt;
         GraphFileSummary out;
         out.dim = h.u32();
         const std::size_t tail_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, kTrailerSize));
-        const std::optional<Trailer> t = trailer_at_end(read_file_range(path, size - tail_size, tail_size));
+        const std::optional<Trailer> t = trailer_at_end(env.read_file_range(path, size - tail_size, tail_size));
         if (!t) return std::nullopt;
         out.print = t->print;
         return out;

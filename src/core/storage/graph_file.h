@@ -115,6 +115,6 @@ struct GraphFileSummary {
     std::uint32_t dim = 0;
     SaveFingerprint print;
 };
-std::optional<GraphFileSummary> peek_graph_file(const std::string& path);
+std::optional<GraphFileSummary> peek_graph_file(Env& env, const std::string& path);
 
 }  // namespace qorel

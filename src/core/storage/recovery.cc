@@ -29,17 +29,18 @@ Match match(const std::optional<GraphFileSummary>& graph, std::span<const std::u
 GraphChoice settle_interrupted_save(const Storage& storage, bool must_move) {
     const std::string tmp = temporary_path(storage.graph_path);
     const GraphChoice in_place{storage.graph_path, false};
-    if (!file_exists(tmp) || !file_exists(storage.vectors_path)) return in_place;
+    Env& env = *storage.env;
+    if (!env.file_exists(tmp) || !env.file_exists(storage.vectors_path)) return in_place;
 
-    const MappedFile vectors = MappedFile::open(storage.vectors_path);
+    const MappedFile vectors = env.map_file(storage.vectors_path);
     std::optional<std::uint32_t> whole_crc;
-    const Match current = match(peek_graph_file(storage.graph_path), vectors.bytes(), whole_crc);
-    const Match pending = match(peek_graph_file(tmp), vectors.bytes(), whole_crc);
+    const Match current = match(peek_graph_file(env, storage.graph_path), vectors.bytes(), whole_crc);
+    const Match pending = match(peek_graph_file(env, tmp), vectors.bytes(), whole_crc);
     if (current == Match::Whole || (current == Match::Norms && pending != Match::Whole)) {
         // graph.tmp comes from a save that stopped before it replaced the vectors. Removing it
         // only spares later opens this check, so a failure to do so is of no consequence.
         try {
-            remove_file_if_exists(tmp);
+            env.remove_file_if_exists(tmp);
         } catch (const QorelError&) {
         }
         return in_place;
@@ -47,13 +48,13 @@ GraphChoice settle_interrupted_save(const Storage& storage, bool must_move) {
     if (pending == Match::None) return in_place;  // nothing to recover; the loader says what is wrong
 
     try {
-        rename_file(tmp, storage.graph_path);
+        env.rename_file(tmp, storage.graph_path);
     } catch (const QorelError&) {
         if (must_move) throw;
         return {tmp, true};
     }
     try {
-        sync_directory(storage.directory);
+        env.sync_directory(storage.directory);
     } catch (const QorelError&) {
         // The rename is done; a save syncs the directory before it relies on it.
         if (must_move) throw;
@@ -83,11 +84,12 @@ std::string listed(const std::vector<std::string_view>& names) {
 bool stored_database_exists(const Storage& storage) {
     // Sources of a save's renames before their targets: graph.tmp becomes "graph.qorel",
     // vectors.tmp "vectors.bin" and then "vectors.sq8".
-    const bool graph_tmp = file_exists(temporary_path(storage.graph_path));
-    const bool vectors_tmp = file_exists(temporary_path(storage.vectors_path));
-    const bool vectors = file_exists(storage.vectors_path);
-    const bool quantized = file_exists(storage.quantized_path);
-    const bool graph = file_exists(storage.graph_path);
+    Env& env = *storage.env;
+    const bool graph_tmp = env.file_exists(temporary_path(storage.graph_path));
+    const bool vectors_tmp = env.file_exists(temporary_path(storage.vectors_path));
+    const bool vectors = env.file_exists(storage.vectors_path);
+    const bool quantized = env.file_exists(storage.quantized_path);
+    const bool graph = env.file_exists(storage.graph_path);
     if (vectors && (graph || graph_tmp)) return true;
     // graph.tmp is written only while vectors.tmp or "vectors.bin" exists, and "vectors.sq8"
     // only after "vectors.bin" does.
@@ -111,7 +113,7 @@ std::optional<GraphChoice> locate_database(const Storage& storage) {
     if (!stored_database_exists(storage)) return std::nullopt;
     GraphChoice choice = settle_interrupted_save(storage, false);
     // "vectors.bin" with a graph.tmp of another save, and no "graph.qorel".
-    if (!file_exists(choice.graph_path))
+    if (!storage.env->file_exists(choice.graph_path))
         incomplete(storage, {"graph.qorel"}, {"vectors.bin", "graph.tmp"}, "; graph.tmp does not describe vectors.bin");
     return choice;
 }

@@ -30,9 +30,9 @@ std::string join_path(const std::string& directory, std::string_view name) {
     return out;
 }
 
-Storage Storage::make(const std::string& directory) {
+Storage Storage::make(Env& env, const std::string& directory) {
     return {join_path(directory, "graph.qorel"), join_path(directory, "vectors.bin"),
-            join_path(directory, "vectors.sq8"), directory.empty() ? std::string(".") : directory};
+            join_path(directory, "vectors.sq8"), directory.empty() ? std::string(".") : directory, &env};
 }
 
 std::string temporary_path(const std::string& path) {
@@ -87,9 +87,10 @@ void save_storage(const Storage& storage, const HnswIndex& index, const std::vec
                   const QuantizedSearch* quantized, bool& between_files) {
     const std::string graph_tmp = temporary_path(storage.graph_path);
     const std::string vectors_tmp = temporary_path(storage.vectors_path);
+    Env& env = *storage.env;
     SaveFingerprint print;
     {
-        BufferedFileWriter out(vectors_tmp, BufferedFileWriter::Mode::Truncate);
+        BufferedFileWriter out(env, vectors_tmp, BufferedFileWriter::Mode::Truncate);
         write_vectors_file(index, out, print);
         write_durably(out);
     }
@@ -99,32 +100,32 @@ void save_storage(const Storage& storage, const HnswIndex& index, const std::vec
         image->fill(print);
     }
     {
-        BufferedFileWriter out(graph_tmp, BufferedFileWriter::Mode::Truncate);
+        BufferedFileWriter out(env, graph_tmp, BufferedFileWriter::Mode::Truncate);
         write_graph_file(index, records, print, out);
         write_durably(out);
     }
     // Once "vectors.bin" is replaced, graph.tmp is the only graph that describes it until it
     // is renamed in turn; its name must not be lost to a crash in between.
-    sync_directory(storage.directory);
+    env.sync_directory(storage.directory);
 
     between_files = true;
-    rename_file(vectors_tmp, storage.vectors_path);
+    env.rename_file(vectors_tmp, storage.vectors_path);
     if (image) {
-        BufferedFileWriter out(vectors_tmp, BufferedFileWriter::Mode::Truncate);
+        BufferedFileWriter out(env, vectors_tmp, BufferedFileWriter::Mode::Truncate);
         image->write(out);
         write_durably(out);
-        rename_file(vectors_tmp, storage.quantized_path);
+        env.rename_file(vectors_tmp, storage.quantized_path);
     } else {
         try {
-            remove_file_if_exists(storage.quantized_path);
+            env.remove_file_if_exists(storage.quantized_path);
         } catch (const QorelError&) {
             // A quantized file that cannot be deleted is ignored: the graph's fingerprint does
             // not name it, so the loader will not use it.
         }
     }
-    rename_file(graph_tmp, storage.graph_path);
+    env.rename_file(graph_tmp, storage.graph_path);
     // The caller deletes the log next: the renames must be on disk before it.
-    sync_directory(storage.directory);
+    env.sync_directory(storage.directory);
     between_files = false;
 }
 
@@ -133,8 +134,9 @@ LoadedStorage load_storage(const Storage& storage, const std::string& graph_path
     // taken from the mapping without first copying the whole file into fresh memory. Pages are
     // left to fault in as the parse reaches them (the kernel maps a run of cached pages per
     // fault), which costs less than populating the whole mapping up front.
-    MappedFile graph = MappedFile::open(graph_path);
-    auto map = std::make_shared<MappedFile>(MappedFile::open(storage.vectors_path));
+    Env& env = *storage.env;
+    MappedFile graph = env.map_file(graph_path);
+    auto map = std::make_shared<MappedFile>(env.map_file(storage.vectors_path));
     ParsedGraph g = parse_graph_file(graph.bytes(), map->size());
     const std::size_t dim = g.index.dim();
 
@@ -156,8 +158,8 @@ LoadedStorage load_storage(const Storage& storage, const std::string& graph_path
     map.reset();
     g.index.load_finish(std::move(store), std::move(norms), std::move(g.deleted), g.entry_point, g.max_layer);
 
-    if (file_exists(storage.quantized_path)) {
-        std::vector<std::uint8_t> bytes = read_file(storage.quantized_path);
+    if (env.file_exists(storage.quantized_path)) {
+        std::vector<std::uint8_t> bytes = env.read_file(storage.quantized_path);
         const bool from_this_save = !g.print || (g.print->has_quantized && g.print->quantized_length == bytes.size() &&
                                                  g.print->quantized_crc == crc32(bytes));
         if (from_this_save) {

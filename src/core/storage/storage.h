@@ -27,14 +27,16 @@
 
 namespace qorel {
 
-// The data-file paths of a directory; built by joining names, touching no file.
+// The data-file paths of a directory and the Env they live in; built by joining names,
+// touching no file. The Env is not owned: the database keeps it alive.
 struct Storage {
     std::string graph_path;
     std::string vectors_path;
     std::string quantized_path;
     std::string directory;
+    Env* env = nullptr;
 
-    static Storage make(const std::string& directory);
+    static Storage make(Env& env, const std::string& directory);
 };
 
 std::string join_path(const std::string& directory, std::string_view name);

@@ -1,183 +1,21 @@
-// The write-ahead log "wal.qorel": the record format, its encoder and decoders, the reading
-// phase of replay and the appending writer.
-//
-// A record is: kind byte, uint32 payload length P, P payload bytes, uint32 CRC-32 of the kind
-// byte followed by the payload. The file is nothing but records, back to back. An append of
-// several records begins with a Batch record (its payload: the uint64 number of records that
-// follow as members); replay uses the members only once all of them are intact, so a batch
-// survives a crash whole or not at all.
+// The write-ahead log "wal.qorel" as the database uses it: the appending writer, and the
+// reading for replay. The record framing is in wal_format.h, the payloads in wal_codec.h, the
+// reader in wal_reader.h and the handling of damage in wal_salvage.h.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
-#include <variant>
 #include <vector>
 
-#include "files.h"
-#include "codec.h"
-#include "types.h"
+#include "storage/files.h"
+#include "storage/wal_codec.h"
+#include "storage/wal_reader.h"
 
 namespace qorel {
 
-enum class WalKind : std::uint8_t { Insert = 1, Delete = 2, Update = 3, Batch = 4 };
-
-// One logged mutation. Records name vectors by id, never by slot, so a log stays valid across
-// compaction.
-struct WalEntry {
-    struct Insert {
-        std::string id;
-        std::vector<float> vector;
-        std::optional<Json> metadata;
-        bool operator==(const Insert&) const = default;
-    };
-    struct Delete {
-        std::string id;
-        bool operator==(const Delete&) const = default;
-    };
-    struct Update {
-        std::string id;
-        std::optional<std::vector<float>> vector;
-        // When set, the metadata becomes new_metadata (absent = remove it).
-        bool has_metadata_change = false;
-        std::optional<Json> new_metadata;
-        bool operator==(const Update&) const = default;
-    };
-
-    std::variant<Insert, Delete, Update> op;
-
-    WalEntry(Insert e) : op(std::move(e)) {}
-    WalEntry(Delete e) : op(std::move(e)) {}
-    WalEntry(Update e) : op(std::move(e)) {}
-
-    WalKind kind() const { return static_cast<WalKind>(op.index() + 1); }
-    const std::string& id() const {
-        return std::visit([](const auto& e) -> const std::string& { return e.id; }, op);
-    }
-    bool operator==(const WalEntry&) const = default;
-};
-
-// Inserts whose vectors lie back to back in one block: row i, the i-th run of `dim` floats,
-// belongs to ids[i] and metadata[i]. A batch travels in this form from the caller to the index
-// without an allocation per row; the log still holds one Insert record per row, the very bytes
-// encode_record writes for that Insert.
-struct InsertBlock {
-    std::size_t dim = 0;
-    std::vector<std::string> ids;
-    std::vector<float> rows;
-    std::vector<std::optional<Json>> metadata;  // one per id
-
-    std::size_t size() const { return ids.size(); }
-    std::span<const float> row(std::size_t i) const { return {rows.data() + i * dim, dim}; }
-};
-
-// The largest payload the log writes or accepts. A length field above it, or above the bytes
-// left in the file, can only come from damage and is read as a cut-off tail; the bound keeps a
-// damaged length from driving a huge allocation.
-inline constexpr std::uint32_t kMaxWalPayload = 1u << 30;
-
-// Bytes a record adds around its payload: kind, length, CRC.
-inline constexpr std::size_t kWalRecordOverhead = 1 + 4 + 4;
-
-// The payload of a Batch record: the uint64 number of member records.
-inline constexpr std::uint32_t kWalBatchPayload = 8;
-
-// ---- Encoding
-
-// Metadata nested deeper than this (containers within containers; {} is depth 1) is neither
-// written nor read back. The JSON library serialises, compares and copies values recursively,
-// so an unbounded depth coming from a damaged file would overflow the stack later on; the bound
-// is far beyond anything Python's json module builds with its default recursion limit.
-inline constexpr std::size_t kMaxMetadataDepth = 1000;
-
-// The compact JSON text under which metadata is stored, or nullopt when the value is nested
-// deeper than kMaxMetadataDepth. Strings that are not valid UTF-8 (the JSON library refuses to
-// serialise them) have each bad byte replaced by U+FFFD, so the text always parses back. The
-// graph file's metadata section should use the same text.
-std::optional<std::string> metadata_text(const Json& value);
-
-// Parses stored metadata text; nullopt when it is not JSON or is nested too deeply.
-std::optional<Json> parse_metadata_text(std::span<const std::uint8_t> text);
-
-// uint32 length then the compact JSON text; length 0 for no metadata.
-// Throws Io when the value is nested too deeply or its text exceeds kMaxWalPayload.
-void write_metadata(ByteWriter& out, const std::optional<Json>& metadata);
-
-// Appends one complete record for `entry` to `out`. Throws Io (leaving `out` as it was) when
-// the payload would exceed kMaxWalPayload or the metadata is nested too deeply: the reader
-// would take such a record for damage or skip it.
-void encode_record(const WalEntry& entry, std::vector<std::uint8_t>& out);
-std::vector<std::uint8_t> encode_record(const WalEntry& entry);
-// Appends the Batch record that opens a batch of `members` records.
-void encode_batch_frame(std::uint64_t members, std::vector<std::uint8_t>& out);
-// The Insert record of id, vector and metadata given apart (a row of an InsertBlock), with the
-// same bytes and failures as encode_record.
-void encode_insert(std::string_view id, std::span<const float> vector, const std::optional<Json>& metadata,
-                   std::vector<std::uint8_t>& out);
-
-// ---- Decoding. Each returns false when the field is missing, short or invalid; the cursor's
-// position is then unspecified. None of them throws on malformed bytes.
-
-// uint32 length, then that many bytes of valid UTF-8.
-bool read_string(ByteReader& in, std::string& out);
-// uint32 count, then count float32 values.
-bool read_vector(ByteReader& in, std::vector<float>& out);
-// uint32 length; 0 gives no metadata, otherwise the text must pass parse_metadata_text.
-bool read_metadata(ByteReader& in, std::optional<Json>& out);
-
-// Decodes one payload; nullopt when the kind is unknown (Batch included) or a needed field fails
-// to decode. Bytes after the decoded fields are ignored.
-std::optional<WalEntry> decode_payload(std::uint8_t kind, std::span<const std::uint8_t> payload);
-// The member count of a Batch record's payload; nullopt when it is too short.
-std::optional<std::uint64_t> decode_batch_frame(std::span<const std::uint8_t> payload);
-
-// The offset of the first byte that does not belong to a well-formed UTF-8 sequence (overlong
-// forms, surrogates and code points above U+10FFFF are ill-formed), or nullopt when the whole
-// text is valid.
-std::optional<std::size_t> utf8_error_offset(std::string_view text);
-
-// ---- Reading a log
-
-// How the bytes after the last intact record came to be there.
-enum class WalTail : std::uint8_t {
-    None,     // there are none: the records run to the end
-    Torn,     // one record or batch cut short by the end, nothing intact after the cut: an
-              // interrupted append
-    Damaged,  // a checksum mismatch, an impossible length, a Batch record inside a batch or
-              // without a count, or intact records after the cut
-};
-
-struct WalReadResult {
-    std::vector<WalEntry> entries;  // in file order, members of an unfinished batch left out
-    // Offset just past the last intact record outside a batch, or the last member of a complete
-    // batch: where the next record belongs. A batch cut short or damaged ends the good bytes
-    // before its Batch record. Intact records that were skipped (unknown kind, undecodable
-    // payload) count as good bytes.
-    std::uint64_t good_length = 0;
-    // Bytes looked at: the whole input (the file's length when it was opened).
-    std::uint64_t total_length = 0;
-    WalTail tail = WalTail::None;
-};
-
-// Reads records front to back. A record cut short by the end of the bytes, or with an
-// impossible length, or whose CRC does not match, ends the log: nothing from it on is used, nor
-// anything of the batch it belongs to.
-WalReadResult parse_wal(std::span<const std::uint8_t> bytes);
-
-// parse_wal over the file at `path`, read through an 8 KiB buffer. A missing file holds no
-// records; failures to open, measure or read it are thrown as Io.
-WalReadResult read_wal(const std::string& path);
-
-// The first offset at or after `from` where a complete record of a known kind with a matching
-// CRC begins, or nullopt. This is how intact records are found again behind damage.
-std::optional<std::uint64_t> find_intact_record(std::span<const std::uint8_t> bytes, std::uint64_t from);
-
-// ---- Appending
-
-// The writer side of the log: appends records to the file at `path`, opening it lazily.
+// The writer side of the log: appends records to the file at `path` in `env`, opening it lazily.
 // REQUIRES: the caller serialises every call (the database's log mutex).
 //
 // Each append hands its records to the operating system before returning, so they survive a
@@ -187,7 +25,8 @@ std::optional<std::uint64_t> find_intact_record(std::span<const std::uint8_t> by
 // after a restart too, and no torn bytes hide later records.
 class Wal {
 public:
-    explicit Wal(std::string path);
+    // Keeps a reference to `env`, which must outlive the writer.
+    Wal(Env& env, std::string path);
     Wal(const Wal&) = delete;
     Wal& operator=(const Wal&) = delete;
     ~Wal() = default;  // closes the file; the buffer is always empty between appends
@@ -238,6 +77,7 @@ private:
     template <class Encode>
     void append_records(std::size_t count, Encode&& encode);
 
+    Env& env_;
     std::string path_;
     std::optional<BufferedFileWriter> writer_;
     // Where the next opening of the file must cut it, if it is longer.

@@ -1,0 +1,60 @@
+#include "storage/env.h"
+
+#include <cerrno>
+#include <limits>
+#include <utility>
+
+#include "error.h"
+
+namespace qorel {
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      owner_(std::move(other.owner_)) {}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+    if (this != &other) {
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        owner_ = std::move(other.owner_);
+    }
+    return *this;
+}
+
+std::vector<std::uint8_t> Env::read_file(const std::string& path) {
+    std::unique_ptr<ReadableFile> file = open_readable(path);
+    if (!file) throw QorelError::io_errno(ENOENT);
+    const std::uint64_t size = file->size();
+    if (size > std::numeric_limits<std::size_t>::max() / 2) throw QorelError::io("file too large to read");
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(size));
+    out.resize(file->read_at(0, out.data(), out.size()));  // shorter when the file shrank meanwhile
+    return out;
+}
+
+std::vector<std::uint8_t> Env::read_file_range(const std::string& path, std::uint64_t offset, std::size_t length) {
+    std::unique_ptr<ReadableFile> file = open_readable(path);
+    if (!file) throw QorelError::io_errno(ENOENT);
+    std::vector<std::uint8_t> out(length);
+    out.resize(file->read_at(offset, out.data(), length));
+    return out;
+}
+
+void Env::remove_file(const std::string& path) {
+    if (!remove_file_if_exists(path)) throw QorelError::io_errno(ENOENT);
+}
+
+void Env::create_directories(const std::string& path) {
+    if (path.empty()) throw QorelError::io_errno(ENOENT);
+    if (is_directory(path)) return;
+    // Every proper prefix ending before a '/' is a parent to make first; repeated slashes and
+    // the root give empty or existing prefixes.
+    for (std::size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+        if (path[pos - 1] == '/') continue;
+        const std::string parent = path.substr(0, pos);
+        if (!is_directory(parent)) make_directory(parent);
+    }
+    if (path.back() != '/' && !is_directory(path)) make_directory(path);
+}
+
+}  // namespace qorel
