@@ -54,18 +54,24 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> query, std
     const Slot start = descend(q);
 
     std::vector<Candidate> w;
-    AdmitEvery every{ef};
-    if (!quantized_) {
-        walk_layer<false, false>(start, 0, [&](Slot s) { return dist_fn_(q, vector(s), dim_); }, every, w);
-        out.reserve(std::min(k, w.size()));
-        for (const Candidate& c : w) {
-            if (out.size() == k) break;
-            if (!is_deleted(c.slot)) out.push_back(c);
-        }
-        return out;
+    if (deleted_.empty()) {
+        AdmitEvery every{ef};
+        walk_unfiltered(start, q, every, w);
+    } else {
+        AdmitLive live{ef};
+        walk_unfiltered(start, q, live, w);
     }
-    walk_layer<false, true>(start, 0, [&](Slot s) { return quantized_distance(q, s); }, every, w);
-    return rerank(q, std::move(w), k);
+    if (quantized_) return rerank(q, std::move(w), k);
+    if (w.size() > k) w.resize(k);
+    return w;
+}
+
+template <class Admit>
+void HnswIndex::walk_unfiltered(Slot start, const float* q, Admit& admit, std::vector<Candidate>& out) const {
+    if (quantized_)
+        walk_layer<false, true>(start, 0, [&](Slot s) { return quantized_distance(q, s); }, admit, out);
+    else
+        walk_layer<false, false>(start, 0, [&](Slot s) { return dist_fn_(q, vector(s), dim_); }, admit, out);
 }
 
 std::vector<Candidate> HnswIndex::rerank(const float* query, std::vector<Candidate> found, std::size_t k) const {

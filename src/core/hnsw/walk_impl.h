@@ -152,6 +152,18 @@ struct AdmitEvery {
     std::size_t capacity() const { return std::max<std::size_t>(ef, 1); }
 };
 
+// Live nodes, at most max(ef, 1) of them: the unfiltered search once something is deleted.
+// Deleted nodes are still walked through, but taking places among the results they would
+// push live ones out (a search for every live node would miss as many as are deleted).
+struct AdmitLive {
+    static constexpr bool kEvery = false;
+    std::size_t ef;
+
+    std::size_t capacity() const { return std::max<std::size_t>(ef, 1); }
+    bool admits(const HnswIndex& index, Slot v) const { return !index.is_deleted(v); }
+    std::size_t record(bool) { return capacity(); }
+};
+
 // Live nodes that `filter` accepts, as many as FilteredCapacity says.
 struct AdmitMatches {
     static constexpr bool kEvery = false;
@@ -159,6 +171,8 @@ struct AdmitMatches {
     SlotFilter filter;
 
     std::size_t capacity() const { return capacity_rule.current(); }
+    bool admits(const HnswIndex& index, Slot v) const { return !index.is_deleted(v) && filter(v); }
+    std::size_t record(bool admitted) { return capacity_rule.record(admitted); }
 };
 
 // A walk's result heap (a max-heap on distance, in the thread's scratch) under its admission
@@ -188,8 +202,8 @@ public:
     void keep(Slot v, float d) {
         bool ok = true;
         if constexpr (!Admit::kEvery) {
-            ok = !index_.is_deleted(v) && admit_.filter(v);
-            cap_ = admit_.capacity_rule.record(ok);
+            ok = admit_.admits(index_, v);
+            cap_ = admit_.record(ok);
         }
         if (ok) {
             heap_.push_back({v, d});
