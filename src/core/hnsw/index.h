@@ -161,6 +161,14 @@ public:
     std::vector<Candidate> search_graph_filtered(std::span<const float> query, std::size_t k, std::size_t ef,
                                                  double expected_share, SlotFilter admit) const;
 
+    // The k nearest of `found` and of the admitted live nodes reachable from them on layer 0
+    // through admitted nodes, scoring at most `budget` nodes beyond `found`, nearest first, with
+    // full-precision distances. For matches far from the query: where every match lies at
+    // nearly the same distance, a best-first walk stops among the first ones it meets, while
+    // scoring the matches around them finds the nearest.
+    std::vector<Candidate> flood_matches(std::span<const float> query, std::size_t k, const std::vector<Candidate>& found,
+                                         std::size_t budget, SlotFilter admit) const;
+
     // Greedy descent from the entry point through layers max_layer .. 1; returns the start of
     // the layer-0 search. Uses quantized distances when quantized search is on.
     Slot descend(const float* query) const;
