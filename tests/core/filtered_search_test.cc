@@ -94,6 +94,32 @@ TEST_F(FilteredWalk, ReachesMatchesFarFromTheQuery) {
     EXPECT_GE(recall([&](Slot s) { return near_zero[s]; }, 30.0 / kN), 0.95);
 }
 
+// A filter that follows the data (whole clusters match, as a tenant or a language would) and
+// queries from the clusters that do not match: every match lies about as far from the query,
+// and the walk must not stop among the first ones it meets.
+TEST_F(FilteredWalk, FindsMatchesOfWholeClustersFromOutsideThem) {
+    const std::size_t clusters = 20, n = 8000;
+    std::mt19937 rng(5);
+    std::normal_distribution<float> g(0.0f, 1.0f);
+    std::vector<std::vector<float>> centres(clusters, std::vector<float>(kDim)), rows(n, std::vector<float>(kDim));
+    for (auto& c : centres)
+        for (auto& x : c) x = 2.0f * g(rng);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t d = 0; d < kDim; ++d) rows[i][d] = centres[i % clusters][d] + g(rng);
+    idx_ = std::make_unique<HnswIndex>(kDim, Metric::Euclidean, 8, 64);
+    idx_->batch_insert(rows);
+    const auto matching = [&](Slot s) { return s % clusters < clusters / 2; };
+    for (const bool inside : {false, true}) {
+        queries_.clear();
+        for (std::size_t i = 0; i < 60; ++i) {
+            std::vector<float> q = rows[(inside ? 0 : clusters / 2) + i * clusters + i % (clusters / 2)];
+            for (auto& x : q) x += 0.3f * g(rng);
+            queries_.push_back(std::move(q));
+        }
+        EXPECT_GE(recall(matching, 0.5), 0.95) << (inside ? "queries inside the matches" : "queries outside");
+    }
+}
+
 TEST_F(FilteredWalk, NeverReturnsDeletedSlotsAndEmptiesCleanly) {
     for (Slot s = 0; s < kN; s += 3) idx_->mark_deleted(s);
     // Admit mostly deleted slots: the few live matches must still all be found.

@@ -178,6 +178,41 @@ TEST(HnswIndex, EfBelowKActsAsK) {
     EXPECT_TRUE(idx.search_graph(q, 0, 10).empty());
 }
 
+// Pruning with a small m drops many nodes' last incoming edge. After a batch no live node may
+// be unreachable; insertions, updates and deletions one at a time leave none without an
+// incoming edge, and the walk over the whole graph (run by itself once enough has changed)
+// reconnects the rest. Then a search for as many results as there are live nodes returns
+// every one, and each node finds itself at the default beam.
+TEST(HnswIndex, EveryLiveNodeStaysReachable) {
+    const std::size_t dim = 16, first = 10000, n = 12000;
+    auto data = clustered(n, dim, 40, 7);
+    HnswIndex idx(dim, Metric::Euclidean, 6, 40);
+    idx.batch_insert(std::vector<std::vector<float>>(data.begin(), data.begin() + first));
+    EXPECT_EQ(idx.unreachable_count(), 0u) << "after a batch";
+    for (std::size_t i = first; i < n; ++i) idx.insert(data[i]);
+    for (Slot s = 0; s < 600; s += 3) idx.update_vector(s, data[n - 1 - s]);
+    for (Slot s = 1; s < n; s += 5) idx.mark_deleted(s);
+    check_invariants(idx);
+    std::vector<std::size_t> in_edges(n);
+    for (Slot s = 0; s < n; ++s)
+        for (Slot v : idx.neighbours(s, 0)) ++in_edges[v];
+    for (Slot s = 0; s < n; ++s) {
+        if (!idx.is_deleted(s) && s != idx.entry_point()) {
+            ASSERT_GT(in_edges[s], 0u) << "slot " << s;
+        }
+    }
+
+    idx.repair_reachability();
+    EXPECT_EQ(idx.unreachable_count(), 0u);
+    EXPECT_EQ(idx.search_graph(data[0], idx.active_count(), idx.active_count()).size(), idx.active_count());
+    for (Slot s = 0; s < n; s += 7) {
+        if (idx.is_deleted(s)) continue;
+        const auto hit = idx.search_graph(std::vector<float>(idx.vector(s), idx.vector(s) + dim), 1, 200);
+        ASSERT_FALSE(hit.empty());
+        EXPECT_EQ(hit[0].distance, 0.0f) << "slot " << s;
+    }
+}
+
 TEST(HnswIndex, UpdateVectorRelinks) {
     auto data = gaussian(400, 8, 21);
     HnswIndex idx(8, Metric::Euclidean, 6, 40);

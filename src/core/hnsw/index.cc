@@ -161,6 +161,9 @@ void HnswIndex::load_finish(VectorStore store, std::vector<float> norms, std::un
     entry_point_ = entry_point;
     max_layer_ = max_layer;
     active_count_.store(node_count() - deleted_.size());
+    // Counted at the first change instead: opening stays a read of the file.
+    in_degree_.clear();
+    in_edges_counted_ = false;
 }
 
 std::size_t HnswIndex::graph_memory_bytes() const {

@@ -163,6 +163,14 @@ public:
     std::vector<Candidate> search_graph_filtered(std::span<const float> query, std::size_t k, std::size_t ef,
                                                  double expected_share, SlotFilter admit) const;
 
+    // The k nearest of `found` and of the admitted live nodes reachable from them on layer 0
+    // through admitted nodes, scoring at most `budget` nodes beyond `found`, nearest first, with
+    // full-precision distances. For matches far from the query: where every match lies at
+    // nearly the same distance, a best-first walk stops among the first ones it meets, while
+    // scoring the matches around them finds the nearest.
+    std::vector<Candidate> flood_matches(std::span<const float> query, std::size_t k, const std::vector<Candidate>& found,
+                                         std::size_t budget, SlotFilter admit) const;
+
     // Greedy descent from the entry point through layers max_layer .. 1; returns the start of
     // the layer-0 search. Uses quantized distances when quantized search is on.
     Slot descend(const float* query) const;
@@ -194,6 +202,21 @@ public:
     // A view of the stored rows for the exact scans (exact/scan.h): the rows the store holds
     // for nodes, with their norms.
     ScanRows scan_rows() const;
+
+    // ---- reachability (reach.cc)
+    // Pruning a full list can drop a node's last incoming edge on layer 0; no walk from the
+    // entry point reaches such a node again, so no search could return it. The index therefore
+    // counts every node's incoming layer-0 edges and, at the end of each insertion, update and
+    // batch, links back in every live node whose count fell to zero. Rarer islands (a few
+    // nodes that only link to each other) are found by a walk over the whole graph, made once
+    // the nodes linked since the last one reach an eighth of the graph and after every large
+    // batch, so that its cost stays a small constant per insertion.
+    //
+    // Makes every live node reachable from the entry point on layer 0 now, whatever was linked
+    // since the last check (exclusive lock).
+    void repair_reachability();
+    // Live nodes that a walk from the entry point over layer 0 does not reach (shared lock).
+    std::size_t unreachable_count() const;
 
 private:
     // Words of one list's block on layer 0 and above it: the lock word, the length, then room
@@ -234,6 +257,41 @@ private:
                        LinkScratch& sc);
     void unlink(Slot node);
 
+    // Incoming-edge bookkeeping (reach.cc). The counts are kept only once `in_edges_counted_`:
+    // a loaded index counts them at its first change, so that opening costs nothing.
+    void count_in_edge(Slot v) {
+        if (in_edges_counted_) std::atomic_ref<std::uint32_t>(in_degree_[v]).fetch_add(1, std::memory_order_relaxed);
+    }
+    // Drops one incoming edge of `v`, noting `v` when that was its last.
+    void drop_in_edge(Slot v);
+    // Notes `v` for the next repair if it has no incoming edge (a node just linked whose
+    // neighbours all pruned it again never lost an edge, so nothing else would note it).
+    void note_if_orphan(Slot v);
+    void note_orphan(Slot v);
+    // A neighbour of `u` whose one incoming edge comes from `u` and that holds `u`'s one
+    // incoming edge, or kNoSlot.
+    Slot closed_partner(Slot u) const;
+    // `u`'s layer-0 neighbours nearest first; with `reached`, only those marked in it.
+    std::vector<Slot> nearest_neighbours(Slot u, const std::vector<std::uint64_t>* reached) const;
+    // The nearest nodes to `u`'s vector that a walk from the entry point finds, nearest first.
+    std::vector<Slot> nearest_from_entry(Slot u) const;
+    // A list's entries [old_begin, old_end) are about to be replaced by `kept`: counts the edges
+    // gained and dropped.
+    void recount_replaced(const std::uint32_t* old_begin, const std::uint32_t* old_end,
+                          const std::vector<Candidate>& kept);
+    void count_in_edges();
+    void grow_in_degree(std::size_t nodes);
+    // After `linked` nodes were (re)linked: links in the nodes left without a way in, and walks
+    // the whole graph when enough has changed since the last walk.
+    void restore_reachability(std::size_t linked);
+    void link_orphans();
+    // Gives `u` an incoming edge from the first of `from` (nearest first) whose list has room or
+    // holds an entry that keeps another way in; failing that, from the nearest.
+    void link_in(Slot u, std::span<const Slot> from);
+    // Marks in `reached` every node reachable on layer 0 from `start` (already marked ones stop
+    // the walk).
+    void mark_reachable(Slot start, std::vector<std::uint64_t>& reached) const;
+
     // The first bytes a walk reads of a slot: its codes on quantized walks, else its vector.
     template <bool kCodes>
     const void* row_address(Slot s) const {
@@ -253,6 +311,9 @@ private:
     // The one best-first layer walk, parameterised by what it admits (walk_impl.h).
     template <bool kLocked, bool kCodes, class Admit, class Dist>
     void walk_layer(Slot entry, std::size_t layer, Dist&& dist, Admit& admit, std::vector<Candidate>& out) const;
+    // The layer-0 walk of an unfiltered search from `start`, quantized when that is on.
+    template <class Admit>
+    void walk_unfiltered(Slot start, const float* q, Admit& admit, std::vector<Candidate>& out) const;
     // Re-scores `found` (ranked by quantized distances) at full precision and keeps the k
     // nearest live ones, nearest first.
     std::vector<Candidate> rerank(const float* query, std::vector<Candidate> found, std::size_t k) const;
@@ -284,6 +345,14 @@ private:
     std::vector<std::uint8_t> levels_;
     std::vector<std::uint32_t> up_first_;  // first upper block of each node
     std::size_t upper_blocks_ = 0;         // blocks in links_up_
+
+    // Incoming layer-0 edges per slot, and the nodes whose count fell to zero since the last
+    // repair (guarded by orphans_lock_, a ListLock word: linking workers add to it).
+    std::vector<std::uint32_t> in_degree_;
+    bool in_edges_counted_ = true;
+    std::vector<Slot> orphans_;
+    mutable std::uint32_t orphans_lock_ = 0;
+    std::size_t linked_since_walk_ = 0;
 };
 
 }  // namespace qorel

@@ -76,8 +76,10 @@ Slot HnswIndex::insert(std::vector<float> vector) {
     const Slot node = static_cast<Slot>(node_count());
     const std::size_t level = random_level();
     vectors_.make_owned();
+    if (!in_edges_counted_) count_in_edges();
     append_vector(vector);
     append_node(level);
+    grow_in_degree(node_count());
     active_count_.fetch_add(1, std::memory_order_relaxed);
     if (entry_point_ == kNoSlot) {
         entry_point_ = node;
@@ -89,6 +91,7 @@ Slot HnswIndex::insert(std::vector<float> vector) {
         entry_point_ = node;
         max_layer_ = level;
     }
+    restore_reachability(1);
     return node;
 }
 
@@ -105,6 +108,7 @@ std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
     // many small batches do not copy it over and over; capacity beyond its rows is never
     // written, so it costs address space but no memory.
     vectors_.make_owned();
+    if (!in_edges_counted_) count_in_edges();
     reserve_links(n, levels);
     // The rows are copied, their norms and codes computed and their layer-0 lists cleared in
     // parts on the pool: a large batch's fresh pages are then faulted in (and zeroed by the
@@ -134,9 +138,11 @@ std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
         }
     });
     for (std::size_t j = 0; j < n; ++j) append_levels(levels[j]);
+    grow_in_degree(node_count());
 
     link_batch(start, levels);
     active_count_.fetch_add(n, std::memory_order_relaxed);
+    restore_reachability(n);
 
     std::vector<Slot> ids(n);
     for (std::size_t j = 0; j < n; ++j) ids[j] = start + static_cast<Slot>(j);
@@ -218,6 +224,8 @@ void HnswIndex::connect_node(Slot node, std::size_t level, Slot entry, std::size
             if (own[0] == 0) {
                 std::copy(selected.begin(), selected.end(), own + 1);
                 own[0] = static_cast<std::uint32_t>(selected.size());
+                if (layer == 0)
+                    for (const Slot v : selected) count_in_edge(v);
             } else {
                 // In the parallel phase other workers may already have linked back to this
                 // node; replacing the list would drop their edges, so merge them in.
@@ -236,6 +244,7 @@ void HnswIndex::connect_node(Slot node, std::size_t level, Slot entry, std::size
                     return std::find(linked_here, linked_end, v) != linked_end ||
                            std::none_of(kept.begin(), kept.end(), [v](const Candidate& c) { return c.slot == v; });
                 });
+                if (layer == 0) recount_replaced(linked_here, linked_end, kept);
                 for (std::size_t e = 0; e < kept.size(); ++e) own[1 + e] = kept[e].slot;
                 own[0] = static_cast<std::uint32_t>(kept.size());
             }
@@ -243,6 +252,7 @@ void HnswIndex::connect_node(Slot node, std::size_t level, Slot entry, std::size
         // Back-links, each under the neighbour's own lock, one lock at a time. Other workers
         // may already be appending to this node's list, so walk the local copy.
         for (const Slot s : selected) add_back_link(s, node, layer, lim, kept, sc);
+        if (layer == 0) note_if_orphan(node);
         // The next layer starts from the nearest node found here other than this one. Stale
         // edges can lead back to a node being re-linked, which is then usually the nearest to
         // its own vector, but its lists were just emptied: a walk started from it finds nothing,
@@ -279,6 +289,7 @@ void HnswIndex::add_back_link(Slot s, Slot node, std::size_t layer, std::size_t 
             if (len < lim) {
                 lst[1 + len] = node;
                 lst[0] = len + 1;
+                if (layer == 0) count_in_edge(node);
                 return;
             }
             seen.assign(lst + 1, lst + 1 + len);
@@ -293,6 +304,7 @@ void HnswIndex::add_back_link(Slot s, Slot node, std::size_t layer, std::size_t 
         select_diverse(pool, lim, kept);
         ListLock guard(lock_word(s, layer));
         if (lst[0] != seen.size() || !std::equal(seen.begin(), seen.end(), lst + 1)) continue;
+        if (layer == 0) recount_replaced(lst + 1, lst + 1 + seen.size(), kept);
         for (std::size_t e = 0; e < kept.size(); ++e) lst[1 + e] = kept[e].slot;
         lst[0] = static_cast<std::uint32_t>(kept.size());
         return;
@@ -335,6 +347,8 @@ void HnswIndex::unlink(Slot node) {
             former.assign(p + 1, p + 1 + p[0]);
             p[0] = 0;
         }
+        if (layer == 0)
+            for (const Slot v : former) drop_in_edge(v);
         for (Slot v : former) {
             if (levels_[v] < layer) continue;
             ListLock guard(lock_word(v, layer));
@@ -342,6 +356,8 @@ void HnswIndex::unlink(Slot node) {
             std::uint32_t out = 0;
             for (std::uint32_t i = 0; i < p[0]; ++i)
                 if (p[1 + i] != node) p[1 + out++] = p[1 + i];
+            if (layer == 0)
+                for (std::uint32_t i = out; i < p[0]; ++i) drop_in_edge(node);
             p[0] = out;
         }
     }
@@ -350,6 +366,7 @@ void HnswIndex::unlink(Slot node) {
 void HnswIndex::update_vector(Slot node, std::vector<float> vector) {
     QOREL_ASSERT(vector.size() == dim_ && node < node_count(), "vector dimension mismatch");
     vectors_.make_owned();
+    if (!in_edges_counted_) count_in_edges();
     vectors_.overwrite(node, vector);
     norms_[node] = vector_norm(vector);
     if (quantized_) quantized_->quantizer.quantize_into(vector.data(), quantized_->codes.data() + std::size_t(node) * dim_);
@@ -367,6 +384,7 @@ void HnswIndex::update_vector(Slot node, std::vector<float> vector) {
         }
     }
     connect_node(node, levels_[node], entry, max_layer_);
+    restore_reachability(1);
 }
 
 }  // namespace qorel

@@ -15,6 +15,11 @@ namespace {
 // (more where matches are sparser): how far beyond the k-th match the walk still looks.
 constexpr std::size_t kFilteredResultFloor = 2;
 constexpr std::size_t kFilteredResultFloorQuantized = 4;
+// Matches a filtered walk scores beyond its own, per unit of ef, when its matches lie far from
+// the query (see flood_matches). On 100k x 128 in 50 clusters with whole clusters matching,
+// queries from the others reached recall@10 0.91 at 16 per ef and 0.99 at 40, against about
+// 0.5 for the walk alone; a tenth of the collection at the default ef.
+constexpr std::size_t kFloodPerEf = 40;
 
 }  // namespace
 
@@ -54,18 +59,24 @@ std::vector<Candidate> HnswIndex::search_graph(std::span<const float> query, std
     const Slot start = descend(q);
 
     std::vector<Candidate> w;
-    AdmitEvery every{ef};
-    if (!quantized_) {
-        walk_layer<false, false>(start, 0, [&](Slot s) { return dist_fn_(q, vector(s), dim_); }, every, w);
-        out.reserve(std::min(k, w.size()));
-        for (const Candidate& c : w) {
-            if (out.size() == k) break;
-            if (!is_deleted(c.slot)) out.push_back(c);
-        }
-        return out;
+    if (deleted_.empty()) {
+        AdmitEvery every{ef};
+        walk_unfiltered(start, q, every, w);
+    } else {
+        AdmitLive live{ef};
+        walk_unfiltered(start, q, live, w);
     }
-    walk_layer<false, true>(start, 0, [&](Slot s) { return quantized_distance(q, s); }, every, w);
-    return rerank(q, std::move(w), k);
+    if (quantized_) return rerank(q, std::move(w), k);
+    if (w.size() > k) w.resize(k);
+    return w;
+}
+
+template <class Admit>
+void HnswIndex::walk_unfiltered(Slot start, const float* q, Admit& admit, std::vector<Candidate>& out) const {
+    if (quantized_)
+        walk_layer<false, true>(start, 0, [&](Slot s) { return quantized_distance(q, s); }, admit, out);
+    else
+        walk_layer<false, false>(start, 0, [&](Slot s) { return dist_fn_(q, vector(s), dim_); }, admit, out);
 }
 
 std::vector<Candidate> HnswIndex::rerank(const float* query, std::vector<Candidate> found, std::size_t k) const {
@@ -89,6 +100,7 @@ std::vector<Candidate> HnswIndex::search_graph_filtered(std::span<const float> q
     if (!quantized_) {
         AdmitMatches matches{FilteredCapacity(beam, kFilteredResultFloor * k, expected_share), admit};
         walk_layer<false, false>(start, 0, [&](Slot s) { return dist_fn_(q, vector(s), dim_); }, matches, out);
+        if (matches.capacity_rule.matches_far()) return flood_matches(query, k, out, kFloodPerEf * beam, admit);
         if (out.size() > k) out.resize(k);
         return out;
     }
@@ -97,6 +109,7 @@ std::vector<Candidate> HnswIndex::search_graph_filtered(std::span<const float> q
     AdmitMatches matches{FilteredCapacity(beam, kFilteredResultFloorQuantized * k, expected_share), admit};
     std::vector<Candidate> found;
     walk_layer<false, true>(start, 0, [&](Slot s) { return quantized_distance(q, s); }, matches, found);
+    if (matches.capacity_rule.matches_far()) return flood_matches(query, k, found, kFloodPerEf * beam, admit);
     return rerank(q, std::move(found), k);
 }
 
@@ -104,6 +117,43 @@ ScanRows HnswIndex::scan_rows() const {
     const std::size_t rows = std::min(node_count(), dim_ == 0 ? std::size_t{0} : vectors_.float_count() / dim_);
     QOREL_ASSERT(norms_.size() >= rows, "fewer stored norms than rows");
     return {vectors_.data(), norms_.data(), rows, dim_, metric_};
+}
+
+std::vector<Candidate> HnswIndex::flood_matches(std::span<const float> query, std::size_t k,
+                                                const std::vector<Candidate>& found, std::size_t budget,
+                                                SlotFilter admit) const {
+    const float* q = query.data();
+    SearchScratch& sc = scratch();
+    sc.visited.begin(node_count());
+    NearestK top(k, found.size() + budget);
+    // Best first without a bound: every match met is scored, nearest expanded first, until the
+    // budget is spent.
+    auto& cand = sc.candidates;
+    cand.clear();
+    for (const Candidate& c : found) {
+        if (sc.visited.test_and_set(c.slot)) continue;
+        const float d = dist_fn_(q, vector(c.slot), dim_);
+        top.offer(c.slot, d);
+        cand.push_back({c.slot, d});
+    }
+    std::make_heap(cand.begin(), cand.end(), cand_greater);
+    std::size_t scored = 0;
+    while (!cand.empty() && scored < budget) {
+        std::pop_heap(cand.begin(), cand.end(), cand_greater);
+        const Slot u = cand.back().slot;
+        cand.pop_back();
+        const std::uint32_t* p = list_ptr(u, 0);
+        for (std::uint32_t i = 0; i < p[0] && scored < budget; ++i) {
+            const Slot v = p[1 + i];
+            if (sc.visited.test_and_set(v) || is_deleted(v) || !admit(v)) continue;
+            ++scored;
+            const float d = dist_fn_(q, vector(v), dim_);
+            top.offer(v, d);
+            cand.push_back({v, d});
+            std::push_heap(cand.begin(), cand.end(), cand_greater);
+        }
+    }
+    return top.take();
 }
 
 std::vector<Candidate> HnswIndex::search_brute_force(std::span<const float> query, std::size_t k) const {

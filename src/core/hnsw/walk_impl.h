@@ -119,11 +119,20 @@ public:
     std::size_t record(bool admitted) {
         tested_ += 1.0;
         admitted_ += admitted ? 1.0 : 0.0;
+        if (admitted_ == 0.0) before_first_ = tested_;
         if (++since_ >= kRecomputeEvery) {
             since_ = 0;
             current_ = current();
         }
         return current_;
+    }
+
+    // Whether the first match came much later than the share predicts (1 / share tests on
+    // average): the query lies in a region where nothing matches, and the matches it reached
+    // are all about as far from it, so that the walk's bound stops it among the first it met.
+    bool matches_far() const {
+        const double share = prior_ > 0.0 ? prior_ : admitted_ / std::max(tested_, 1.0);
+        return before_first_ * share > kFarTests;
     }
 
     std::size_t current() const {
@@ -135,8 +144,11 @@ public:
 private:
     static constexpr double kPriorTests = 16.0;
     static constexpr unsigned kRecomputeEvery = 4;
+    // Tests before the first match, in multiples of the expected 1 / share, beyond which the
+    // matches count as far: mixed evenly, as many misses in a row happen with odds of e^-16.
+    static constexpr double kFarTests = 16.0;
     double ef_, floor_, prior_;
-    double tested_ = 0.0, admitted_ = 0.0;
+    double tested_ = 0.0, admitted_ = 0.0, before_first_ = 0.0;
     unsigned since_ = 0;
     std::size_t current_ = current();
 };
@@ -152,6 +164,18 @@ struct AdmitEvery {
     std::size_t capacity() const { return std::max<std::size_t>(ef, 1); }
 };
 
+// Live nodes, at most max(ef, 1) of them: the unfiltered search once something is deleted.
+// Deleted nodes are still walked through, but taking places among the results they would
+// push live ones out (a search for every live node would miss as many as are deleted).
+struct AdmitLive {
+    static constexpr bool kEvery = false;
+    std::size_t ef;
+
+    std::size_t capacity() const { return std::max<std::size_t>(ef, 1); }
+    bool admits(const HnswIndex& index, Slot v) const { return !index.is_deleted(v); }
+    std::size_t record(bool) { return capacity(); }
+};
+
 // Live nodes that `filter` accepts, as many as FilteredCapacity says.
 struct AdmitMatches {
     static constexpr bool kEvery = false;
@@ -159,6 +183,8 @@ struct AdmitMatches {
     SlotFilter filter;
 
     std::size_t capacity() const { return capacity_rule.current(); }
+    bool admits(const HnswIndex& index, Slot v) const { return !index.is_deleted(v) && filter(v); }
+    std::size_t record(bool admitted) { return capacity_rule.record(admitted); }
 };
 
 // A walk's result heap (a max-heap on distance, in the thread's scratch) under its admission
@@ -188,8 +214,8 @@ public:
     void keep(Slot v, float d) {
         bool ok = true;
         if constexpr (!Admit::kEvery) {
-            ok = !index_.is_deleted(v) && admit_.filter(v);
-            cap_ = admit_.capacity_rule.record(ok);
+            ok = admit_.admits(index_, v);
+            cap_ = admit_.record(ok);
         }
         if (ok) {
             heap_.push_back({v, d});

@@ -1,0 +1,243 @@
+// Keeping every live node reachable on layer 0: the incoming-edge counts that insertion keeps,
+// the repair of nodes left without a way in, and the walk over the whole graph that finds
+// islands.
+
+#include <algorithm>
+#include <atomic>
+
+#include "index.h"
+#include "spinlock.h"
+#include "walk_impl.h"
+
+namespace qorel {
+namespace {
+
+bool marked(const std::vector<std::uint64_t>& bits, Slot s) { return ((bits[s / 64] >> (s % 64)) & 1) != 0; }
+void mark(std::vector<std::uint64_t>& bits, Slot s) { bits[s / 64] |= std::uint64_t{1} << (s % 64); }
+
+// Enough walks over the whole graph to reconnect victims of the first repair round; a round
+// that finds nothing left stops the loop earlier.
+constexpr int kRepairRounds = 4;
+
+}  // namespace
+
+void HnswIndex::note_orphan(Slot v) {
+    ListLock guard(orphans_lock_);
+    orphans_.push_back(v);
+}
+
+void HnswIndex::drop_in_edge(Slot v) {
+    if (!in_edges_counted_) return;
+    // Down to one edge, the node may hang on a neighbour that hangs on it alone: note it too.
+    if (std::atomic_ref<std::uint32_t>(in_degree_[v]).fetch_sub(1, std::memory_order_relaxed) <= 2) note_orphan(v);
+}
+
+Slot HnswIndex::closed_partner(Slot u) const {
+    const std::uint32_t* p = list_ptr(u, 0);
+    for (std::uint32_t i = 0; i < p[0]; ++i) {
+        const Slot w = p[1 + i];
+        if (in_degree_[w] != 1) continue;
+        const std::uint32_t* q = list_ptr(w, 0);
+        if (std::find(q + 1, q + 1 + q[0], u) != q + 1 + q[0]) return w;
+    }
+    return kNoSlot;
+}
+
+void HnswIndex::note_if_orphan(Slot v) {
+    if (in_edges_counted_ && std::atomic_ref<std::uint32_t>(in_degree_[v]).load(std::memory_order_relaxed) == 0)
+        note_orphan(v);
+}
+
+void HnswIndex::recount_replaced(const std::uint32_t* old_begin, const std::uint32_t* old_end,
+                                 const std::vector<Candidate>& kept) {
+    if (!in_edges_counted_) return;
+    // Gains first, so that a node merely moving within the list never reads as orphaned.
+    for (const Candidate& c : kept)
+        if (std::find(old_begin, old_end, c.slot) == old_end) count_in_edge(c.slot);
+    for (const std::uint32_t* p = old_begin; p != old_end; ++p)
+        if (std::none_of(kept.begin(), kept.end(), [v = *p](const Candidate& c) { return c.slot == v; }))
+            drop_in_edge(*p);
+}
+
+void HnswIndex::count_in_edges() {
+    const std::size_t n = node_count();
+    in_degree_.assign(n, 0);
+    for (Slot s = 0; s < n; ++s) {
+        const std::uint32_t* p = list_ptr(s, 0);
+        for (std::uint32_t i = 0; i < p[0]; ++i) ++in_degree_[p[1 + i]];
+    }
+    in_edges_counted_ = true;
+    orphans_.clear();
+    for (Slot s = 0; s < n; ++s)
+        if (in_degree_[s] == 0) orphans_.push_back(s);
+}
+
+void HnswIndex::grow_in_degree(std::size_t nodes) {
+    if (in_edges_counted_) in_degree_.resize(nodes, 0);
+}
+
+void HnswIndex::restore_reachability(std::size_t linked) {
+    linked_since_walk_ += linked;
+    if (linked_since_walk_ * 8 >= node_count()) {
+        repair_reachability();
+    } else {
+        link_orphans();
+    }
+}
+
+std::vector<Slot> HnswIndex::nearest_neighbours(Slot u, const std::vector<std::uint64_t>* reached) const {
+    std::vector<Candidate> near;
+    const std::uint32_t* p = list_ptr(u, 0);
+    for (std::uint32_t i = 0; i < p[0]; ++i)
+        if (p[1 + i] != u && (reached == nullptr || marked(*reached, p[1 + i])))
+            near.push_back({p[1 + i], dist_fn_(vector(u), vector(p[1 + i]), dim_)});
+    std::sort(near.begin(), near.end(), candidate_less);
+    std::vector<Slot> out;
+    for (const Candidate& c : near) out.push_back(c.slot);
+    return out;
+}
+
+std::vector<Slot> HnswIndex::nearest_from_entry(Slot u) const {
+    const float* q = vector(u);
+    auto exact = [&](Slot s) { return dist_fn_(q, vector(s), dim_); };
+    Slot cur = entry_point_;
+    for (std::size_t layer = max_layer_; layer > 0; --layer) cur = greedy_impl<false>(cur, layer, exact);
+    AdmitEvery every{ef_construction_};
+    std::vector<Candidate> found;
+    walk_layer<false, false>(cur, 0, exact, every, found);
+    std::vector<Slot> out;
+    for (const Candidate& c : found)
+        if (c.slot != u) out.push_back(c.slot);
+    return out;
+}
+
+void HnswIndex::link_in(Slot u, std::span<const Slot> from) {
+    const Slot* nearest = nullptr;
+    for (const Slot& r : from) {
+        if (r == u) continue;
+        if (nearest == nullptr) nearest = &r;
+        std::uint32_t* lst = list_ptr(r, 0);
+        const std::uint32_t len = lst[0];
+        if (std::find(lst + 1, lst + 1 + len, u) != lst + 1 + len) return;
+        if (len < m_max0_) {
+            lst[1 + len] = u;
+            lst[0] = len + 1;
+            count_in_edge(u);
+            return;
+        }
+        // Give up the entry farthest from r among those that keep another way in.
+        std::uint32_t victim = len;
+        float farthest = 0.0f;
+        for (std::uint32_t i = 0; i < len; ++i) {
+            if (in_degree_[lst[1 + i]] < 2) continue;
+            const float d = dist_fn_(vector(r), vector(lst[1 + i]), dim_);
+            if (victim == len || d > farthest) {
+                victim = i;
+                farthest = d;
+            }
+        }
+        if (victim == len) continue;
+        --in_degree_[lst[1 + victim]];
+        lst[1 + victim] = u;
+        count_in_edge(u);
+        return;
+    }
+    if (nearest == nullptr) return;
+    // Every candidate's entries hang on that list alone: displace the farthest of the nearest
+    // candidate's, which is noted as an orphan in turn.
+    std::uint32_t* lst = list_ptr(*nearest, 0);
+    if (lst[0] == 0) return;
+    std::uint32_t victim = 0;
+    float farthest = -1.0f;
+    for (std::uint32_t i = 0; i < lst[0]; ++i) {
+        const float d = dist_fn_(vector(*nearest), vector(lst[1 + i]), dim_);
+        if (d > farthest) {
+            victim = i;
+            farthest = d;
+        }
+    }
+    const Slot dropped = lst[1 + victim];
+    lst[1 + victim] = u;
+    count_in_edge(u);
+    drop_in_edge(dropped);
+}
+
+void HnswIndex::link_orphans() {
+    std::vector<Slot> pending;
+    pending.swap(orphans_);
+    // A displaced entry can become an orphan in turn: bound the chain; what is left over waits
+    // for the next walk over the whole graph.
+    std::size_t budget = 4 * pending.size() + 16;
+    while (!pending.empty() && budget > 0) {
+        --budget;
+        const Slot u = pending.back();
+        pending.pop_back();
+        if (in_degree_[u] > 1 || u == entry_point_ || is_deleted(u)) continue;
+        // One edge in is enough unless it comes from a node whose one edge in comes from u: two
+        // nodes linked only to each other.
+        const Slot partner = in_degree_[u] == 1 ? closed_partner(u) : kNoSlot;
+        if (in_degree_[u] == 1 && (partner == kNoSlot || partner == entry_point_)) continue;
+        std::vector<Slot> from = nearest_neighbours(u, nullptr);
+        std::erase(from, partner);
+        if (from.empty()) from = nearest_from_entry(u);
+        std::erase(from, partner);
+        link_in(u, from);
+        pending.insert(pending.end(), orphans_.begin(), orphans_.end());
+        orphans_.clear();
+    }
+    orphans_ = std::move(pending);
+}
+
+void HnswIndex::mark_reachable(Slot start, std::vector<std::uint64_t>& reached) const {
+    if (marked(reached, start)) return;
+    std::vector<Slot> stack{start};
+    mark(reached, start);
+    while (!stack.empty()) {
+        const Slot s = stack.back();
+        stack.pop_back();
+        const std::uint32_t* p = list_ptr(s, 0);
+        for (std::uint32_t i = 0; i < p[0]; ++i) {
+            if (marked(reached, p[1 + i])) continue;
+            mark(reached, p[1 + i]);
+            stack.push_back(p[1 + i]);
+        }
+    }
+}
+
+void HnswIndex::repair_reachability() {
+    linked_since_walk_ = 0;
+    if (!in_edges_counted_) count_in_edges();
+    link_orphans();
+    const std::size_t n = node_count();
+    if (entry_point_ == kNoSlot) return;
+    for (int round = 0; round < kRepairRounds; ++round) {
+        std::vector<std::uint64_t> reached(n / 64 + 1, 0);
+        mark_reachable(entry_point_, reached);
+        bool complete = true;
+        for (Slot u = 0; u < n; ++u) {
+            if (marked(reached, u) || is_deleted(u)) continue;
+            complete = false;
+            std::vector<Slot> from = nearest_neighbours(u, &reached);
+            if (from.empty()) {
+                from = nearest_from_entry(u);
+                std::erase_if(from, [&](Slot s) { return !marked(reached, s); });
+            }
+            link_in(u, from);
+            mark_reachable(u, reached);
+        }
+        link_orphans();
+        if (complete) break;
+    }
+}
+
+std::size_t HnswIndex::unreachable_count() const {
+    const std::size_t n = node_count();
+    if (entry_point_ == kNoSlot) return 0;
+    std::vector<std::uint64_t> reached(n / 64 + 1, 0);
+    mark_reachable(entry_point_, reached);
+    std::size_t missing = 0;
+    for (Slot s = 0; s < n; ++s) missing += !marked(reached, s) && !is_deleted(s);
+    return missing;
+}
+
+}  // namespace qorel
