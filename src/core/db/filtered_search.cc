@@ -39,6 +39,26 @@ constexpr double kBeamMatches = 1.5;
 // matches go to candidate scoring or the filter-aware walk, which cost less there.
 constexpr double kBeamWidening = 1.25;
 
+// Seeds of a filtered walk: the columns are probed at this many slots spread evenly over the
+// collection, and up to this many of the matches found are kept, evenly spaced among them.
+constexpr std::size_t kSeedProbes = 4096;
+constexpr std::size_t kSeeds = 64;
+
+// Live slots the columns admit, spread over the collection, at most kSeeds.
+std::vector<Slot> spread_matches(const HnswIndex& index, const ColumnFilter& test) {
+    const std::size_t n = index.node_count();
+    const std::size_t stride = std::max<std::size_t>(1, n / kSeedProbes);
+    std::vector<Slot> found;
+    for (std::size_t s = stride / 2; s < n; s += stride) {
+        const Slot slot = static_cast<Slot>(s);
+        if (!index.is_deleted(slot) && test.admits(slot)) found.push_back(slot);
+    }
+    if (found.size() <= kSeeds) return found;
+    std::vector<Slot> seeds(kSeeds);
+    for (std::size_t i = 0; i < kSeeds; ++i) seeds[i] = found[i * found.size() / kSeeds];
+    return seeds;
+}
+
 // The beam of the plain walk that answers a filter of this share, or 0 when the share is too
 // low (or unknown) for a plain walk to hold k matches at a cost near an unfiltered search.
 std::size_t plain_beam(double share, std::size_t k, std::size_t ef) {
@@ -156,7 +176,9 @@ Database::FilterPlan Database::plan_filter(const ReadView& view, const Filter& f
     key += '#' + std::to_string(index.node_count()) + '#' + std::to_string(index.active_count());
     plan.decided = plan_cache_.find(mindex.generation(), key);
     if (!plan.decided) {
-        plan.decided = std::make_shared<const DecidedPlan>(decide(index, test));
+        DecidedPlan decided = decide(index, test);
+        if (decided.route == FilterRoute::Walk && !decided.all_match) decided.seeds = spread_matches(index, test);
+        plan.decided = std::make_shared<const DecidedPlan>(std::move(decided));
         plan_cache_.keep(mindex.generation(), std::move(key), plan.decided);
     }
     return plan;
@@ -184,8 +206,9 @@ std::vector<Candidate> Database::walk_filtered(const ReadView& view, std::span<c
         if (out.size() == k) return out;
     }
     if (rest == nullptr)
-        return index.search_graph_filtered(query, k, ef, decided.share, [&](Slot s) { return test.admits(s); });
-    return index.search_graph_filtered(query, k, ef, decided.share, admit);
+        return index.search_graph_filtered(query, k, ef, decided.share, [&](Slot s) { return test.admits(s); },
+                                           decided.seeds);
+    return index.search_graph_filtered(query, k, ef, decided.share, admit, decided.seeds);
 }
 
 std::vector<Candidate> Database::search_filtered(const ReadView& view, std::span<const float> query, std::size_t k,

@@ -31,6 +31,9 @@ struct DecidedPlan {
     double share = -1.0;
     // Walk: every live slot matches, so the walk needs no test at all.
     bool all_match = false;
+    // Walk: slots the columns admit, spread over the collection: where the walk starts when the
+    // matches lie far from the query.
+    std::vector<Slot> seeds;
 };
 
 // Planning a filter can cost as much as the search (listing a conjunction's matches, or an

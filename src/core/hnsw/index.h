@@ -160,16 +160,23 @@ public:
     // as an unfiltered search with the same ef, and widens where matches are sparse.
     // `expected_share` (0..1, or negative when unknown) seeds that share. Uses the quantized
     // walk with full-precision re-ranking when quantized search is on.
+    //
+    // Where the matches lie far from the query (the walk meets its first match much later than
+    // their share predicts), every match lies at about the same distance, and the walk's bound
+    // would stop it among the first it met: the matches around those found are then scored best
+    // first (flood_matches). `seeds`, admitted slots spread over the collection, let such a walk
+    // give up early and start there instead of crossing the query's whole region.
     std::vector<Candidate> search_graph_filtered(std::span<const float> query, std::size_t k, std::size_t ef,
-                                                 double expected_share, SlotFilter admit) const;
+                                                 double expected_share, SlotFilter admit,
+                                                 std::span<const Slot> seeds = {}) const;
 
-    // The k nearest of `found` and of the admitted live nodes reachable from them on layer 0
-    // through admitted nodes, scoring at most `budget` nodes beyond `found`, nearest first, with
-    // full-precision distances. For matches far from the query: where every match lies at
-    // nearly the same distance, a best-first walk stops among the first ones it meets, while
-    // scoring the matches around them finds the nearest.
+    // The k nearest of `found`, the admitted ones of `seeds`, and the admitted live nodes
+    // reachable from them on layer 0 through admitted nodes, expanding the nearest first without
+    // a bound and scoring at most `budget` nodes beyond the starting ones; full-precision
+    // distances, nearest first. When that runs out of nodes short of k, the other matches are
+    // scored wherever they are.
     std::vector<Candidate> flood_matches(std::span<const float> query, std::size_t k, const std::vector<Candidate>& found,
-                                         std::size_t budget, SlotFilter admit) const;
+                                         std::span<const Slot> seeds, std::size_t budget, SlotFilter admit) const;
 
     // Greedy descent from the entry point through layers max_layer .. 1; returns the start of
     // the layer-0 search. Uses quantized distances when quantized search is on.

@@ -90,7 +90,8 @@ std::vector<Candidate> HnswIndex::rerank(const float* query, std::vector<Candida
 }
 
 std::vector<Candidate> HnswIndex::search_graph_filtered(std::span<const float> query, std::size_t k, std::size_t ef,
-                                                        double expected_share, SlotFilter admit) const {
+                                                        double expected_share, SlotFilter admit,
+                                                        std::span<const Slot> seeds) const {
     QOREL_ASSERT(query.size() == dim_, "query dimension mismatch");
     std::vector<Candidate> out;
     if (entry_point_ == kNoSlot || k == 0) return out;
@@ -99,17 +100,19 @@ std::vector<Candidate> HnswIndex::search_graph_filtered(std::span<const float> q
     const std::size_t beam = std::max(ef, k);
     if (!quantized_) {
         AdmitMatches matches{FilteredCapacity(beam, kFilteredResultFloor * k, expected_share), admit};
+        if (!seeds.empty()) matches.capacity_rule.give_up_when_far();
         walk_layer<false, false>(start, 0, [&](Slot s) { return dist_fn_(q, vector(s), dim_); }, matches, out);
-        if (matches.capacity_rule.matches_far()) return flood_matches(query, k, out, kFloodPerEf * beam, admit);
+        if (matches.capacity_rule.matches_far()) return flood_matches(query, k, out, seeds, kFloodPerEf * beam, admit);
         if (out.size() > k) out.resize(k);
         return out;
     }
     // Quantized distances only rank the walk; the kept matches are re-scored at full precision,
     // so more of them are kept than the k returned.
     AdmitMatches matches{FilteredCapacity(beam, kFilteredResultFloorQuantized * k, expected_share), admit};
+    if (!seeds.empty()) matches.capacity_rule.give_up_when_far();
     std::vector<Candidate> found;
     walk_layer<false, true>(start, 0, [&](Slot s) { return quantized_distance(q, s); }, matches, found);
-    if (matches.capacity_rule.matches_far()) return flood_matches(query, k, found, kFloodPerEf * beam, admit);
+    if (matches.capacity_rule.matches_far()) return flood_matches(query, k, found, seeds, kFloodPerEf * beam, admit);
     return rerank(q, std::move(found), k);
 }
 
@@ -120,8 +123,8 @@ ScanRows HnswIndex::scan_rows() const {
 }
 
 std::vector<Candidate> HnswIndex::flood_matches(std::span<const float> query, std::size_t k,
-                                                const std::vector<Candidate>& found, std::size_t budget,
-                                                SlotFilter admit) const {
+                                                const std::vector<Candidate>& found, std::span<const Slot> seeds,
+                                                std::size_t budget, SlotFilter admit) const {
     const float* q = query.data();
     SearchScratch& sc = scratch();
     sc.visited.begin(node_count());
@@ -130,12 +133,14 @@ std::vector<Candidate> HnswIndex::flood_matches(std::span<const float> query, st
     // budget is spent.
     auto& cand = sc.candidates;
     cand.clear();
-    for (const Candidate& c : found) {
-        if (sc.visited.test_and_set(c.slot)) continue;
-        const float d = dist_fn_(q, vector(c.slot), dim_);
-        top.offer(c.slot, d);
-        cand.push_back({c.slot, d});
-    }
+    auto start_at = [&](Slot s) {
+        if (sc.visited.test_and_set(s) || is_deleted(s) || !admit(s)) return;
+        const float d = dist_fn_(q, vector(s), dim_);
+        top.offer(s, d);
+        cand.push_back({s, d});
+    };
+    for (const Candidate& c : found) start_at(c.slot);
+    for (const Slot s : seeds) start_at(s);
     std::make_heap(cand.begin(), cand.end(), cand_greater);
     std::size_t scored = 0;
     while (!cand.empty() && scored < budget) {
@@ -151,6 +156,13 @@ std::vector<Candidate> HnswIndex::flood_matches(std::span<const float> query, st
             top.offer(v, d);
             cand.push_back({v, d});
             std::push_heap(cand.begin(), cand.end(), cand_greater);
+        }
+    }
+    // Every match connected to the starting ones through matches was scored and k were not
+    // found: the others lie beyond non-matching nodes, and are scored where they are.
+    if (cand.empty() && !top.full()) {
+        for (Slot v = 0; v < node_count(); ++v) {
+            if (!sc.visited.contains(v) && !is_deleted(v) && admit(v)) top.offer(v, dist_fn_(q, vector(v), dim_));
         }
     }
     return top.take();

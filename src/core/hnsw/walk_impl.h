@@ -130,10 +130,11 @@ public:
     // Whether the first match came much later than the share predicts (1 / share tests on
     // average): the query lies in a region where nothing matches, and the matches it reached
     // are all about as far from it, so that the walk's bound stops it among the first it met.
-    bool matches_far() const {
-        const double share = prior_ > 0.0 ? prior_ : admitted_ / std::max(tested_, 1.0);
-        return before_first_ * share > kFarTests;
-    }
+    bool matches_far() const { return before_first_ * share() > kFarTests; }
+    // With other places to start from, a walk that has met no match for that long stops: its
+    // further steps would only cross more of the query's own region.
+    void give_up_when_far() { give_up_ = true; }
+    bool gave_up() const { return give_up_ && admitted_ == 0.0 && tested_ * share() > kFarTests; }
 
     std::size_t current() const {
         const double share = (admitted_ + kPriorTests * prior_) / (tested_ + kPriorTests);
@@ -149,6 +150,9 @@ private:
     static constexpr double kFarTests = 16.0;
     double ef_, floor_, prior_;
     double tested_ = 0.0, admitted_ = 0.0, before_first_ = 0.0;
+    bool give_up_ = false;
+
+    double share() const { return prior_ > 0.0 ? prior_ : admitted_ / std::max(tested_, 1.0); }
     unsigned since_ = 0;
     std::size_t current_ = current();
 };
@@ -174,6 +178,7 @@ struct AdmitLive {
     std::size_t capacity() const { return std::max<std::size_t>(ef, 1); }
     bool admits(const HnswIndex& index, Slot v) const { return !index.is_deleted(v); }
     std::size_t record(bool) { return capacity(); }
+    bool gave_up() const { return false; }
 };
 
 // Live nodes that `filter` accepts, as many as FilteredCapacity says.
@@ -185,6 +190,7 @@ struct AdmitMatches {
     std::size_t capacity() const { return capacity_rule.current(); }
     bool admits(const HnswIndex& index, Slot v) const { return !index.is_deleted(v) && filter(v); }
     std::size_t record(bool admitted) { return capacity_rule.record(admitted); }
+    bool gave_up() const { return capacity_rule.gave_up(); }
 };
 
 // A walk's result heap (a max-heap on distance, in the thread's scratch) under its admission
@@ -269,6 +275,12 @@ void HnswIndex::walk_layer(Slot entry, std::size_t layer, Dist&& dist, Admit& ad
         if (res.bounds(c.distance)) {
             bounded = true;
             break;
+        }
+        if constexpr (!Admit::kEvery) {
+            if (admit.gave_up()) {
+                bounded = true;
+                break;
+            }
         }
         std::pop_heap(cand.begin(), cand.end(), cand_greater);
         cand.pop_back();
