@@ -111,9 +111,14 @@ class Fixture:
     def __init__(self, path, rows, dim, deleted_every, seed):
         rng = np.random.default_rng(seed)
         self.path = path
-        centres = rng.standard_normal((20, dim)).astype(np.float32)
-        self.vectors = (centres[rng.integers(0, 20, rows)] + rng.standard_normal((rows, dim))).astype(np.float32)
+        self.centres = rng.standard_normal((20, dim)).astype(np.float32)
+        zones = rng.integers(0, 20, rows)
+        self.vectors = (self.centres[zones] + rng.standard_normal((rows, dim))).astype(np.float32)
         self.meta = [metadata_for(i, rng) for i in range(rows)]
+        # A field that follows the data: the cluster a row was drawn from.
+        for md, zone in zip(self.meta, zones):
+            if md:
+                md["zone"] = int(zone)
         self.db = qorel.Database(path, dim=dim, metric="l2", m=8, ef_construction=48)
         self.db.add_many([str(i) for i in range(rows)], self.vectors, self.meta)
         self.live = np.ones(rows, bool)
@@ -121,10 +126,10 @@ class Fixture:
             gone = list(range(5, rows, deleted_every))
             self.db.delete_many([str(i) for i in gone])
             self.live[gone] = False
-        self.queries = (centres[rng.integers(0, 20, 8)] + rng.standard_normal((8, dim))).astype(np.float32)
+        self.queries = (self.centres[rng.integers(0, 20, 8)] + rng.standard_normal((8, dim))).astype(np.float32)
         # Recall is averaged over more queries than the agreement checks use: over eight, one
         # query's unlucky neighbourhood moves the figure by several points from build to build.
-        self.recall_queries = (centres[rng.integers(0, 20, 40)] + rng.standard_normal((40, dim))).astype(np.float32)
+        self.recall_queries = (self.centres[rng.integers(0, 20, 40)] + rng.standard_normal((40, dim))).astype(np.float32)
 
     def expected(self, where):
         return {i for i, md in enumerate(self.meta) if self.live[i] and matches(md, where)}
@@ -214,9 +219,9 @@ WALKED = [
 ]
 
 
-def recall(fx, where, k=10, batch=False):
+def recall(fx, where, k=10, batch=False, queries=None):
     hit = total = 0
-    queries = fx.recall_queries
+    queries = fx.recall_queries if queries is None else queries
     results = (fx.db.search_many(queries, k=k, where_filter=where) if batch
                else [fx.db.search(q, k=k, where_filter=where) for q in queries])
     want = fx.expected(where)
@@ -237,6 +242,19 @@ def test_graph_recall_at_low_share(graph, where):
     # this small high-dimensional graph itself moves a few points from build to build.
     assert recall(graph, where) >= 0.9
     assert recall(graph, where, batch=True) >= 0.9
+
+
+def test_recall_when_the_filter_follows_the_data(graph):
+    # Whole clusters match, as a tenant or a language would, and the queries come from the
+    # others: every match is about as far from the query, and the walk reaches them only by
+    # crossing the query's own cluster.
+    rng = np.random.default_rng(5)
+    dim = graph.vectors.shape[1]
+    outside = (graph.centres[rng.integers(10, 20, 40)] + rng.standard_normal((40, dim))).astype(np.float32)
+    inside = (graph.centres[rng.integers(0, 10, 40)] + rng.standard_normal((40, dim))).astype(np.float32)
+    for where in ({"zone": {"$lt": 10}}, {"zone": {"$in": [0, 1]}}):
+        assert recall(graph, where, queries=outside) >= 0.95, where
+        assert recall(graph, where, queries=inside) >= 0.95, where
 
 
 def test_quantized_walk_agrees_and_recalls(graph):

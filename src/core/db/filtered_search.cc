@@ -193,6 +193,7 @@ std::vector<Candidate> Database::walk_filtered(const ReadView& view, std::span<c
     const Filter* rest = plan.rest_filter();
     // One column read per clause; the metadata only for what the columns cannot decide.
     auto admit = [&](Slot s) { return test.admits(s) && (rest == nullptr || rest->matches(metadata_at(*view.meta, s))); };
+    bool far = false;
     if (const std::size_t beam_ef = plain_beam(decided.share, k, ef)) {
         // Dense matches: a plain walk's beam is expected to hold several times k of them. The
         // beam holds the nearest nodes of every kind, so the matches among them are the nearest
@@ -204,11 +205,14 @@ std::vector<Candidate> Database::walk_filtered(const ReadView& view, std::span<c
             if (admit(c.slot)) out.push_back(c);
         }
         if (out.size() == k) return out;
+        // The beam was expected to hold kBeamMatches * k matches: holding fewer than k, it says
+        // the matches lie away from the query.
+        far = true;
     }
     if (rest == nullptr)
         return index.search_graph_filtered(query, k, ef, decided.share, [&](Slot s) { return test.admits(s); },
-                                           decided.seeds);
-    return index.search_graph_filtered(query, k, ef, decided.share, admit, decided.seeds);
+                                           decided.seeds, far);
+    return index.search_graph_filtered(query, k, ef, decided.share, admit, decided.seeds, far);
 }
 
 std::vector<Candidate> Database::search_filtered(const ReadView& view, std::span<const float> query, std::size_t k,

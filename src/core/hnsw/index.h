@@ -166,9 +166,11 @@ public:
     // would stop it among the first it met: the matches around those found are then scored best
     // first (flood_matches). `seeds`, admitted slots spread over the collection, let such a walk
     // give up early and start there instead of crossing the query's whole region.
+    // `known_far` says the caller already saw that the matches lie far (a plain walk's beam held
+    // far fewer than their share predicts).
     std::vector<Candidate> search_graph_filtered(std::span<const float> query, std::size_t k, std::size_t ef,
                                                  double expected_share, SlotFilter admit,
-                                                 std::span<const Slot> seeds = {}) const;
+                                                 std::span<const Slot> seeds = {}, bool known_far = false) const;
 
     // The k nearest of `found`, the admitted ones of `seeds`, and the admitted live nodes
     // reachable from them on layer 0 through admitted nodes, expanding the nearest first without

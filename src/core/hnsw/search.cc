@@ -91,7 +91,7 @@ std::vector<Candidate> HnswIndex::rerank(const float* query, std::vector<Candida
 
 std::vector<Candidate> HnswIndex::search_graph_filtered(std::span<const float> query, std::size_t k, std::size_t ef,
                                                         double expected_share, SlotFilter admit,
-                                                        std::span<const Slot> seeds) const {
+                                                        std::span<const Slot> seeds, bool known_far) const {
     QOREL_ASSERT(query.size() == dim_, "query dimension mismatch");
     std::vector<Candidate> out;
     if (entry_point_ == kNoSlot || k == 0) return out;
@@ -102,7 +102,8 @@ std::vector<Candidate> HnswIndex::search_graph_filtered(std::span<const float> q
         AdmitMatches matches{FilteredCapacity(beam, kFilteredResultFloor * k, expected_share), admit};
         if (!seeds.empty()) matches.capacity_rule.give_up_when_far();
         walk_layer<false, false>(start, 0, [&](Slot s) { return dist_fn_(q, vector(s), dim_); }, matches, out);
-        if (matches.capacity_rule.matches_far()) return flood_matches(query, k, out, seeds, kFloodPerEf * beam, admit);
+        if (known_far || matches.capacity_rule.matches_far())
+            return flood_matches(query, k, out, seeds, kFloodPerEf * beam, admit);
         if (out.size() > k) out.resize(k);
         return out;
     }
@@ -112,7 +113,8 @@ std::vector<Candidate> HnswIndex::search_graph_filtered(std::span<const float> q
     if (!seeds.empty()) matches.capacity_rule.give_up_when_far();
     std::vector<Candidate> found;
     walk_layer<false, true>(start, 0, [&](Slot s) { return quantized_distance(q, s); }, matches, found);
-    if (matches.capacity_rule.matches_far()) return flood_matches(query, k, found, seeds, kFloodPerEf * beam, admit);
+    if (known_far || matches.capacity_rule.matches_far())
+        return flood_matches(query, k, found, seeds, kFloodPerEf * beam, admit);
     return rerank(q, std::move(found), k);
 }
 

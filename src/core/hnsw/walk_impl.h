@@ -130,7 +130,12 @@ public:
     // Whether the first match came much later than the share predicts (1 / share tests on
     // average): the query lies in a region where nothing matches, and the matches it reached
     // are all about as far from it, so that the walk's bound stops it among the first it met.
-    bool matches_far() const { return before_first_ * share() > kFarTests; }
+    // So is a walk whose matches came at a quarter of their share or less: it crossed mostly
+    // nodes that do not match.
+    bool matches_far() const {
+        return before_first_ * share() > kFarTests ||
+               (prior_ > 0.0 && tested_ * prior_ >= kFarTests && admitted_ < tested_ * prior_ / 4.0);
+    }
     // With other places to start from, a walk that has met no match for that long stops: its
     // further steps would only cross more of the query's own region.
     void give_up_when_far() { give_up_ = true; }
