@@ -9,7 +9,7 @@
 #include "distance.h"
 #include "error.h"
 #include "simd.h"
-#include "storage/codec.h"
+#include "codec.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

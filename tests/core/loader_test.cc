@@ -9,7 +9,7 @@
 
 #include "error.h"
 #include "hnsw/index.h"
-#include "storage/codec.h"
+#include "codec.h"
 #include "storage/crc32.h"
 #include "storage/files.h"
 #include "storage/graph_file.h"

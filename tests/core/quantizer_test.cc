@@ -13,7 +13,7 @@
 
 #include "distance.h"
 #include "error.h"
-#include "storage/codec.h"
+#include "codec.h"
 
 namespace qorel {
 namespace {

@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "metadata/flat_text.h"
-#include "storage/codec.h"
+#include "codec.h"
 #include "storage/crc32.h"
 #include "storage/metadata_text.h"
 

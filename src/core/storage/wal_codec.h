@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "storage/codec.h"
+#include "codec.h"
 #include "storage/metadata_text.h"
 #include "storage/wal_format.h"
 #include "types.h"

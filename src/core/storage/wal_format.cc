@@ -1,6 +1,6 @@
 #include "storage/wal_format.h"
 
-#include "storage/codec.h"
+#include "codec.h"
 #include "storage/crc32.h"
 
 namespace qorel {
