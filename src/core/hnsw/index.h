@@ -132,7 +132,8 @@ public:
     void update_vector(Slot node, std::vector<float> vector);
     // Makes the vectors owned and makes room for `nodes` more nodes (their vectors, layer-0
     // lists and an estimate of their upper lists), growing each array as a batch insertion
-    // would, so that inserting them later allocates little.
+    // would, and counts the incoming edges of a loaded graph, so that inserting them later
+    // allocates little.
     void reserve_nodes(std::size_t nodes);
     // Adds `s` to the deleted set; true when it was live. Its node, vector and edges stay.
     bool mark_deleted(Slot s);

@@ -55,6 +55,7 @@ void HnswIndex::reserve_links(std::size_t n, const std::vector<std::uint8_t>& le
 
 void HnswIndex::reserve_nodes(std::size_t n) {
     vectors_.make_owned();
+    if (!in_edges_counted_) count_in_edges();
     if (n == 0) return;
     // A node has 1 / (m - 1) lists above layer 0 on average.
     reserve_more(links_up_, (n / std::max<std::size_t>(m_ - 1, 1) + 1) * stride_up_);
@@ -65,6 +66,7 @@ void HnswIndex::reserve_node_arrays(std::size_t n) {
     reserve_more(links0_, n * stride0_);
     reserve_more(levels_, n);
     reserve_more(up_first_, n);
+    if (in_edges_counted_) reserve_more(in_degree_, n);
     const std::size_t floats = vectors_.float_count() + n * dim_;
     if (floats > vectors_.capacity()) vectors_.reserve(std::max(floats, vectors_.capacity() + vectors_.capacity() / 2));
     advise_huge_pages(links0_.data(), links0_.capacity() * sizeof(std::uint32_t));
