@@ -6,9 +6,9 @@
 #   bash bench/run_all.sh --quick    # a few minutes (after the first setup): 80,000 x 128, 2,000 and 30,000
 #   bash bench/run_all.sh --sets text100k --engines qorel,hnswlib   # one set, two engines
 #
-# Embedding the 101,000 sentences of the text100k set takes about 20 minutes on two cores with
-# PyTorch the first time (half as long again with NumPy); the vectors are cached under
-# build/bench_data and later runs read them.
+# Embedding the 101,000 sentences of the text100k set takes about 15 minutes on two busy cores
+# with PyTorch the first time (half as long again with NumPy); the vectors are cached under
+# build/bench_data, and later runs read them in under a second.
 #
 # The peers, the sentence model and the plotting library live in their own environment under
 # build/benchenv (never dependencies of the package); qorel is built into it from this tree.

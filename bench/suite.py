@@ -9,16 +9,17 @@ Data sets (--sets): "mixture", the reference Gaussian mixture of bench/common.py
 "text", real text embeddings of manual-page sentences (bench/text_embeddings.py, cosine), small
 enough that qorel scans them exactly; "text100k", 100,000 distinct sentences of this machine's
 manuals, package documentation and Python docstrings embedded with the same model, which qorel
-searches through its graph; "exact", the exact scan below. Every engine builds and searches in its own
-process, so that its resident-memory growth is its own, with m 16, ef_construction 200, two
-threads for builds and batches, one thread for single queries.
+searches through its graph; "exact", the exact scan below; "filtered", the selectivity table.
+Every engine builds and searches in its own process, so that its resident-memory growth is its
+own, with m 16, ef_construction 200, two threads for builds and batches, one thread for single
+queries.
 
 Per data set and engine: build time, resident memory added by the build, recall@10 against
 queries/s over an ef sweep (one query per call), a batch of all queries at ef 40 (two threads),
 and save, reopen and the first query. Then the exact scan: qorel's search_many below its graph
 threshold beside faiss IndexFlatL2 on 50,000 x 128 (the same data, two threads), and a single
 exact query beside one read of the same bytes. Then the filtered-selectivity table, when
-bench/filtered_bench.py is present.
+bench/filtered_bench.py is present and --sets names it.
 """
 
 import argparse
@@ -372,7 +373,7 @@ def main():
     ap.add_argument("--data", default="build/bench_data")
     ap.add_argument("--out", default="docs/bench")
     ap.add_argument("--engines", default=",".join(ENGINES))
-    ap.add_argument("--sets", default="mixture,text,text100k,exact")
+    ap.add_argument("--sets", default="mixture,text,text100k,exact,filtered")
     args = ap.parse_args()
     # 80,000 x 128 is the smallest mixture that qorel searches through its graph.
     args.n = 80_000 if args.quick else 200_000
@@ -394,6 +395,8 @@ def main():
     sets = prepare(args, args.sets.split(","))
     engines = args.engines.split(",")
     for name in args.sets.split(","):
+        if name == "filtered":
+            continue
         d, metric, title = sets[name]
         print(f"\n== {name}: {title}", flush=True)
         if name == "exact":
@@ -423,7 +426,8 @@ def main():
                 print(f"  {'':10s} single queries/s at recall " + ", ".join(
                     f"{t}: {'-' if q is None else f'{q:.0f}'}" for t, q in at.items()), flush=True)
         results["sets"][name] = {"title": title, "results": r}
-    results["filtered"] = filtered_hook(args, args.out)
+    if "filtered" in args.sets.split(","):
+        results["filtered"] = filtered_hook(args, args.out)
     path = os.path.join(args.out, "results_quick.json" if args.quick else "results.json")
     with open(path, "w") as f:
         json.dump(results, f, indent=1)
