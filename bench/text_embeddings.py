@@ -82,7 +82,7 @@ def _paragraph_sentences(text):
 
 def _info_texts(root="/usr/share/info"):
     for name in sorted(os.listdir(root)) if os.path.isdir(root) else []:
-        if name.endswith((".info.gz", ".gz")) or ".info-" in name:
+        if ".info" in name:
             yield "info:" + name.split(".")[0], os.path.join(root, name)
 
 
