@@ -30,7 +30,7 @@ struct UninitAllocator : std::allocator<T> {
         if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
         return static_cast<T*>(::operator new(n * sizeof(T), kAlignment));
     }
-    void deallocate(T* p, std::size_t n) noexcept { ::operator delete(p, n * sizeof(T), kAlignment); }
+    void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, kAlignment); }
 
     template <class U>
     void construct(U* p) noexcept {
