@@ -118,6 +118,18 @@ TEST_F(FilteredWalk, FindsMatchesOfWholeClustersFromOutsideThem) {
         }
         EXPECT_GE(recall(matching, 0.5), 0.95) << (inside ? "queries inside the matches" : "queries outside");
     }
+    // Past the size where the matches are scored one by one, the flood from spread seeds answers;
+    // with a budget that covers the matches it finds every one the seeds connect to.
+    std::vector<Slot> seeds;
+    for (Slot s = 0; s < n; s += 97)
+        if (matching(s)) seeds.push_back(s);
+    std::size_t hit = 0;
+    for (const auto& q : queries_) {
+        std::set<Slot> want;
+        for (const auto& c : exact(q, matching)) want.insert(c.slot);
+        for (const auto& c : idx_->flood_matches(q, kK, {}, seeds, n, matching)) hit += want.count(c.slot);
+    }
+    EXPECT_GE(static_cast<double>(hit) / static_cast<double>(kK * queries_.size()), 0.95);
 }
 
 TEST_F(FilteredWalk, NeverReturnsDeletedSlotsAndEmptiesCleanly) {

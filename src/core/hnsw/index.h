@@ -165,13 +165,21 @@ public:
     // Where the matches lie far from the query (the walk meets its first match much later than
     // their share predicts), every match lies at about the same distance, and the walk's bound
     // would stop it among the first it met: the matches around those found are then scored best
-    // first (flood_matches). `seeds`, admitted slots spread over the collection, let such a walk
+    // first (far_matches). `seeds`, admitted slots spread over the collection, let such a walk
     // give up early and start there instead of crossing the query's whole region.
     // `known_far` says the caller already saw that the matches lie far (a plain walk's beam held
     // far fewer than their share predicts).
     std::vector<Candidate> search_graph_filtered(std::span<const float> query, std::size_t k, std::size_t ef,
                                                  double expected_share, SlotFilter admit,
                                                  std::span<const Slot> seeds = {}, bool known_far = false) const;
+
+    // The k nearest admitted live nodes for a walk whose matches lie far from the query: every
+    // match scored when their expected number (`expected_share` of the live nodes, all when
+    // negative) is small enough for one pass to cost what a flood does, otherwise
+    // flood_matches with a budget of a multiple of `beam`.
+    std::vector<Candidate> far_matches(std::span<const float> query, std::size_t k, const std::vector<Candidate>& found,
+                                       std::span<const Slot> seeds, std::size_t beam, double expected_share,
+                                       SlotFilter admit) const;
 
     // The k nearest of `found`, the admitted ones of `seeds`, and the admitted live nodes
     // reachable from them on layer 0 through admitted nodes, expanding the nearest first without

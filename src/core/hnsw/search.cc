@@ -20,6 +20,15 @@ constexpr std::size_t kFilteredResultFloorQuantized = 4;
 // queries from the others reached recall@10 0.91 at 16 per ef and 0.99 at 40, against about
 // 0.5 for the walk alone; a tenth of the collection at the default ef.
 constexpr std::size_t kFloodPerEf = 40;
+// Up to this many floats of expected matches (matches x dim), a walk whose matches lie far is
+// answered by scoring every match instead. Far from the query the graph has little to lead
+// by: in clustered data every row of a cluster lies at about the same distance, and on
+// 400k x 128 in 50 clusters the flood needed a twelfth of the collection (32,000 scores a query)
+// for recall@10 0.98 where half the rows match, while a tenth matching, as whole clusters plus
+// scattered rows of one more, stayed at 0.84 with any budget: scattered matches are not
+// connected through matches. One pass over the matches is exact, and at these sizes costs
+// what that flood costs (bench/correlated_bench.py).
+constexpr double kFarScanFloats = 64.0 * 1024 * 1024;
 
 }  // namespace
 
@@ -103,7 +112,7 @@ std::vector<Candidate> HnswIndex::search_graph_filtered(std::span<const float> q
         if (!seeds.empty()) matches.capacity_rule.give_up_when_far();
         walk_layer<false, false>(start, 0, [&](Slot s) { return dist_fn_(q, vector(s), dim_); }, matches, out);
         if (known_far || matches.capacity_rule.matches_far())
-            return flood_matches(query, k, out, seeds, kFloodPerEf * beam, admit);
+            return far_matches(query, k, out, seeds, beam, expected_share, admit);
         if (out.size() > k) out.resize(k);
         return out;
     }
@@ -114,7 +123,7 @@ std::vector<Candidate> HnswIndex::search_graph_filtered(std::span<const float> q
     std::vector<Candidate> found;
     walk_layer<false, true>(start, 0, [&](Slot s) { return quantized_distance(q, s); }, matches, found);
     if (known_far || matches.capacity_rule.matches_far())
-        return flood_matches(query, k, found, seeds, kFloodPerEf * beam, admit);
+        return far_matches(query, k, found, seeds, beam, expected_share, admit);
     return rerank(q, std::move(found), k);
 }
 
@@ -122,6 +131,18 @@ ScanRows HnswIndex::scan_rows() const {
     const std::size_t rows = std::min(node_count(), dim_ == 0 ? std::size_t{0} : vectors_.float_count() / dim_);
     QOREL_ASSERT(norms_.size() >= rows, "fewer stored norms than rows");
     return {vectors_.data(), norms_.data(), rows, dim_, metric_};
+}
+
+std::vector<Candidate> HnswIndex::far_matches(std::span<const float> query, std::size_t k,
+                                              const std::vector<Candidate>& found, std::span<const Slot> seeds,
+                                              std::size_t beam, double expected_share, SlotFilter admit) const {
+    const double share = expected_share < 0.0 ? 1.0 : std::min(expected_share, 1.0);
+    if (share * static_cast<double>(active_count()) * static_cast<double>(dim_) > kFarScanFloats)
+        return flood_matches(query, k, found, seeds, kFloodPerEf * beam, admit);
+    NearestK top(k, node_count());
+    for (Slot v = 0; v < node_count(); ++v)
+        if (!is_deleted(v) && admit(v)) top.offer(v, dist_fn_(query.data(), vector(v), dim_));
+    return top.take();
 }
 
 std::vector<Candidate> HnswIndex::flood_matches(std::span<const float> query, std::size_t k,
