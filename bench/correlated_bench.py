@@ -10,9 +10,11 @@ matching rows, computed with numpy.
 
     .venv/bin/python bench/correlated_bench.py                   # 100,000 x 128
     .venv/bin/python bench/correlated_bench.py --rows 400000 --shares 0.5,0.1,0.05
+    .venv/bin/python bench/correlated_bench.py --out docs/bench/correlated.json   # rows as JSON too
 """
 
 import argparse
+import json
 import os
 import tempfile
 import time
@@ -48,6 +50,7 @@ def main():
     ap.add_argument("--dim", type=int, default=128)
     ap.add_argument("--queries", type=int, default=200)
     ap.add_argument("--shares", default="0.5,0.2,0.1,0.05,0.02,0.01,0.001")
+    ap.add_argument("--out", default=None, help="write the rows as JSON here")
     args = ap.parse_args()
     x, pc = rows(args.rows, args.dim, 50)
     rng = np.random.default_rng(11)
@@ -60,6 +63,7 @@ def main():
         probe = x[rng.integers(0, args.rows, args.queries)] + 0.3 * rng.standard_normal((args.queries, args.dim))
         _, plain = timed(lambda q: db.search(q, k=k), probe.astype(np.float32))
         print(f"unfiltered: {plain:.0f} q/s")
+        out = {"rows": args.rows, "dim": args.dim, "queries": args.queries, "unfiltered_qps": plain, "filtered": []}
         print("   share   side     recall   q/s  vs unfiltered")
         for share in (float(s) for s in args.shares.split(",")):
             t = float(np.quantile(pc, 1 - share))
@@ -72,6 +76,11 @@ def main():
                 want = truth(x, matching, q, k)
                 hit = sum(len(w & {int(h.id) for h in g}) for w, g in zip(want, got))
                 print(f"{len(matching) / args.rows:8.4f}  {side:7}  {hit / (k * len(q)):6.3f}  {qps:6.0f}  {qps / plain:5.2f}x")
+                out["filtered"].append({"share": len(matching) / args.rows, "side": side,
+                                        "recall": hit / (k * len(q)), "qps": qps, "qps_ratio": qps / plain})
+    if args.out:
+        with open(args.out, "w") as f:
+            json.dump(out, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -2,9 +2,10 @@
 
     bench_recall_qps.png   recall@10 against queries/s, one query per call, per data set
     bench_summary.png      build time, memory added, batch queries/s and reopen per engine
-    bench_filtered.png     the filtered-selectivity table: from docs/bench/filtered.json (a list
-                           of rows, each a dict of column name to value) when it exists, else the
-                           text the filtered benchmark printed (docs/bench/filtered.txt)
+    bench_filtered.png     filtered search against the share of matches: recall and the ratio of
+                           queries/s to an unfiltered search, from docs/bench/filtered.json and
+                           docs/bench/correlated.json (else the text the filtered benchmark
+                           printed, docs/bench/filtered.txt)
 """
 
 import argparse
@@ -80,16 +81,31 @@ def summary(res, path):
     plt.close(fig)
 
 
-def filtered(rows, path):
-    cols = list(rows[0].keys())
-    cells = [[(f"{r.get(c):.4g}" if isinstance(r.get(c), float) else str(r.get(c, ""))) for c in cols] for r in rows]
-    fig, ax = plt.subplots(figsize=(min(2 + 1.6 * len(cols), 16), 0.6 + 0.32 * len(rows)))
-    ax.axis("off")
-    t = ax.table(cellText=cells, colLabels=cols, loc="center")
-    t.auto_set_font_size(False)
-    t.set_fontsize(8)
-    t.scale(1, 1.3)
-    ax.set_title("filtered search by selectivity", fontsize=10)
+def filtered(rows, correlated, path):
+    """Recall@10 and queries/s (as a ratio to an unfiltered search at the same ef) against the
+    share of matching rows, log scale, a line per kind of filter; the filters that follow the data
+    beside them, for queries outside and inside the matching clusters."""
+    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.5))
+    kinds = sorted({r["filter"] for r in rows}, key=[r["filter"] for r in rows].index)
+    series = [(kind, [r for r in rows if r["filter"] == kind], "o-") for kind in kinds]
+    for side in ("outside", "inside"):
+        pts = [r for r in (correlated or {}).get("filtered", []) if r["side"] == side]
+        if pts:
+            series.append((f"whole clusters, queries {side} ({correlated['rows']:,} rows)", pts, "s--"))
+    for label, pts, style in series:
+        pts = sorted(pts, key=lambda r: r["share"])
+        xs = [r["share"] for r in pts]
+        left.plot(xs, [r["recall"] for r in pts], style, label=label, markersize=4)
+        right.plot(xs, [r["qps_ratio"] for r in pts], style, label=label, markersize=4)
+    for ax, name in ((left, "recall@10"), (right, "queries/s, filtered / unfiltered at the same ef")):
+        ax.set_xscale("log")
+        ax.set_xlabel("share of rows the filter matches")
+        ax.set_ylabel(name)
+        ax.grid(True, which="both", alpha=0.3)
+    right.set_yscale("log")
+    right.axhline(1.0, color="black", linewidth=0.8)
+    left.legend(fontsize=7)
+    fig.suptitle("filtered search by the share of matching rows (one query per call)", fontsize=10)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
@@ -122,11 +138,10 @@ def main():
         rows = json.load(open(fpath))
         if isinstance(rows, dict):
             rows = rows.get("rows") or rows.get("filtered", [])
-        # The columns a reader compares; the filter bodies and raw rates stay in the JSON.
-        shown = ("share", "filter", "matches", "recall", "hits", "qps_ratio", "many_recall", "many_qps_ratio")
-        rows = [{c: r[c] for c in shown if c in r} for r in rows]
+        cpath = os.path.join(args.docs, "bench", "correlated.json")
+        correlated = json.load(open(cpath)) if os.path.exists(cpath) else None
         if rows:
-            filtered(rows, os.path.join(args.docs, "bench_filtered.png"))
+            filtered(rows, correlated, os.path.join(args.docs, "bench_filtered.png"))
     elif os.path.exists(tpath) and open(tpath).read().strip():
         filtered_text(open(tpath).read(), os.path.join(args.docs, "bench_filtered.png"))
     print(f"drew the figures of {path} into {args.docs}/")

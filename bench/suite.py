@@ -9,7 +9,9 @@ Data sets (--sets): "mixture", the reference Gaussian mixture of bench/common.py
 "text", real text embeddings of manual-page sentences (bench/text_embeddings.py, cosine), small
 enough that qorel scans them exactly; "text100k", 100,000 distinct sentences of this machine's
 manuals, package documentation and Python docstrings embedded with the same model, which qorel
-searches through its graph; "exact", the exact scan below; "filtered", the selectivity table.
+searches through its graph; "mixture1m", the same mixture at 1,000,000 rows; "exact", the exact
+scan below; "filtered", the selectivity table; "correlated", filters that follow the data
+(bench/correlated_bench.py).
 Every engine builds and searches in its own process, so that its resident-memory growth is its
 own, with m 16, ef_construction 200, two threads for builds and batches, one thread for single
 queries.
@@ -40,8 +42,8 @@ sys.path.insert(0, HERE)
 from common import dataset, ground_truth, recall, rss_bytes  # noqa: E402
 
 EFS = [10, 20, 40, 80, 160, 320]
-# Sentence embeddings need a wider beam than the mixture for the same recall.
-TEXT_EFS = EFS + [640]
+# Sentence embeddings, and the mixture at a million rows, need a wider beam for the same recall.
+WIDE_EFS = EFS + [640]
 RECALLS = (0.90, 0.95, 0.99)
 K = 10
 M, EFC, THREADS = 16, 200, 2
@@ -312,6 +314,11 @@ def prepare(args, wanted):
         base, queries = dataset("reference", args.n, args.queries)
         save_set(d, base, queries)
     sets["mixture"] = (d, "l2", f"reference mixture {args.n:,} x 128, squared L2")
+    d = os.path.join(root, "mixture1m")
+    if "mixture1m" in wanted and not os.path.exists(os.path.join(d, "truth.npy")):
+        base, queries = dataset("reference", args.n_large, args.queries)
+        save_set(d, base, queries)
+    sets["mixture1m"] = (d, "l2", f"reference mixture {args.n_large:,} x 128, squared L2")
     d = os.path.join(root, "text")
     if "text" not in wanted:
         pass
@@ -360,6 +367,18 @@ def filtered_hook(args, out_dir):
     return {"returncode": res.returncode, "text": "docs/bench/filtered.txt"}
 
 
+def correlated_hook(args, out_dir):
+    """Filters that follow the data (whole clusters match): bench/correlated_bench.py, its rows
+    written to docs/bench/correlated.json and drawn beside the filtered chart."""
+    path = os.path.join(out_dir, "correlated.json")
+    cmd = [sys.executable, os.path.join(HERE, "correlated_bench.py"), "--out", path]
+    if args.quick:
+        cmd += ["--rows", "30000", "--queries", "50"]
+    res = subprocess.run(cmd, capture_output=True, text=True)
+    print("\n== filters that follow the data\n" + res.stdout + res.stderr[-2000:])
+    return {"returncode": res.returncode, "json": "docs/bench/correlated.json"}
+
+
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--worker":
         kind = sys.argv[2]
@@ -373,10 +392,11 @@ def main():
     ap.add_argument("--data", default="build/bench_data")
     ap.add_argument("--out", default="docs/bench")
     ap.add_argument("--engines", default=",".join(ENGINES))
-    ap.add_argument("--sets", default="mixture,text,text100k,exact,filtered")
+    ap.add_argument("--sets", default="mixture,mixture1m,text,text100k,exact,filtered,correlated")
     args = ap.parse_args()
     # 80,000 x 128 is the smallest mixture that qorel searches through its graph.
     args.n = 80_000 if args.quick else 200_000
+    args.n_large = 300_000 if args.quick else 1_000_000
     args.sentences = 2_000 if args.quick else 12_000
     # 30,000 x 384 is just past the size from which qorel searches through its graph.
     args.corpus = 30_000 if args.quick else 100_000
@@ -395,7 +415,7 @@ def main():
     sets = prepare(args, args.sets.split(","))
     engines = args.engines.split(",")
     for name in args.sets.split(","):
-        if name == "filtered":
+        if name in ("filtered", "correlated"):
             continue
         d, metric, title = sets[name]
         print(f"\n== {name}: {title}", flush=True)
@@ -412,7 +432,7 @@ def main():
         else:
             r = {}
             for e in engines:
-                r[e] = run_worker(["graph", e, d, metric, *map(str, TEXT_EFS if name == "text100k" else EFS)])
+                r[e] = run_worker(["graph", e, d, metric, *map(str, WIDE_EFS if name in ("text100k", "mixture1m") else EFS)])
                 x = r[e]
                 if "error" in x:
                     print(f"  {e}: failed: {x['error']}")
@@ -428,6 +448,8 @@ def main():
         results["sets"][name] = {"title": title, "results": r}
     if "filtered" in args.sets.split(","):
         results["filtered"] = filtered_hook(args, args.out)
+    if "correlated" in args.sets.split(","):
+        results["correlated"] = correlated_hook(args, args.out)
     path = os.path.join(args.out, "results_quick.json" if args.quick else "results.json")
     with open(path, "w") as f:
         json.dump(results, f, indent=1)
