@@ -379,3 +379,42 @@ def test_every_crash_point_of_a_save_reopens_to_a_consistent_state(tmp_path, com
         assert snapshot(reopened) == expected, path
         hits = reopened.search([9, 9, 9, 9], k=1)
         assert hits[0].id == "v1"
+
+
+# Reopened vectors stay in the file's pages: writes take memory for the rows they touch, not a
+# copy of every stored vector, and a save hands what they took back to the file.
+MEMORY_CHILD = textwrap.dedent("""
+    import sys, numpy as np, _qorel
+    def anon():
+        for line in open("/proc/self/status"):
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+    db = _qorel.Database(sys.argv[1])
+    q = np.ones(128, dtype=np.float32)
+    db.search(q, k=5)
+    before = anon()
+    rng = np.random.default_rng(1)
+    db.add_many([f"new{i}" for i in range(200)], rng.standard_normal((200, 128)).astype(np.float32))
+    db.upsert_many([str(i) for i in range(0, 20000, 100)], rng.standard_normal((200, 128)).astype(np.float32))
+    hits = db.search(q, k=5)
+    written = anon() - before
+    db.save()
+    db.add("after", rng.standard_normal(128).astype(np.float32))
+    print(written, len(db), len(hits))
+""")
+
+
+def test_writes_after_reopen_do_not_copy_the_stored_vectors(tmp_path):
+    path = str(tmp_path / "db")
+    n = 60_000  # 30 MB of vectors, scanned exactly
+    db = _qorel.Database(path, dim=128, metric="l2")
+    db.add_many([str(i) for i in range(n)], np.random.default_rng(0).standard_normal((n, 128)).astype(np.float32))
+    db.save()
+    del db
+    out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, path], capture_output=True, text=True, check=True)
+    written, count, hits = map(int, out.stdout.split())
+    assert (count, hits) == (n + 201, 5)
+    assert written < 8 << 20, f"writes took {written >> 20} MB beside a 30 MB vectors file"
+    reopened = _qorel.Database(path)
+    assert len(reopened) == n + 201
+    assert np.allclose(reopened.get("new7")[0], np.random.default_rng(1).standard_normal((200, 128))[7])

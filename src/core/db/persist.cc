@@ -155,6 +155,23 @@ void Database::save() {
     // The data files now hold every change the log records.
     wal_.close_writer();
     env_->remove_file_if_exists(wal_.path());
+
+    // The vectors file holds every row now: the store goes over to it, which gives back the
+    // memory that rows written since the open took (the file's pages belong to the page cache).
+    // Nothing can change the rows meanwhile (the gate is held). A failure to map leaves the
+    // rows where they are.
+    const std::size_t floats = index->vectors().float_count();
+    meta.release();
+    index.release();
+    ids.release();
+    if (floats == 0) return;
+    std::unique_ptr<PrivateRegion> region;
+    try {
+        region = map_vectors_region(storage_);
+    } catch (const std::exception&) {
+        return;
+    }
+    if (region->size() >= floats * sizeof(float)) index_.write()->adopt_vectors(std::move(region));
 }
 
 void Database::compact() {

@@ -178,4 +178,10 @@ std::uint64_t HnswIndex::node_record_bytes(std::uint64_t nodes, std::uint64_t up
     return nodes * per_node + upper_lists * per_upper_list;
 }
 
+void HnswIndex::adopt_vectors(std::unique_ptr<PrivateRegion> region) {
+    const std::size_t floats = vectors_.float_count();
+    QOREL_ASSERT(region && region->size() >= floats * sizeof(float), "region shorter than the stored rows");
+    vectors_ = VectorStore::in_region(std::move(region), floats);
+}
+
 }  // namespace qorel

@@ -95,6 +95,9 @@ public:
 
     // ---- data access
     const VectorStore& vectors() const { return vectors_; }
+    // Keeps the vectors in `region`, a mapping of a file just written from them (its first
+    // rows are the store's rows, byte for byte): the memory the store held goes back.
+    void adopt_vectors(std::unique_ptr<PrivateRegion> region);
     const float* vector(Slot s) const { return vectors_.row(s, dim_); }
     const std::vector<float>& norms() const { return norms_; }
     const std::unordered_set<Slot>& deleted() const { return deleted_; }

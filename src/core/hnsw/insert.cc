@@ -54,7 +54,6 @@ void HnswIndex::reserve_links(std::size_t n, const std::vector<std::uint8_t>& le
 }
 
 void HnswIndex::reserve_nodes(std::size_t n) {
-    vectors_.make_owned();
     if (!in_edges_counted_) count_in_edges();
     if (n == 0) return;
     // A node has 1 / (m - 1) lists above layer 0 on average.
@@ -70,14 +69,13 @@ void HnswIndex::reserve_node_arrays(std::size_t n) {
     const std::size_t floats = vectors_.float_count() + n * dim_;
     if (floats > vectors_.capacity()) vectors_.reserve(std::max(floats, vectors_.capacity() + vectors_.capacity() / 2));
     advise_huge_pages(links0_.data(), links0_.capacity() * sizeof(std::uint32_t));
-    advise_huge_pages(vectors_.data(), vectors_.capacity() * sizeof(float));
+    if (!vectors_.in_region()) advise_huge_pages(vectors_.data(), vectors_.capacity() * sizeof(float));
 }
 
 Slot HnswIndex::insert(std::vector<float> vector) {
     QOREL_ASSERT(vector.size() == dim_, "vector dimension mismatch");
     const Slot node = static_cast<Slot>(node_count());
     const std::size_t level = random_level();
-    vectors_.make_owned();
     if (!in_edges_counted_) count_in_edges();
     append_vector(vector);
     append_node(level);
@@ -109,7 +107,6 @@ std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
     // The whole block joins the store in one copy. The store grows geometrically, so that
     // many small batches do not copy it over and over; capacity beyond its rows is never
     // written, so it costs address space but no memory.
-    vectors_.make_owned();
     if (!in_edges_counted_) count_in_edges();
     reserve_links(n, levels);
     // The rows are copied, their norms and codes computed and their layer-0 lists cleared in
@@ -367,7 +364,6 @@ void HnswIndex::unlink(Slot node) {
 
 void HnswIndex::update_vector(Slot node, std::vector<float> vector) {
     QOREL_ASSERT(vector.size() == dim_ && node < node_count(), "vector dimension mismatch");
-    vectors_.make_owned();
     if (!in_edges_counted_) count_in_edges();
     vectors_.overwrite(node, vector);
     norms_[node] = vector_norm(vector);

@@ -1,91 +1,96 @@
-// Full-precision vectors of every slot, slot-major. Either owned in memory or a read-only view
-// of the vectors file mapped at open; the first mutation after a load copies the vector region
-// into owned memory and lets the mapping go.
+// Full-precision vectors of every slot, slot-major. Either owned in memory, or kept in a
+// private region over the saved vectors file: there the rows stay the file's (held by the page
+// cache, not by the process) until one is written, new rows go after them in the region's own
+// memory, and only the pages written cost the process memory. So a database opened from disk
+// takes changes without first copying every stored vector.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
-#include <optional>
 #include <span>
 #include <vector>
 
 #include "error.h"
+#include "private_region.h"
 #include "uninit_vector.h"
 
 namespace qorel {
 
 class VectorStore {
-    // Every mutation goes through make_owned() first (the index's writers call it), so a
-    // mutation of a mapped store is a fault of the caller.
-    static constexpr const char* kMappedMutation = "mutation of mapped vectors before make_owned()";
-
 public:
     VectorStore() = default;
 
-    // A view of `total_floats` floats at `base`, kept valid by `owner` (the file mapping). The
-    // first `vector_floats` are the vector region; the rest are the stored norms.
-    static VectorStore mapped(std::shared_ptr<const void> owner, const float* base, std::size_t total_floats,
-                              std::size_t vector_floats) {
+    // The first `vector_floats` floats of `region` as the vector rows (what follows them in the
+    // file is not the store's, and later rows overwrite it in the region only).
+    static VectorStore in_region(std::unique_ptr<PrivateRegion> region, std::size_t vector_floats) {
+        QOREL_ASSERT(region != nullptr && vector_floats * sizeof(float) <= region->size(), "region shorter than its rows");
         VectorStore s;
-        s.owner_ = std::move(owner);
-        s.base_ = base;
-        s.total_floats_ = total_floats;
-        s.vector_floats_ = vector_floats;
+        s.region_ = std::move(region);
+        s.base_ = reinterpret_cast<float*>(s.region_->data());
+        s.floats_ = vector_floats;
         return s;
     }
 
-    bool is_mapped() const { return owner_ != nullptr; }
+    bool in_region() const { return region_ != nullptr; }
 
-    // All vector floats (only the vector region when mapped).
-    const float* data() const { return owner_ ? base_ : owned_.data(); }
-    std::size_t float_count() const { return owner_ ? vector_floats_ : owned_.size(); }
+    const float* data() const { return region_ ? base_ : owned_.data(); }
+    std::size_t float_count() const { return region_ ? floats_ : owned_.size(); }
     std::span<const float> all() const { return {data(), float_count()}; }
-    // Floats the owned store holds room for (its count when mapped).
-    std::size_t capacity() const { return owner_ ? vector_floats_ : owned_.capacity(); }
+    // Floats the store holds room for without moving its rows.
+    std::size_t capacity() const { return region_ ? region_->capacity() / sizeof(float) : owned_.capacity(); }
 
     const float* row(std::size_t slot, std::size_t dim) const { return data() + slot * dim; }
 
     void reserve(std::size_t floats) {
-        QOREL_ASSERT(!owner_, kMappedMutation);
-        owned_.reserve(floats);
+        if (region_ && floats > capacity()) to_owned(floats);
+        if (!region_) owned_.reserve(floats);
     }
 
-    void append(std::span<const float> v) {
-        QOREL_ASSERT(!owner_, kMappedMutation);
-        owned_.insert(owned_.end(), v.begin(), v.end());
-    }
+    void append(std::span<const float> v) { std::copy(v.begin(), v.end(), extend(v.size())); }
 
     // Appends room for `floats` more floats, left unwritten, and returns where it starts: the
     // caller fills it (several threads may copy parts of a batch at once).
     float* extend(std::size_t floats) {
-        QOREL_ASSERT(!owner_, kMappedMutation);
+        if (region_) {
+            const std::size_t need = floats_ + floats;
+            if (need <= capacity()) {
+                region_->grow(need * sizeof(float));
+                base_ = reinterpret_cast<float*>(region_->data());
+                float* at = base_ + floats_;
+                floats_ = need;
+                return at;
+            }
+            to_owned(std::max(need, capacity() + capacity() / 2));
+        }
         const std::size_t at = owned_.size();
         owned_.resize(at + floats);
         return owned_.data() + at;
     }
 
     void overwrite(std::size_t slot, std::span<const float> v) {
-        QOREL_ASSERT(!owner_, kMappedMutation);
-        std::copy(v.begin(), v.end(), owned_.begin() + static_cast<std::ptrdiff_t>(slot * v.size()));
-    }
-
-    // Copies the vector region (only it) into owned memory and releases the mapping.
-    void make_owned() {
-        if (!owner_) return;
-        owned_.assign(base_, base_ + vector_floats_);
-        owner_.reset();
-        base_ = nullptr;
-        total_floats_ = vector_floats_ = 0;
+        float* at = (region_ ? base_ : owned_.data()) + slot * v.size();
+        std::copy(v.begin(), v.end(), at);
     }
 
     std::size_t memory_bytes() const { return float_count() * sizeof(float); }
 
 private:
+    // Moves the rows into owned memory with room for `floats` (a region that cannot grow so far).
+    void to_owned(std::size_t floats) {
+        UninitVector<float> owned;
+        owned.reserve(floats);
+        owned.assign(base_, base_ + floats_);
+        owned_ = std::move(owned);
+        region_.reset();
+        base_ = nullptr;
+        floats_ = 0;
+    }
+
     UninitVector<float> owned_;
-    std::shared_ptr<const void> owner_;
-    const float* base_ = nullptr;
-    std::size_t total_floats_ = 0;
-    std::size_t vector_floats_ = 0;
+    std::unique_ptr<PrivateRegion> region_;
+    float* base_ = nullptr;
+    std::size_t floats_ = 0;
 };
 
 }  // namespace qorel

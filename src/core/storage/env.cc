@@ -1,8 +1,10 @@
 #include "storage/env.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "error.h"
 
@@ -20,6 +22,34 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
         owner_ = std::move(other.owner_);
     }
     return *this;
+}
+
+namespace {
+
+// A private region as a copy of the file in a buffer that moves when it grows.
+class CopiedRegion final : public PrivateRegion {
+public:
+    CopiedRegion(std::vector<std::uint8_t> bytes, std::size_t capacity) : bytes_(std::move(bytes)) {
+        size_ = bytes_.size();
+        capacity_ = std::max(capacity, size_);
+        data_ = bytes_.data();
+    }
+    void grow(std::size_t bytes) override {
+        QOREL_ASSERT(bytes <= capacity_, "region grown past its capacity");
+        if (bytes <= size_) return;
+        bytes_.resize(bytes);
+        data_ = bytes_.data();
+        size_ = bytes;
+    }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+};
+
+}  // namespace
+
+std::unique_ptr<PrivateRegion> Env::map_private(const std::string& path, std::size_t capacity) {
+    return std::make_unique<CopiedRegion>(read_file(path), capacity);
 }
 
 std::vector<std::uint8_t> Env::read_file(const std::string& path) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "private_region.h"
+
 namespace qorel {
 
 // A file opened for reading. Reads see the file as it is at the time of each call.
@@ -124,6 +126,9 @@ public:
     virtual std::unique_ptr<ReadableFile> open_readable(const std::string& path) = 0;
     // Maps the whole file; a file of length 0 gives an empty view.
     virtual MappedFile map_file(const std::string& path) = 0;
+    // Maps the file privately with room to grow to `capacity` bytes (at least the file's
+    // length). This default copies the file into memory (Envs without mappings).
+    virtual std::unique_ptr<PrivateRegion> map_private(const std::string& path, std::size_t capacity);
     // Reads the whole file. The buffer is sized from the file's length before reading, so a
     // file that grows meanwhile is read up to the length seen at open.
     std::vector<std::uint8_t> read_file(const std::string& path);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -45,6 +46,59 @@ std::uint64_t size_of(int fd) {
     if (st.st_size < 0) throw QorelError::io("file reports a negative length");
     return static_cast<std::uint64_t>(st.st_size);
 }
+
+std::size_t page_size() {
+    static const std::size_t size = [] {
+        const long v = ::sysconf(_SC_PAGESIZE);
+        return v > 0 ? static_cast<std::size_t>(v) : std::size_t{4096};
+    }();
+    return size;
+}
+
+std::size_t round_to_page(std::size_t bytes) { return (bytes + page_size() - 1) / page_size() * page_size(); }
+
+// The reservation is address space only (no access, no memory committed); the file is mapped
+// over its start, and zeroed memory over the rest as the region grows, a step at least this
+// large at a time so that a series of small growths costs few system calls.
+constexpr std::size_t kGrowStep = std::size_t{8} << 20;
+
+class PosixRegion final : public PrivateRegion {
+public:
+    PosixRegion(int fd, std::size_t file_bytes, std::size_t capacity) {
+        capacity_ = std::max(capacity, file_bytes);
+        reserved_ = round_to_page(std::max<std::size_t>(capacity_, 1));
+        void* base = ::mmap(nullptr, reserved_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (base == MAP_FAILED) throw_errno();
+        data_ = static_cast<std::uint8_t*>(base);
+        if (file_bytes > 0 &&
+            ::mmap(base, file_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd, 0) == MAP_FAILED) {
+            const int err = errno;
+            ::munmap(base, reserved_);
+            errno = err;
+            throw_errno();
+        }
+        size_ = file_bytes;
+        usable_ = round_to_page(file_bytes);
+    }
+    ~PosixRegion() override { ::munmap(data_, reserved_); }
+
+    void grow(std::size_t bytes) override {
+        QOREL_ASSERT(bytes <= capacity_, "region grown past its capacity");
+        if (bytes <= size_) return;
+        if (bytes > usable_) {
+            const std::size_t end = std::min(reserved_, round_to_page(std::max(bytes, usable_ + kGrowStep)));
+            if (::mmap(data_ + usable_, end - usable_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
+                       -1, 0) == MAP_FAILED)
+                throw_errno();
+            usable_ = end;
+        }
+        size_ = bytes;
+    }
+
+private:
+    std::size_t reserved_ = 0;  // bytes of address space held
+    std::size_t usable_ = 0;    // bytes from the start that are mapped readable and writable
+};
 
 off_t checked_offset(std::uint64_t offset, int err) {
     if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) throw QorelError::io_errno(err);
@@ -215,6 +269,20 @@ public:
         if (size == 0) return MappedFile();
         std::shared_ptr<const void> owner(p, [size](const void* q) { ::munmap(const_cast<void*>(q), size); });
         return MappedFile(static_cast<const std::uint8_t*>(p), size, std::move(owner));
+    }
+
+    std::unique_ptr<PrivateRegion> map_private(const std::string& path, std::size_t capacity) override {
+        const int fd = open_or_throw(path, O_RDONLY);
+        try {
+            const std::uint64_t length = size_of(fd);
+            if (length > std::numeric_limits<std::size_t>::max() / 2) throw QorelError::io("file too large to map");
+            auto region = std::make_unique<PosixRegion>(fd, static_cast<std::size_t>(length), capacity);
+            ::close(fd);  // the mapping keeps its own reference to the file
+            return region;
+        } catch (...) {
+            close_quietly(fd);
+            throw;
+        }
     }
 
     std::unique_ptr<WritableFile> open_writable(const std::string& path, WriteMode mode) override {

@@ -1,5 +1,6 @@
 #include "storage/storage.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -129,6 +130,21 @@ void save_storage(const Storage& storage, const HnswIndex& index, const std::vec
     between_files = false;
 }
 
+namespace {
+
+// Room a loaded vectors region keeps for rows added before the next save: as much again as the
+// file, at least kMinRegionRoom; a file above kRegionRoomCap gets only the minimum.
+constexpr std::size_t kMinRegionRoom = std::size_t{1} << 30;
+constexpr std::uint64_t kRegionRoomCap = std::uint64_t{1} << 40;
+
+}  // namespace
+
+std::unique_ptr<PrivateRegion> map_vectors_region(const Storage& storage) {
+    const std::uint64_t bytes = storage.env->file_size(storage.vectors_path);
+    const std::size_t room = bytes > kRegionRoomCap ? std::size_t{0} : static_cast<std::size_t>(bytes);
+    return storage.env->map_private(storage.vectors_path, room + std::max(room, kMinRegionRoom));
+}
+
 LoadedStorage load_storage(const Storage& storage, const std::string& graph_path) {
     // Mapped rather than read: the parse reads each byte once, and ids and metadata texts are
     // taken from the mapping without first copying the whole file into fresh memory. Pages are
@@ -136,26 +152,27 @@ LoadedStorage load_storage(const Storage& storage, const std::string& graph_path
     // fault), which costs less than populating the whole mapping up front.
     Env& env = *storage.env;
     MappedFile graph = env.map_file(graph_path);
-    auto map = std::make_shared<MappedFile>(env.map_file(storage.vectors_path));
-    ParsedGraph g = parse_graph_file(graph.bytes(), map->size());
+    // The vectors stay in the file's pages until written.
+    std::unique_ptr<PrivateRegion> region = map_vectors_region(storage);
+    const std::span<const std::uint8_t> file(region->data(), region->size());
+    ParsedGraph g = parse_graph_file(graph.bytes(), file.size());
     const std::size_t dim = g.index.dim();
 
     // A graph.tmp that belongs to "vectors.bin" was moved into place before this load (see
     // recovery.h); a mismatch left now is not one a save can produce.
-    if (g.print && !vectors_match_quickly(*g.print, map->bytes(), dim))
+    if (g.print && !vectors_match_quickly(*g.print, file, dim))
         invalid("vectors.bin does not belong to graph.qorel (a save was interrupted)");
 
     const std::size_t n = g.index.node_count();
-    auto slots = vector_file_slots(map->size(), dim);
-    if (!slots) invalid("vectors.bin length " + std::to_string(map->size()) + " is not whole slots of dimension " + std::to_string(dim));
+    auto slots = vector_file_slots(file.size(), dim);
+    if (!slots) invalid("vectors.bin length " + std::to_string(file.size()) + " is not whole slots of dimension " + std::to_string(dim));
     if (*slots < n) invalid("vectors.bin holds " + std::to_string(*slots) + " slots, the graph " + std::to_string(n));
 
     // Only the slots the graph knows are used: a longer file comes from a later save.
-    const auto* floats = reinterpret_cast<const float*>(map->data());
+    const auto* floats = reinterpret_cast<const float*>(file.data());
     std::vector<float> norms(n);
     if (n) std::memcpy(norms.data(), floats + *slots * dim, n * 4);
-    VectorStore store = n ? VectorStore::mapped(map, floats, n * dim, n * dim) : VectorStore();
-    map.reset();
+    VectorStore store = n ? VectorStore::in_region(std::move(region), n * dim) : VectorStore();
     g.index.load_finish(std::move(store), std::move(norms), std::move(g.deleted), g.entry_point, g.max_layer);
 
     if (env.file_exists(storage.quantized_path)) {

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -89,9 +90,14 @@ struct LoadedStorage {
     std::size_t flat_text_bytes = 0;
 };
 
+// The saved vectors file in a private region with room for as many rows again (at least
+// 1 GiB of address space) to be added before the next save without moving them.
+std::unique_ptr<PrivateRegion> map_vectors_region(const Storage& storage);
+
 // Loads the graph file at `graph_path` ("graph.qorel", or graph.tmp when recovery could not
-// move it into place) with "vectors.bin": both files are memory-mapped and the vectors stay so
-// (only the norms are copied); "vectors.sq8" is installed when present and from the same save.
+// move it into place) with "vectors.bin": both files are memory-mapped, the vectors privately,
+// and they stay so (only the norms are copied), so that rows cost the process memory only once
+// written; "vectors.sq8" is installed when present and from the same save.
 // Throws QorelError (Io) on every failure; nothing stays mapped then.
 LoadedStorage load_storage(const Storage& storage, const std::string& graph_path);
 inline LoadedStorage load_storage(const Storage& storage) { return load_storage(storage, storage.graph_path); }
