@@ -51,6 +51,10 @@ inline constexpr MethodEntry kMethods[] = {
      "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
      "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
      "memory_quantized_bytes, uses_brute_force, uses_quantized_search."},
+    {"check", "",
+     "Check the stored files against the checksums their save recorded (the whole vectors\n"
+     "file included), the log's records, and the graph (every live vector reachable, every\n"
+     "list within its bounds). Returns a list of dicts with keys name, ok, detail."},
     {"__enter__", "", nullptr},
     {"__exit__", "_exc_type=None, _exc_val=None, _exc_tb=None", nullptr},
     {"__len__", "", nullptr},

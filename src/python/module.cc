@@ -352,6 +352,22 @@ void bind_reads(DatabaseClass& cls) {
         d["uses_quantized_search"] = st.uses_quantized_search;
         return d;
     });
+    def(cls, "check", [](PyDatabase& self) {
+        std::vector<CheckResult> found;
+        {
+            nb::gil_scoped_release release;
+            found = self.db->check();
+        }
+        nb::list out;
+        for (const CheckResult& r : found) {
+            nb::dict d;
+            d["name"] = nb::str(r.name.data(), r.name.size());
+            d["ok"] = nb::bool_(r.ok);
+            d["detail"] = nb::str(r.detail.data(), r.detail.size());
+            out.append(d);
+        }
+        return out;
+    });
     def(cls, "__len__", [](const PyDatabase& self) { return self.db->len(); });
     def(cls, "__contains__", [](const PyDatabase& self, nb::handle id) { return self.db->contains(to_string(id, "id")); },
         nb::arg("id").none());

@@ -413,6 +413,10 @@ class ShardedDatabase:
         each shard's own)."""
         return combine_stats(self.shard_stats())
 
+    def check(self) -> list[dict[str, Any]]:
+        """Every shard's checks (see Database.check), each name prefixed with its shard."""
+        return [{**r, "name": f"shard-{i}/{r['name']}"} for i, part in enumerate(self._all("read", "check")) for r in part]
+
     def shard_stats(self) -> list[dict[str, Any]]:
         """Each shard's statistics, in shard order."""
         return self._all("read", "stats")

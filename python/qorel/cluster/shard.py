@@ -191,5 +191,6 @@ _OPS: dict[str, Any] = {
     "enable_quantized_search": lambda db: db.enable_quantized_search(),
     "disable_quantized_search": lambda db: db.disable_quantized_search(),
     "stats": lambda db: db.stats(),
+    "check": lambda db: db.check(),
     "sizes": _sizes,
 }

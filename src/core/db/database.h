@@ -69,6 +69,7 @@
 #include "plan_cache.h"
 #include "row_block.h"
 #include "rwlock.h"
+#include "storage/check.h"
 #include "storage/storage.h"
 #include "storage/wal.h"
 #include "thread_annotations.h"
@@ -181,6 +182,11 @@ public:
     std::pair<std::vector<float>, std::optional<Json>> get(std::string_view id) const;
     std::vector<std::string> ids() const;
     Stats stats() const;
+    // Every file checked against what its save recorded (the whole vectors file included),
+    // the log's records, and the graph's invariants: reachability from the entry point and the
+    // bounds on every list. Waits for a save under way and holds writes while it reads the
+    // files; changes nothing.
+    std::vector<CheckResult> check() EXCLUDES(save_gate_, wal_mutex_);
     std::size_t total_slots() const;
     std::size_t deleted_count() const;
     bool quantized_search() const;

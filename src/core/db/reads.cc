@@ -30,6 +30,22 @@ std::vector<std::string> Database::ids() const {
     return out;
 }
 
+std::vector<CheckResult> Database::check() {
+    std::vector<CheckResult> out;
+    {
+        // No save replaces the files and no write appends to the log while they are read.
+        SharedLock gate(save_gate_);
+        MutexLock log(wal_mutex_);
+        out = check_files(storage_);
+    }
+    const HnswIndex::GraphCheck g = index_.read()->check_graph();
+    const bool ok = g.unreachable == 0 && g.lists_over_limit == 0 && g.bad_links == 0;
+    out.push_back({"graph", ok,
+                   std::to_string(g.unreachable) + " live vectors unreachable, " + std::to_string(g.lists_over_limit) +
+                       " lists over their limit, " + std::to_string(g.bad_links) + " bad links"});
+    return out;
+}
+
 Stats Database::stats() const {
     auto index = index_.read();
     Stats st;

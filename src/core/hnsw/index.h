@@ -239,6 +239,14 @@ public:
     // Live nodes that a walk from the entry point over layer 0 does not reach (shared lock).
     std::size_t unreachable_count() const;
 
+    // The graph's invariants counted over every list (shared lock): what a search relies on.
+    struct GraphCheck {
+        std::size_t unreachable = 0;      // live nodes the entry point does not reach on layer 0
+        std::size_t lists_over_limit = 0; // lists longer than their layer allows (2m, m)
+        std::size_t bad_links = 0;        // links to a slot past the end, or to the node itself
+    };
+    GraphCheck check_graph() const;
+
 private:
     // Words of one list's block on layer 0 and above it: the lock word, the length, then room
     // for the layer's limit (2m and m) plus one ids.

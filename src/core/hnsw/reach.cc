@@ -240,4 +240,21 @@ std::size_t HnswIndex::unreachable_count() const {
     return missing;
 }
 
+HnswIndex::GraphCheck HnswIndex::check_graph() const {
+    GraphCheck out;
+    out.unreachable = unreachable_count();
+    const std::size_t n = node_count();
+    for (Slot s = 0; s < n; ++s) {
+        for (std::size_t layer = 0; layer <= levels_[s]; ++layer) {
+            const std::uint32_t* p = list_ptr(s, layer);
+            if (p[0] > (layer == 0 ? m_max0_ : m_)) {
+                ++out.lists_over_limit;
+                continue;
+            }
+            for (std::uint32_t i = 0; i < p[0]; ++i) out.bad_links += p[1 + i] >= n || p[1 + i] == s;
+        }
+    }
+    return out;
+}
+
 }  // namespace qorel
