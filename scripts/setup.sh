@@ -37,4 +37,4 @@ PY
   -Cbuild-dir=build/release \
   -Ccmake.define.QOREL_WERROR=ON \
   -Ccmake.define.QOREL_BUILD_TESTS="${QOREL_BUILD_TESTS:-OFF}" \
-  ".[test,langchain,cluster]"
+  ".[test,langchain,cluster,llama-index]"

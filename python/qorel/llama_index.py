@@ -1,0 +1,202 @@
+"""A LlamaIndex vector store over a qorel database (the `llama-index` extra).
+
+    from llama_index.core import StorageContext, VectorStoreIndex
+    from qorel.llama_index import QorelVectorStore
+
+    store = QorelVectorStore("rag-db")               # opens it when stored, else creates it
+    index = VectorStoreIndex(nodes, storage_context=StorageContext.from_defaults(vector_store=store))
+    index.as_query_engine().query("...")
+    store.persist()                                  # saves the database
+
+Each node is stored under its node id with its embedding; its metadata keys are stored at the
+top level of the qorel metadata (so that filters reach them), beside the node itself as JSON and
+its reference document's id. LlamaIndex's metadata filters are translated into qorel's filter
+language; an operator qorel cannot answer raises ValueError.
+"""
+
+import os
+from typing import Any, Dict, List, Optional, Sequence
+
+from llama_index.core.bridge.pydantic import PrivateAttr
+from llama_index.core.schema import BaseNode
+from llama_index.core.vector_stores.types import (
+    BasePydanticVectorStore,
+    FilterCondition,
+    FilterOperator,
+    MetadataFilter,
+    MetadataFilters,
+    VectorStoreQuery,
+    VectorStoreQueryMode,
+    VectorStoreQueryResult,
+)
+from llama_index.core.vector_stores.utils import metadata_dict_to_node, node_to_metadata_dict
+
+from _qorel import Database
+
+Filter = Dict[str, Any]
+
+_RANGE = {FilterOperator.GT: "$gt", FilterOperator.GTE: "$gte", FilterOperator.LT: "$lt", FilterOperator.LTE: "$lte"}
+
+
+def _one(f: MetadataFilter) -> Filter:
+    op, key, value = f.operator, f.key, f.value
+    if op == FilterOperator.EQ:
+        return {key: value}
+    if op == FilterOperator.NE:
+        return {key: {"$ne": value}}
+    if op in _RANGE:
+        return {key: {_RANGE[op]: value}}
+    if op == FilterOperator.IN:
+        return {key: {"$in": list(value) if isinstance(value, list) else [value]}}
+    if op == FilterOperator.NIN:
+        return {key: {"$nin": list(value) if isinstance(value, list) else [value]}}
+    if op == FilterOperator.CONTAINS:
+        return {key: {"$contains": value}}
+    if op == FilterOperator.ANY:
+        return {key: {"$in": list(value) if isinstance(value, list) else [value]}}
+    if op == FilterOperator.ALL:
+        values = value if isinstance(value, list) else [value]
+        return {"$and": [{key: {"$contains": v}} for v in values]}
+    raise ValueError(f"qorel cannot answer the filter operator {op.value!r} (on key {key!r})")
+
+
+def translate_filters(filters: MetadataFilters) -> Filter:
+    """LlamaIndex's metadata filters as a qorel `where_filter`."""
+    parts = [translate_filters(f) if isinstance(f, MetadataFilters) else _one(f) for f in filters.filters]
+    condition = filters.condition or FilterCondition.AND
+    if condition == FilterCondition.NOT:
+        # Not all of them: at least one fails.
+        return {"$or": [{"$not": p} for p in parts]} if len(parts) != 1 else {"$not": parts[0]}
+    if len(parts) == 1:
+        return parts[0]
+    return {"$and" if condition == FilterCondition.AND else "$or": parts}
+
+
+class QorelVectorStore(BasePydanticVectorStore):  # type: ignore[misc]
+    """LlamaIndex's vector store interface over a qorel database directory. The database is
+    opened when one is stored at `path`, otherwise created at the first `add`, with the
+    dimension of its first embedding and `metric` ("cosine", "euclidean"/"l2" or
+    "dot"/"dot_product"). Similarities are 1 - distance for cosine, 1 / (1 + distance) for
+    squared Euclidean and the dot product itself for "dot"."""
+
+    stores_text: bool = True
+    flat_metadata: bool = False
+    path: str
+    metric: str = "cosine"
+
+    _db: Optional[Database] = PrivateAttr(default=None)
+
+    def __init__(self, path: str, metric: str = "cosine", **kwargs: Any) -> None:
+        super().__init__(path=path, metric=metric, **kwargs)
+        if os.path.exists(os.path.join(path, "graph.qorel")) or os.path.exists(os.path.join(path, "wal.qorel")):
+            self._db = Database(path)
+
+    @classmethod
+    def class_name(cls) -> str:
+        return "QorelVectorStore"
+
+    @property
+    def client(self) -> Optional[Database]:
+        """The qorel Database (None until the first add creates it)."""
+        return self._db
+
+    def add(self, nodes: Sequence[BaseNode], **kwargs: Any) -> List[str]:
+        if not nodes:
+            return []
+        vectors = [node.get_embedding() for node in nodes]
+        if self._db is None:
+            self._db = Database(self.path, dim=len(vectors[0]), metric=self.metric)
+        ids = [node.node_id for node in nodes]
+        records = [node_to_metadata_dict(node, remove_text=False, flat_metadata=self.flat_metadata) for node in nodes]
+        # LlamaIndex adds a node again under its id when its document is refreshed.
+        self._db.upsert_many(ids, vectors, records)
+        return ids
+
+    def _ids_where(self, where: Filter) -> List[str]:
+        if self._db is None:
+            return []
+        n = self._db.count(where)
+        if n == 0:
+            return []
+        probe = [1.0] + [0.0] * (self._db.dim - 1)
+        # Every match comes back when k is their number.
+        return [hit.id for hit in self._db.search(probe, k=n, where_filter=where)]
+
+    def delete(self, ref_doc_id: str, **delete_kwargs: Any) -> None:
+        """Deletes every node of the reference document."""
+        ids = self._ids_where({"ref_doc_id": ref_doc_id})
+        if ids and self._db is not None:
+            self._db.delete_many(ids)
+
+    def _select(self, node_ids: Optional[List[str]], filters: Optional[MetadataFilters]) -> List[str]:
+        if self._db is None:
+            return []
+        if filters is None:
+            ids = self._db.ids() if node_ids is None else [i for i in node_ids if i in self._db]
+            return ids
+        chosen = self._ids_where(translate_filters(filters))
+        if node_ids is not None:
+            wanted = set(node_ids)
+            chosen = [i for i in chosen if i in wanted]
+        return chosen
+
+    def get_nodes(self, node_ids: Optional[List[str]] = None,
+                  filters: Optional[MetadataFilters] = None) -> List[BaseNode]:
+        nodes = []
+        for id in self._select(node_ids, filters):
+            vector, record = self._db.get(id)  # type: ignore[union-attr]
+            node = metadata_dict_to_node(record or {})
+            node.embedding = vector
+            nodes.append(node)
+        return nodes
+
+    def delete_nodes(self, node_ids: Optional[List[str]] = None, filters: Optional[MetadataFilters] = None,
+                     **delete_kwargs: Any) -> None:
+        ids = self._select(node_ids, filters)
+        if ids and self._db is not None:
+            self._db.delete_many(ids)
+
+    def clear(self) -> None:
+        if self._db is not None:
+            self._db.delete_many(self._db.ids())
+
+    def _similarity(self, distance: float) -> float:
+        if self.metric == "cosine":
+            return 1.0 - distance
+        if self.metric in ("euclidean", "l2"):
+            return 1.0 / (1.0 + distance)
+        return -distance
+
+    def query(self, query: VectorStoreQuery, **kwargs: Any) -> VectorStoreQueryResult:
+        if query.mode not in (VectorStoreQueryMode.DEFAULT,):
+            raise ValueError(f"qorel's LlamaIndex store answers vector queries only, not {query.mode.value!r}")
+        if query.query_embedding is None:
+            raise ValueError("a vector query needs query_embedding")
+        if self._db is None or query.similarity_top_k <= 0:
+            return VectorStoreQueryResult(nodes=[], similarities=[], ids=[])
+        parts = []
+        if query.filters is not None and query.filters.filters:
+            parts.append(translate_filters(query.filters))
+        if query.doc_ids:
+            parts.append({"ref_doc_id": {"$in": list(query.doc_ids)}})
+        where = None if not parts else parts[0] if len(parts) == 1 else {"$and": parts}
+        k = query.similarity_top_k
+        if query.node_ids:
+            # Restricted to named nodes: every match of the rest, then those nodes among them.
+            wanted = set(query.node_ids)
+            k = self._db.count(where) if where is not None else len(self._db)
+        hits = self._db.search(query.query_embedding, k=max(k, 1), where_filter=where)
+        if query.node_ids:
+            hits = [h for h in hits if h.id in wanted][: query.similarity_top_k]
+        nodes, similarities, ids = [], [], []
+        for hit in hits:
+            nodes.append(metadata_dict_to_node(hit.metadata or {}))
+            similarities.append(self._similarity(hit.distance))
+            ids.append(hit.id)
+        return VectorStoreQueryResult(nodes=nodes, similarities=similarities, ids=ids)
+
+    def persist(self, persist_path: Optional[str] = None, fs: Any = None) -> None:
+        """Saves the database to its own directory (qorel keeps its files there; the path
+        LlamaIndex passes for its other stores is not used)."""
+        if self._db is not None:
+            self._db.save()
