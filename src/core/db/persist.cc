@@ -158,12 +158,12 @@ void Database::save() {
 
     // The vectors file holds every row now: the store goes over to it, which gives back the
     // memory that rows written since the open took (the file's pages belong to the page cache).
-    // Nothing can change the rows meanwhile (the gate is held). A failure to map leaves the
-    // rows where they are.
+    // Nothing changes the rows meanwhile: the gate keeps writes out, and the id map, still held,
+    // keeps a compaction from swapping in another index. A failure to map leaves the rows where
+    // they are.
     const std::size_t floats = index->vectors().float_count();
     meta.release();
     index.release();
-    ids.release();
     if (floats == 0) return;
     std::unique_ptr<PrivateRegion> region;
     try {
