@@ -150,7 +150,10 @@ class QorelVectorStore(VectorStore):
     nothing, so pass ``None`` for no filter.
 
     Every change is logged by the database before it returns, so nothing is lost without
-    :meth:`save`; saving writes the data files and empties the log.
+    :meth:`save`; saving writes the data files and empties the log. The database the store
+    opens saves on its own, too, once replaying its log would take about a second, so a
+    restart replays little even when nothing calls :meth:`save` (the database's default
+    ``checkpoint``; pass an open :class:`qorel.Database` to choose another).
     """
 
     def __init__(

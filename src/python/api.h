@@ -17,7 +17,7 @@ struct MethodEntry {
 
 // In the class's method order (help() lists them so).
 inline constexpr MethodEntry kMethods[] = {
-    {"__init__", "path, dim=None, metric=None, m=None, ef_construction=None, quantize=False", nullptr},
+    {"__init__", "path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, checkpoint=1.0", nullptr},
     {"add", "id, vector, metadata=None", nullptr},
     {"upsert", "id, vector, metadata=None", "Add or update a vector."},
     {"add_many", "ids, vectors, metadatas=None", nullptr},
@@ -38,7 +38,12 @@ inline constexpr MethodEntry kMethods[] = {
      "Batch upsert \xE2\x80\x94 inserts new vectors, updates existing ones."},
     {"count", "where_filter=None", "Count vectors matching a filter, or all vectors if no filter."},
     {"ids", "", nullptr},
-    {"save", "", nullptr},
+    {"save", "",
+     "Write the data files and empty the log, so that opening replays nothing.\n"
+     "Writes also save on their own (a checkpoint) once replaying the log would take about\n"
+     "`checkpoint` seconds, the constructor's argument: 1.0 by default, None or 0 for never.\n"
+     "It is the handle's own setting, not stored. A failed checkpoint warns (RuntimeWarning);\n"
+     "the write succeeded, stays in the log, and the next write tries again."},
     {"compact", "",
      "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
      "Call this after many deletes to reduce memory usage and disk size."},
@@ -50,7 +55,8 @@ inline constexpr MethodEntry kMethods[] = {
      "Get graph-level statistics for diagnostics.\n"
      "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
      "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
-     "memory_quantized_bytes, uses_brute_force, uses_quantized_search."},
+     "memory_quantized_bytes, uses_brute_force, uses_quantized_search, wal_bytes,\n"
+     "wal_replay_seconds, last_checkpoint."},
     {"check", "",
      "Check the stored files against the checksums their save recorded (the whole vectors\n"
      "file included), the log's records, and the graph (every live vector reachable, every\n"

@@ -1,5 +1,6 @@
 #include "args.h"
 
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -33,6 +34,16 @@ DatabaseConfig creation_config(const Settings& s) {
     config.ef_construction = s.ef_construction.value_or(200);
     config.quantize = s.quantize;
     return config;
+}
+
+CheckpointPolicy to_checkpoint_policy(nb::handle h) {
+    const std::optional<double> seconds = to_optional_f64(h, "checkpoint");
+    if (!seconds || *seconds == 0) return CheckpointPolicy::never();
+    if (!std::isfinite(*seconds) || *seconds < 0)
+        throw nb::value_error("checkpoint must be None or a finite number of seconds, at least 0");
+    CheckpointPolicy policy;
+    policy.replay_seconds = *seconds;
+    return policy;
 }
 
 void raise_database_not_found() {
@@ -88,6 +99,7 @@ void bind_checks(nb::module_& m) {
         return nb::make_tuple(c.dim, metric_name(c.metric), c.m, c.ef_construction, c.quantize);
     }, nb::arg("dim").none(), nb::arg("metric").none(), nb::arg("m").none(), nb::arg("ef_construction").none(),
           nb::arg("quantize").none());
+    m.def("_check_checkpoint", [](nb::handle h) { to_checkpoint_policy(h); }, nb::arg("checkpoint").none());
     m.def("_check_path", [](nb::handle path_h) { to_path(path_h, "path"); }, nb::arg("path").none());
     m.def("_check_id", [](nb::handle id_h) {
         const std::string id = to_string(id_h, "id");

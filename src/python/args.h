@@ -36,6 +36,11 @@ Settings convert_settings(nb::handle dim_h, nb::handle metric_h, nb::handle m_h,
 // raises InvalidMetricError; bounds the engine refuses raise ValueError with its text.
 DatabaseConfig creation_config(const Settings& s);
 
+// The `checkpoint` argument of Database(): the seconds of replay the handle lets its log grow
+// to before a write saves (the log's length bound stays at its default); None or 0 turns
+// checkpoints off. ValueError for a negative or non-finite number.
+CheckpointPolicy to_checkpoint_policy(nb::handle h);
+
 // DatabaseNotFoundError for a directory without a database when no dim was given.
 [[noreturn]] void raise_database_not_found();
 
@@ -59,7 +64,7 @@ SearchArgs search_args(nb::handle k_h, nb::handle ef_h, nb::handle filter_h, nb:
 // A where_filter argument: None or a dict, parsed.
 std::optional<Filter> convert_filter(nb::handle filter_h);
 
-// Adds _check_settings, _check_path, _check_id, _check_vector, _check_metadata, _check_filter,
+// Adds _check_settings, _check_checkpoint, _check_path, _check_id, _check_vector, _check_metadata, _check_filter,
 // _check_search, _check_ids, _check_batch and _duplicate_id_error to the module.
 void bind_checks(nb::module_& m);
 

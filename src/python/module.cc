@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "api.h"
@@ -30,9 +31,11 @@ namespace {
 // Handles on one directory share its engine Database (see open_registry.h). `generation` is
 // the fork generation the handle was opened in: a handle inherited by a forked child reads the
 // child's copy of memory, but its changes would go to files the parent still owns.
+// `checkpoint` is the handle's own: its writes save by it, whatever other handles do.
 struct PyDatabase {
     std::shared_ptr<Database> db;
     std::uint64_t generation;
+    CheckpointPolicy checkpoint;
 };
 
 // The engine database of a handle about to change it or its files.
@@ -44,11 +47,54 @@ Database& writable(PyDatabase& self) {
     return *self.db;
 }
 
+// A write call of a handle: `write` runs with the interpreter lock released, then the handle's
+// checkpoint if it is due. The write is logged and applied by then, so a failed checkpoint
+// must not make it look failed: the call returns as the write did and warns (RuntimeWarning).
+// The log is left whole, so nothing is lost, and the next write tries the checkpoint again.
+template <class Write>
+auto checkpointed(PyDatabase& self, Write&& write) {
+    Database& db = writable(self);
+    std::optional<std::string> failure;
+    auto run = [&] {
+        nb::gil_scoped_release release;
+        auto checkpoint = [&] {
+            try {
+                db.checkpoint(self.checkpoint);
+            } catch (const std::exception& e) {
+                failure = e.what();
+            }
+        };
+        if constexpr (std::is_void_v<decltype(write(db))>) {
+            write(db);
+            checkpoint();
+        } else {
+            auto result = write(db);
+            checkpoint();
+            return result;
+        }
+    };
+    auto warn = [&] {
+        if (!failure) return;
+        const std::string text = "automatic checkpoint failed (" + *failure +
+                                 "); the write succeeded and stays in the log, and the next write retries the checkpoint";
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) throw nb::python_error();
+    };
+    if constexpr (std::is_void_v<decltype(run())>) {
+        run();
+        warn();
+    } else {
+        auto result = run();
+        warn();
+        return result;
+    }
+}
+
 void init_database(PyDatabase* self, nb::handle path_h, nb::handle dim_h, nb::handle metric_h, nb::handle m_h,
-                   nb::handle ef_h, nb::handle quantize_h) {
+                   nb::handle ef_h, nb::handle quantize_h, nb::handle checkpoint_h) {
     // Every argument is converted before anything else happens.
     const std::string path = to_path(path_h, "path");
     const Settings settings = convert_settings(dim_h, metric_h, m_h, ef_h, quantize_h);
+    const CheckpointPolicy checkpoint = to_checkpoint_policy(checkpoint_h);
     std::shared_ptr<Database> db;
     if (!settings.dim) {
         try {
@@ -65,7 +111,7 @@ void init_database(PyDatabase* self, nb::handle path_h, nb::handle dim_h, nb::ha
         nb::gil_scoped_release release;
         db = open_shared(path, config);
     }
-    new (self) PyDatabase{std::move(db), fork_generation()};
+    new (self) PyDatabase{std::move(db), fork_generation(), checkpoint};
 }
 
 // Converts core hits while the interpreter lock is still released (metadata to JSON text), so
@@ -237,23 +283,23 @@ void bind_writes(DatabaseClass& cls) {
             std::string id = to_string(id_h, "id");
             std::vector<float> vector = to_stored_vector(vector_h, "vector", id);
             std::optional<Json> metadata = to_metadata(metadata_h, "metadata");
-            Database& db = writable(self);
-            nb::gil_scoped_release release;
-            if (upsert)
-                db.upsert(std::move(id), std::move(vector), std::move(metadata));
-            else
-                db.add(std::move(id), std::move(vector), std::move(metadata));
+            checkpointed(self, [&](Database& db) {
+                if (upsert)
+                    db.upsert(std::move(id), std::move(vector), std::move(metadata));
+                else
+                    db.add(std::move(id), std::move(vector), std::move(metadata));
+            });
         };
     };
     auto many_like = [](bool upsert) {
         return [upsert](PyDatabase& self, nb::handle ids_h, nb::handle vectors_h, nb::handle metadatas_h) {
             Batch b = convert_batch(ids_h, vectors_h, metadatas_h);
-            Database& db = writable(self);
-            nb::gil_scoped_release release;
-            if (upsert)
-                db.upsert_many(std::move(b.ids), std::move(b.rows), std::move(b.metadata));
-            else
-                db.add_many(std::move(b.ids), std::move(b.rows), std::move(b.metadata));
+            checkpointed(self, [&](Database& db) {
+                if (upsert)
+                    db.upsert_many(std::move(b.ids), std::move(b.rows), std::move(b.metadata));
+                else
+                    db.add_many(std::move(b.ids), std::move(b.rows), std::move(b.metadata));
+            });
         };
     };
     def(cls, "add", add_like(false), nb::arg("id"), nb::arg("vector").none(), nb::arg("metadata").none() = nb::none());
@@ -264,24 +310,18 @@ void bind_writes(DatabaseClass& cls) {
         nb::arg("metadatas").none() = nb::none());
     def(cls, "delete", [](PyDatabase& self, nb::handle id_h) {
         std::string id = to_string(id_h, "id");
-        Database& db = writable(self);
-        nb::gil_scoped_release release;
-        return db.remove(id);
+        return checkpointed(self, [&](Database& db) { return db.remove(id); });
     }, nb::arg("id").none());
     def(cls, "delete_many", [](PyDatabase& self, nb::handle ids_h) {
         std::vector<std::string> ids = to_ids(ids_h, "ids");
-        Database& db = writable(self);
-        nb::gil_scoped_release release;
-        return db.remove_many(ids);
+        return checkpointed(self, [&](Database& db) { return db.remove_many(ids); });
     }, nb::arg("ids").none());
     def(cls, "update", [](PyDatabase& self, nb::handle id_h, nb::handle vector_h, nb::handle metadata_h) {
         std::string id = to_string(id_h, "id");
         std::optional<std::vector<float>> vector;
         if (!vector_h.is_none()) vector = to_stored_vector(vector_h, "vector", id);
         std::optional<Json> metadata = to_metadata(metadata_h, "metadata");
-        Database& db = writable(self);
-        nb::gil_scoped_release release;
-        db.update(std::move(id), std::move(vector), std::move(metadata));
+        checkpointed(self, [&](Database& db) { db.update(std::move(id), std::move(vector), std::move(metadata)); });
     }, nb::arg("id").none(), nb::arg("vector").none() = nb::none(), nb::arg("metadata").none() = nb::none());
 }
 
@@ -350,6 +390,9 @@ void bind_reads(DatabaseClass& cls) {
         d["memory_quantized_bytes"] = st.memory_quantized_bytes;
         d["uses_brute_force"] = st.uses_brute_force;
         d["uses_quantized_search"] = st.uses_quantized_search;
+        d["wal_bytes"] = st.wal_bytes;
+        d["wal_replay_seconds"] = st.wal_replay_seconds;
+        d["last_checkpoint"] = st.last_checkpoint ? nb::object(nb::float_(*st.last_checkpoint)) : nb::none();
         return d;
     });
     def(cls, "check", [](PyDatabase& self) {
@@ -408,7 +451,8 @@ void bind_database(nb::module_& m) {
     DatabaseClass cls(m, "Database", g_class_doc.c_str());
     def(cls, "__init__", &init_database, nb::arg("path"), nb::arg("dim").none() = nb::none(),
         nb::arg("metric").none() = nb::none(), nb::arg("m").none() = nb::none(),
-        nb::arg("ef_construction").none() = nb::none(), nb::arg("quantize").none() = nb::bool_(false));
+        nb::arg("ef_construction").none() = nb::none(), nb::arg("quantize").none() = nb::bool_(false),
+        nb::arg("checkpoint").none() = nb::float_(CheckpointPolicy{}.replay_seconds));
     bind_writes(cls);
     bind_searches(cls);
     bind_reads(cls);

@@ -305,6 +305,54 @@ TEST(InterruptedFirstSave, ReopensWithOrWithoutTheSavedFiles) {
     fs::remove_all(root);
 }
 
+// A checkpoint that fails at any call leaves the write that asked for it in the log: a reopen
+// holds it, and the next checkpoint saves. Bounds the writes have not reached save nothing.
+TEST(Checkpoint, FailingAtAnyCallLosesNothingAndTheNextOneSaves) {
+    char tmpl[] = "/tmp/qorel_checkpoint_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string root = tmpl;
+    DatabaseConfig config;
+    config.dim = 3;
+    const CheckpointPolicy by_time{1e-12, 0}, by_length{0, 1};
+    for (int at = 1;; ++at) {
+        const std::string dir = cat({root, "/db", num(at)});
+        auto db = Database::open_or_create(dir, config, faulty);
+        for (int i = 0; i < 10; ++i) db->add(cat({"x", num(i)}), {float(i), 1, 2}, Json{{"i", i}});
+        EXPECT_FALSE(db->checkpoint(CheckpointPolicy::never()));
+        EXPECT_FALSE(db->checkpoint({1e9, std::uint64_t{1} << 40}));
+        EXPECT_GT(db->stats().wal_bytes, 0u);
+        EXPECT_FALSE(db->stats().last_checkpoint);
+        db->save();
+        db->upsert("x1", {9, 9, 9}, std::nullopt);
+        db->remove("x2");
+        const Snapshot expected = snapshot(*db);
+        bool failed = false, fired = false;
+        {
+            Fault fault = Fault::at(at, false);
+            try {
+                EXPECT_TRUE(db->checkpoint(at % 2 ? by_time : by_length));
+            } catch (const QorelError&) {
+                failed = true;
+            }
+            fired = fault.fired();
+            EXPECT_TRUE(fired || !failed);
+        }
+        if (failed) {
+            db.reset();
+            db = Database::open(dir, faulty);
+            EXPECT_EQ(snapshot(*db), expected) << "failed at " << at;
+            EXPECT_TRUE(db->checkpoint(by_time)) << "failed at " << at;  // the replay counts
+        }
+        EXPECT_EQ(db->stats().wal_bytes, 0u);
+        EXPECT_TRUE(db->stats().last_checkpoint);
+        EXPECT_FALSE(faulty->path_exists(db->wal_path()));
+        db.reset();
+        EXPECT_EQ(snapshot(*Database::open(dir, faulty)), expected) << "failed at " << at;
+        if (!fired) break;
+    }
+    fs::remove_all(root);
+}
+
 // ---- Power cuts, in memory: each operation is cut off at every file-system call in turn (that
 // call and all later ones fail), then either the process is gone (the files keep what it wrote)
 // or the power too (MemEnv::crash keeps only what was synced). The reopened database holds the

@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import warnings
 import zlib
 
 import numpy as np
@@ -185,6 +186,77 @@ class TestLog:
         again.save()
         assert "wal.qorel" not in files(db_path)
         assert _qorel.Database(db_path).ids() == ["a"]
+
+
+# A replay bound every applied change passes: each write checkpoints.
+EVERY_WRITE = 1e-9
+
+
+def write_each_way(db, i):
+    """One call of every write method, ids and values varying with i."""
+    db.add(f"a{i}", [float(i), 1.0], {"i": i})
+    db.upsert(f"a{i}", [1.0, float(i)])
+    db.add_many([f"b{i}", f"c{i}"], [[1.0, 2.0], [float(i), 3.0]], [None, {"c": i}])
+    db.upsert_many([f"b{i}", f"d{i}"], [[2.0, 2.0], [4.0, float(i)]])
+    db.update(f"c{i}", metadata={"c": -i})
+    db.delete(f"d{i}")
+    db.delete_many([f"b{i}", "unknown"])
+
+
+class TestCheckpoints:
+    def test_writes_save_on_their_own_and_reopen_sees_every_one(self, db_path):
+        db = _qorel.Database(db_path, dim=2, checkpoint=EVERY_WRITE)
+        assert db.stats()["last_checkpoint"] is None
+        for i in range(6):
+            write_each_way(db, i)
+            assert "wal.qorel" not in files(db_path)
+        stats = db.stats()
+        assert stats["wal_bytes"] == 0 and stats["last_checkpoint"] is not None
+        expected = snapshot(db)
+        del db
+        assert snapshot(_qorel.Database(db_path)) == expected
+
+    def test_off_and_per_handle(self, db_path):
+        for i, off in enumerate((None, 0)):
+            db = _qorel.Database(db_path, dim=2, checkpoint=off)
+            write_each_way(db, i)
+            log = pathlib.Path(db_path, "wal.qorel")
+            stats = db.stats()
+            assert stats["wal_bytes"] == log.stat().st_size > 0
+            assert stats["wal_replay_seconds"] > 0 and stats["last_checkpoint"] is None
+            # Another handle on the directory writes by its own policy; its checkpoint saves what both wrote.
+            eager = _qorel.Database(db_path, dim=2, checkpoint=EVERY_WRITE) if i else None
+            if eager is not None:
+                eager.upsert("e", [1.0, 1.0])
+                assert not log.exists() and db.stats()["last_checkpoint"] is not None
+            expected = snapshot(db)
+            del db, eager
+            assert snapshot(_qorel.Database(db_path, dim=2)) == expected
+        for bad in (-1.0, float("nan"), float("inf")):
+            with pytest.raises(ValueError):
+                _qorel.Database(db_path, checkpoint=bad)
+
+    def test_failed_checkpoint_keeps_the_write_and_the_next_one_saves(self, db_path):
+        db = _qorel.Database(db_path, dim=2, checkpoint=EVERY_WRITE)
+        db.add("a", [1.0, 0.0])
+        # A directory where the save writes its temporary vectors file makes every save fail.
+        blocker = pathlib.Path(db_path, "vectors.tmp")
+        blocker.mkdir()
+        with pytest.warns(RuntimeWarning):
+            db.upsert("a", [2.0, 0.0])
+        with pytest.warns(RuntimeWarning):
+            assert db.delete_many(["a", "b"]) == 1
+        with pytest.warns(RuntimeWarning):
+            db.add("b", [0.0, 1.0])
+        assert db.stats()["wal_bytes"] > 0
+        blocker.rmdir()
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            db.update("b", metadata={"k": 1})
+        assert "wal.qorel" not in files(db_path)
+        expected = snapshot(db)
+        del db
+        assert snapshot(_qorel.Database(db_path)) == expected
 
 
 CHILD = textwrap.dedent(

@@ -36,7 +36,7 @@ class ShardedDatabase:
     """A qorel database whose vectors are spread over ``shards`` Ray actors by id.
 
     ``ShardedDatabase(path, dim=None, metric=None, m=None, ef_construction=None,
-    quantize=False, *, shards=None, address=None, shared_storage=False, timeout=None)``
+    quantize=False, checkpoint=1.0, *, shards=None, address=None, shared_storage=False, timeout=None)``
 
     Without a manifest in ``path`` and with ``dim`` and ``shards`` given, it creates the shards;
     otherwise it opens the stored layout, whose settings win over the arguments (as for
@@ -45,6 +45,7 @@ class ShardedDatabase:
     ``shared_storage=True`` says every node sees ``path`` at the same place, so a shard may
     restart on any node; otherwise each shard stays on the node that holds its files.
     ``timeout`` bounds, in seconds, how long a call waits for a shard (None: no bound).
+    ``checkpoint`` is every shard's, as for ``Database``: a runtime setting of this handle.
     """
 
     def __init__(
@@ -55,6 +56,7 @@ class ShardedDatabase:
         m: Optional[int] = None,
         ef_construction: Optional[int] = None,
         quantize: bool = False,
+        checkpoint: Optional[float] = 1.0,
         *,
         shards: Optional[int] = None,
         address: Optional[str] = None,
@@ -62,6 +64,8 @@ class ShardedDatabase:
         timeout: Optional[float] = None,
     ):
         _qorel._check_path(path)
+        _qorel._check_checkpoint(checkpoint)
+        self._checkpoint = checkpoint
         if shards is not None and (not isinstance(shards, int) or isinstance(shards, bool)):
             raise TypeError(f"argument 'shards': '{type(shards).__name__}' object is not an integer")
         if shards is not None and shards < 1:
@@ -140,6 +144,7 @@ class ShardedDatabase:
             "m": mf.m,
             "ef_construction": mf.ef_construction,
             "quantize": mf.quantize,
+            "checkpoint": self._checkpoint,
         }
         actor_class = ray.remote(ShardServer)
         for i in range(self._n):
@@ -477,6 +482,12 @@ def combine_stats(per_shard: list[dict[str, Any]]) -> dict[str, Any]:
         # Results are exact only when every shard scans exactly.
         "uses_brute_force": all(s["uses_brute_force"] for s in per_shard),
         "uses_quantized_search": any(s["uses_quantized_search"] for s in per_shard),
+        "wal_bytes": sum(s["wal_bytes"] for s in per_shard),
+        # Shards replay at once, each its own log: reopening waits for the slowest.
+        "wal_replay_seconds": max((s["wal_replay_seconds"] for s in per_shard), default=0.0),
+        # The oldest shard's: the whole database is saved up to then (None while a shard has none).
+        "last_checkpoint": None if any(s["last_checkpoint"] is None for s in per_shard)
+        else min((s["last_checkpoint"] for s in per_shard), default=None),
     }
 
 

@@ -67,7 +67,9 @@ class ShardServer:
         deadline = time.monotonic() + _IN_USE_WAIT_S
         while True:
             try:
-                return qorel.Database(self._path, s["dim"], s["metric"], s["m"], s["ef_construction"], s["quantize"])
+                return qorel.Database(
+                    self._path, s["dim"], s["metric"], s["m"], s["ef_construction"], s["quantize"], s["checkpoint"]
+                )
             except qorel.DatabaseInUseError:
                 if time.monotonic() > deadline:
                     raise

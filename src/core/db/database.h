@@ -10,7 +10,7 @@
 //   open-registry entry mutex  db/open_registry.cc: one directory's open or close; held while
 //                              the directory lock is taken and the database opened
 //   save_gate_                 RwLock: mutations shared from their log append until memory
-//                              changed, save() exclusively
+//                              changed, save() and checkpoint() exclusively
 //   wal_mutex_                 the writer's turn: every mutation, save and replay
 //   id_to_slot_                Guarded (RwLock)
 //   index_                     Guarded (RwLock)
@@ -47,6 +47,13 @@
 // The save gate: every mutation holds it shared from its log append until its change is in
 // memory, and save holds it exclusively, so a save never writes files without a change whose
 // record it then deletes with the log.
+//
+// Checkpoints: a checkpoint is a save made because the log has grown costly to replay. Every
+// apply() adds the time it took (with its locks held) to an estimate of what replaying the log
+// since the last save costs, since replay goes through the same apply(); the replay at open
+// starts the estimate with its own time. checkpoint() saves once the estimate or the log's
+// length passes the caller's policy. It is called by the writer after its own call is done, so
+// it holds up others as long as a save does and no longer.
 #pragma once
 
 #include <atomic>
@@ -107,6 +114,22 @@ struct Stats {
     std::size_t memory_quantized_bytes = 0;
     bool uses_brute_force = true;
     bool uses_quantized_search = false;
+    // The log: its length, and the estimate of what replaying it would take (the time its
+    // changes took to apply).
+    std::uint64_t wal_bytes = 0;
+    double wal_replay_seconds = 0.0;
+    // When this process last saved the database (seconds since the epoch); none before then.
+    std::optional<double> last_checkpoint;
+};
+
+// When a writer saves on its own (Database::checkpoint): once replaying the log would take
+// `replay_seconds`, or once the log is `log_bytes` long. Zero turns a bound off; both off
+// turns checkpoints off.
+struct CheckpointPolicy {
+    double replay_seconds = 1.0;
+    std::uint64_t log_bytes = std::uint64_t{256} << 20;
+
+    static CheckpointPolicy never() { return {0.0, 0}; }
 };
 
 // The beam width used when the caller gives none: k + floor(10 sqrt k), at least 200.
@@ -196,11 +219,19 @@ public:
     // ---- persistence
     // Writes the data files through temporary files and renames, then deletes the log.
     void save() EXCLUDES(save_gate_, wal_mutex_);
+    // Saves when the log has passed a bound of the policy; returns whether it saved. Throws
+    // what save() throws: the log is then left whole, and the next call tries again. Called
+    // after a write call, not within one.
+    bool checkpoint(const CheckpointPolicy& policy) EXCLUDES(save_gate_, wal_mutex_);
     // Rebuilds the index without deleted slots, renumbering the live ones; writes nothing.
     void compact();
 
 private:
     struct ReadView;
+
+    // save() with its locks held.
+    void save_locked() REQUIRES(save_gate_, wal_mutex_);
+    bool checkpoint_due(const CheckpointPolicy& policy) const;
 
     void check_dimension(std::size_t got) const;
     // The dimension, then every component finite: NaN and infinities would poison distances
@@ -292,6 +323,13 @@ private:
     bool settle_pending_ GUARDED_BY(save_gate_) = false;
     Mutex wal_mutex_ ACQUIRED_AFTER(save_gate_);
     Wal wal_ GUARDED_BY(wal_mutex_);
+    // The log's replay estimate (nanoseconds of apply() since the last save) and length, and
+    // the time of the last save (nanoseconds since the epoch, negative before one). Written
+    // under the log mutex; atomic so that stats() and a writer's first look at its checkpoint
+    // need no lock.
+    std::atomic<std::uint64_t> replay_ns_{0};
+    std::atomic<std::uint64_t> wal_bytes_{0};
+    std::atomic<std::int64_t> last_save_ns_{-1};
 };
 
 }  // namespace qorel

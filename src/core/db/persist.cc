@@ -1,6 +1,7 @@
 // Opening a stored database, save and compaction.
 
 #include <algorithm>
+#include <chrono>
 
 #include "database.h"
 #include "storage/recovery.h"
@@ -121,6 +122,27 @@ void Database::save() {
     // The log mutex next, as every mutation takes it: one order for all keeps lock checkers
     // and later changes from having to reason about the gate to see that no cycle forms.
     MutexLock log(wal_mutex_);
+    save_locked();
+}
+
+bool Database::checkpoint_due(const CheckpointPolicy& policy) const {
+    const double replay = static_cast<double>(replay_ns_.load(std::memory_order_relaxed)) * 1e-9;
+    const std::uint64_t bytes = wal_bytes_.load(std::memory_order_relaxed);
+    return (policy.replay_seconds > 0 && replay >= policy.replay_seconds) ||
+           (policy.log_bytes > 0 && bytes >= policy.log_bytes);
+}
+
+bool Database::checkpoint(const CheckpointPolicy& policy) {
+    if (!checkpoint_due(policy)) return false;
+    ExclusiveLock gate(save_gate_);
+    MutexLock log(wal_mutex_);
+    // Writers that passed the bound together queue here; the first one's save serves them all.
+    if (!checkpoint_due(policy)) return false;
+    save_locked();
+    return true;
+}
+
+void Database::save_locked() {
     auto ids = id_to_slot_.read();
     auto index = index_.read();
     auto meta = metadata_.read();
@@ -155,6 +177,10 @@ void Database::save() {
     // The data files now hold every change the log records.
     wal_.close_writer();
     env_->remove_file_if_exists(wal_.path());
+    replay_ns_.store(0, std::memory_order_relaxed);
+    wal_bytes_.store(0, std::memory_order_relaxed);
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    last_save_ns_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(), std::memory_order_relaxed);
 
     // The vectors file holds every row now: the store goes over to it, which gives back the
     // memory that rows written since the open took (the file's pages belong to the page cache).

@@ -47,8 +47,12 @@ std::vector<CheckResult> Database::check() {
 }
 
 Stats Database::stats() const {
-    auto index = index_.read();
     Stats st;
+    st.wal_bytes = wal_bytes_.load(std::memory_order_relaxed);
+    st.wal_replay_seconds = static_cast<double>(replay_ns_.load(std::memory_order_relaxed)) * 1e-9;
+    if (const std::int64_t saved = last_save_ns_.load(std::memory_order_relaxed); saved >= 0)
+        st.last_checkpoint = static_cast<double>(saved) * 1e-9;
+    auto index = index_.read();
     st.num_deleted = index->deleted().size();
     st.uses_quantized_search = index->quantized().has_value();
     const std::size_t n = index->node_count();

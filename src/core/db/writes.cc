@@ -39,10 +39,12 @@ void Database::check_vector(std::string_view id, std::span<const float> vector) 
 template <class Records>
 void Database::log_and_apply(Records& records) {
     wal_.append(records);  // all or nothing
+    wal_bytes_.store(wal_.length(), std::memory_order_relaxed);
     try {
         apply(records);
     } catch (...) {
         wal_.undo_last_append();
+        wal_bytes_.store(wal_.length(), std::memory_order_relaxed);
         throw;
     }
 }

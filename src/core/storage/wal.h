@@ -66,6 +66,10 @@ public:
 
     const std::string& path() const { return path_; }
 
+    // The file's length after the last append, or after the cut of the last failed or undone
+    // one. REQUIRES: an append since the writer was last opened.
+    std::uint64_t length() const { return end_; }
+
 private:
     void open_writer();
     // Cuts the file back to end_ after a failed append; never throws.
