@@ -33,6 +33,15 @@ try:
     from langchain_core.documents import Document
     from langchain_core.embeddings import Embeddings
     from langchain_core.runnables.config import run_in_executor
+    from langchain_core.structured_query import (
+        Comparator,
+        Comparison,
+        FilterDirective,
+        Operation,
+        Operator,
+        StructuredQuery,
+        Visitor,
+    )
     from langchain_core.vectorstores import VectorStore
     from langchain_core.vectorstores.utils import maximal_marginal_relevance
 except ImportError as _missing:  # the extra is not installed
@@ -42,7 +51,7 @@ from _qorel import _metric_names
 from qorel import CorruptDatabaseError, Database, DatabaseNotFoundError, NotFoundError
 from qorel._files import data_files_in
 
-__all__ = ["QorelVectorStore", "TEXT_KEY"]
+__all__ = ["QorelTranslator", "QorelVectorStore", "TEXT_KEY"]
 
 Metadata = dict[str, Any]
 Filter = dict[str, Any]
@@ -85,7 +94,103 @@ def _stored_filter(filter: Optional[Filter]) -> Optional[Filter]:
         return None
     if not isinstance(filter, dict):
         raise TypeError(f"filter must be a dict, got {type(filter).__name__}")
-    return {_stored_key(k): v for k, v in filter.items()}
+    return _stored_where(filter)
+
+
+def _stored_where(where: Filter) -> Filter:
+    # Field names are escaped as the stored keys are, also inside $and and $or lists; anything
+    # malformed is passed on as it is, for the database to refuse.
+    out: Filter = {}
+    for key, value in where.items():
+        if key in ("$and", "$or") and isinstance(value, list):
+            out[key] = [_stored_where(m) if isinstance(m, dict) else m for m in value]
+        else:
+            out[_stored_key(key)] = value
+    return out
+
+
+_COMPARATORS = {
+    Comparator.NE: "$ne",
+    Comparator.GT: "$gt",
+    Comparator.GTE: "$gte",
+    Comparator.LT: "$lt",
+    Comparator.LTE: "$lte",
+    Comparator.IN: "$in",
+    Comparator.NIN: "$nin",
+    Comparator.CONTAIN: "$contains",
+}
+# A negated comparison that qorel spells with one operator: like a negation, $ne and $nin keep
+# the rows where the field is missing.
+_OPPOSITES = {
+    Comparator.NE: Comparator.EQ,
+    Comparator.EQ: Comparator.NE,
+    Comparator.IN: Comparator.NIN,
+    Comparator.NIN: Comparator.IN,
+}
+
+
+class QorelTranslator(Visitor):
+    """Turns LangChain's structured queries (as a self-querying retriever builds them) into
+    qorel filter dicts: ``and``/``or`` become ``$and``/``$or``, ``not`` is pushed down to the
+    comparisons, and ``contain`` tests membership in a list field. ``like`` has no qorel
+    counterpart and is refused."""
+
+    allowed_operators = (Operator.AND, Operator.OR, Operator.NOT)
+    allowed_comparators = (
+        Comparator.EQ,
+        Comparator.NE,
+        Comparator.GT,
+        Comparator.GTE,
+        Comparator.LT,
+        Comparator.LTE,
+        Comparator.IN,
+        Comparator.NIN,
+        Comparator.CONTAIN,
+    )
+
+    def visit_operation(self, operation: Operation) -> Filter:
+        self._validate_func(operation.operator)
+        if operation.operator == Operator.NOT:
+            if len(operation.arguments) != 1:
+                raise ValueError("not takes exactly one argument")
+            return self._negated(operation.arguments[0])
+        members = [argument.accept(self) for argument in operation.arguments]
+        return {"$and" if operation.operator == Operator.AND else "$or": members}
+
+    def visit_comparison(self, comparison: Comparison) -> Filter:
+        self._validate_func(comparison.comparator)
+        value = comparison.value
+        if comparison.comparator in (Comparator.IN, Comparator.NIN) and not isinstance(value, list):
+            value = list(value) if isinstance(value, (tuple, set)) else [value]
+        if comparison.comparator == Comparator.EQ:
+            return {comparison.attribute: value}
+        return {comparison.attribute: {_COMPARATORS[comparison.comparator]: value}}
+
+    def visit_structured_query(self, structured_query: StructuredQuery) -> tuple[str, dict[str, Any]]:
+        if structured_query.filter is None:
+            return structured_query.query, {}
+        return structured_query.query, {"filter": structured_query.filter.accept(self)}
+
+    def _negated(self, directive: FilterDirective) -> Filter:
+        if isinstance(directive, Operation):
+            self._validate_func(directive.operator)
+            if directive.operator == Operator.NOT:
+                if len(directive.arguments) != 1:
+                    raise ValueError("not takes exactly one argument")
+                positive: Filter = directive.arguments[0].accept(self)
+                return positive
+            # De Morgan: the negation of "all" is "some not", of "some" is "none".
+            members = [self._negated(argument) for argument in directive.arguments]
+            return {"$or" if directive.operator == Operator.AND else "$and": members}
+        if not isinstance(directive, Comparison):
+            raise TypeError(f"cannot translate {type(directive).__name__}")
+        self._validate_func(directive.comparator)
+        opposite = _OPPOSITES.get(directive.comparator)
+        if opposite is not None:
+            return self.visit_comparison(Comparison(comparator=opposite, attribute=directive.attribute, value=directive.value))
+        if directive.comparator == Comparator.CONTAIN:
+            return {directive.attribute: {"$not_contains": directive.value}}
+        return {directive.attribute: {"$not": {_COMPARATORS[directive.comparator]: directive.value}}}
 
 
 def _cosine_relevance(distance: float) -> float:
@@ -146,8 +251,10 @@ class QorelVectorStore(VectorStore):
     Ids are strings; documents added without one get a random UUID. Adding a document whose
     id is stored replaces it. Search scores from ``similarity_search_with_score`` are the
     database's distances (smaller is nearer). ``filter`` takes qorel's filter dicts, e.g.
-    ``{"year": {"$gte": 2020}, "lang": {"$in": ["en", "de"]}}``; note that ``{}`` matches
-    nothing, so pass ``None`` for no filter.
+    ``{"year": {"$gte": 2020}, "lang": {"$in": ["en", "de"]}}`` or
+    ``{"$or": [{"topics": {"$contains": "db"}}, {"lang": "de"}]}``; note that ``{}`` matches
+    nothing, so pass ``None`` for no filter. :class:`QorelTranslator` turns LangChain's
+    structured queries into such dicts.
 
     Every change is logged by the database before it returns, so nothing is lost without
     :meth:`save`; saving writes the data files and empties the log. The database the store

@@ -60,13 +60,25 @@ def _one(f: MetadataFilter) -> Filter:
     raise ValueError(f"qorel cannot answer the filter operator {op.value!r} (on key {key!r})")
 
 
+def _negate(part: Filter) -> Filter:
+    """The filter matching every record with metadata that `part` does not match."""
+    if "$and" in part:
+        return {"$or": [_negate(p) for p in part["$and"]]}
+    if "$or" in part:
+        return {"$and": [_negate(p) for p in part["$or"]]}
+    (key, condition), = part.items()
+    if isinstance(condition, dict):
+        return {key: {"$not": condition}}
+    return {key: {"$ne": condition}}
+
+
 def translate_filters(filters: MetadataFilters) -> Filter:
     """LlamaIndex's metadata filters as a qorel `where_filter`."""
     parts = [translate_filters(f) if isinstance(f, MetadataFilters) else _one(f) for f in filters.filters]
     condition = filters.condition or FilterCondition.AND
     if condition == FilterCondition.NOT:
         # Not all of them: at least one fails.
-        return {"$or": [{"$not": p} for p in parts]} if len(parts) != 1 else {"$not": parts[0]}
+        return _negate(parts[0] if len(parts) == 1 else {"$and": parts})
     if len(parts) == 1:
         return parts[0]
     return {"$and" if condition == FilterCondition.AND else "$or": parts}

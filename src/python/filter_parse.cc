@@ -50,7 +50,35 @@ Json threshold(PyObject* operand, const std::string& op, const std::string& fiel
     return Json(v);
 }
 
-void parse_operators(const std::string& field, PyObject* ops, std::vector<Filter>& out) {
+// Filters nest (lists under $and and $or, operator dicts under $not) at most this deep, so that
+// neither parsing nor evaluation can run out of stack on a hostile filter.
+constexpr int kMaxDepth = 32;
+
+void check_depth(int depth) {
+    if (depth > kMaxDepth) raise_value_error("filter nested too deeply (at most " + std::to_string(kMaxDepth) + " levels)");
+}
+
+// The elements of a list operand, as a list of our own: converting an element may run Python
+// code that changes the caller's list.
+nb::list list_operand(PyObject* operand, const std::string& what) {
+    if (!PyList_Check(operand)) raise_value_error(what);
+    nb::object members = nb::steal(PySequence_List(operand));
+    if (!members) throw nb::python_error();
+    return nb::borrow<nb::list>(members);
+}
+
+std::vector<Json> values_of(PyObject* operand, const std::string& op, const std::string& field) {
+    nb::list members = list_operand(operand, op + " value must be a list");
+    std::vector<Json> values;
+    values.reserve(members.size());
+    for (nb::handle member : members) values.push_back(py_to_json(member, field));
+    return values;
+}
+
+Filter parse_where(PyObject* dict, int depth);
+
+void parse_operators(const std::string& field, PyObject* ops, std::vector<Filter>& out, int depth) {
+    check_depth(depth);
     for (nb::handle item : dict_items(ops)) {
         PyObject* op_key = PyTuple_GET_ITEM(item.ptr(), 0);
         PyObject* operand = PyTuple_GET_ITEM(item.ptr(), 1);
@@ -58,14 +86,9 @@ void parse_operators(const std::string& field, PyObject* ops, std::vector<Filter
         if (op == "$ne") {
             out.push_back(Filter::ne(field, py_to_json(operand, field)));
         } else if (op == "$in") {
-            if (!PyList_Check(operand)) raise_value_error("$in value must be a list");
-            // A copy of the list: converting an element may run Python code.
-            nb::object members = nb::steal(PySequence_List(operand));
-            if (!members) throw nb::python_error();
-            std::vector<Json> values;
-            values.reserve(static_cast<std::size_t>(PyList_GET_SIZE(members.ptr())));
-            for (nb::handle member : nb::borrow<nb::list>(members)) values.push_back(py_to_json(member, field));
-            out.push_back(Filter::in(field, std::move(values)));
+            out.push_back(Filter::in(field, values_of(operand, op, field)));
+        } else if (op == "$nin") {
+            out.push_back(Filter::none_of(field, values_of(operand, op, field)));
         } else if (op == "$gt") {
             out.push_back(Filter::gt(field, threshold(operand, op, field)));
         } else if (op == "$gte") {
@@ -74,27 +97,63 @@ void parse_operators(const std::string& field, PyObject* ops, std::vector<Filter
             out.push_back(Filter::lt(field, threshold(operand, op, field)));
         } else if (op == "$lte") {
             out.push_back(Filter::lte(field, threshold(operand, op, field)));
+        } else if (op == "$contains" || op == "$not_contains") {
+            // One element to look for; a list here would read as "contains all" or "contains
+            // any", which the caller spells with $and or $in.
+            if (PyList_Check(operand) || PyTuple_Check(operand) || PyDict_Check(operand))
+                raise_value_error(op + " value must be a single value, not a container");
+            Filter contains = Filter::contains(field, py_to_json(operand, field));
+            out.push_back(op == "$contains" ? std::move(contains) : Filter::negate(std::move(contains)));
+        } else if (op == "$not") {
+            if (!PyDict_Check(operand)) raise_value_error("$not value must be a dict of operators");
+            std::vector<Filter> negated;
+            parse_operators(field, operand, negated, depth + 1);
+            if (negated.empty()) raise_value_error("$not needs at least one operator");
+            out.push_back(Filter::negate(Filter::combine(std::move(negated))));
         } else {
             raise_value_error("unknown operator: " + op);
         }
     }
 }
 
-}  // namespace
+// The filters listed under $and or $or.
+std::vector<Filter> parse_members(PyObject* operand, const std::string& op, int depth) {
+    nb::list members = list_operand(operand, op + " value must be a list of filter dicts");
+    std::vector<Filter> out;
+    out.reserve(members.size());
+    for (nb::handle member : members) {
+        if (!PyDict_Check(member.ptr())) raise_value_error(op + " value must be a list of filter dicts");
+        out.push_back(parse_where(member.ptr(), depth + 1));
+    }
+    return out;
+}
 
-Filter parse_filter(nb::handle dict) {
+Filter parse_where(PyObject* dict, int depth) {
+    check_depth(depth);
     std::vector<Filter> conditions;
-    for (nb::handle item : dict_items(dict.ptr())) {
+    for (nb::handle item : dict_items(dict)) {
         PyObject* key = PyTuple_GET_ITEM(item.ptr(), 0);
         PyObject* value = PyTuple_GET_ITEM(item.ptr(), 1);
         std::string field = key_text(key);
-        if (PyDict_Check(value)) {
-            parse_operators(field, value, conditions);
+        if (field == "$and") {
+            conditions.push_back(Filter::all_of(parse_members(value, field, depth)));
+        } else if (field == "$or") {
+            conditions.push_back(Filter::any_of(parse_members(value, field, depth)));
+        } else if (field.starts_with('$')) {
+            // An operator where a field belongs ($not, $nor, $eq...) would otherwise be read as
+            // a field of that name, which no stored row has, and silently match nothing.
+            raise_value_error("unknown operator: " + field);
+        } else if (PyDict_Check(value)) {
+            parse_operators(field, value, conditions, depth + 1);
         } else {
             conditions.push_back(Filter::eq(field, py_to_json(value, field)));
         }
     }
     return Filter::combine(std::move(conditions));
 }
+
+}  // namespace
+
+Filter parse_filter(nb::handle dict) { return parse_where(dict.ptr(), 1); }
 
 }  // namespace qorel::py

@@ -235,7 +235,10 @@ TEST(Filter, NothingMatchesAbsentOrNonObjectMetadata) {
         for (const Json& md : not_objects) EXPECT_FALSE(f.matches(&md)) << md;
     }
     EXPECT_TRUE(Filter::ne("a", Json(1)).matches(&empty));
-    EXPECT_TRUE(Filter::all_of({}).matches(&empty));
+    // The empty conjunction matches nothing, as its columns say, so that nested in a
+    // disjunction or a negation it means the same on every path.
+    EXPECT_FALSE(Filter::all_of({}).matches(&empty));
+    EXPECT_TRUE(Filter::negate(Filter::all_of({})).matches(&empty));
 }
 
 TEST(Filter, ListsThroughTheIndex) {
@@ -764,6 +767,94 @@ TEST(Filter, KeysTellApartWhatMatchesApart) {
         EXPECT_TRUE(keys.insert(f.key()).second) << f.key();
     }
     EXPECT_EQ(Filter::in("p", {Json(1), Json(2)}).key(), Filter::in("p", {Json(1), Json(2)}).key());
+}
+
+}  // namespace
+}  // namespace qorel
+
+namespace qorel {
+namespace {
+
+// Rows whose field "t" holds a list (elements of every kind, repeats, nested values), a scalar
+// or nothing, beside scalar fields "p" and "q".
+std::optional<Json> list_row(std::mt19937& rng, const std::vector<Json>& pool) {
+    if (rng() % 10 == 0) return std::nullopt;
+    if (rng() % 20 == 0) return Json::parse("[1]");
+    Json obj = Json::object();
+    if (rng() % 4 != 0) obj["p"] = pool[rng() % pool.size()];
+    if (rng() % 4 != 0) obj["q"] = pool[rng() % pool.size()];
+    const unsigned t = rng() % 6;
+    if (t == 0) {
+        obj["t"] = pool[rng() % pool.size()];
+    } else if (t > 1) {
+        Json list = Json::array();
+        for (unsigned i = rng() % 4; i > 0; --i) list.push_back(pool[rng() % pool.size()]);
+        if (rng() % 8 == 0) list.push_back(Json::parse(R"(["a",{"b":1}])"));
+        obj["t"] = std::move(list);
+    }
+    return obj;
+}
+
+// Containment, membership in lists, disjunctions and negations: the columns (with the rest)
+// admit exactly what the metadata matches, after rows change under the index, and a listing
+// holds every match once, in slot order.
+TEST(ColumnFilter, ListsDisjunctionsAndNegationsAgreeWithTheMetadata) {
+    std::mt19937 rng(17);
+    const std::vector<Json> pool = {Json(0), Json(1), Json(1.0), Json(true), Json("a"), Json("b"), Json(nullptr)};
+    std::vector<std::optional<Json>> rows;
+    for (int s = 0; s < 400; ++s) rows.push_back(list_row(rng, pool));
+    MetadataIndex index;
+    index.rebuild(rows, {3, 4});
+    auto live = [](Slot s) { return s != 3 && s != 4; };
+    // Moves within and between element arrays, and lists replaced by scalars and back.
+    for (int step = 0; step < 2000; ++step) {
+        const Slot s = 5 + rng() % (rows.size() - 5);
+        index.remove(s, rows[s] ? &*rows[s] : nullptr);
+        rows[s] = list_row(rng, pool);
+        index.index(s, rows[s] ? &*rows[s] : nullptr);
+    }
+
+    std::vector<Filter> filters = {Filter::any_of({}), Filter::negate(Filter::all_of({})),
+                                   Filter::negate(Filter::any_of({Filter::all_of({}), Filter::contains("missing", Json(1))}))};
+    for (const Json& v : pool) {
+        filters.push_back(Filter::contains("t", v));
+        filters.push_back(Filter::negate(Filter::contains("t", v)));
+        filters.push_back(Filter::in("t", {v, Json("b")}));
+        filters.push_back(Filter::none_of("t", {v, Json(1)}));
+        filters.push_back(Filter::eq("t", v));
+        filters.push_back(Filter::any_of({Filter::eq("p", v), Filter::contains("t", v)}));
+        filters.push_back(Filter::any_of({Filter::contains("t", v), Filter::all_of({Filter::gt("p", 0.0), Filter::ne("q", v)})}));
+        filters.push_back(Filter::negate(Filter::any_of({Filter::eq("p", v), Filter::lt("q", 0.5)})));
+        filters.push_back(Filter::all_of({Filter::negate(Filter::in("p", {v})), Filter::contains("t", Json("a"))}));
+        filters.push_back(Filter::all_of({Filter::any_of({Filter::ne("p", v), Filter::contains("t", v)}), Filter::in("q", {Json(0), Json(1)})}));
+        filters.push_back(Filter::any_of({Filter::all_of({}), Filter::in("p", {v, Json(0)})}));
+    }
+
+    for (const Filter& f : filters) {
+        const ColumnFilter test(f, index);
+        std::vector<Slot> matching;
+        for (Slot s = 0; s < rows.size(); ++s) {
+            const Json* md = rows[s] ? &*rows[s] : nullptr;
+            const bool match = live(s) && f.matches(md);
+            const bool admitted = live(s) && !test.never() && test.admits(s) && (test.rest() == nullptr || test.rest()->matches(md));
+            EXPECT_EQ(admitted, match) << f.key() << " slot " << s;
+            if (match) matching.push_back(s);
+        }
+        if (test.never()) continue;
+        const std::optional<ColumnFilter::Smallest> smallest = test.smallest();
+        if (!smallest) continue;
+        std::vector<Slot> collected;
+        test.collect(smallest->clause, collected);
+        std::vector<Slot> kept;
+        for (Slot s : collected) {
+            if (test.rest() == nullptr || test.rest()->matches(rows[s] ? &*rows[s] : nullptr)) kept.push_back(s);
+        }
+        EXPECT_EQ(kept, matching) << f.key();
+        EXPECT_GE(smallest->size, collected.size()) << f.key();
+        if (smallest->exact && test.clause_count() == 1 && test.rest() == nullptr) {
+            EXPECT_EQ(smallest->size, matching.size()) << f.key();
+        }
+    }
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ class TestSameAsOneDatabase:
         single = qorel.Database(str(root / "single"), dim=DIM, metric="l2")
         x = vectors(600, 1)
         ids = [f"doc-{i}" for i in range(600)]
-        metas = [{"group": i % 4, "name": f"n{i}"} if i % 5 else None for i in range(600)]
+        metas = [{"group": i % 4, "name": f"n{i}", "tags": [f"t{i % 3}", i % 7]} if i % 5 else None for i in range(600)]
         for db in (sharded, single):
             db.add_many(ids[:500], x[:500], metas[:500])
             db.add("solo", x[500].tolist(), {"group": 9})
@@ -84,7 +84,8 @@ class TestSameAsOneDatabase:
         for id in single.ids():
             assert sharded.get(id) == single.get(id)
         assert ("doc-9" in sharded, "doc-10" in sharded) == (False, True)
-        for where in ({"group": 2}, {"group": {"$ne": 1}}, {"group": {"$in": [0, 9]}}, {}, {"name": "replaced"}):
+        for where in ({"group": 2}, {"group": {"$ne": 1}}, {"group": {"$in": [0, 9]}}, {}, {"name": "replaced"},
+                      {"$or": [{"group": 1}, {"tags": {"$contains": 3}}]}, {"group": {"$not": {"$in": [0, 1]}}}):
             assert sharded.count(where) == single.count(where), where
         assert (sharded.total_slots, sharded.deleted_count) == (single.total_slots, single.deleted_count)
         summed, one = sharded.stats(), single.stats()
@@ -99,6 +100,7 @@ class TestSameAsOneDatabase:
         for kwargs in (
             {"k": 7},
             {"k": 5, "where_filter": {"group": 1}},
+            {"k": 5, "where_filter": {"$or": [{"tags": {"$contains": "t1"}}, {"group": {"$nin": [0, 1, 2]}}]}},
             {"k": 10, "where_filter": {"group": {"$in": [0, 2]}}, "max_distance": 12.0},
             {"k": 50, "max_distance": 6.0},
             {"k": 0},

@@ -384,6 +384,29 @@ def test_filter_errors(tagged, where_filter, exc, text):
         tagged.search_many([[0, 0]], where_filter=where_filter)
 
 
+def test_malformed_nested_filters_raise(tagged):
+    deep, deep_not = {"n": 1}, {"$gt": 0}
+    for _ in range(40):
+        deep, deep_not = {"$and": [deep]}, {"$not": deep_not}
+    loop = {}
+    loop["$or"] = [loop]
+    for where in ({"$or": {"n": 1}}, {"$or": [1]}, {"$and": ({"n": 1},)}, {"n": {"$contains": [1]}},
+                  {"n": {"$not_contains": {"a": 1}}}, {"n": {"$not": 1}}, {"n": {"$not": {}}},
+                  {"n": {"$nin": "ab"}}, {"$nor": [{"n": 1}]}, {"n": {"$not": {"$bad": 1}}}, deep,
+                  {"n": deep_not}, loop):
+        with pytest.raises(ValueError):
+            tagged.search([0, 0], where_filter=where)
+        with pytest.raises(ValueError):
+            tagged.count(where)
+    with pytest.raises(TypeError):
+        tagged.count({"$or": [{1: "x"}]})
+    # Nesting well inside the limit is fine.
+    ok = {"n": 1}
+    for _ in range(20):
+        ok = {"$or": [ok]}
+    assert tagged.count(ok) == 1
+
+
 def test_search_argument_order_and_types(tagged):
     # The filter is parsed before the database checks the query length.
     with pytest.raises(ValueError, match="unknown operator"):

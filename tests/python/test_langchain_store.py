@@ -10,9 +10,10 @@ import uuid
 import pytest
 from langchain_core.documents import Document
 from langchain_core.embeddings import DeterministicFakeEmbedding, Embeddings
+from langchain_core.structured_query import Comparator, Comparison, Operation, Operator, StructuredQuery
 
 import qorel
-from qorel.langchain import QorelVectorStore
+from qorel.langchain import QorelTranslator, QorelVectorStore
 
 
 class TableEmbeddings(Embeddings):
@@ -58,9 +59,9 @@ MMR_TABLE = {
 }
 
 FILTER_DOCS = [
-    ("alpha", {"lang": "en", "year": 2019}),
-    ("beta", {"lang": "de", "year": 2021}),
-    ("gamma", {"lang": "en", "year": 2023}),
+    ("alpha", {"lang": "en", "year": 2019, "topics": ["db", "python"]}),
+    ("beta", {"lang": "de", "year": 2021, "topics": ["rust"], "qorel:src": "a"}),
+    ("gamma", {"lang": "en", "year": 2023, "topics": ["python"]}),
     ("delta", {"lang": "fr", "year": 2023.5}),
 ]
 
@@ -203,6 +204,9 @@ class TestFilters:
             ({"lang": {"$ne": "en"}, "year": {"$gt": 2022}}, ["delta"]),
             ({"lang": "es"}, []),
             ({}, []),  # an empty filter matches nothing, as in the database
+            ({"topics": {"$contains": "python"}}, ["alpha", "gamma"]),
+            ({"$or": [{"lang": "de"}, {"topics": {"$contains": "db"}}]}, ["alpha", "beta"]),
+            ({"$and": [{"qorel:src": "a"}]}, ["beta"]),  # user keys are escaped inside lists too
         ],
     )
     def test_every_search_path_applies_the_filter(self, store, where, expected):
@@ -213,6 +217,25 @@ class TestFilters:
         retriever = store.as_retriever(search_kwargs={"k": 10, "filter": where})
         assert sorted(ids_of(retriever.invoke("alpha"))) == expected
         assert sorted(ids_of(asyncio.run(store.asimilarity_search("alpha", k=10, filter=where)))) == expected
+
+    def test_structured_queries_translate(self, store):
+        translator = QorelTranslator()
+        where = Operation(operator=Operator.AND, arguments=[
+            Comparison(comparator=Comparator.CONTAIN, attribute="topics", value="python"),
+            Operation(operator=Operator.NOT, arguments=[Operation(operator=Operator.OR, arguments=[
+                Comparison(comparator=Comparator.EQ, attribute="lang", value="de"),
+                Comparison(comparator=Comparator.GT, attribute="year", value=2020),
+            ])]),
+        ])
+        query, kwargs = translator.visit_structured_query(StructuredQuery(query="alpha", filter=where, limit=None))
+        assert ids_of(store.similarity_search(query, k=10, **kwargs)) == ["alpha"]
+        negated = Operation(operator=Operator.NOT, arguments=[
+            Comparison(comparator=Comparator.NIN, attribute="lang", value=["en"]),
+        ])
+        assert sorted(ids_of(store.similarity_search("alpha", k=10, filter=negated.accept(translator)))) == ["alpha", "gamma"]
+        assert translator.visit_structured_query(StructuredQuery(query="q", filter=None, limit=None)) == ("q", {})
+        with pytest.raises(ValueError):
+            Comparison(comparator=Comparator.LIKE, attribute="lang", value="e").accept(translator)
 
     def test_a_malformed_filter_raises(self, store):
         with pytest.raises(ValueError, match="unknown operator"):

@@ -120,9 +120,9 @@ class TestLog:
 
     def test_unsaved_changes_replay(self, db_path):
         db = _qorel.Database(db_path, dim=2)
-        db.add_many(["a", "b", "c"], [[1, 0], [0, 1], [1, 1]], [{"t": 1}, None, None])
+        db.add_many(["a", "b", "c"], [[1, 0], [0, 1], [1, 1]], [{"t": 1, "tags": ["x", 2, True]}, None, None])
         db.save()
-        db.add("d", [2, 2], {"t": 2})
+        db.add("d", [2, 2], {"t": 2, "tags": ["y", "x", 2.0]})
         db.upsert("a", [5, 5])
         db.update("b", metadata={"t": 3})
         db.delete("c")
@@ -132,6 +132,11 @@ class TestLog:
         assert snapshot(again) == expected
         assert again.count({"t": 3}) == 1 and again.count({"t": 1}) == 0
         assert again.total_slots == 4  # "a" kept the slot its first record gave it
+        # List values come back from the file and the log as they went in, and are indexed.
+        assert again.get("d")[1] == {"t": 2, "tags": ["y", "x", 2.0]}
+        assert again.count({"tags": {"$contains": "x"}}) == 1 and again.count({"tags": {"$contains": 2}}) == 0
+        again.save()
+        assert snapshot(_qorel.Database(db_path)) == expected
 
     def test_cut_and_damaged_tails(self, db_path):
         db = _qorel.Database(db_path, dim=2)

@@ -97,7 +97,10 @@ DecidedPlan decide_from_counts(const HnswIndex& index, const ColumnFilter& test,
     const double live = static_cast<double>(index.active_count());
     const std::optional<ColumnFilter::Smallest> smallest = test.smallest();
     if (smallest && smallest->size == 0) return routed(FilterRoute::Nothing);
-    if (smallest && (smallest->size <= limit || (test.clause_count() > 1 && smallest->size <= kIntersectSlots))) {
+    // A conjunction, or a listing that may name a slot twice (a disjunction, membership in
+    // lists), is listed when modest in size: the listing is exact where the count is not.
+    const bool listing_counts = smallest && (test.clause_count() > 1 || !smallest->exact);
+    if (smallest && (smallest->size <= limit || (listing_counts && smallest->size <= kIntersectSlots))) {
         // The matches the columns admit, listed exactly: scored one by one when few, otherwise
         // their number tells the walk how sparse they are.
         DecidedPlan plan = routed(FilterRoute::Candidates);
@@ -107,8 +110,9 @@ DecidedPlan decide_from_counts(const HnswIndex& index, const ColumnFilter& test,
         return walk(static_cast<double>(plan.slots.size()) / live,
                     plan.slots.size() == index.active_count() && !test.rest());
     }
-    if (smallest && test.clause_count() == 1) {
-        // One equality, membership or range: its slot count is the exact number of matches.
+    if (smallest && test.clause_count() == 1 && smallest->exact) {
+        // One equality, membership, containment or range: its slot count is the exact number
+        // of matches.
         return walk(static_cast<double>(smallest->size) / live, smallest->size == index.active_count() && !test.rest());
     }
     if (const std::optional<std::size_t> admitted = test.ne_count(index.active_count())) {
@@ -121,9 +125,11 @@ DecidedPlan decide_from_counts(const HnswIndex& index, const ColumnFilter& test,
         test.collect_all(index.node_count(), plan.slots);
         return plan;
     }
-    // Below one sample in the whole sample the estimate says only "rare".
+    // Below one sample in the whole sample the estimate says only "rare". A listing too large
+    // to take bounds the share from above.
     DecidedPlan plan = routed(FilterRoute::Walk);
     plan.share = std::max(0.5 / static_cast<double>(kShareSamples), sampled);
+    if (smallest) plan.share = std::min(plan.share, static_cast<double>(smallest->size) / live);
     return plan;
 }
 
@@ -138,11 +144,12 @@ DecidedPlan decide(const HnswIndex& index, const ColumnFilter& test) {
     }
     const std::size_t limit = kCandidateScoreFloats / std::max<std::size_t>(index.dim(), 1);
     const double live = static_cast<double>(index.active_count());
-    // One equality or membership counts its matches for free: above the candidate limit the
-    // walk is certain, with the exact share, and no sampling (a cache miss per sample) is due.
+    // One equality, membership or containment counts its matches for free: above the candidate
+    // limit the walk is certain, with the exact share, and no sampling (a cache miss per
+    // sample) is due.
     if (test.clause_count() == 1 && test.rest() == nullptr && test.listed_for_free(0)) {
-        const std::size_t matches = test.smallest()->size;
-        if (matches > limit) return walk(static_cast<double>(matches) / live);
+        const ColumnFilter::Smallest matches = *test.smallest();
+        if (matches.exact && matches.size > limit) return walk(static_cast<double>(matches.size) / live);
     }
     // A sample of the columns first: when it shows matches far beyond the candidate limit, the
     // walk is certain, and intersecting a conjunction (or sorting a range's numbers the first

@@ -93,11 +93,24 @@ std::size_t Database::count(const Filter* filter) const {
     Guarded<MetadataStore>::Reader meta(metadata_);
     ensure_metadata_index(*index, *meta);
     std::optional<std::vector<Slot>> listed;
+    std::size_t n = 0;
     {
         auto mindex = metadata_index_.read();
-        listed = ColumnFilter(*filter, *mindex).listed();
+        const ColumnFilter test(*filter, *mindex);
+        if (test.never()) return 0;
+        if (test.rest() == nullptr) {
+            // The columns decide every slot: no row's metadata is read (or decoded), exclusions
+            // and negations included.
+            auto live = [&](Slot s) { return s < index->node_count() && !index->is_deleted(s); };
+            if (std::optional<std::vector<Slot>> slots = test.listed()) {
+                for (const Slot s : *slots) n += live(s);
+            } else {
+                for (Slot s = 0; s < index->node_count(); ++s) n += live(s) && test.admits(s);
+            }
+            return n;
+        }
+        listed = test.listed();
     }
-    std::size_t n = 0;
     for_each_live_match(*index, *meta, *filter, listed, [&](Slot) { ++n; });
     return n;
 }

@@ -2,14 +2,16 @@
 // that test many slots (the graph walk, the candidate collection), and into the listing and
 // counting of the slots those tests admit.
 //
-// Equality, membership and range conditions, alone or in a conjunction, become clauses that
-// each read one column entry of the slot: its value id for Eq, Ne and In, its number for a range
-// (and its exact value only when that number rounds to the threshold's float).
+// The members of the top-level conjunction become clauses that each read the index, never the
+// metadata: Eq, Ne and In read the slot's value id, ranges its number (and its exact value only
+// when that number rounds to the threshold's float), Contains and In on list fields the slot's
+// few list elements; a disjunction or a negation holds its members as nested ColumnFilters.
 // Ne is the complement of Eq on an indexable value among slots with object metadata: a slot
-// holding any other value, or none, in the field passes. What the columns cannot decide (Ne on null, an array or an object, which the index does not
-// hold) is left as a `rest` filter that the caller evaluates on the slot's metadata with
-// Filter::matches. A slot matches the filter exactly when it passes every clause and, if there
-// is a rest, the rest.
+// holding any other value, or none, in the field passes; Not likewise takes every slot with
+// object metadata its member does not admit. What the columns cannot decide (Ne on null,
+// which the index does not hold, and any disjunction or negation with such a part) is left as
+// a `rest` filter that the caller evaluates on the slot's metadata with Filter::matches. A slot
+// matches the filter exactly when it passes every clause and, if there is a rest, the rest.
 //
 // The clauses point into the index: a ColumnFilter is valid only while the metadata-index lock it
 // was built under is held, and only for a live slot (the index holds no deleted slot, but the
@@ -45,17 +47,23 @@ public:
     }
     std::size_t clause_count() const { return clauses_.size(); }
 
-    // The clause whose slots are cheapest to list, with its exact slot count: Eq and In from
-    // their value arrays, ranges from two binary searches. nullopt when no clause can list its
-    // slots (Ne alone). REQUIRES: !never().
+    // The clause whose slots are cheapest to list, with its slot count: Eq, In and Contains
+    // from their value arrays, ranges from two binary searches, a disjunction from its members'
+    // smallest clauses. The count is exact unless a slot may be listed more than once (In
+    // naming several elements of list fields, a disjunction of more than one member): then
+    // it bounds the slots from above. nullopt when no clause can list its slots (Ne, Not, a
+    // disjunction with a member that lists nothing). REQUIRES: !never().
     struct Smallest {
         std::size_t clause;
         std::size_t size;
+        bool exact = true;
     };
     std::optional<Smallest> smallest() const;
     // Whether a clause's slots are counted without any sorting: equality and membership.
     bool listed_for_free(std::size_t clause) const {
-        return clause < clauses_.size() && (clauses_[clause].kind == Filter::Kind::Eq || clauses_[clause].kind == Filter::Kind::In);
+        if (clause >= clauses_.size()) return false;
+        const Filter::Kind kind = clauses_[clause].kind;
+        return kind == Filter::Kind::Eq || kind == Filter::Kind::In || kind == Filter::Kind::Contains;
     }
 
     // The exact number of live slots the filter admits when it is a single Ne clause with no
@@ -84,13 +92,19 @@ public:
 private:
     struct Clause {
         Filter::Kind kind = Filter::Kind::Eq;
-        const FieldIndex* field = nullptr;     // Ne: nullptr when nobody holds the value
-        const MetadataIndex* objects = nullptr;  // Ne: which slots have object metadata
-        ValueId value = kNoValue;              // Eq, Ne (a held value)
-        std::vector<std::uint8_t> allowed;     // In: indexed by value id
-        std::vector<ValueId> ids;              // In: the distinct held values named
-        Json threshold;                        // ranges: a number
-        double rounded = 0.0;                  // ranges: the threshold's float reading
+        const FieldIndex* field = nullptr;       // Ne: nullptr when nobody holds the value; In:
+                                                 // nullptr when no slot holds a scalar there
+        const ElementIndex* list = nullptr;      // Contains, In: the field's list elements
+        const MetadataIndex* objects = nullptr;  // Ne, Not: which slots have object metadata
+        ValueId value = kNoValue;                // Eq, Ne (a held value), Contains (an element)
+        std::vector<std::uint8_t> allowed;       // In: indexed by value id
+        std::vector<ValueId> ids;                // In: the distinct held values named
+        std::vector<std::uint8_t> list_allowed;  // In: indexed by element id
+        std::vector<ValueId> list_ids;           // In: the distinct held elements named
+        Json threshold;                          // ranges: a number
+        double rounded = 0.0;                    // ranges: the threshold's float reading
+        std::vector<ColumnFilter> members;       // Or: the members that can match; Not: the
+                                                 // member, none when it can never match
 
         bool admits(Slot s) const {
             switch (kind) {
@@ -98,9 +112,19 @@ private:
                 case Filter::Kind::Ne:
                     return objects->holds_object(s) && (field == nullptr || field->value_at(s) != value);
                 case Filter::Kind::In: {
-                    const ValueId v = field->value_at(s);
-                    return v < allowed.size() && allowed[v] != 0;
+                    if (field != nullptr) {
+                        const ValueId v = field->value_at(s);
+                        if (v < allowed.size() && allowed[v] != 0) return true;
+                    }
+                    return list != nullptr && list->holds_any(s, list_allowed);
                 }
+                case Filter::Kind::Contains: return list->holds(s, value);
+                case Filter::Kind::Or:
+                    for (const ColumnFilter& m : members) {
+                        if (m.admits(s)) return true;
+                    }
+                    return false;
+                case Filter::Kind::Not: return objects->holds_object(s) && (members.empty() || !members.front().admits(s));
                 case Filter::Kind::And: return false;
                 default: return Filter::order_admits(kind, field->number_order_at(s, threshold, rounded));
             }

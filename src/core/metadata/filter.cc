@@ -52,10 +52,42 @@ Filter Filter::all_of(std::vector<Filter> members) {
     return f;
 }
 
+Filter Filter::contains(std::string field, Json value) {
+    Filter f(Kind::Contains);
+    f.field_ = std::move(field);
+    f.value_ = std::move(value);
+    return f;
+}
+
+Filter Filter::any_of(std::vector<Filter> members) {
+    Filter f(Kind::Or);
+    f.members_ = std::move(members);
+    return f;
+}
+
+Filter Filter::negate(Filter member) {
+    Filter f(Kind::Not);
+    f.members_.push_back(std::move(member));
+    return f;
+}
+
+Filter Filter::none_of(std::string field, std::vector<Json> values) {
+    return negate(in(std::move(field), std::move(values)));
+}
+
 Filter Filter::combine(std::vector<Filter> conditions) {
     if (conditions.size() == 1) return std::move(conditions.front());
     return all_of(std::move(conditions));
 }
+
+namespace {
+
+bool list_holds(const Json& list, const Json& value) {
+    const auto& elements = list.get_ref<const Json::array_t&>();
+    return std::any_of(elements.begin(), elements.end(), [&](const Json& e) { return json_equal(e, value); });
+}
+
+}  // namespace
 
 bool Filter::matches(const Json* metadata) const {
     if (metadata == nullptr || !metadata->is_object()) return false;
@@ -63,11 +95,20 @@ bool Filter::matches(const Json* metadata) const {
 }
 
 bool Filter::matches_object(const Json::object_t& object) const {
-    if (kind_ == Kind::And) {
-        for (const Filter& member : members_) {
-            if (!member.matches_object(object)) return false;
-        }
-        return true;
+    switch (kind_) {
+        case Kind::And:
+            // The empty conjunction matches nothing, as the index's columns say.
+            for (const Filter& member : members_) {
+                if (!member.matches_object(object)) return false;
+            }
+            return !members_.empty();
+        case Kind::Or:
+            for (const Filter& member : members_) {
+                if (member.matches_object(object)) return true;
+            }
+            return false;
+        case Kind::Not: return !members_.front().matches_object(object);
+        default: break;
     }
 
     const auto it = object.find(field_);
@@ -78,9 +119,12 @@ bool Filter::matches_object(const Json::object_t& object) const {
         case Kind::In:
             if (field == nullptr) return false;
             for (const Json& candidate : values_) {
-                if (MetadataIndex::indexable(candidate) && json_equal(*field, candidate)) return true;
+                if (!MetadataIndex::indexable(candidate)) continue;
+                if (field->is_array() ? list_holds(*field, candidate) : json_equal(*field, candidate)) return true;
             }
             return false;
+        case Kind::Contains:
+            return field != nullptr && field->is_array() && MetadataIndex::indexable(value_) && list_holds(*field, value_);
         default: break;
     }
 
@@ -102,11 +146,14 @@ std::string Filter::key() const {
     };
     switch (kind_) {
         case Kind::And:
+        case Kind::Or:
+        case Kind::Not:
             out += std::to_string(members_.size());
             for (const Filter& m : members_) text(m.key());
             break;
         case Kind::Eq:
         case Kind::Ne:
+        case Kind::Contains:
             text(field_);
             text(value_.dump());
             break;

@@ -190,6 +190,65 @@ std::span<const Slot> FieldIndex::number_slots(Side side, const Json& threshold)
 
 std::size_t FieldIndex::numbered_count() const { return number_order().slots.size(); }
 
+ValueId ElementIndex::find(const Json& value) const {
+    const auto it = ids_.find(value);
+    return it == ids_.end() ? kNoValue : it->second;
+}
+
+bool ElementIndex::add(Slot slot, const Json& list) {
+    drop(slot);
+    std::vector<Element> held;
+    for (const Json& element : list.get_ref<const Json::array_t&>()) {
+        if (!MetadataIndex::indexable(element)) continue;
+        auto [it, inserted] = ids_.try_emplace(element, kNoValue);
+        if (inserted) {
+            if (free_ids_.empty()) {
+                it->second = static_cast<ValueId>(values_.size());
+                values_.push_back({element, {}});
+            } else {
+                it->second = free_ids_.back();
+                free_ids_.pop_back();
+                values_[it->second].value = element;
+            }
+        }
+        const ValueId id = it->second;
+        // A list that repeats an element holds it once.
+        if (std::any_of(held.begin(), held.end(), [&](const Element& e) { return e.id == id; })) continue;
+        std::vector<Slot>& slots = values_[id].slots;
+        held.push_back({id, static_cast<std::uint32_t>(slots.size())});
+        slots.push_back(slot);
+    }
+    if (held.empty()) return false;
+    if (slot >= at_.size()) at_.resize(std::max<std::size_t>(slot + std::size_t{1}, at_.size() + at_.size() / 2));
+    at_[slot] = std::move(held);
+    ++slot_count_;
+    return true;
+}
+
+void ElementIndex::drop(Slot slot) {
+    if (slot >= at_.size() || at_[slot].empty()) return;
+    for (const Element& e : at_[slot]) {
+        Value& entry = values_[e.id];
+        // Swap-remove, and tell the slot that takes the leaving slot's place where it now sits.
+        const Slot last = entry.slots.back();
+        entry.slots[e.position] = last;
+        entry.slots.pop_back();
+        if (last != slot) {
+            for (Element& moved : at_[last]) {
+                if (moved.id == e.id) moved.position = e.position;
+            }
+        }
+        if (!entry.slots.empty()) continue;
+        ids_.erase(entry.value);
+        entry.value = Json();
+        entry.slots.shrink_to_fit();
+        free_ids_.push_back(e.id);
+    }
+    at_[slot].clear();
+    at_[slot].shrink_to_fit();
+    --slot_count_;
+}
+
 bool MetadataIndex::indexable(const Json& value) {
     if (value.is_number_float()) return !std::isnan(value.get_ref<const Json::number_float_t&>());
     return value.is_boolean() || value.is_number() || value.is_string();
@@ -223,6 +282,11 @@ void MetadataIndex::index(Slot slot, const Json* metadata) {
     if (metadata == nullptr || !metadata->is_object()) return;
     mark_object(slot, true);
     for (const auto& [name, member] : metadata->get_ref<const Json::object_t&>()) {
+        if (member.is_array()) {
+            const auto it = lists_.try_emplace(name).first;
+            if (!it->second.add(slot, member) && it->second.slot_count() == 0) lists_.erase(it);
+            continue;
+        }
         if (!indexable(member)) continue;
         // try_emplace copies the field name only when it is new.
         fields_.try_emplace(name).first->second.add(slot, member);
@@ -233,8 +297,14 @@ void MetadataIndex::remove(Slot slot, const Json* metadata) {
     changed();
     if (metadata == nullptr || !metadata->is_object()) return;
     mark_object(slot, false);
-    if (fields_.empty()) return;
     for (const auto& [name, member] : metadata->get_ref<const Json::object_t&>()) {
+        if (member.is_array()) {
+            const auto list_it = lists_.find(name);
+            if (list_it == lists_.end()) continue;
+            list_it->second.drop(slot);
+            if (list_it->second.slot_count() == 0) lists_.erase(list_it);
+            continue;
+        }
         if (!indexable(member)) continue;
         const auto field_it = fields_.find(name);
         if (field_it == fields_.end()) continue;
@@ -251,6 +321,7 @@ void MetadataIndex::rebuild(const std::vector<std::optional<Json>>& metadata,
     QOREL_ASSERT(metadata.size() <= kNoSlot, "MetadataIndex::rebuild: more entries than slots");
     changed();
     fields_.clear();
+    lists_.clear();
     objects_.clear();
     object_count_ = 0;
     for (std::size_t i = 0; i < metadata.size(); ++i) {
@@ -314,6 +385,11 @@ void MetadataIndex::TextIndexer::index(Slot slot, std::string_view text) {
 const FieldIndex* MetadataIndex::field(std::string_view name) const {
     const auto it = fields_.find(name);
     return it == fields_.end() ? nullptr : &it->second;
+}
+
+const ElementIndex* MetadataIndex::list_field(std::string_view name) const {
+    const auto it = lists_.find(name);
+    return it == lists_.end() ? nullptr : &it->second;
 }
 
 std::span<const Slot> MetadataIndex::slots(std::string_view name, const Json& value) const {

@@ -2,9 +2,11 @@
 // value each slot holds there.
 //
 // Only the top-level members of object metadata are indexed, and only when their value is a
-// boolean, a number or a string; null, array and object members leave no trace, and absent or
-// non-object metadata contributes nothing. Values are keyed with json_equal/json_hash, so the
-// integer 1 and the float 1.0 are different values while 0.0 and -0.0 are the same one.
+// boolean, a number or a string, or a list: a list's boolean, number and string elements are
+// indexed one by one in the field's ElementIndex, apart from the scalars. Null and object
+// members leave no trace, and absent or non-object metadata contributes nothing. Values are
+// keyed with json_equal/json_hash, so the integer 1 and the float 1.0 are different values
+// while 0.0 and -0.0 are the same one.
 //
 // Each field (FieldIndex) numbers its distinct values and keeps, for each value, a flat array of
 // the slots holding it, and for each slot the value it holds (a dense column), so that a search
@@ -15,8 +17,9 @@
 // No value is ever kept without a slot, and no field without a value.
 //
 // Invariant kept by the callers: after every mutation, slot s holds value V in field F exactly
-// when s is live and its metadata is an object whose member F has the indexable value V. To
-// keep it, `remove` must be given the very metadata the slot was indexed with.
+// when s is live and its metadata is an object whose member F has the indexable value V (or,
+// in F's ElementIndex, is a list with the element V). To keep it, `remove` must be given the
+// very metadata the slot was indexed with.
 //
 // No internal locking. REQUIRES: the database's metadata-index lock, held exclusively for
 // index/remove/rebuild and at least shared for the look-ups. What a look-up returns is only
@@ -147,6 +150,63 @@ private:
     std::unique_ptr<NumberOrder> order_cache_ = std::make_unique<NumberOrder>();
 };
 
+// The elements of list-valued members of one field: for each boolean, number or string that some
+// slot's list holds, the slots whose list holds it (each slot once, however often the list
+// repeats it), and for each slot the distinct elements of its list, so that a membership test
+// reads one short array. Values are keyed as in FieldIndex; other elements (null, nested lists
+// and objects) leave no trace. A slot holds a scalar or a list in a field, never both, so a
+// slot is in a field's FieldIndex or its ElementIndex, not in both.
+class ElementIndex {
+public:
+    // The id of an element held in some slot's list, or kNoValue.
+    ValueId find(const Json& value) const;
+    // The slots whose list holds the element, in no guaranteed order. REQUIRES: id is held.
+    std::span<const Slot> slots(ValueId id) const { return values_[id].slots; }
+    // Whether slot s's list holds element `id`.
+    bool holds(Slot s, ValueId id) const {
+        if (s >= at_.size()) return false;
+        for (const Element& e : at_[s]) {
+            if (e.id == id) return true;
+        }
+        return false;
+    }
+    // Whether slot s's list holds an element whose entry in `allowed` (indexed by id) is set.
+    bool holds_any(Slot s, const std::vector<std::uint8_t>& allowed) const {
+        if (s >= at_.size()) return false;
+        for (const Element& e : at_[s]) {
+            if (e.id < allowed.size() && allowed[e.id] != 0) return true;
+        }
+        return false;
+    }
+    std::size_t id_limit() const { return values_.size(); }
+    // Number of slots whose list holds at least one indexed element.
+    std::size_t slot_count() const { return slot_count_; }
+
+    // ---- changes, made by MetadataIndex only (under its caller's exclusive lock)
+    // Indexes the elements of `list` (a JSON array) under `slot`, replacing what the slot held.
+    // Returns false, indexing nothing, when no element is indexable.
+    bool add(Slot slot, const Json& list);
+    // Takes the slot out of every element it holds (nothing when it holds none).
+    void drop(Slot slot);
+
+private:
+    struct Value {
+        Json value;
+        std::vector<Slot> slots;
+    };
+    // One element of a slot's list: its id and where the slot sits in that id's slot array.
+    struct Element {
+        ValueId id;
+        std::uint32_t position;
+    };
+
+    std::unordered_map<Json, ValueId, JsonHash, JsonEqual> ids_;
+    std::vector<Value> values_;
+    std::vector<ValueId> free_ids_;
+    std::vector<std::vector<Element>> at_;
+    std::size_t slot_count_ = 0;
+};
+
 class MetadataIndex {
 public:
     // Adds `slot` under each indexable top-level member of `metadata` (nullptr: absent). A slot
@@ -195,6 +255,9 @@ public:
 
     // The field's index, or nullptr when no live slot holds an indexable value there.
     const FieldIndex* field(std::string_view name) const;
+    // The index of the elements of the field's lists, or nullptr when no live slot holds a list
+    // with an indexable element there.
+    const ElementIndex* list_field(std::string_view name) const;
 
     // The slots holding `value` in field `name`, in any order; empty when none does.
     std::span<const Slot> slots(std::string_view name, const Json& value) const;
@@ -228,6 +291,7 @@ private:
     };
 
     std::unordered_map<std::string, FieldIndex, FieldHash, std::equal_to<>> fields_;
+    std::unordered_map<std::string, ElementIndex, FieldHash, std::equal_to<>> lists_;
     std::vector<std::uint64_t> objects_;  // bit s % 64 of word s / 64: slot s holds an object
     std::size_t object_count_ = 0;
 };
