@@ -11,13 +11,15 @@ namespace qorel {
 MappedFile::MappedFile(MappedFile&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      owner_(std::move(other.owner_)) {}
+      owner_(std::move(other.owner_)),
+      id_(other.id_) {}
 
 MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
     if (this != &other) {
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
         owner_ = std::move(other.owner_);
+        id_ = other.id_;
     }
     return *this;
 }

@@ -46,6 +46,16 @@ std::uint64_t size_of(int fd) {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
+FileId id_of(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+FileId id_of(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) throw_errno();
+    return id_of(st);
+}
+
 off_t checked_offset(std::uint64_t offset, int err) {
     if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) throw QorelError::io_errno(err);
     return static_cast<off_t>(offset);
@@ -72,6 +82,8 @@ public:
         }
         return done;
     }
+
+    FileId id() override { return id_of(fd_); }
 
 private:
     int fd_;
@@ -176,6 +188,13 @@ public:
         return static_cast<std::uint64_t>(st.st_size);
     }
 
+    std::optional<FileId> file_id(const std::string& path) override {
+        struct stat st;
+        if (::stat(path.c_str(), &st) == 0) return id_of(st);
+        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+        throw_errno();
+    }
+
     std::optional<std::string> real_path(const std::string& path) override {
         char* resolved = ::realpath(path.c_str(), nullptr);
         if (!resolved) return std::nullopt;
@@ -197,7 +216,9 @@ public:
         const int fd = open_or_throw(path, O_RDONLY);
         void* p = nullptr;
         std::size_t size = 0;
+        FileId id;
         try {
+            id = id_of(fd);
             const std::uint64_t length = size_of(fd);
             if constexpr (sizeof(std::uint64_t) > sizeof(std::size_t)) {
                 if (length > std::numeric_limits<std::size_t>::max()) throw QorelError::io("file too large to map");
@@ -212,9 +233,9 @@ public:
             throw;
         }
         ::close(fd);  // the mapping keeps its own reference to the file
-        if (size == 0) return MappedFile();
+        if (size == 0) return MappedFile(nullptr, 0, nullptr, id);
         std::shared_ptr<const void> owner(p, [size](const void* q) { ::munmap(const_cast<void*>(q), size); });
-        return MappedFile(static_cast<const std::uint8_t*>(p), size, std::move(owner));
+        return MappedFile(static_cast<const std::uint8_t*>(p), size, std::move(owner), id);
     }
 
     std::unique_ptr<WritableFile> open_writable(const std::string& path, WriteMode mode) override {

@@ -87,6 +87,8 @@ struct LoadedStorage {
     std::vector<Json> parsed_metadata;  // see ParsedGraph
     std::size_t id_bytes = 0;
     std::size_t flat_text_bytes = 0;
+    // The "vectors.bin" mapped (the graph's is graph.id()).
+    FileId vectors_file;
 };
 
 // Loads the graph file at `graph_path` ("graph.qorel", or graph.tmp when recovery could not
