@@ -222,7 +222,7 @@ class TestReaders:
         try:
             for _ in readers:
                 assert ready.acquire(timeout=60)
-            last = 61
+            last = 151
             for g in range(1, last + 1):
                 write_generation(g)
                 if g % 5 == 0:
