@@ -15,6 +15,7 @@ from _qorel import (
     InvalidVectorError,
     NotFoundError,
     QorelError,
+    ReadOnlyError,
     SearchResult,
     StorageError,
 )
@@ -33,6 +34,7 @@ __all__ = [
     "InvalidVectorError",
     "NotFoundError",
     "QorelError",
+    "ReadOnlyError",
     "SearchResult",
     "StorageError",
 ]

@@ -247,6 +247,10 @@ class QorelVectorStore(VectorStore):
         relevance_score_fn: maps a distance to a relevance score in [0, 1]; by default
             cosine gives ``1 - d/2``, squared euclidean ``1/(1 + d)`` and dot product the
             logistic function of the dot product.
+        read_only: opens the database at the path read-only, beside the process that writes
+            it: searches work, changes raise :class:`qorel.ReadOnlyError`, nothing is created
+            (a path without a database raises :class:`qorel.DatabaseNotFoundError`), and
+            :meth:`refresh` takes in the writer's newer changes.
 
     Ids are strings; documents added without one get a random UUID. Adding a document whose
     id is stored replaces it. Search scores from ``similarity_search_with_score`` are the
@@ -273,9 +277,12 @@ class QorelVectorStore(VectorStore):
         m: Optional[int] = None,
         ef_construction: Optional[int] = None,
         relevance_score_fn: Optional[Callable[[float], float]] = None,
+        read_only: bool = False,
     ) -> None:
         if metric not in _METRICS:
             raise ValueError(f"unknown metric: {metric!r}")
+        if read_only and database is None:
+            raise ValueError("read_only needs the path of a stored database")
         self.embedding = embedding
         self._metric = metric
         self._m = m
@@ -294,6 +301,9 @@ class QorelVectorStore(VectorStore):
             self._path = os.path.join(self._tmpdir.name, "db")
         else:
             self._path = os.fspath(database)
+        if read_only:
+            self._db = Database(self._path, read_only=True)
+            return
         try:
             self._db = Database(self._path)
             return
@@ -322,6 +332,11 @@ class QorelVectorStore(VectorStore):
         """Writes the database's data files and empties its log."""
         if self._db is not None:
             self._db.save()
+
+    def refresh(self) -> None:
+        """Read-only: moves to the newest state the writer has saved or logged."""
+        if self._db is not None:
+            self._db.refresh()
 
     def _create(self, dim: int) -> Database:
         with self._create_lock:

@@ -65,6 +65,12 @@ QorelError QorelError::non_finite_component(std::string_view id, std::size_t ind
     return {ErrorKind::InvalidVector, text};
 }
 
+QorelError QorelError::read_only(std::string_view path) {
+    return {ErrorKind::ReadOnly, "database at '" + std::string(path) +
+                                     "' is open read-only: changes and saves go through the process that opened it "
+                                     "for writing"};
+}
+
 void assertion_failed(const char* text) { throw InternalError(text); }
 
 }  // namespace qorel

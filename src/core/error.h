@@ -20,6 +20,7 @@ enum class ErrorKind : std::uint8_t {
     CorruptData = 6,
     InvalidFilter = 7,
     InvalidVector = 8,
+    ReadOnly = 9,
 };
 
 class QorelError : public std::runtime_error {
@@ -45,6 +46,8 @@ public:
     // A vector component that is NaN or infinite, or (as read from a double) beyond the float32
     // range; `index` is its position in the vector of `id`.
     static QorelError non_finite_component(std::string_view id, std::size_t index, double value);
+    // A change asked of a database opened read-only.
+    static QorelError read_only(std::string_view path);
 
 private:
     QorelError(ErrorKind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}

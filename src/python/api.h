@@ -17,7 +17,7 @@ struct MethodEntry {
 
 // In the class's method order (help() lists them so).
 inline constexpr MethodEntry kMethods[] = {
-    {"__init__", "path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, checkpoint=1.0", nullptr},
+    {"__init__", "path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, checkpoint=1.0, read_only=False", nullptr},
     {"add", "id, vector, metadata=None", nullptr},
     {"upsert", "id, vector, metadata=None", "Add or update a vector."},
     {"add_many", "ids, vectors, metadatas=None", nullptr},
@@ -51,6 +51,10 @@ inline constexpr MethodEntry kMethods[] = {
      "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
      "with full-precision re-ranking. Automatically enabled when quantize=True is set."},
     {"disable_quantized_search", "", "Disable quantized search."},
+    {"refresh", "",
+     "Move a read-only database to the newest state its writer has saved or logged.\n"
+     "Searches running meanwhile in other threads see the old state or the new one.\n"
+     "Does nothing on a writable database, which always has its newest state."},
     {"stats", "",
      "Get graph-level statistics for diagnostics.\n"
      "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
@@ -80,6 +84,7 @@ inline constexpr PropertyEntry kProperties[] = {
     {"total_slots", "Total allocated slots (active + deleted)."},
     {"dim", nullptr},
     {"metric", nullptr},
+    {"read_only", "Whether the database was opened with read_only=True."},
 };
 
 // kMethodCount for a name the table lacks.

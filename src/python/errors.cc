@@ -27,6 +27,7 @@ PyObject* g_corrupt_database = nullptr;
 PyObject* g_database_in_use = nullptr;
 PyObject* g_storage = nullptr;
 PyObject* g_invalid_vector = nullptr;
+PyObject* g_read_only = nullptr;
 
 PyObject* error_class(ErrorKind kind) {
     switch (kind) {
@@ -38,6 +39,7 @@ PyObject* error_class(ErrorKind kind) {
         case ErrorKind::InvalidMetric: return g_invalid_metric;
         case ErrorKind::CorruptData: return g_corrupt_database;
         case ErrorKind::InvalidVector: return g_invalid_vector;
+        case ErrorKind::ReadOnly: return g_read_only;
         case ErrorKind::InvalidFilter: break;
     }
     return g_qorel_error;
@@ -81,6 +83,7 @@ void register_errors(nb::module_& m) {
     exception(g_invalid_vector, "InvalidVectorError", g_qorel_error,
               "A vector component is NaN, infinite or beyond the float32 range.");
     exception(g_invalid_metric, "InvalidMetricError", g_qorel_error, "The metric name is not one qorel knows.");
+    exception(g_read_only, "ReadOnlyError", g_qorel_error, "The database was opened read-only and cannot change.");
 
     nb::register_exception_translator([](const std::exception_ptr& p, void*) {
         try {

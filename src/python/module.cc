@@ -38,7 +38,8 @@ struct PyDatabase {
     CheckpointPolicy checkpoint;
 };
 
-// The engine database of a handle about to change it or its files.
+// The engine database of a handle about to change it or its files. A read-only handle refuses
+// in the engine, which names the directory.
 Database& writable(PyDatabase& self) {
     if (self.generation != fork_generation())
         throw nb::value_error(
@@ -90,13 +91,20 @@ auto checkpointed(PyDatabase& self, Write&& write) {
 }
 
 void init_database(PyDatabase* self, nb::handle path_h, nb::handle dim_h, nb::handle metric_h, nb::handle m_h,
-                   nb::handle ef_h, nb::handle quantize_h, nb::handle checkpoint_h) {
+                   nb::handle ef_h, nb::handle quantize_h, nb::handle checkpoint_h, nb::handle read_only_h) {
     // Every argument is converted before anything else happens.
     const std::string path = to_path(path_h, "path");
     const Settings settings = convert_settings(dim_h, metric_h, m_h, ef_h, quantize_h);
     const CheckpointPolicy checkpoint = to_checkpoint_policy(checkpoint_h);
+    const bool read_only = to_bool(read_only_h, "read_only");
     std::shared_ptr<Database> db;
-    if (!settings.dim) {
+    if (read_only) {
+        // A reader of its own, never shared through the open registry: it takes no lock and
+        // keeps its own state, whoever else in this process has the directory open. The
+        // settings are not used: the stored database's are what it has.
+        nb::gil_scoped_release release;
+        db = Database::open(path, Env::posix(), OpenMode::ReadOnly);
+    } else if (!settings.dim) {
         try {
             nb::gil_scoped_release release;
             db = open_shared(path, std::nullopt);
@@ -419,6 +427,7 @@ void bind_reads(DatabaseClass& cls) {
     def_property(cls, "total_slots", [](const PyDatabase& self) { return self.db->total_slots(); });
     def_property(cls, "dim", [](const PyDatabase& self) { return self.db->dim(); });
     def_property(cls, "metric", [](const PyDatabase& self) { return metric_name(self.db->metric()); });
+    def_property(cls, "read_only", [](const PyDatabase& self) { return self.db->read_only(); });
 }
 
 void bind_maintenance(DatabaseClass& cls) {
@@ -433,10 +442,15 @@ void bind_maintenance(DatabaseClass& cls) {
     });
     def(cls, "enable_quantized_search", [](PyDatabase& self) { self.db->enable_quantized_search(); });
     def(cls, "disable_quantized_search", [](PyDatabase& self) { self.db->disable_quantized_search(); });
+    def(cls, "refresh", [](PyDatabase& self) {
+        nb::gil_scoped_release release;
+        self.db->refresh();
+    });
     def(cls, "__enter__", [](nb::handle self) { return nb::borrow(self); });
     def(cls, "__exit__", [](PyDatabase& self, nb::handle, nb::handle, nb::handle) {
-        // Saves with the interpreter lock held, also when the block raised.
-        writable(self).save();
+        // Saves with the interpreter lock held, also when the block raised; a read-only handle
+        // has nothing to save.
+        if (!self.db->read_only()) writable(self).save();
         return false;
     }, nb::arg("_exc_type").none() = nb::none(), nb::arg("_exc_val").none() = nb::none(),
         nb::arg("_exc_tb").none() = nb::none());
@@ -452,7 +466,8 @@ void bind_database(nb::module_& m) {
     def(cls, "__init__", &init_database, nb::arg("path"), nb::arg("dim").none() = nb::none(),
         nb::arg("metric").none() = nb::none(), nb::arg("m").none() = nb::none(),
         nb::arg("ef_construction").none() = nb::none(), nb::arg("quantize").none() = nb::bool_(false),
-        nb::arg("checkpoint").none() = nb::float_(CheckpointPolicy{}.replay_seconds));
+        nb::arg("checkpoint").none() = nb::float_(CheckpointPolicy{}.replay_seconds),
+        nb::arg("read_only").none() = nb::bool_(false));
     bind_writes(cls);
     bind_searches(cls);
     bind_reads(cls);

@@ -7,6 +7,8 @@
 #include <stdlib.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <optional>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -461,6 +463,173 @@ TEST(PowerCut, EveryCallOfAnOperationKeepsTheOldOrTheNewState) {
          true},
     };
     for (const PowerCutCase& c : cases) expect_power_cuts_keep_old_or_new(c);
+}
+
+// ---- Readers beside the writer. Every generation gives each id the same components in another
+// order and adds no slot, so the vectors files of two saves (before a compaction) have the same
+// length and norms: only the whole contents tell them apart.
+
+constexpr int kReaderIds = 40;
+
+std::vector<float> generation_row(int i, int generation) {
+    const float parts[4] = {float(i % 7 + 1), 2.0f, 3.0f, float(i % 3 + 5)};
+    std::vector<float> out(4);
+    for (int k = 0; k < 4; ++k) out[k] = parts[(k + generation) % 4];
+    return out;
+}
+
+// Replaces the vectors of ids `generation` and on, then deletes the first of them for good;
+// `after` runs after each of the two calls.
+void write_generation(Database& db, int generation, const std::function<void()>& after = [] {}) {
+    std::vector<std::string> ids;
+    RowBlock rows;
+    std::vector<std::optional<Json>> metadata;
+    for (int i = generation; i < kReaderIds; ++i) {
+        ids.push_back(long_id("g", i));
+        rows.add(generation_row(i, generation));
+        metadata.emplace_back(Json{{"generation", generation}});
+    }
+    db.upsert_many(std::move(ids), std::move(rows), std::move(metadata));
+    after();
+    db.remove(long_id("g", generation));
+    after();
+}
+
+std::unique_ptr<Database> open_reader(const std::shared_ptr<Env>& env) {
+    return Database::open("/db", env, OpenMode::ReadOnly);
+}
+
+std::unique_ptr<Database> reader_test_writer(const std::shared_ptr<Env>& env) {
+    DatabaseConfig config;
+    config.dim = 4;
+    config.m = 4;
+    config.metric = Metric::Euclidean;
+    auto db = Database::open_or_create("/db", config, env);
+    write_generation(*db, 0);
+    db->save();
+    write_generation(*db, 1);  // in the log only
+    return db;
+}
+
+// A reader opened before each file-system call of the writer (saves between their renames, a
+// save that failed there and left graph.tmp as the graph, the log's deletion and its appends,
+// a batch part-written) sees the state the writer had then, and itself calls nothing that
+// changes a file.
+TEST(Reader, OpenedAtEveryCallOfTheWriterSeesItsStateAndChangesNothing) {
+    auto env = std::make_shared<FaultEnv>(std::make_shared<MemEnv>());
+    auto writer = reader_test_writer(env);
+    Snapshot expected = snapshot(*writer);
+    bool reading = false;
+    int reads = 0;
+    std::string fail_before;  // "call file" of a call to fail once, after the reader has looked
+    env->set_hook([&](const char* call, const std::string& path) {
+        const std::string what = cat({call, " ", fs::path(path).filename().string()});
+        ASSERT_FALSE(reading) << "the reader called " << what;
+        reading = true;
+        try {
+            EXPECT_EQ(snapshot(*open_reader(env)), expected) << "before " << what;
+        } catch (const QorelError& e) {
+            ADD_FAILURE() << "before " << what << ": " << e.what();
+        }
+        reading = false;
+        ++reads;
+        if (what == fail_before) {
+            fail_before.clear();
+            throw QorelError::io_errno(ENOSPC);
+        }
+    });
+    const auto changed = [&] { expected = snapshot(*writer); };
+    writer->save();
+    write_generation(*writer, 2, changed);
+    writer->compact();
+    writer->save();
+    // A save that fails before its last rename: graph.tmp stays the graph of vectors.bin, and
+    // the writer goes on appending to the log it kept.
+    write_generation(*writer, 3, changed);
+    fail_before = "rename graph.qorel";
+    EXPECT_THROW(writer->save(), QorelError);
+    EXPECT_TRUE(env->file_exists("/db/graph.tmp"));
+    write_generation(*writer, 4, changed);
+    env->set_hook({});
+    EXPECT_EQ(snapshot(*open_reader(env)), expected);
+    EXPECT_GT(reads, 30);
+}
+
+// Runs `land` once, just before the reader's open reaches `file` (mapped or opened for reading):
+// a save landing in the middle of a reader's open.
+class MidReadEnv final : public Env {
+public:
+    MidReadEnv(std::shared_ptr<Env> inner, std::string file, std::function<void()> land)
+        : inner_(std::move(inner)), file_(std::move(file)), land_(std::move(land)) {}
+
+    bool path_exists(const std::string& p) override { return inner_->path_exists(p); }
+    bool file_exists(const std::string& p) override { return inner_->file_exists(p); }
+    bool is_directory(const std::string& p) override { return inner_->is_directory(p); }
+    std::uint64_t file_size(const std::string& p) override { return inner_->file_size(p); }
+    std::optional<FileId> file_id(const std::string& p) override { return inner_->file_id(p); }
+    std::optional<std::string> real_path(const std::string& p) override { return inner_->real_path(p); }
+    std::unique_ptr<ReadableFile> open_readable(const std::string& p) override {
+        reach(p);
+        return inner_->open_readable(p);
+    }
+    MappedFile map_file(const std::string& p) override {
+        reach(p);
+        return inner_->map_file(p);
+    }
+    std::unique_ptr<WritableFile> open_writable(const std::string& p, WriteMode m) override {
+        return inner_->open_writable(p, m);
+    }
+    void rename_file(const std::string& f, const std::string& t) override { inner_->rename_file(f, t); }
+    bool remove_file_if_exists(const std::string& p) override { return inner_->remove_file_if_exists(p); }
+    void make_directory(const std::string& p) override { inner_->make_directory(p); }
+    void sync_directory(const std::string& p) override { inner_->sync_directory(p); }
+    void truncate_file(const std::string& p, std::uint64_t n) override { inner_->truncate_file(p, n); }
+    LockAttempt try_lock(const std::string& p, LockMode m) override { return inner_->try_lock(p, m); }
+
+    bool landed() const { return !land_; }
+
+private:
+    void reach(const std::string& p) {
+        if (!land_ || fs::path(p).filename() != file_) return;
+        auto land = std::move(land_);
+        land_ = nullptr;
+        land();
+    }
+
+    std::shared_ptr<Env> inner_;
+    std::string file_;
+    std::function<void()> land_;
+};
+
+// A save (and the new log after it) lands while a reader has read the graph but not yet the
+// vectors or the log: the reader reads again and sees the newest state, never the old graph
+// with the new vectors or the new log. refresh() then moves it on, and changes are refused.
+TEST(Reader, ReadsAgainWhenASaveLandsMidRead) {
+    for (const std::string file : {"vectors.bin", "wal.qorel"}) {
+        auto mem = std::make_shared<MemEnv>();
+        auto writer = reader_test_writer(mem);
+        auto env = std::make_shared<MidReadEnv>(mem, file, [&] {
+            write_generation(*writer, 2);
+            writer->save();
+            write_generation(*writer, 3);
+        });
+        auto reader = open_reader(env);
+        ASSERT_TRUE(env->landed()) << file;
+        EXPECT_EQ(snapshot(*reader), snapshot(*writer)) << file;
+
+        write_generation(*writer, 4);
+        writer->save();
+        write_generation(*writer, 5);
+        reader->refresh();
+        EXPECT_EQ(snapshot(*reader), snapshot(*writer)) << file;
+        EXPECT_TRUE(reader->read_only());
+        try {
+            write_generation(*reader, 6);
+            ADD_FAILURE() << "a read-only database took a change";
+        } catch (const QorelError& e) {
+            EXPECT_EQ(e.kind(), ErrorKind::ReadOnly);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Configs, InterruptedSave,

@@ -103,7 +103,8 @@ def test_properties_are_read_only_with_their_docs(db):
     db.add("a", [1.0, 0.0])
     db.delete("a")
     before = {name: getattr(db, name) for name in PROPERTIES}
-    assert before == {"quantized_search": False, "deleted_count": 1, "total_slots": 1, "dim": 2, "metric": "cosine"}
+    assert before == {"quantized_search": False, "deleted_count": 1, "total_slots": 1, "dim": 2, "metric": "cosine",
+                      "read_only": False}
     for name, doc in PROPERTIES.items():
         prop = vars(Database)[name]
         assert prop.__doc__ == doc
@@ -260,6 +261,7 @@ def _with(call):
         (lambda path: Database(path), "DatabaseNotFoundError"),
         (_corrupt, "CorruptDatabaseError"),
         (_not_a_directory, "StorageError"),
+        (lambda path: (Database(path, dim=2).save(), Database(path, read_only=True).add("a", [1, 2])), "ReadOnlyError"),
     ],
 )
 def test_each_failure_raises_its_class(db_path, cause, error):

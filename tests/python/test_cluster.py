@@ -242,6 +242,23 @@ class TestLayout:
             assert sorted(shard.ids()) == sorted(id for id in expected if shard_of(id, 3) == i)
 
 
+def test_a_read_only_handle_beside_the_writer(tmp_path):
+    path = str(tmp_path / "db")
+    with pytest.raises(qorel.DatabaseNotFoundError):
+        ShardedDatabase(path, read_only=True)
+    writer = ShardedDatabase(path, dim=DIM, shards=2)
+    writer.add_many(["a", "b", "c"], vectors(3, 1))
+    reader = ShardedDatabase(path, read_only=True)
+    assert reader.read_only and sorted(reader.ids()) == ["a", "b", "c"]
+    with pytest.raises(qorel.ReadOnlyError):
+        reader.add_many(["d", "e"], vectors(2, 2))
+    writer.delete("a")
+    reader.refresh()
+    assert sorted(reader.ids()) == ["b", "c"]
+    reader.close()
+    writer.close()
+
+
 def test_killed_shard_loses_no_acknowledged_write(tmp_path):
     """A shard's process is killed while a writer keeps going; nothing that was acknowledged
     may be lost, every call in flight ends, and the handle keeps serving."""

@@ -140,5 +140,5 @@ def test_membership_needs_a_str(db_path):
 
 def test_class_text_signature():
     assert _qorel.Database.__text_signature__ == (
-        "(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, checkpoint=1.0)"
+        "(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, checkpoint=1.0, read_only=False)"
     )

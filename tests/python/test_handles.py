@@ -1,10 +1,13 @@
-"""Handles on one directory: shared within a process, exclusive across processes."""
+"""Handles on one directory: shared within a process, exclusive across processes, and any
+number of read-only readers beside the one writer."""
 
+import multiprocessing
 import os
 import subprocess
 import sys
 import textwrap
 import threading
+import traceback
 
 import pytest
 
@@ -116,6 +119,127 @@ class TestTwoProcesses:
         assert proc.returncode != 0 and IN_USE in proc.stderr.decode()
         del other
         stop(start_holder(db_path))
+
+
+# ---- readers in other processes. The writer moves every base id to the next generation in one
+# batch, then adds that generation's extra id and deletes the previous one; a reader must always
+# see one generation on every base id, and extras that fit it.
+BASE = 30
+
+
+def base_vector(j, g):
+    return [float(g), float(j), 1.0, 0.0]
+
+
+def one_state(db):
+    """The generation a reader's database shows, after checking that it shows only one."""
+    hits = db.search([0.0, 0.0, 0.0, 0.0], k=BASE + 10)
+    generations = {h.metadata["g"] for h in hits if h.id.startswith("b")}
+    assert len(generations) == 1, generations
+    g = generations.pop()
+    extras = {h.id for h in hits if h.id.startswith("x")}
+    assert extras in ({f"x{g - 1}"}, {f"x{g - 1}", f"x{g}"}, {f"x{g}"}), (g, extras)
+    assert len(hits) == len(db) == BASE + len(extras)
+    assert db.count({"g": g}) == BASE + (f"x{g}" in extras)
+    assert db.get("b7")[0] == base_vector(7, g)
+    return g
+
+
+def reader_process(path, ready, stop, out):
+    try:
+        db = _qorel.Database(path, read_only=True)
+        one_state(db)
+        ready.release()
+        seen, rounds = 0, 0
+        while True:
+            last = stop.is_set()
+            # Mostly refresh(); now and then a fresh open, which takes the same path.
+            if rounds % 4 == 3:
+                db = _qorel.Database(path, read_only=True)
+            else:
+                db.refresh()
+            g = one_state(db)
+            assert g >= seen, (g, seen)
+            seen, rounds = g, rounds + 1
+            if last:
+                break
+        out.put((seen, len(db), rounds))
+    except BaseException:
+        out.put(traceback.format_exc())
+        ready.release()
+
+
+class TestReaders:
+    def test_a_reader_changes_nothing_and_refuses_changes(self, db_path):
+        with pytest.raises(_qorel.DatabaseNotFoundError):
+            _qorel.Database(db_path, read_only=True)
+        assert not os.path.exists(db_path)
+        writer = _qorel.Database(db_path, dim=2)
+        writer.add("a", [1, 2], {"n": 1})
+        writer.save()
+        writer.add("b", [3, 4])
+        files = {name: os.stat(os.path.join(db_path, name)).st_mtime_ns for name in os.listdir(db_path)}
+        reader = _qorel.Database(db_path, read_only=True)
+        assert reader.read_only and not writer.read_only
+        assert sorted(reader.ids()) == ["a", "b"] and reader.get("a") == ([1.0, 2.0], {"n": 1})
+        changes = [
+            lambda: reader.add("c", [1, 1]), lambda: reader.upsert("a", [1, 1]), lambda: reader.update("a", [1, 1]),
+            lambda: reader.delete("a"), lambda: reader.add_many(["c"], [[1, 1]]), lambda: reader.delete_many(["a"]),
+            lambda: reader.upsert_many(["a"], [[1, 1]]), reader.save, reader.compact,
+            reader.enable_quantized_search, reader.disable_quantized_search,
+        ]
+        for change in changes:
+            with pytest.raises(_qorel.ReadOnlyError):
+                change()
+        with reader:
+            pass  # leaving the block saves nothing
+        assert {name: os.stat(os.path.join(db_path, name)).st_mtime_ns for name in os.listdir(db_path)} == files
+        # The reader's state stays its own until refresh(); the writer's refresh() does nothing.
+        writer.delete("a")
+        writer.refresh()
+        assert "a" in reader and "a" not in writer
+        reader.refresh()
+        assert reader.ids() == ["b"]
+
+    def test_readers_in_other_processes_see_one_state_at_a_time(self, db_path):
+        writer = _qorel.Database(db_path, dim=4, metric="euclidean")
+        ids = [f"b{j}" for j in range(BASE)]
+
+        def write_generation(g):
+            writer.upsert_many(ids, [base_vector(j, g) for j in range(BASE)], [{"g": g}] * BASE)
+            if g:
+                writer.add(f"x{g}", [0.5, 0.5, 0.5, float(g)], {"g": g})
+                writer.delete(f"x{g - 1}")
+
+        write_generation(0)
+        writer.add("x0", [0.5, 0.5, 0.5, 0.0], {"g": 0})
+        writer.save()
+        ctx = multiprocessing.get_context("spawn")
+        ready, stop, out = ctx.Semaphore(0), ctx.Event(), ctx.Queue()
+        readers = [ctx.Process(target=reader_process, args=(db_path, ready, stop, out)) for _ in range(4)]
+        for p in readers:
+            p.start()
+        try:
+            for _ in readers:
+                assert ready.acquire(timeout=60)
+            last = 151
+            for g in range(1, last + 1):
+                write_generation(g)
+                if g % 5 == 0:
+                    writer.compact()
+                if g % 2 == 0:
+                    writer.save()  # the last generation stays in the log
+            stop.set()
+            reports = [out.get(timeout=60) for _ in readers]
+        finally:
+            stop.set()
+            for p in readers:
+                p.join(timeout=60)
+        for report in reports:
+            assert isinstance(report, tuple), report
+            seen, length, rounds = report
+            assert (seen, length) == (last, BASE + 1)
+            assert rounds > 1
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")

@@ -152,6 +152,20 @@ class TestReopening:
         again = QorelVectorStore(fake(), path)
         assert again.get_by_ids(["x"]) == [Document(id="x", page_content="logged", metadata={"k": "v"})]
 
+    def test_a_read_only_store_beside_the_writer(self, tmp_path):
+        path = str(tmp_path / "s")
+        with pytest.raises(qorel.DatabaseNotFoundError):
+            QorelVectorStore(fake(), path, read_only=True)
+        writer = QorelVectorStore(fake(), path)
+        writer.add_texts(["one"], ids=["1"])
+        reader = QorelVectorStore(fake(), path, read_only=True)
+        assert ids_of(reader.similarity_search("one", k=3)) == ["1"]
+        with pytest.raises(qorel.ReadOnlyError):
+            reader.add_texts(["two"], ids=["2"])
+        writer.add_texts(["two"], ids=["2"])
+        reader.refresh()
+        assert sorted(ids_of(reader.similarity_search("one", k=3))) == ["1", "2"]
+
     @pytest.mark.parametrize(
         "damage",
         [

@@ -36,7 +36,8 @@ class ShardedDatabase:
     """A qorel database whose vectors are spread over ``shards`` Ray actors by id.
 
     ``ShardedDatabase(path, dim=None, metric=None, m=None, ef_construction=None,
-    quantize=False, checkpoint=1.0, *, shards=None, address=None, shared_storage=False, timeout=None)``
+    quantize=False, checkpoint=1.0, read_only=False, *, shards=None, address=None, shared_storage=False,
+    timeout=None)``
 
     Without a manifest in ``path`` and with ``dim`` and ``shards`` given, it creates the shards;
     otherwise it opens the stored layout, whose settings win over the arguments (as for
@@ -46,6 +47,9 @@ class ShardedDatabase:
     restart on any node; otherwise each shard stays on the node that holds its files.
     ``timeout`` bounds, in seconds, how long a call waits for a shard (None: no bound).
     ``checkpoint`` is every shard's, as for ``Database``: a runtime setting of this handle.
+    ``read_only=True`` opens a stored layout beside the handle that writes it: every shard opens
+    its database read-only, changes raise ``ReadOnlyError``, and ``refresh()`` moves every
+    shard to its newest state.
     """
 
     def __init__(
@@ -57,6 +61,7 @@ class ShardedDatabase:
         ef_construction: Optional[int] = None,
         quantize: bool = False,
         checkpoint: Optional[float] = 1.0,
+        read_only: bool = False,
         *,
         shards: Optional[int] = None,
         address: Optional[str] = None,
@@ -74,6 +79,15 @@ class ShardedDatabase:
         self._timeout = timeout
         self._path = os.path.abspath(path)
         self._claimed: Optional[str] = None
+        self._read_only = bool(read_only)
+        if self._read_only:
+            # Readers hold no directory, so any number of them may sit beside the writer.
+            try:
+                self._open(dim, metric, m, ef_construction, quantize, shards, address, shared_storage)
+            except BaseException:
+                self.close()
+                raise
+            return
         real = os.path.realpath(self._path)
         with _open_lock:
             if _open_handles.get(real) is not None:
@@ -102,6 +116,8 @@ class ShardedDatabase:
     ) -> None:
         manifest = read_manifest(self._path)
         creating = manifest is None
+        if creating and self._read_only:
+            raise qorel.DatabaseNotFoundError(f"no sharded database at '{self._path}' to open read-only")
         if manifest is not None:
             if shards is not None and shards != manifest.shards:
                 raise ValueError(
@@ -145,6 +161,7 @@ class ShardedDatabase:
             "ef_construction": mf.ef_construction,
             "quantize": mf.quantize,
             "checkpoint": self._checkpoint,
+            "read_only": self._read_only,
         }
         actor_class = ray.remote(ShardServer)
         for i in range(self._n):
@@ -191,7 +208,8 @@ class ShardedDatabase:
         return self
 
     def __exit__(self, _exc_type: Any = None, _exc_val: Any = None, _exc_tb: Any = None) -> Literal[False]:
-        self.save()
+        if not self._read_only:
+            self.save()
         return False
 
     def __del__(self) -> None:
@@ -223,6 +241,9 @@ class ShardedDatabase:
     # ---- calls to shards
 
     def _submit(self, shard: int, kind: str, op: str, *args: Any) -> "ray.ObjectRef[Outcome]":
+        if self._read_only and kind != "read":
+            # Refused here, before any shard is asked, so a batch never fails part-way.
+            raise qorel.ReadOnlyError(f"the sharded database at '{self._path}' is open read-only")
         ref: ray.ObjectRef[Outcome] = getattr(self._actors[shard], kind).remote(op, args)
         return ref
 
@@ -448,6 +469,10 @@ class ShardedDatabase:
         vectors never does)."""
         return any(s["quantized_search"] for s in self._all("read", "sizes"))
 
+    @property
+    def read_only(self) -> bool:
+        return self._read_only
+
     # ---- whole-database operations
 
     def save(self) -> None:
@@ -462,6 +487,11 @@ class ShardedDatabase:
 
     def disable_quantized_search(self) -> None:
         self._all("repeatable_write", "disable_quantized_search")
+
+    def refresh(self) -> None:
+        """Read-only: moves every shard to the newest state its writer has saved or logged
+        (shard by shard: a search meanwhile may see some shards refreshed and others not)."""
+        self._all("read", "refresh")
 
 
 def combine_stats(per_shard: list[dict[str, Any]]) -> dict[str, Any]:

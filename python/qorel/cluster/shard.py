@@ -65,6 +65,8 @@ class ShardServer:
     def _open(self) -> qorel.Database:
         s = self._settings
         deadline = time.monotonic() + _IN_USE_WAIT_S
+        if s.get("read_only"):
+            return qorel.Database(self._path, read_only=True)
         while True:
             try:
                 return qorel.Database(
@@ -192,6 +194,7 @@ _OPS: dict[str, Any] = {
     "compact": lambda db: db.compact(),
     "enable_quantized_search": lambda db: db.enable_quantized_search(),
     "disable_quantized_search": lambda db: db.disable_quantized_search(),
+    "refresh": lambda db: db.refresh(),
     "stats": lambda db: db.stats(),
     "check": lambda db: db.check(),
     "sizes": _sizes,

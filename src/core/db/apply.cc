@@ -259,9 +259,11 @@ void Database::reserve_for_apply(std::size_t new_ids, bool changes_vectors) {
     });
 }
 
-void Database::replay_wal() {
+void Database::replay_wal(HeldFiles* held) {
     MutexLock lock(wal_mutex_);
-    WalReadResult log = wal_.read_for_replay();
+    // A reader leaves the log as it is: whatever follows the intact records may be an append
+    // in progress, which only the writer may cut.
+    WalReadResult log = read_only_ ? read_wal(*env_, wal_path_) : wal_.read_for_replay();
     // The decoded records hold a vector each; once applied and freed they would stay resident.
     std::size_t bytes = 0;
     for (const WalEntry& e : log.entries)
@@ -270,6 +272,10 @@ void Database::replay_wal() {
     apply(log.entries);  // starts the replay estimate with the time this replay takes
     std::vector<WalEntry>().swap(log.entries);
     return_freed_memory(bytes);
+    if (held) {
+        held->wal = log.file;
+        held->wal_length = log.total_length;
+    }
 }
 
 }  // namespace qorel

@@ -21,7 +21,8 @@ void check_stored_vector(std::string_view id, std::span<const float> vector, std
         if (!std::isfinite(vector[i])) throw QorelError::non_finite_component(id, i, vector[i]);
 }
 
-Database::Database(std::string path, std::shared_ptr<Env> env, HnswIndex index, std::uint64_t dim, bool quantize)
+Database::Database(std::string path, std::shared_ptr<Env> env, HnswIndex index, std::uint64_t dim, bool quantize,
+                   bool read_only)
     : path_(std::move(path)),
       env_(std::move(env)),
       storage_(Storage::make(*env_, path_)),
@@ -29,7 +30,12 @@ Database::Database(std::string path, std::shared_ptr<Env> env, HnswIndex index, 
       dim_(dim),
       wal_path_(join_path(path_, "wal.qorel")),
       quantize_(quantize),
+      read_only_(read_only),
       wal_(*env_, wal_path_) {}
+
+void Database::check_writable() const {
+    if (read_only_) throw QorelError::read_only(path_);
+}
 
 std::unique_ptr<Database> Database::open_or_create(const std::string& path, const DatabaseConfig& config,
                                                    std::shared_ptr<Env> env) {

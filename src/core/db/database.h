@@ -9,6 +9,8 @@
 //
 //   open-registry entry mutex  db/open_registry.cc: one directory's open or close; held while
 //                              the directory lock is taken and the database opened
+//   refresh_mutex_             a read-only database's refresh(), from its look at the files
+//                              to its swap (read-only databases take no save gate or log mutex)
 //   save_gate_                 RwLock: mutations shared from their log append until memory
 //                              changed, save() and checkpoint() exclusively
 //   wal_mutex_                 the writer's turn: every mutation, save and replay
@@ -54,6 +56,12 @@
 // starts the estimate with its own time. checkpoint() saves once the estimate or the log's
 // length passes the caller's policy. It is called by the writer after its own call is done, so
 // it holds up others as long as a save does and no longer.
+//
+// A read-only database takes no lock of the directory and changes nothing in it; its mutations
+// are refused before they take any lock. refresh() holds refresh_mutex_ throughout, reads the
+// newest state into a database of its own holding no other lock, and swaps it in holding
+// id_to_slot_, index_, slot_to_id_, metadata_ and metadata_index_ for writing, in the order
+// above, as compaction does.
 #pragma once
 
 #include <atomic>
@@ -85,6 +93,13 @@
 namespace qorel {
 
 struct GraphChoice;  // storage/recovery.h
+
+enum class OpenMode {
+    ReadWrite,
+    // Beside a writer in another process: no lock of the directory, nothing on disk created or
+    // changed, every change refused (ReadOnly), refresh() to move to the newest saved state.
+    ReadOnly,
+};
 
 struct DatabaseConfig {
     std::uint64_t dim = 0;
@@ -152,7 +167,12 @@ public:
     // interrupted save). DatabaseNotFound when no database is stored there, CorruptData when
     // only part of one is (see stored_database_exists in recovery.h); any other failure to
     // look at the files is an Io error.
-    static std::unique_ptr<Database> open(const std::string& path, std::shared_ptr<Env> env = Env::posix());
+    // ReadOnly: the files are only read, and they are read as one consistent state, the last
+    // save with the complete records of its log present at the time: should a save or the
+    // log's replacement run meanwhile (the reader holds no lock), the read is made again, a
+    // bounded number of times, and an Io error says that the directory kept changing.
+    static std::unique_ptr<Database> open(const std::string& path, std::shared_ptr<Env> env = Env::posix(),
+                                          OpenMode mode = OpenMode::ReadWrite);
 
     // Opens the directory's stored database (the stored configuration wins), otherwise
     // creates an empty one in memory after creating the directory. Part of a stored database
@@ -165,6 +185,7 @@ public:
     bool quantize() const { return quantize_; }
     const Storage& storage() const { return storage_; }
     const std::string& wal_path() const { return wal_path_; }
+    bool read_only() const { return read_only_; }
 
     Metric metric() const;
     std::size_t len() const;
@@ -225,9 +246,29 @@ public:
     bool checkpoint(const CheckpointPolicy& policy) EXCLUDES(save_gate_, wal_mutex_);
     // Rebuilds the index without deleted slots, renumbering the live ones; writes nothing.
     void compact();
+    // Read-only: moves to the directory's newest state, read as open() reads it; searches in
+    // other threads see the old state or the new, never a mix, and what the old one mapped
+    // stays valid while they use it. The stored database must keep its dimension
+    // (DimensionMismatch otherwise, the old state kept). A writable database is always at its
+    // newest state: nothing to do.
+    void refresh();
 
 private:
     struct ReadView;
+    // The files a read-only open read, for the check that they were there together, and for
+    // refresh() to see that nothing changed since.
+    struct HeldFiles {
+        FileId graph;
+        bool graph_is_tmp = false;  // graph.tmp, as the graph of an interrupted save
+        FileId vectors;
+        std::optional<FileId> wal;
+        std::uint64_t wal_length = 0;  // as read
+    };
+
+    // Refuses every change of a read-only database.
+    void check_writable() const;
+    // The read-only open, with its retries.
+    static std::unique_ptr<Database> open_snapshot(const std::string& path, std::shared_ptr<Env> env);
 
     // save() with its locks held.
     void save_locked() REQUIRES(save_gate_, wal_mutex_);
@@ -264,13 +305,15 @@ private:
     // exclusively only when `exclusive` (else shared). Defined and used in apply.cc.
     template <class Fn>
     void apply_locked(bool exclusive, Fn&& fn) REQUIRES(wal_mutex_);
-    // Applies the log's intact records (damage is kept aside by the log, see Wal).
-    void replay_wal() EXCLUDES(wal_mutex_);
+    // Applies the log's intact records (damage is kept aside by the log, see Wal; a read-only
+    // database only reads it). `held` receives the log file read and its length.
+    void replay_wal(HeldFiles* held = nullptr) EXCLUDES(wal_mutex_);
     // Hands heap pages freed by a write of `vector_bytes` of vectors back to the system, when
     // that is large enough to be worth the walk over the heap.
     static void return_freed_memory(std::size_t vector_bytes);
+    // Read-only with `held`, which receives the files read: they are only read.
     static std::unique_ptr<Database> load(const std::string& path, std::shared_ptr<Env> env, const GraphChoice& graph,
-                                          bool quantize_argument);
+                                          bool quantize_argument, HeldFiles* held = nullptr);
 
     struct FilterPlan;
     // Decides how a filtered call finds its matches. REQUIRES: the view's locks held; takes the
@@ -298,7 +341,8 @@ private:
                                        std::optional<float> max_distance) const;
 
 private:
-    Database(std::string path, std::shared_ptr<Env> env, HnswIndex index, std::uint64_t dim, bool quantize);
+    Database(std::string path, std::shared_ptr<Env> env, HnswIndex index, std::uint64_t dim, bool quantize,
+             bool read_only = false);
 
     std::string path_;
     const std::shared_ptr<Env> env_;
@@ -317,6 +361,9 @@ private:
     const std::uint64_t dim_;
     std::string wal_path_;
     const bool quantize_;
+    const bool read_only_;
+    Mutex refresh_mutex_;
+    HeldFiles held_ GUARDED_BY(refresh_mutex_);
     RwLock save_gate_;
     // graph.tmp may be the directory's graph (a save stopped between its renames, or the open
     // could not move it into place): the next save settles the directory first.

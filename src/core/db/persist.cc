@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "database.h"
 #include "storage/recovery.h"
@@ -9,17 +10,19 @@
 namespace qorel {
 
 std::unique_ptr<Database> Database::load(const std::string& path, std::shared_ptr<Env> env, const GraphChoice& graph,
-                                         bool quantize_argument) {
+                                         bool quantize_argument, HeldFiles* held) {
     const Storage storage = Storage::make(*env, path);
     const bool has_quantized = env->file_exists(storage.quantized_path);
     LoadedStorage loaded = load_storage(storage, graph.graph_path);
     const std::uint64_t dim = loaded.index.dim();
     const std::size_t n = loaded.index.node_count();
-    std::unique_ptr<Database> db(
-        new Database(path, std::move(env), std::move(loaded.index), dim, has_quantized || quantize_argument));
+    const bool read_only = held != nullptr;
+    if (held) *held = HeldFiles{loaded.graph.id(), graph.pending, loaded.vectors_file, std::nullopt, 0};
+    std::unique_ptr<Database> db(new Database(path, std::move(env), std::move(loaded.index), dim,
+                                              has_quantized || quantize_argument, read_only));
     {
         ExclusiveLock gate(db->save_gate_);  // nobody else has the database yet
-        db->settle_pending_ = graph.pending;
+        db->settle_pending_ = graph.pending && !read_only;
     }
 
     auto& ids = db->id_to_slot_.unguarded();
@@ -84,7 +87,7 @@ std::unique_ptr<Database> Database::load(const std::string& path, std::shared_pt
     }
     // The metadata index waits for its first use (a change from the log may be that use).
     db->metadata_index_ready_.store(false, std::memory_order_release);
-    db->replay_wal();
+    db->replay_wal(held);
     return db;
 }
 
@@ -110,13 +113,100 @@ void Database::ensure_metadata_index(const HnswIndex& index, const MetadataStore
     metadata_index_ready_.store(true, std::memory_order_release);
 }
 
-std::unique_ptr<Database> Database::open(const std::string& path, std::shared_ptr<Env> env) {
+std::unique_ptr<Database> Database::open(const std::string& path, std::shared_ptr<Env> env, OpenMode mode) {
+    if (mode == OpenMode::ReadOnly) {
+        // Under its real path, as the writer's registry opens it, so that refresh() reads the
+        // same directory after a change of the working directory.
+        const std::optional<std::string> real = env->real_path(path);
+        return open_snapshot(real ? *real : path, std::move(env));
+    }
     std::optional<GraphChoice> graph = locate_database(Storage::make(*env, path));
     if (!graph) throw QorelError::database_not_found(path);
     return load(path, std::move(env), *graph, false);
 }
 
+std::unique_ptr<Database> Database::open_snapshot(const std::string& path, std::shared_ptr<Env> env) {
+    // Attempts that overlap a save's renames, or the log's deletion and re-creation, are made
+    // again after a pause that grows from 1 ms to 100 ms: a save's renames take far less, and
+    // the bound keeps a reader from waiting without end beside a writer that saves nonstop.
+    constexpr int kAttempts = 25;
+    constexpr auto kLongestPause = std::chrono::milliseconds(100);
+    const Storage storage = Storage::make(*env, path);
+    const std::string wal_path = join_path(path, "wal.qorel");
+    auto pause = std::chrono::milliseconds(1);
+    for (int attempt = 1;; ++attempt) {
+        const DirectoryFiles before = look_at_files(storage, wal_path);
+        try {
+            std::optional<GraphChoice> graph = locate_database(storage, false);
+            if (!graph) throw QorelError::database_not_found(path);
+            // Between a save's renames the vectors are newer than "graph.qorel" (yet may share
+            // its length and norms): choose_graph compares the whole file and takes graph.tmp.
+            // A save that renames anything after `before` shows in the names compared below.
+            HeldFiles held;
+            std::unique_ptr<Database> db = load(path, env, *graph, false, &held);
+            const DirectoryFiles after = look_at_files(storage, wal_path);
+            const std::optional<FileId>& graph_after = graph->pending ? after.graph_tmp : after.graph;
+            const std::optional<FileId>& graph_before = graph->pending ? before.graph_tmp : before.graph;
+            if (graph_before == graph_after && graph_after == held.graph && before.vectors == after.vectors &&
+                after.vectors == held.vectors && before.wal == after.wal && after.wal == held.wal) {
+                MutexLock turn(db->refresh_mutex_);
+                db->held_ = held;
+                return db;
+            }
+        } catch (const QorelError&) {
+            // Files replaced while they were read can look missing or unrelated; files that
+            // stood still are what they are.
+            const DirectoryFiles after = look_at_files(storage, wal_path);
+            if (after.graph == before.graph && after.vectors == before.vectors && after.wal == before.wal &&
+                after.graph_tmp == before.graph_tmp)
+                throw;
+        }
+        if (attempt == kAttempts)
+            throw QorelError::io("the database at '" + path + "' changed while each of " + std::to_string(kAttempts) +
+                                 " attempts read it; open it again");
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, kLongestPause);
+    }
+}
+
+void Database::refresh() {
+    if (!read_only_) return;
+    MutexLock turn(refresh_mutex_);
+    // The files read last time all still in place, and the log as long as it was: nothing is
+    // new. (Between saves the log only grows, but for a torn tail that the writer cuts off.)
+    const DirectoryFiles now = look_at_files(storage_, wal_path_);
+    bool unchanged = (held_.graph_is_tmp ? now.graph_tmp : now.graph) == held_.graph && now.vectors == held_.vectors &&
+                     now.wal == held_.wal;
+    if (unchanged && now.wal) {
+        try {
+            unchanged = env_->file_size(wal_path_) == held_.wal_length;
+        } catch (const QorelError&) {
+            unchanged = false;  // deleted by a save just now
+        }
+    }
+    if (unchanged) return;
+    std::unique_ptr<Database> fresh = open_snapshot(path_, env_);
+    if (fresh->dim_ != dim_) throw QorelError::dimension_mismatch(dim_, fresh->dim_);
+    {
+        MutexLock theirs(fresh->refresh_mutex_);  // nobody else has it
+        held_ = fresh->held_;
+    }
+    auto ids = id_to_slot_.write();
+    auto index = index_.write();
+    auto slot_ids = slot_to_id_.write();
+    auto meta = metadata_.write();
+    auto mindex = metadata_index_.write();
+    // Swapped, so that the old state is freed with `fresh`, after the locks are released.
+    std::swap(*ids, fresh->id_to_slot_.unguarded());
+    std::swap(*index, fresh->index_.unguarded());
+    std::swap(*slot_ids, fresh->slot_to_id_.unguarded());
+    std::swap(*meta, fresh->metadata_.unguarded());
+    std::swap(*mindex, fresh->metadata_index_.unguarded());
+    metadata_index_ready_.store(fresh->metadata_index_ready_.load(std::memory_order_acquire), std::memory_order_release);
+}
+
 void Database::save() {
+    check_writable();
     // Outermost: wait for mutations between their log append and their change in memory.
     ExclusiveLock gate(save_gate_);
     // The log mutex next, as every mutation takes it: one order for all keeps lock checkers
@@ -201,6 +291,7 @@ void Database::save_locked() {
 }
 
 void Database::compact() {
+    check_writable();
     // Holding id_to_slot exclusively keeps every mutation out from the snapshot to the swap;
     // searches go on over the old index while the new one is built.
     auto ids = id_to_slot_.write();

@@ -86,8 +86,14 @@ std::size_t Database::deleted_count() const { return index_.read()->deleted().si
 
 bool Database::quantized_search() const { return index_.read()->quantized().has_value(); }
 
-void Database::enable_quantized_search() { index_.write()->enable_quantized_search(); }
+void Database::enable_quantized_search() {
+    check_writable();
+    index_.write()->enable_quantized_search();
+}
 
-void Database::disable_quantized_search() { index_.write()->disable_quantized_search(); }
+void Database::disable_quantized_search() {
+    check_writable();
+    index_.write()->disable_quantized_search();
+}
 
 }  // namespace qorel

@@ -69,6 +69,7 @@ void Database::commit(std::vector<WalEntry> records) {
 }
 
 void Database::add(std::string id, std::vector<float> vector, std::optional<Json> metadata) {
+    check_writable();
     check_vector(id, vector);
     GateHold gate(save_gate_);
     Turn turn(wal_mutex_);
@@ -77,6 +78,7 @@ void Database::add(std::string id, std::vector<float> vector, std::optional<Json
 }
 
 void Database::upsert(std::string id, std::vector<float> vector, std::optional<Json> metadata) {
+    check_writable();
     check_vector(id, vector);
     GateHold gate(save_gate_);
     Turn turn(wal_mutex_);
@@ -116,6 +118,7 @@ void Database::commit(InsertBlock& block) {
 }
 
 void Database::add_many(std::vector<std::string> ids, RowBlock rows, std::vector<std::optional<Json>> metadata) {
+    check_writable();
     const std::size_t bytes = rows.floats().size_bytes();
     {
         InsertBlock block = checked_block(std::move(ids), std::move(rows), std::move(metadata));
@@ -139,6 +142,7 @@ void Database::add_many(std::vector<std::string> ids, RowBlock rows, std::vector
 }
 
 void Database::upsert_many(std::vector<std::string> ids, RowBlock rows, std::vector<std::optional<Json>> metadata) {
+    check_writable();
     const std::size_t bytes = rows.floats().size_bytes();
     {
         InsertBlock block = checked_block(std::move(ids), std::move(rows), std::move(metadata));
@@ -150,6 +154,7 @@ void Database::upsert_many(std::vector<std::string> ids, RowBlock rows, std::vec
 }
 
 bool Database::remove(std::string_view id) {
+    check_writable();
     GateHold gate(save_gate_);
     Turn turn(wal_mutex_);
     if (!contains(id)) return false;
@@ -158,6 +163,7 @@ bool Database::remove(std::string_view id) {
 }
 
 std::size_t Database::remove_many(const std::vector<std::string>& id_list) {
+    check_writable();
     GateHold gate(save_gate_);
     Turn turn(wal_mutex_);
     // Only ids stored now, each once: the count is what the call deleted.
@@ -174,6 +180,7 @@ std::size_t Database::remove_many(const std::vector<std::string>& id_list) {
 }
 
 void Database::update(std::string id, std::optional<std::vector<float>> vector, std::optional<Json> metadata) {
+    check_writable();
     GateHold gate(save_gate_);
     Turn turn(wal_mutex_);
     if (!contains(id)) throw QorelError::not_found(id);

@@ -13,13 +13,15 @@ namespace qorel {
 MappedFile::MappedFile(MappedFile&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      owner_(std::move(other.owner_)) {}
+      owner_(std::move(other.owner_)),
+      id_(other.id_) {}
 
 MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
     if (this != &other) {
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
         owner_ = std::move(other.owner_);
+        id_ = other.id_;
     }
     return *this;
 }
@@ -29,10 +31,11 @@ namespace {
 // A private region as a copy of the file in a buffer that moves when it grows.
 class CopiedRegion final : public PrivateRegion {
 public:
-    CopiedRegion(std::vector<std::uint8_t> bytes, std::size_t capacity) : bytes_(std::move(bytes)) {
+    CopiedRegion(std::vector<std::uint8_t> bytes, std::size_t capacity, FileId id) : bytes_(std::move(bytes)) {
         size_ = bytes_.size();
         capacity_ = std::max(capacity, size_);
         data_ = bytes_.data();
+        id_ = id;
     }
     void grow(std::size_t bytes) override {
         QOREL_ASSERT(bytes <= capacity_, "region grown past its capacity");
@@ -49,7 +52,13 @@ private:
 }  // namespace
 
 std::unique_ptr<PrivateRegion> Env::map_private(const std::string& path, std::size_t capacity) {
-    return std::make_unique<CopiedRegion>(read_file(path), capacity);
+    std::unique_ptr<ReadableFile> file = open_readable(path);
+    if (!file) throw QorelError::io_errno(ENOENT);
+    const std::uint64_t size = file->size();
+    if (size > std::numeric_limits<std::size_t>::max() / 2) throw QorelError::io("file too large to read");
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    bytes.resize(file->read_at(0, bytes.data(), bytes.size()));
+    return std::make_unique<CopiedRegion>(std::move(bytes), capacity, file->id());
 }
 
 std::vector<std::uint8_t> Env::read_file(const std::string& path) {

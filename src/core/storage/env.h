@@ -21,6 +21,7 @@
 
 namespace qorel {
 
+
 // A file opened for reading. Reads see the file as it is at the time of each call.
 class ReadableFile {
 public:
@@ -29,6 +30,8 @@ public:
     virtual std::uint64_t size() = 0;
     // Reads up to `n` bytes from `offset` into `out`; fewer only where the file ends.
     virtual std::size_t read_at(std::uint64_t offset, std::uint8_t* out, std::size_t n) = 0;
+    // The file this is.
+    virtual FileId id() = 0;
 };
 
 enum class WriteMode {
@@ -64,9 +67,9 @@ public:
     // An empty view (size 0) that owns nothing.
     MappedFile() = default;
     // A view of `size` bytes at `data`, kept valid by `owner` (which releases it when the last
-    // reference goes).
-    MappedFile(const std::uint8_t* data, std::size_t size, std::shared_ptr<const void> owner)
-        : data_(data), size_(size), owner_(std::move(owner)) {}
+    // reference goes), of the file `id`.
+    MappedFile(const std::uint8_t* data, std::size_t size, std::shared_ptr<const void> owner, FileId id = {})
+        : data_(data), size_(size), owner_(std::move(owner)), id_(id) {}
 
     MappedFile(MappedFile&& other) noexcept;
     MappedFile& operator=(MappedFile&& other) noexcept;
@@ -77,15 +80,18 @@ public:
     const std::uint8_t* data() const { return data_; }
     std::size_t size() const { return size_; }
     std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+    // The file mapped (for an empty file, which holds nothing mapped, the file it was).
+    FileId id() const { return id_; }
 
 private:
     const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     std::shared_ptr<const void> owner_;
+    FileId id_;
 };
 
-// Exclusive: one holder at a time. (A shared mode for read-only openers would sit beside it,
-// shared holders excluding only an exclusive one.)
+// Exclusive: one holder at a time. Read-only openers take no lock at all: a shared one would
+// keep the writer out while they read (they tell a save that ran meanwhile by FileId instead).
 enum class LockMode { Exclusive };
 
 // A held lock on a file; destroying it releases the lock.
@@ -116,6 +122,8 @@ public:
     virtual bool is_directory(const std::string& path) = 0;
     // The file's length in bytes.
     virtual std::uint64_t file_size(const std::string& path) = 0;
+    // The file the path leads to now; nullopt when there is none (as file_exists).
+    virtual std::optional<FileId> file_id(const std::string& path) = 0;
     // The absolute path with symbolic links resolved; nullopt when it cannot be resolved (errno
     // is then set, as realpath sets it).
     virtual std::optional<std::string> real_path(const std::string& path) = 0;

@@ -47,6 +47,16 @@ std::uint64_t size_of(int fd) {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
+FileId id_of(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+FileId id_of(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) throw_errno();
+    return id_of(st);
+}
+
 std::size_t page_size() {
     static const std::size_t size = [] {
         const long v = ::sysconf(_SC_PAGESIZE);
@@ -79,6 +89,7 @@ public:
         }
         size_ = file_bytes;
         usable_ = round_to_page(file_bytes);
+        id_ = id_of(fd);
     }
     ~PosixRegion() override { ::munmap(data_, reserved_); }
 
@@ -126,6 +137,8 @@ public:
         }
         return done;
     }
+
+    FileId id() override { return id_of(fd_); }
 
 private:
     int fd_;
@@ -230,6 +243,13 @@ public:
         return static_cast<std::uint64_t>(st.st_size);
     }
 
+    std::optional<FileId> file_id(const std::string& path) override {
+        struct stat st;
+        if (::stat(path.c_str(), &st) == 0) return id_of(st);
+        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+        throw_errno();
+    }
+
     std::optional<std::string> real_path(const std::string& path) override {
         char* resolved = ::realpath(path.c_str(), nullptr);
         if (!resolved) return std::nullopt;
@@ -251,7 +271,9 @@ public:
         const int fd = open_or_throw(path, O_RDONLY);
         void* p = nullptr;
         std::size_t size = 0;
+        FileId id;
         try {
+            id = id_of(fd);
             const std::uint64_t length = size_of(fd);
             if constexpr (sizeof(std::uint64_t) > sizeof(std::size_t)) {
                 if (length > std::numeric_limits<std::size_t>::max()) throw QorelError::io("file too large to map");
@@ -266,9 +288,9 @@ public:
             throw;
         }
         ::close(fd);  // the mapping keeps its own reference to the file
-        if (size == 0) return MappedFile();
+        if (size == 0) return MappedFile(nullptr, 0, nullptr, id);
         std::shared_ptr<const void> owner(p, [size](const void* q) { ::munmap(const_cast<void*>(q), size); });
-        return MappedFile(static_cast<const std::uint8_t*>(p), size, std::move(owner));
+        return MappedFile(static_cast<const std::uint8_t*>(p), size, std::move(owner), id);
     }
 
     std::unique_ptr<PrivateRegion> map_private(const std::string& path, std::size_t capacity) override {

@@ -33,6 +33,7 @@ public:
     bool file_exists(const std::string& path) override { return inner_->file_exists(path); }
     bool is_directory(const std::string& path) override { return inner_->is_directory(path); }
     std::uint64_t file_size(const std::string& path) override { return inner_->file_size(path); }
+    std::optional<FileId> file_id(const std::string& path) override { return inner_->file_id(path); }
     std::optional<std::string> real_path(const std::string& path) override { return inner_->real_path(path); }
     std::unique_ptr<ReadableFile> open_readable(const std::string& path) override { return inner_->open_readable(path); }
     MappedFile map_file(const std::string& path) override { return inner_->map_file(path); }

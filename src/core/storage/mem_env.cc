@@ -17,6 +17,8 @@ namespace {
 // A file's contents, shared by every name and open file that refers to it. Guarded by the
 // state's mutex.
 struct Inode {
+    explicit Inode(std::uint64_t number) : number(number) {}
+    const std::uint64_t number;  // never reused: files are told apart by it
     std::vector<std::uint8_t> data;
     std::vector<std::uint8_t> synced;  // the bytes as of the last sync
 };
@@ -57,6 +59,9 @@ struct MemEnv::State {
     std::map<std::string, std::shared_ptr<Inode>> durable GUARDED_BY(mutex);
     std::map<std::string, std::uint64_t> locks GUARDED_BY(mutex);  // path -> holder
     std::uint64_t next_holder GUARDED_BY(mutex) = 1;
+    std::uint64_t next_inode GUARDED_BY(mutex) = 1;
+
+    std::shared_ptr<Inode> new_inode() REQUIRES(mutex) { return std::make_shared<Inode>(next_inode++); }
 
     std::shared_ptr<Inode> find(const std::string& normal) REQUIRES(mutex) {
         const auto it = files.find(normal);
@@ -90,6 +95,8 @@ public:
         if (take) std::memcpy(out, data.data() + offset, take);
         return take;
     }
+
+    FileId id() override { return {0, inode_->number}; }
 
 private:
     std::shared_ptr<MemEnv::State> state_;
@@ -183,6 +190,14 @@ std::uint64_t MemEnv::file_size(const std::string& path) {
     return inode->data.size();
 }
 
+std::optional<FileId> MemEnv::file_id(const std::string& path) {
+    const std::string p = normalize(path);
+    MutexLock guard(state_->mutex);
+    const std::shared_ptr<Inode> inode = state_->find(p);
+    if (!inode) return std::nullopt;
+    return FileId{0, inode->number};
+}
+
 std::optional<std::string> MemEnv::real_path(const std::string& path) {
     if (!path_exists(path)) {
         errno = ENOENT;
@@ -206,9 +221,10 @@ MappedFile MemEnv::map_file(const std::string& path) {
     if (state_->dirs.count(p)) fail(EISDIR);
     const std::shared_ptr<Inode> inode = state_->find(p);
     if (!inode) fail(ENOENT);
-    if (inode->data.empty()) return MappedFile();
+    const FileId id{0, inode->number};
+    if (inode->data.empty()) return MappedFile(nullptr, 0, nullptr, id);
     auto copy = std::make_shared<const std::vector<std::uint8_t>>(inode->data);
-    return MappedFile(copy->data(), copy->size(), copy);
+    return MappedFile(copy->data(), copy->size(), copy, id);
 }
 
 std::unique_ptr<WritableFile> MemEnv::open_writable(const std::string& path, WriteMode mode) {
@@ -217,7 +233,7 @@ std::unique_ptr<WritableFile> MemEnv::open_writable(const std::string& path, Wri
     state_->check_creatable(p);
     std::shared_ptr<Inode>& inode = state_->files[p];
     if (inode && mode == WriteMode::CreateNew) return nullptr;
-    if (!inode) inode = std::make_shared<Inode>();
+    if (!inode) inode = state_->new_inode();
     if (mode == WriteMode::Truncate) inode->data.clear();
     return std::make_unique<MemWritable>(state_, inode, mode == WriteMode::Append);
 }
@@ -273,7 +289,7 @@ Env::LockAttempt MemEnv::try_lock(const std::string& path, LockMode) {
     MutexLock guard(state_->mutex);
     if (!state_->find(p)) {
         state_->check_creatable(p);
-        state_->files[p] = std::make_shared<Inode>();
+        state_->files[p] = state_->new_inode();
     }
     if (state_->locks.count(p)) return {nullptr, true};
     const std::uint64_t holder = state_->next_holder++;

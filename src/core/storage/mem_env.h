@@ -38,6 +38,7 @@ public:
     bool file_exists(const std::string& path) override;
     bool is_directory(const std::string& path) override;
     std::uint64_t file_size(const std::string& path) override;
+    std::optional<FileId> file_id(const std::string& path) override;
     std::optional<std::string> real_path(const std::string& path) override;
     std::unique_ptr<ReadableFile> open_readable(const std::string& path) override;
     MappedFile map_file(const std::string& path) override;

@@ -24,29 +24,44 @@ Match match(const std::optional<GraphFileSummary>& graph, std::span<const std::u
     return *whole_crc == *graph->print.vectors_crc ? Match::Whole : Match::None;
 }
 
+// What graph.tmp is to the directory.
+enum class TmpGraph {
+    Irrelevant,  // absent, or nothing to recover from it (the loader says what is wrong, if anything)
+    Stale,       // from a save that stopped before it replaced the vectors
+    Current,     // the graph of "vectors.bin": a save stopped between its renames
+};
+
+TmpGraph judge_graph_tmp(const Storage& storage) {
+    const std::string tmp = temporary_path(storage.graph_path);
+    Env& env = *storage.env;
+    if (!env.file_exists(tmp) || !env.file_exists(storage.vectors_path)) return TmpGraph::Irrelevant;
+
+    const MappedFile vectors = env.map_file(storage.vectors_path);
+    std::optional<std::uint32_t> whole_crc;
+    const Match current = match(peek_graph_file(env, storage.graph_path), vectors.bytes(), whole_crc);
+    const Match pending = match(peek_graph_file(env, tmp), vectors.bytes(), whole_crc);
+    if (current == Match::Whole || (current == Match::Norms && pending != Match::Whole)) return TmpGraph::Stale;
+    return pending == Match::None ? TmpGraph::Irrelevant : TmpGraph::Current;
+}
+
 }  // namespace
 
 GraphChoice settle_interrupted_save(const Storage& storage, bool must_move) {
     const std::string tmp = temporary_path(storage.graph_path);
     const GraphChoice in_place{storage.graph_path, false};
     Env& env = *storage.env;
-    if (!env.file_exists(tmp) || !env.file_exists(storage.vectors_path)) return in_place;
-
-    const MappedFile vectors = env.map_file(storage.vectors_path);
-    std::optional<std::uint32_t> whole_crc;
-    const Match current = match(peek_graph_file(env, storage.graph_path), vectors.bytes(), whole_crc);
-    const Match pending = match(peek_graph_file(env, tmp), vectors.bytes(), whole_crc);
-    if (current == Match::Whole || (current == Match::Norms && pending != Match::Whole)) {
-        // graph.tmp comes from a save that stopped before it replaced the vectors. Removing it
-        // only spares later opens this check, so a failure to do so is of no consequence.
-        try {
-            env.remove_file_if_exists(tmp);
-        } catch (const QorelError&) {
-        }
-        return in_place;
+    switch (judge_graph_tmp(storage)) {
+        case TmpGraph::Irrelevant: return in_place;
+        case TmpGraph::Stale:
+            // Removing it only spares later opens this check, so a failure to do so is of no
+            // consequence.
+            try {
+                env.remove_file_if_exists(tmp);
+            } catch (const QorelError&) {
+            }
+            return in_place;
+        case TmpGraph::Current: break;
     }
-    if (pending == Match::None) return in_place;  // nothing to recover; the loader says what is wrong
-
     try {
         env.rename_file(tmp, storage.graph_path);
     } catch (const QorelError&) {
@@ -60,6 +75,17 @@ GraphChoice settle_interrupted_save(const Storage& storage, bool must_move) {
         if (must_move) throw;
     }
     return in_place;
+}
+
+GraphChoice choose_graph(const Storage& storage) {
+    if (judge_graph_tmp(storage) == TmpGraph::Current) return {temporary_path(storage.graph_path), true};
+    return {storage.graph_path, false};
+}
+
+DirectoryFiles look_at_files(const Storage& storage, const std::string& wal_path) {
+    Env& env = *storage.env;
+    return {env.file_id(storage.graph_path), env.file_id(temporary_path(storage.graph_path)),
+            env.file_id(storage.vectors_path), env.file_id(wal_path)};
 }
 
 namespace {
@@ -109,9 +135,9 @@ bool stored_database_exists(const Storage& storage) {
     incomplete(storage, missing, present);
 }
 
-std::optional<GraphChoice> locate_database(const Storage& storage) {
+std::optional<GraphChoice> locate_database(const Storage& storage, bool settle) {
     if (!stored_database_exists(storage)) return std::nullopt;
-    GraphChoice choice = settle_interrupted_save(storage, false);
+    GraphChoice choice = settle ? settle_interrupted_save(storage, false) : choose_graph(storage);
     // "vectors.bin" with a graph.tmp of another save, and no "graph.qorel".
     if (!storage.env->file_exists(choice.graph_path))
         incomplete(storage, {"graph.qorel"}, {"vectors.bin", "graph.tmp"}, "; graph.tmp does not describe vectors.bin");

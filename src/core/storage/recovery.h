@@ -29,6 +29,26 @@ struct GraphChoice {
 // is thrown; otherwise it is reported as pending and graph.tmp is the file to load.
 GraphChoice settle_interrupted_save(const Storage& storage, bool must_move);
 
+// The decision of settle_interrupted_save, changing nothing: graph.tmp (pending) when it is
+// the graph of "vectors.bin", else "graph.qorel". For a reader, which must not change the
+// directory of a writer that may be in the middle of a save.
+GraphChoice choose_graph(const Storage& storage);
+
+// The files a reader's view is made of, as the directory names them at one moment (none where
+// a name is missing). Saves replace files by rename and never bring a replaced file back, and
+// a file's id is not reused while the reader holds it open or mapped: a reader that finds the
+// names the same after it read as before, each still leading to the file it holds, read files
+// that were in the directory together, and a log that was never deleted meanwhile.
+// "vectors.sq8" is left out: the graph's fingerprint of it already refuses one of another save.
+struct DirectoryFiles {
+    std::optional<FileId> graph;
+    std::optional<FileId> graph_tmp;
+    std::optional<FileId> vectors;
+    std::optional<FileId> wal;
+    bool operator==(const DirectoryFiles&) const = default;
+};
+DirectoryFiles look_at_files(const Storage& storage, const std::string& wal_path);
+
 // Whether a database is stored in the directory, decided from which data files exist: the
 // files are only looked at (stat), never read or changed, so this may run before the
 // directory is locked. The files a save can leave, killed at any step, are: "graph.qorel" and
@@ -44,8 +64,8 @@ GraphChoice settle_interrupted_save(const Storage& storage, bool must_move);
 bool stored_database_exists(const Storage& storage);
 
 // Finds the directory's stored database (see stored_database_exists; nullopt when there is
-// none) and settles it. A "vectors.bin" left with no graph that describes it is thrown as
-// QorelError (CorruptData).
-std::optional<GraphChoice> locate_database(const Storage& storage);
+// none) and settles it (without `settle`, only decides as choose_graph). A "vectors.bin" left
+// with no graph that describes it is thrown as QorelError (CorruptData).
+std::optional<GraphChoice> locate_database(const Storage& storage, bool settle = true);
 
 }  // namespace qorel

@@ -1,7 +1,9 @@
 #include "storage/storage.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "storage/crc32.h"
@@ -19,6 +21,26 @@ std::span<const std::uint8_t> as_bytes(const void* p, std::size_t n) {
 void write_durably(BufferedFileWriter& out) {
     out.sync();
     out.close();
+}
+
+// The whole file copied into memory, as a MappedFile that keeps the file open while it lives.
+MappedFile read_whole(Env& env, const std::string& path) {
+    struct Held {
+        std::unique_ptr<ReadableFile> file;
+        std::vector<std::uint8_t> bytes;
+    };
+    auto held = std::make_shared<Held>();
+    held->file = env.open_readable(path);
+    if (!held->file) throw QorelError::io_errno(ENOENT);
+    const FileId id = held->file->id();
+    const std::uint64_t size = held->file->size();
+    if (size > std::numeric_limits<std::size_t>::max() / 2) throw QorelError::io("file too large to read");
+    held->bytes.resize(static_cast<std::size_t>(size));
+    held->bytes.resize(held->file->read_at(0, held->bytes.data(), held->bytes.size()));
+    if (held->bytes.empty()) return MappedFile(nullptr, 0, nullptr, id);
+    const std::uint8_t* data = held->bytes.data();
+    const std::size_t length = held->bytes.size();
+    return MappedFile(data, length, std::move(held), id);
 }
 
 }  // namespace
@@ -151,7 +173,10 @@ LoadedStorage load_storage(const Storage& storage, const std::string& graph_path
     // left to fault in as the parse reaches them (the kernel maps a run of cached pages per
     // fault), which costs less than populating the whole mapping up front.
     Env& env = *storage.env;
-    MappedFile graph = env.map_file(graph_path);
+    // graph.tmp is written in place by a save (truncated, then filled) once the last one is
+    // settled, so it is copied rather than mapped: a mapping of a file cut short under it
+    // would fault. It is the graph only after an interrupted save.
+    MappedFile graph = graph_path == storage.graph_path ? env.map_file(graph_path) : read_whole(env, graph_path);
     // The vectors stay in the file's pages until written.
     std::unique_ptr<PrivateRegion> region = map_vectors_region(storage);
     const std::span<const std::uint8_t> file(region->data(), region->size());
@@ -162,6 +187,7 @@ LoadedStorage load_storage(const Storage& storage, const std::string& graph_path
     // recovery.h); a mismatch left now is not one a save can produce.
     if (g.print && !vectors_match_quickly(*g.print, file, dim))
         invalid("vectors.bin does not belong to graph.qorel (a save was interrupted)");
+    const FileId vectors_file = region->id();
 
     const std::size_t n = g.index.node_count();
     auto slots = vector_file_slots(file.size(), dim);
@@ -192,7 +218,7 @@ LoadedStorage load_storage(const Storage& storage, const std::string& graph_path
         }
     }
     return LoadedStorage{std::move(g.index), std::move(graph), std::move(g.records), std::move(g.parsed_metadata),
-                         g.id_bytes, g.flat_text_bytes};
+                         g.id_bytes, g.flat_text_bytes, vectors_file};
 }
 
 }  // namespace qorel

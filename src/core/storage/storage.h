@@ -88,6 +88,8 @@ struct LoadedStorage {
     std::vector<Json> parsed_metadata;  // see ParsedGraph
     std::size_t id_bytes = 0;
     std::size_t flat_text_bytes = 0;
+    // The "vectors.bin" mapped (the graph's is graph.id()).
+    FileId vectors_file;
 };
 
 // The saved vectors file in a private region with room for as many rows again (at least

@@ -178,12 +178,18 @@ WalReadResult parse_wal(std::span<const std::uint8_t> bytes) {
 WalReadResult read_wal(Env& env, const std::string& path) {
     const std::unique_ptr<ReadableFile> file = env.open_readable(path);
     if (!file) return {};  // never written, or emptied by a save
+    const FileId id = file->id();
     const std::uint64_t length = file->size();
-    if (length == 0) return {};
+    if (length == 0) {
+        WalReadResult empty;
+        empty.file = id;
+        return empty;
+    }
     auto source = std::make_unique<FileSource>(*file, length);
     std::uint64_t torn_at = 0;
     WalReadResult result = scan_records(*source, torn_at);
     result.total_length = length;
+    result.file = id;
     if (result.tail == WalTail::Torn) {
         // Damage to a length field looks like a record cut off by the end; intact records
         // behind it tell the two apart.

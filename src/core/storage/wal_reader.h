@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -31,6 +32,8 @@ struct WalReadResult {
     // Bytes looked at: the whole input (the file's length when it was opened).
     std::uint64_t total_length = 0;
     WalTail tail = WalTail::None;
+    // The file read (read_wal; none when there was no log).
+    std::optional<FileId> file;
 };
 
 // Reads records front to back. A record cut short by the end of the bytes, or with an
