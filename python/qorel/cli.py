@@ -29,11 +29,13 @@ class _Failure(Exception):
     """A command that cannot do what it was asked: its message goes to stderr, status 1."""
 
 
-def _open(directory: str) -> "_qorel.Database":
+def _open(directory: str, read_only: bool = True) -> "_qorel.Database":
+    """Commands that only look open the database read-only: beside a process that writes it,
+    and without replaying anything into its files."""
     if not os.path.isdir(directory):
         raise _Failure(f"{directory}: no such directory")
     try:
-        return _qorel.Database(directory)
+        return _qorel.Database(directory, read_only=read_only)
     except _qorel.QorelError as e:
         raise _Failure(f"{directory}: {e}") from e
 
@@ -210,7 +212,7 @@ def _open_for_import(args: argparse.Namespace, dim: int) -> "_qorel.Database":
 
 
 def _compact(args: argparse.Namespace) -> Tuple[int, Dict[str, Any]]:
-    db = _open(args.dir)
+    db = _open(args.dir, read_only=False)
     before = db.total_slots
     db.compact()
     db.save()

@@ -50,8 +50,10 @@ def test_export_then_import_gives_the_same_database(saved, tmp_path, capsys):
 
 
 def test_check_finds_a_flipped_vector_byte_that_opening_does_not(saved, tmp_path, capsys):
+    writer = _qorel.Database(saved)  # looking needs no lock: it runs beside the writer
     status, out, _ = run(capsys, "check", saved, "--json")
     assert status == 0 and all(c["ok"] for c in json.loads(out)["checks"])
+    del writer
     with open(f"{saved}/vectors.bin", "r+b") as f:
         f.seek(100)
         byte = f.read(1)
