@@ -270,6 +270,8 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
     try:
+        status: int
+        report: Dict[str, Any]
         status, report = args.run(args)
     except _Failure as e:
         print(f"qorel {args.command}: {e}", file=sys.stderr)

@@ -84,7 +84,7 @@ def translate_filters(filters: MetadataFilters) -> Filter:
     return {"$and" if condition == FilterCondition.AND else "$or": parts}
 
 
-class QorelVectorStore(BasePydanticVectorStore):  # type: ignore[misc]
+class QorelVectorStore(BasePydanticVectorStore):
     """LlamaIndex's vector store interface over a qorel database directory. The database is
     opened when one is stored at `path`, otherwise created at the first `add`, with the
     dimension of its first embedding and `metric` ("cosine", "euclidean"/"l2" or
@@ -96,10 +96,12 @@ class QorelVectorStore(BasePydanticVectorStore):  # type: ignore[misc]
     path: str
     metric: str = "cosine"
 
-    _db: Optional[Database] = PrivateAttr(default=None)
+    # The Database, or None until the first add; pydantic keeps it per instance.
+    _db: Any = PrivateAttr(default=None)
 
     def __init__(self, path: str, metric: str = "cosine", **kwargs: Any) -> None:
-        super().__init__(path=path, metric=metric, **kwargs)
+        fields: Dict[str, Any] = {"path": path, "metric": metric, **kwargs}
+        super().__init__(**fields)
         if os.path.exists(os.path.join(path, "graph.qorel")) or os.path.exists(os.path.join(path, "wal.qorel")):
             self._db = Database(path)
 
@@ -110,7 +112,8 @@ class QorelVectorStore(BasePydanticVectorStore):  # type: ignore[misc]
     @property
     def client(self) -> Optional[Database]:
         """The qorel Database (None until the first add creates it)."""
-        return self._db
+        db: Optional[Database] = self._db
+        return db
 
     def add(self, nodes: Sequence[BaseNode], **kwargs: Any) -> List[str]:
         if not nodes:
@@ -119,7 +122,9 @@ class QorelVectorStore(BasePydanticVectorStore):  # type: ignore[misc]
         if self._db is None:
             self._db = Database(self.path, dim=len(vectors[0]), metric=self.metric)
         ids = [node.node_id for node in nodes]
-        records = [node_to_metadata_dict(node, remove_text=False, flat_metadata=self.flat_metadata) for node in nodes]
+        records: List[Optional[Dict[str, Any]]] = [
+            node_to_metadata_dict(node, remove_text=False, flat_metadata=self.flat_metadata) for node in nodes
+        ]
         # LlamaIndex adds a node again under its id when its document is refreshed.
         self._db.upsert_many(ids, vectors, records)
         return ids
@@ -144,7 +149,7 @@ class QorelVectorStore(BasePydanticVectorStore):  # type: ignore[misc]
         if self._db is None:
             return []
         if filters is None:
-            ids = self._db.ids() if node_ids is None else [i for i in node_ids if i in self._db]
+            ids: List[str] = self._db.ids() if node_ids is None else [i for i in node_ids if i in self._db]
             return ids
         chosen = self._ids_where(translate_filters(filters))
         if node_ids is not None:
@@ -156,7 +161,7 @@ class QorelVectorStore(BasePydanticVectorStore):  # type: ignore[misc]
                   filters: Optional[MetadataFilters] = None) -> List[BaseNode]:
         nodes = []
         for id in self._select(node_ids, filters):
-            vector, record = self._db.get(id)  # type: ignore[union-attr]
+            vector, record = self._db.get(id)
             node = metadata_dict_to_node(record or {})
             node.embedding = vector
             nodes.append(node)
