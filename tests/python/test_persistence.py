@@ -491,7 +491,10 @@ def test_writes_after_reopen_do_not_copy_the_stored_vectors(tmp_path):
     out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, path], capture_output=True, text=True, check=True)
     written, count, hits = map(int, out.stdout.split())
     assert (count, hits) == (n + 201, 5)
-    assert written < 8 << 20, f"writes took {written >> 20} MB beside a 30 MB vectors file"
+    # AddressSanitizer's shadow memory and quarantine make the process's own memory say nothing
+    # of the engine's (the sanitizer job preloads its runtime); every other run checks the bound.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert written < 8 << 20, f"writes took {written >> 20} MB beside a 30 MB vectors file"
     reopened = _qorel.Database(path)
     assert len(reopened) == n + 201
     assert np.allclose(reopened.get("new7")[0], np.random.default_rng(1).standard_normal((200, 128))[7])
