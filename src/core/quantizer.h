@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "row_store.h"
 #include "types.h"
 
 namespace qorel {
@@ -41,9 +42,11 @@ struct ScalarQuantizer {
 };
 
 // The quantized copy of an index: the quantizer and dim code bytes per slot, slot-major.
+// The codes are a row store like the vectors: mapped from the saved codes file when the index
+// was loaded from one, so that only codes written since cost the process memory.
 struct QuantizedSearch {
     ScalarQuantizer quantizer;
-    std::vector<std::uint8_t> codes;
+    CodeStore codes;
 };
 
 }  // namespace qorel

@@ -260,10 +260,10 @@ TEST(HnswIndex, QuantizedSearchReturnsExactDistancesInOrder) {
     idx.batch_insert(data);
     idx.enable_quantized_search();
     ASSERT_TRUE(idx.quantized().has_value());
-    EXPECT_EQ(idx.quantized()->codes.size(), 5000 * dim);
+    EXPECT_EQ(idx.quantized()->codes.count(), 5000 * dim);
     // Later insertions append codes with the existing quantizer.
     idx.insert(data[0]);
-    EXPECT_EQ(idx.quantized()->codes.size(), 5001 * dim);
+    EXPECT_EQ(idx.quantized()->codes.count(), 5001 * dim);
 
     auto queries = clustered(50, dim, 50, 77);
     double recall = 0;

@@ -466,35 +466,42 @@ MEMORY_CHILD = textwrap.dedent("""
         for line in open("/proc/self/status"):
             if line.startswith("RssAnon:"):
                 return int(line.split()[1]) * 1024
+    start = anon()
     db = _qorel.Database(sys.argv[1])
-    q = np.ones(128, dtype=np.float32)
+    q = np.ones(db.dim, dtype=np.float32)
     db.search(q, k=5)
     before = anon()
     rng = np.random.default_rng(1)
-    db.add_many([f"new{i}" for i in range(200)], rng.standard_normal((200, 128)).astype(np.float32))
-    db.upsert_many([str(i) for i in range(0, 20000, 100)], rng.standard_normal((200, 128)).astype(np.float32))
+    db.add_many([f"new{i}" for i in range(200)], rng.standard_normal((200, db.dim)).astype(np.float32))
+    db.upsert_many([str(i) for i in range(0, 20000, 100)], rng.standard_normal((200, db.dim)).astype(np.float32))
     hits = db.search(q, k=5)
     written = anon() - before
     db.save()
-    db.add("after", rng.standard_normal(128).astype(np.float32))
-    print(written, len(db), len(hits))
+    db.add("after", rng.standard_normal(db.dim).astype(np.float32))
+    print(before - start, written, len(db), len(hits), int(db.quantized_search))
 """)
 
 
-def test_writes_after_reopen_do_not_copy_the_stored_vectors(tmp_path):
+# An exact scan of 30 MB of vectors, and a quantized graph over 51 MB of vectors and 13 MB of
+# codes: neither the open nor the writes after it may copy the stored rows or codes.
+@pytest.mark.parametrize("n,dim,quantize", [(60_000, 128, False), (50_000, 256, True)])
+def test_writes_after_reopen_do_not_copy_the_stored_vectors(tmp_path, n, dim, quantize):
     path = str(tmp_path / "db")
-    n = 60_000  # 30 MB of vectors, scanned exactly
-    db = _qorel.Database(path, dim=128, metric="l2")
-    db.add_many([str(i) for i in range(n)], np.random.default_rng(0).standard_normal((n, 128)).astype(np.float32))
+    rows = np.random.default_rng(0).standard_normal((n, dim)).astype(np.float32)
+    db = _qorel.Database(path, dim=dim, metric="l2", quantize=quantize)
+    db.add_many([str(i) for i in range(n)], rows)
     db.save()
     del db
     out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, path], capture_output=True, text=True, check=True)
-    written, count, hits = map(int, out.stdout.split())
-    assert (count, hits) == (n + 201, 5)
+    opened, written, count, hits, quantized = map(int, out.stdout.split())
+    assert (count, hits, quantized) == (n + 201, 5, int(quantize))
     # AddressSanitizer's shadow memory and quarantine make the process's own memory say nothing
     # of the engine's (the sanitizer job preloads its runtime); every other run checks the bound.
     if "libasan" not in os.environ.get("LD_PRELOAD", ""):
-        assert written < 8 << 20, f"writes took {written >> 20} MB beside a 30 MB vectors file"
+        assert written < 8 << 20, f"writes took {written >> 20} MB beside {rows.nbytes >> 20} MB of vectors"
+        if quantize:
+            # The graph and the ids, not the codes (a quarter of the vectors' bytes).
+            assert opened < rows.nbytes // 3, f"the open took {opened >> 20} MB beside {rows.nbytes >> 20} MB of vectors"
     reopened = _qorel.Database(path)
     assert len(reopened) == n + 201
-    assert np.allclose(reopened.get("new7")[0], np.random.default_rng(1).standard_normal((200, 128))[7])
+    assert np.allclose(reopened.get("new7")[0], np.random.default_rng(1).standard_normal((200, dim))[7])

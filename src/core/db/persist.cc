@@ -256,13 +256,9 @@ void Database::save_locked() {
         settle_interrupted_save(storage_, true);
         settle_pending_ = false;
     }
-    std::optional<QuantizedSearch> fresh;
-    if (quantize_) {
-        fresh.emplace();
-        fresh->quantizer = ScalarQuantizer::train(index->vectors().all(), dim_);
-        fresh->codes = fresh->quantizer.quantize_batch(index->vectors().all(), dim_);
-    }
-    save_storage(storage_, *index, records, fresh ? &*fresh : nullptr, settle_pending_);
+    std::optional<ScalarQuantizer> quantizer;
+    if (quantize_) quantizer = ScalarQuantizer::train(index->vectors().all(), dim_);
+    save_storage(storage_, *index, records, quantizer ? &*quantizer : nullptr, settle_pending_);
 
     // The data files now hold every change the log records.
     wal_.close_writer();
@@ -277,7 +273,7 @@ void Database::save_locked() {
     // Nothing changes the rows meanwhile: the gate keeps writes out, and the id map, still held,
     // keeps a compaction from swapping in another index. A failure to map leaves the rows where
     // they are.
-    const std::size_t floats = index->vectors().float_count();
+    const std::size_t floats = index->vectors().count();
     meta.release();
     index.release();
     if (floats == 0) return;

@@ -70,12 +70,12 @@ Stats Database::stats() const {
     st.avg_degree_layer0 = st.num_vectors ? static_cast<double>(sum) / static_cast<double>(st.num_vectors) : 0.0;
     st.max_degree_layer0 = max_d;
     st.min_degree_layer0 = st.num_vectors ? min_d : 0;
-    st.memory_vectors_bytes = index->vectors().float_count() * 4;
+    st.memory_vectors_bytes = index->vectors().count() * 4;
     std::size_t edges = 0;
     for (Slot s = 0; s < n; ++s)
         for (std::size_t layer = 0; layer <= index->level(s); ++layer) edges += index->neighbour_count(s, layer);
     st.memory_graph_bytes = edges * 4;
-    if (index->quantized()) st.memory_quantized_bytes = index->quantized()->codes.size() + 8 * index->quantized()->quantizer.dim;
+    if (index->quantized()) st.memory_quantized_bytes = index->quantized()->codes.count() + 8 * index->quantized()->quantizer.dim;
     st.uses_brute_force = index->uses_brute_force();
     return st;
 }

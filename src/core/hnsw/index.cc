@@ -117,11 +117,13 @@ void HnswIndex::enable_quantized_search() {
     if (node_count() == 0) return;
     QuantizedSearch q;
     q.quantizer = ScalarQuantizer::train(vectors_.all(), dim_);
-    q.codes = q.quantizer.quantize_batch(vectors_.all(), dim_);
+    const std::size_t rows = vectors_.count() / dim_;
+    std::uint8_t* codes = q.codes.extend(rows * dim_);
+    for (std::size_t r = 0; r < rows; ++r) q.quantizer.quantize_into(vectors_.row(r, dim_), codes + r * dim_);
     quantized_ = std::move(q);
 }
 
-void HnswIndex::load_quantized(ScalarQuantizer quantizer, std::vector<std::uint8_t> codes) {
+void HnswIndex::load_quantized(ScalarQuantizer quantizer, CodeStore codes) {
     quantized_ = QuantizedSearch{std::move(quantizer), std::move(codes)};
 }
 
@@ -179,7 +181,7 @@ std::uint64_t HnswIndex::node_record_bytes(std::uint64_t nodes, std::uint64_t up
 }
 
 void HnswIndex::adopt_vectors(std::unique_ptr<PrivateRegion> region) {
-    const std::size_t floats = vectors_.float_count();
+    const std::size_t floats = vectors_.count();
     QOREL_ASSERT(region && region->size() >= floats * sizeof(float), "region shorter than the stored rows");
     vectors_ = VectorStore::in_region(std::move(region), floats);
 }

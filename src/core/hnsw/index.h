@@ -26,7 +26,7 @@
 #include "quantizer.h"
 #include "types.h"
 #include "uninit_vector.h"
-#include "vector_store.h"
+#include "row_store.h"
 
 namespace qorel {
 
@@ -144,7 +144,7 @@ public:
     // ---- quantization (exclusive lock)
     void enable_quantized_search();
     void disable_quantized_search() { quantized_.reset(); }
-    void load_quantized(ScalarQuantizer quantizer, std::vector<std::uint8_t> codes);
+    void load_quantized(ScalarQuantizer quantizer, CodeStore codes);
 
     // ---- search (shared lock)
     // At most k (slot, distance) pairs, nearest first, never a deleted slot. Picks the exact

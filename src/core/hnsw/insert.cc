@@ -16,11 +16,7 @@ namespace qorel {
 
 
 void HnswIndex::append_vector(std::vector<float>& v) {
-    if (quantized_) {
-        const std::size_t at = quantized_->codes.size();
-        quantized_->codes.resize(at + dim_);
-        quantized_->quantizer.quantize_into(v.data(), quantized_->codes.data() + at);
-    }
+    if (quantized_) quantized_->quantizer.quantize_into(v.data(), quantized_->codes.extend(dim_));
     norms_.push_back(vector_norm(v));
     vectors_.append(v);
 }
@@ -66,7 +62,7 @@ void HnswIndex::reserve_node_arrays(std::size_t n) {
     reserve_more(levels_, n);
     reserve_more(up_first_, n);
     if (in_edges_counted_) reserve_more(in_degree_, n);
-    const std::size_t floats = vectors_.float_count() + n * dim_;
+    const std::size_t floats = vectors_.count() + n * dim_;
     if (floats > vectors_.capacity()) vectors_.reserve(std::max(floats, vectors_.capacity() + vectors_.capacity() / 2));
     advise_huge_pages(links0_.data(), links0_.capacity() * sizeof(std::uint32_t));
     if (!vectors_.in_region()) advise_huge_pages(vectors_.data(), vectors_.capacity() * sizeof(float));
@@ -118,12 +114,7 @@ std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
     std::uint32_t* const lists = links0_.data() + links_at;
     const std::size_t norms_at = norms_.size();
     norms_.resize(norms_at + n);
-    std::uint8_t* codes = nullptr;
-    if (quantized_) {
-        const std::size_t at = quantized_->codes.size();
-        quantized_->codes.resize(at + n * dim_);
-        codes = quantized_->codes.data() + at;
-    }
+    std::uint8_t* codes = quantized_ ? quantized_->codes.extend(n * dim_) : nullptr;
     constexpr std::size_t kPartRows = 2048;
     parallel::for_each(0, (n + kPartRows - 1) / kPartRows, [&](std::size_t part) {
         const std::size_t b = part * kPartRows;
@@ -367,7 +358,7 @@ void HnswIndex::update_vector(Slot node, std::vector<float> vector) {
     if (!in_edges_counted_) count_in_edges();
     vectors_.overwrite(node, vector);
     norms_[node] = vector_norm(vector);
-    if (quantized_) quantized_->quantizer.quantize_into(vector.data(), quantized_->codes.data() + std::size_t(node) * dim_);
+    if (quantized_) quantized_->quantizer.quantize_into(vector.data(), quantized_->codes.mutable_row(node, dim_));
     if (node_count() <= 1) return;
 
     unlink(node);

@@ -128,7 +128,7 @@ std::vector<Candidate> HnswIndex::search_graph_filtered(std::span<const float> q
 }
 
 ScanRows HnswIndex::scan_rows() const {
-    const std::size_t rows = std::min(node_count(), dim_ == 0 ? std::size_t{0} : vectors_.float_count() / dim_);
+    const std::size_t rows = std::min(node_count(), dim_ == 0 ? std::size_t{0} : vectors_.count() / dim_);
     QOREL_ASSERT(norms_.size() >= rows, "fewer stored norms than rows");
     return {vectors_.data(), norms_.data(), rows, dim_, metric_};
 }

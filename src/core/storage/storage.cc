@@ -67,7 +67,7 @@ std::string temporary_path(const std::string& path) {
 
 void write_vectors_file(const HnswIndex& index, BufferedFileWriter& out, SaveFingerprint& print) {
     const VectorStore& store = index.vectors();
-    const auto vectors = as_bytes(store.data(), store.float_count() * 4);
+    const auto vectors = as_bytes(store.data(), store.count() * 4);
     const auto& norm_values = index.norms();
     const auto norms = as_bytes(norm_values.data(), norm_values.size() * 4);
     out.write(vectors);
@@ -77,19 +77,35 @@ void write_vectors_file(const HnswIndex& index, BufferedFileWriter& out, SaveFin
     print.vectors_crc = crc32c(norms, crc32c(vectors));
 }
 
-QuantizedImage::QuantizedImage(const QuantizedSearch& quantized) : codes_(quantized.codes) {
-    quantized.quantizer.save(head_);
+QuantizedImage::QuantizedImage(const ScalarQuantizer& quantizer, std::span<const float> rows)
+    : quantizer_(quantizer), rows_(rows) {
+    quantizer.save(head_);
+}
+
+template <class Take>
+void QuantizedImage::each_block(Take&& take) const {
+    constexpr std::size_t kBlockRows = 4096;
+    const std::size_t dim = quantizer_.dim;
+    const std::size_t rows = rows_.size() / dim;
+    std::vector<std::uint8_t> block(std::min(rows, kBlockRows) * dim);
+    for (std::size_t r = 0; r < rows; r += kBlockRows) {
+        const std::size_t count = std::min(kBlockRows, rows - r);
+        for (std::size_t i = 0; i < count; ++i) quantizer_.quantize_into(rows_.data() + (r + i) * dim, block.data() + i * dim);
+        take(std::span<const std::uint8_t>(block.data(), count * dim));
+    }
 }
 
 void QuantizedImage::fill(SaveFingerprint& print) const {
     print.has_quantized = true;
-    print.quantized_length = head_.size() + codes_.size();
-    print.quantized_crc = crc32(codes_, crc32(head_));
+    print.quantized_length = head_.size() + rows_.size();
+    std::uint32_t crc = crc32(head_);
+    each_block([&](std::span<const std::uint8_t> codes) { crc = crc32(codes, crc); });
+    print.quantized_crc = crc;
 }
 
 void QuantizedImage::write(BufferedFileWriter& out) const {
     out.write(head_);
-    out.write(codes_);
+    each_block([&](std::span<const std::uint8_t> codes) { out.write(codes); });
 }
 
 std::optional<std::uint64_t> vector_file_slots(std::uint64_t bytes, std::uint64_t dim) {
@@ -107,7 +123,7 @@ bool vectors_match_quickly(const SaveFingerprint& print, std::span<const std::ui
 }
 
 void save_storage(const Storage& storage, const HnswIndex& index, const std::vector<MetaRecord>& records,
-                  const QuantizedSearch* quantized, bool& between_files) {
+                  const ScalarQuantizer* quantizer, bool& between_files) {
     const std::string graph_tmp = temporary_path(storage.graph_path);
     const std::string vectors_tmp = temporary_path(storage.vectors_path);
     Env& env = *storage.env;
@@ -118,8 +134,8 @@ void save_storage(const Storage& storage, const HnswIndex& index, const std::vec
         write_durably(out);
     }
     std::optional<QuantizedImage> image;
-    if (quantized) {
-        image.emplace(*quantized);
+    if (quantizer) {
+        image.emplace(*quantizer, index.vectors().all());
         image->fill(print);
     }
     {
@@ -159,12 +175,18 @@ namespace {
 constexpr std::size_t kMinRegionRoom = std::size_t{1} << 30;
 constexpr std::uint64_t kRegionRoomCap = std::uint64_t{1} << 40;
 
+
+// A saved file of rows mapped privately with room for as many rows again.
+std::unique_ptr<PrivateRegion> map_with_room(Env& env, const std::string& path) {
+    const std::uint64_t bytes = env.file_size(path);
+    const std::size_t room = bytes > kRegionRoomCap ? std::size_t{0} : static_cast<std::size_t>(bytes);
+    return env.map_private(path, room + std::max(room, kMinRegionRoom));
+}
+
 }  // namespace
 
 std::unique_ptr<PrivateRegion> map_vectors_region(const Storage& storage) {
-    const std::uint64_t bytes = storage.env->file_size(storage.vectors_path);
-    const std::size_t room = bytes > kRegionRoomCap ? std::size_t{0} : static_cast<std::size_t>(bytes);
-    return storage.env->map_private(storage.vectors_path, room + std::max(room, kMinRegionRoom));
+    return map_with_room(*storage.env, storage.vectors_path);
 }
 
 LoadedStorage load_storage(const Storage& storage, const std::string& graph_path) {
@@ -202,7 +224,9 @@ LoadedStorage load_storage(const Storage& storage, const std::string& graph_path
     g.index.load_finish(std::move(store), std::move(norms), std::move(g.deleted), g.entry_point, g.max_layer);
 
     if (env.file_exists(storage.quantized_path)) {
-        std::vector<std::uint8_t> bytes = env.read_file(storage.quantized_path);
+        // Mapped like the vectors: the codes stay the page cache's until written.
+        std::unique_ptr<PrivateRegion> codes_region = map_with_room(env, storage.quantized_path);
+        const std::span<const std::uint8_t> bytes(codes_region->data(), codes_region->size());
         const bool from_this_save = !g.print || (g.print->has_quantized && g.print->quantized_length == bytes.size() &&
                                                  g.print->quantized_crc == crc32(bytes));
         if (from_this_save) {
@@ -212,9 +236,7 @@ LoadedStorage load_storage(const Storage& storage, const std::string& graph_path
             const std::size_t codes = bytes.size() - used;
             if (codes % dim != 0 || codes / dim < n)
                 invalid("vectors.sq8 holds " + std::to_string(codes) + " code bytes for " + std::to_string(n) + " slots");
-            std::vector<std::uint8_t> kept(bytes.begin() + static_cast<std::ptrdiff_t>(used),
-                                           bytes.begin() + static_cast<std::ptrdiff_t>(used + n * dim));
-            g.index.load_quantized(std::move(q), std::move(kept));
+            g.index.load_quantized(std::move(q), CodeStore::in_region(std::move(codes_region), n * dim, used));
         }
     }
     return LoadedStorage{std::move(g.index), std::move(graph), std::move(g.records), std::move(g.parsed_metadata),

@@ -49,18 +49,24 @@ std::string temporary_path(const std::string& path);
 // part of `print` from the bytes as they are written.
 void write_vectors_file(const HnswIndex& index, BufferedFileWriter& out, SaveFingerprint& print);
 
-// "vectors.sq8" for one save: the parameters are encoded once, so that the print the graph
-// file records is taken from exactly the bytes later written. Keeps a reference to the codes.
+// "vectors.sq8" for one save: the parameters, then the codes of `rows` under them. The codes
+// are made a block at a time, once for the print the graph file records and again as they are
+// written, so that a save never holds a second copy of them all. Keeps a reference to both.
 class QuantizedImage {
 public:
-    explicit QuantizedImage(const QuantizedSearch& quantized);
+    QuantizedImage(const ScalarQuantizer& quantizer, std::span<const float> rows);
     // Fills the quantized part of `print`.
     void fill(SaveFingerprint& print) const;
     void write(BufferedFileWriter& out) const;
 
 private:
+    // Calls `take` with the codes of each block of rows, in order.
+    template <class Take>
+    void each_block(Take&& take) const;
+
     std::vector<std::uint8_t> head_;
-    const std::vector<std::uint8_t>& codes_;
+    const ScalarQuantizer& quantizer_;
+    std::span<const float> rows_;
 };
 
 // Slots held by a vectors file of `bytes` bytes for this dimension, or nullopt when the length
@@ -71,14 +77,15 @@ std::optional<std::uint64_t> vector_file_slots(std::uint64_t bytes, std::uint64_
 // check every open makes, which reads the norms only.
 bool vectors_match_quickly(const SaveFingerprint& print, std::span<const std::uint8_t> vectors, std::size_t dim);
 
-// Writes the directory's data files for one consistent snapshot: vectors.tmp and graph.tmp
+// Writes the directory's data files for one consistent snapshot (the codes of the index's rows
+// under `quantizer`, when there is one, into "vectors.sq8"): vectors.tmp and graph.tmp
 // first (synced, with the directory), then "vectors.bin", "vectors.sq8" (or its removal when
 // `quantized` is null; a failure to remove is ignored) and "graph.qorel" by renames, then
 // syncs the directory. `between_files` is set while "vectors.bin" may be newer than
 // "graph.qorel"; when this throws with it set, graph.tmp may be the directory's graph, and
 // the next save must settle the directory (recovery.h) before it writes graph.tmp again.
 void save_storage(const Storage& storage, const HnswIndex& index, const std::vector<MetaRecord>& records,
-                  const QuantizedSearch* quantized, bool& between_files);
+                  const ScalarQuantizer* quantizer, bool& between_files);
 
 struct LoadedStorage {
     HnswIndex index;
