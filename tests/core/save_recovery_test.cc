@@ -588,8 +588,15 @@ public:
 
     bool landed() const { return !land_; }
 
+    // Opens and maps of a file of this name so far.
+    int reached(const std::string& file) const {
+        auto it = reached_.find(file);
+        return it == reached_.end() ? 0 : it->second;
+    }
+
 private:
     void reach(const std::string& p) {
+        ++reached_[fs::path(p).filename().string()];
         if (!land_ || fs::path(p).filename() != file_) return;
         auto land = std::move(land_);
         land_ = nullptr;
@@ -599,6 +606,7 @@ private:
     std::shared_ptr<Env> inner_;
     std::string file_;
     std::function<void()> land_;
+    std::map<std::string, int> reached_;
 };
 
 // A save (and the new log after it) lands while a reader has read the graph but not yet the
@@ -630,6 +638,28 @@ TEST(Reader, ReadsAgainWhenASaveLandsMidRead) {
             EXPECT_EQ(e.kind(), ErrorKind::ReadOnly);
         }
     }
+}
+
+// Between saves the log only grows: refresh() applies the records past those it applied and
+// reads no data file again, and after a save it reads the new files.
+TEST(Reader, RefreshAppliesOnlyWhatTheLogGained) {
+    auto mem = std::make_shared<MemEnv>();
+    auto writer = reader_test_writer(mem);
+    auto env = std::make_shared<MidReadEnv>(mem, "", nullptr);
+    auto reader = open_reader(env);
+    const int graph_reads = env->reached("graph.qorel"), vector_reads = env->reached("vectors.bin");
+    for (int generation = 2; generation < 5; ++generation) {
+        write_generation(*writer, generation);
+        reader->refresh();
+        EXPECT_EQ(snapshot(*reader), snapshot(*writer)) << generation;
+    }
+    EXPECT_EQ(env->reached("graph.qorel"), graph_reads);
+    EXPECT_EQ(env->reached("vectors.bin"), vector_reads);
+    writer->save();
+    write_generation(*writer, 5);
+    reader->refresh();
+    EXPECT_EQ(snapshot(*reader), snapshot(*writer));
+    EXPECT_GT(env->reached("graph.qorel"), graph_reads);
 }
 
 INSTANTIATE_TEST_SUITE_P(Configs, InterruptedSave,

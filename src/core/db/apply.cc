@@ -275,6 +275,7 @@ void Database::replay_wal(HeldFiles* held) {
     if (held) {
         held->wal = log.file;
         held->wal_length = log.total_length;
+        held->wal_good = log.good_length;
     }
 }
 

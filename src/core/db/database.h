@@ -10,7 +10,8 @@
 //   open-registry entry mutex  db/open_registry.cc: one directory's open or close; held while
 //                              the directory lock is taken and the database opened
 //   refresh_mutex_             a read-only database's refresh(), from its look at the files
-//                              to its swap (read-only databases take no save gate or log mutex)
+//                              to its swap (read-only databases take no save gate, and the
+//                              log mutex only to replay)
 //   save_gate_                 RwLock: mutations shared from their log append until memory
 //                              changed, save() and checkpoint() exclusively
 //   wal_mutex_                 the writer's turn: every mutation, save and replay
@@ -61,7 +62,8 @@
 // are refused before they take any lock. refresh() holds refresh_mutex_ throughout, reads the
 // newest state into a database of its own holding no other lock, and swaps it in holding
 // id_to_slot_, index_, slot_to_id_, metadata_ and metadata_index_ for writing, in the order
-// above, as compaction does.
+// above, as compaction does. When only the log grew since, it applies the new records instead,
+// as replay does.
 #pragma once
 
 #include <atomic>
@@ -263,10 +265,15 @@ private:
         FileId vectors;
         std::optional<FileId> wal;
         std::uint64_t wal_length = 0;  // as read
+        std::uint64_t wal_good = 0;    // the end of the records applied
     };
 
     // Refuses every change of a read-only database.
     void check_writable() const;
+    // A read-only database's refresh when only the log grew: applies its records past those
+    // applied. False when that cannot be done (the log is replaced, damaged past them, or has
+    // grown too much to read at once); the caller then opens the files again.
+    bool catch_up_with_log() REQUIRES(refresh_mutex_);
     // The read-only open, with its retries.
     static std::unique_ptr<Database> open_snapshot(const std::string& path, std::shared_ptr<Env> env);
 

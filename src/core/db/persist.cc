@@ -185,6 +185,11 @@ void Database::refresh() {
         }
     }
     if (unchanged) return;
+    // No save since the last look (a save replaces the graph file first, and the files read
+    // stay held, so their identities are not reused): the log only grew, and its new records
+    // are applied to the state in hand.
+    const bool same_data = (held_.graph_is_tmp ? now.graph_tmp : now.graph) == held_.graph && now.vectors == held_.vectors;
+    if (same_data && now.wal && (!held_.wal || now.wal == held_.wal) && catch_up_with_log()) return;
     std::unique_ptr<Database> fresh = open_snapshot(path_, env_);
     if (fresh->dim_ != dim_) throw QorelError::dimension_mismatch(dim_, fresh->dim_);
     {
@@ -203,6 +208,37 @@ void Database::refresh() {
     std::swap(*meta, fresh->metadata_.unguarded());
     std::swap(*mindex, fresh->metadata_index_.unguarded());
     metadata_index_ready_.store(fresh->metadata_index_ready_.load(std::memory_order_acquire), std::memory_order_release);
+}
+
+bool Database::catch_up_with_log() {
+    // A log grown by more than this is read by a whole open, which streams it.
+    constexpr std::uint64_t kLargestCatchUp = std::uint64_t{64} << 20;
+    std::unique_ptr<ReadableFile> file;
+    try {
+        file = env_->open_readable(wal_path_);
+    } catch (const QorelError&) {
+        return false;
+    }
+    if (!file) return false;
+    const FileId id = file->id();
+    if (held_.wal && id != *held_.wal) return false;
+    const std::uint64_t from = held_.wal ? held_.wal_good : 0;
+    const std::uint64_t size = file->size();
+    if (size < from || size - from > kLargestCatchUp) return false;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size - from));
+    bytes.resize(file->read_at(from, bytes.data(), bytes.size()));
+    WalReadResult log = parse_wal(bytes);
+    // Damage is left to a whole open, which reports it the way every open does.
+    if (log.tail == WalTail::Damaged) return false;
+    {
+        MutexLock lock(wal_mutex_);
+        apply(log.entries);
+        wal_bytes_.store(from + log.good_length, std::memory_order_relaxed);
+    }
+    held_.wal = id;
+    held_.wal_length = from + log.total_length;
+    held_.wal_good = from + log.good_length;
+    return true;
 }
 
 void Database::save() {
