@@ -152,3 +152,48 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
     SIMSIMD_TARGET_HASWELL=1 SIMSIMD_TARGET_SKYLAKE=1 SIMSIMD_TARGET_ICE=0 SIMSIMD_TARGET_GENOA=0
     SIMSIMD_TARGET_SAPPHIRE=0 SIMSIMD_TARGET_TURIN=0 SIMSIMD_TARGET_SIERRA=0)
 endif()
+
+# --- Snowball's English stemmer -----------------------------------------------------------
+# libstemmer_c, as bundled in the PyStemmer source distribution of the pinned version (later
+# distributions download it while they build, which offline machines cannot). Only the runtime
+# and the UTF-8 English stemmer are compiled. QOREL_PYSTEMMER_SDIST names a downloaded copy for
+# offline builds (`pip download --no-deps --no-binary :all: PyStemmer==<version>`).
+set(QOREL_PYSTEMMER_VERSION "2.0.1")
+set(QOREL_PYSTEMMER_SDIST "" CACHE FILEPATH "A downloaded PyStemmer source distribution (.tar.gz) to take libstemmer_c from")
+set(_stem_dest "${CMAKE_BINARY_DIR}/_deps/pystemmer")
+set(_stem_src "${_stem_dest}/PyStemmer-${QOREL_PYSTEMMER_VERSION}/libstemmer_c")
+if(NOT EXISTS "${_stem_src}/src_c/stem_UTF_8_english.c")
+  set(_sdist "${QOREL_PYSTEMMER_SDIST}")
+  if(NOT _sdist)
+    find_package(Python 3.9 COMPONENTS Interpreter)
+    if(NOT Python_Interpreter_FOUND)
+      message(FATAL_ERROR "PyStemmer ${QOREL_PYSTEMMER_VERSION} needed: set QOREL_PYSTEMMER_SDIST")
+    endif()
+    message(STATUS "Fetching the PyStemmer ${QOREL_PYSTEMMER_VERSION} source distribution through pip")
+    execute_process(
+      COMMAND "${Python_EXECUTABLE}" -m pip download --quiet --no-deps --no-binary :all:
+              --dest "${_stem_dest}" "PyStemmer==${QOREL_PYSTEMMER_VERSION}"
+      RESULT_VARIABLE _rc)
+    if(NOT _rc EQUAL 0)
+      message(FATAL_ERROR "could not download PyStemmer==${QOREL_PYSTEMMER_VERSION} through pip; "
+                          "offline, pass -DQOREL_PYSTEMMER_SDIST=<path of PyStemmer-${QOREL_PYSTEMMER_VERSION}.tar.gz>")
+    endif()
+    set(_sdist "${_stem_dest}/PyStemmer-${QOREL_PYSTEMMER_VERSION}.tar.gz")
+  endif()
+  if(NOT EXISTS "${_sdist}")
+    message(FATAL_ERROR "PyStemmer source distribution ${_sdist} does not exist")
+  endif()
+  file(ARCHIVE_EXTRACT INPUT "${_sdist}" DESTINATION "${_stem_dest}")
+  if(NOT EXISTS "${_stem_src}/src_c/stem_UTF_8_english.c")
+    message(FATAL_ERROR "${_sdist} is not the PyStemmer ${QOREL_PYSTEMMER_VERSION} source distribution")
+  endif()
+endif()
+message(STATUS "libstemmer_c (PyStemmer ${QOREL_PYSTEMMER_VERSION}): ${_stem_src}")
+add_library(qorel_stemmer STATIC
+  "${_stem_src}/runtime/api.c"
+  "${_stem_src}/runtime/utilities.c"
+  "${_stem_src}/src_c/stem_UTF_8_english.c")
+target_include_directories(qorel_stemmer SYSTEM PUBLIC "${_stem_src}")
+set_target_properties(qorel_stemmer PROPERTIES POSITION_INDEPENDENT_CODE ON C_VISIBILITY_PRESET hidden)
+# Third-party code: its warnings are its maintainers' business, not this build's errors.
+target_compile_options(qorel_stemmer PRIVATE -w)

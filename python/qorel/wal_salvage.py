@@ -6,6 +6,7 @@ Prints one JSON object per intact record, in file order:
     {"op": "insert", "id": ..., "vector": [...], "metadata": {...} or null}
     {"op": "delete", "id": ...}
     {"op": "update", "id": ..., "vector": [...]?, "metadata": {...} or null?}
+    {"op": "text_index", "field": ..., "stem": true or false}
     {"op": "batch", "records": N}
 (an update names only what it changed; "metadata": null removes the metadata; a batch line
 opens the N records one call logged as a unit, which replay applies only when all of them are

@@ -30,6 +30,19 @@ inline constexpr MethodEntry kMethods[] = {
      "Search multiple queries in parallel. Returns list of list of SearchResult.\n"
      "`where_filter`: optional metadata filter (same syntax as search).\n"
      "`max_distance`: optional float \xE2\x80\x94 discard results beyond this distance."},
+    {"search_text", "query, k=10, where_filter=None",
+     "Keyword search: the k rows whose indexed text field best matches any word of the query,\n"
+     "by BM25 (k1 1.2, b 0.75), best first; distance is the negated score (lower is better).\n"
+     "Needs enable_text_index; `where_filter` as in search."},
+    {"search_text_many", "queries, k=10, where_filter=None",
+     "search_text for each query, in parallel. Returns list of list of SearchResult."},
+    {"search_hybrid", "vector, query, k=10, where_filter=None, *, ef_search=None, weight=0.5, rrf_k=60, candidates=None",
+     "Vector and keyword search fused by reciprocal rank: each row scores\n"
+     "weight / (rrf_k + vector rank) + (1 - weight) / (rrf_k + keyword rank), ranks from 1,\n"
+     "each search asked for `candidates` hits (default max(k, 50)); distance is the negated\n"
+     "fused score. `where_filter` applies to both searches."},
+    {"search_hybrid_many", "vectors, queries, k=10, where_filter=None, *, ef_search=None, weight=0.5, rrf_k=60, candidates=None",
+     "search_hybrid for each (vector, query) pair, in parallel."},
     {"get", "id", nullptr},
     {"delete", "id", nullptr},
     {"delete_many", "ids", nullptr},
@@ -51,6 +64,10 @@ inline constexpr MethodEntry kMethods[] = {
      "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
      "with full-precision re-ranking. Automatically enabled when quantize=True is set."},
     {"disable_quantized_search", "", "Disable quantized search."},
+    {"enable_text_index", "field, *, stem=False",
+     "Index the string member `field` of every row's metadata for search_text and\n"
+     "search_hybrid, words stemmed (English) when `stem`. Kept up to date by every write and\n"
+     "saved with the database; calling it again with other arguments replaces the index."},
     {"refresh", "",
      "Move a read-only database to the newest state its writer has saved or logged.\n"
      "Searches running meanwhile in other threads see the old state or the new one.\n"
@@ -60,7 +77,7 @@ inline constexpr MethodEntry kMethods[] = {
      "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
      "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
      "memory_quantized_bytes, uses_brute_force, uses_quantized_search, wal_bytes,\n"
-     "wal_replay_seconds, last_checkpoint."},
+     "wal_replay_seconds, last_checkpoint, text_field."},
     {"check", "",
      "Check the stored files against the checksums their save recorded (the whole vectors\n"
      "file included), the log's records, and the graph (every live vector reachable, every\n"
@@ -85,6 +102,7 @@ inline constexpr PropertyEntry kProperties[] = {
     {"dim", nullptr},
     {"metric", nullptr},
     {"read_only", "Whether the database was opened with read_only=True."},
+    {"text_index", "The full-text index's settings as {\"field\": ..., \"stem\": ...}, or None."},
 };
 
 // kMethodCount for a name the table lacks.

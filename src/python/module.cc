@@ -160,6 +160,34 @@ nb::object json_loads(const std::string& text) {
     return loads(nb::str(text.data(), text.size()));
 }
 
+// The hits of a batch converted as to_py_results does, on the worker threads rather than
+// serially after the search. REQUIRES: the interpreter lock released.
+std::vector<std::vector<PySearchResult>> to_py_batches(std::vector<std::vector<SearchResult>>&& results) {
+    std::vector<std::vector<PySearchResult>> all(results.size());
+    parallel::for_each(0, results.size(), [&](std::size_t i) { all[i] = to_py_results(std::move(results[i])); });
+    return all;
+}
+
+nb::list to_py_lists(std::vector<std::vector<PySearchResult>>&& all) {
+    nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(all.size())));
+    if (!out.is_valid()) throw nb::python_error();
+    for (std::size_t i = 0; i < all.size(); ++i)
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), to_py_list(std::move(all[i])).release().ptr());
+    return out;
+}
+
+// The keyword arguments of search_hybrid and search_hybrid_many.
+HybridOptions hybrid_options(nb::handle ef_h, nb::handle weight_h, nb::handle rrf_h, nb::handle candidates_h) {
+    HybridOptions o;
+    if (std::optional<std::uint64_t> ef = to_optional_u64(ef_h, "ef_search")) o.ef_search = *ef;
+    const std::optional<double> weight = to_optional_f64(weight_h, "weight");
+    if (weight) o.weight = *weight;
+    if (!(o.weight >= 0.0 && o.weight <= 1.0)) throw nb::value_error("weight must be between 0 and 1");
+    if (!rrf_h.is_none()) o.rrf_k = to_u64(rrf_h, "rrf_k");
+    if (std::optional<std::uint64_t> c = to_optional_u64(candidates_h, "candidates")) o.candidates = *c;
+    return o;
+}
+
 using DatabaseClass = nb::class_<PyDatabase>;
 
 // "(self, <params>)" for a method of the table.
@@ -353,18 +381,69 @@ void bind_searches(DatabaseClass& cls) {
         std::vector<std::vector<PySearchResult>> all;
         {
             nb::gil_scoped_release release;
-            auto results = self.db->search_many(queries, a.k, a.ef, a.filter ? &*a.filter : nullptr, a.max_distance);
-            // Metadata becomes text on the worker threads, not serially after the search.
-            all.resize(results.size());
-            parallel::for_each(0, results.size(), [&](std::size_t i) { all[i] = to_py_results(std::move(results[i])); });
+            all = to_py_batches(self.db->search_many(queries, a.k, a.ef, a.filter ? &*a.filter : nullptr, a.max_distance));
         }
-        nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(all.size())));
-        if (!out.is_valid()) throw nb::python_error();
-        for (std::size_t i = 0; i < all.size(); ++i)
-            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), to_py_list(std::move(all[i])).release().ptr());
-        return out;
+        return to_py_lists(std::move(all));
     }, nb::arg("vectors").none(), nb::arg("k").none() = 10, nb::arg("ef_search").none() = nb::none(),
         nb::arg("where_filter").none() = nb::none(), nb::arg("max_distance").none() = nb::none());
+    def(cls, "search_text", [](const PyDatabase& self, nb::handle query_h, nb::handle k_h, nb::handle filter_h) {
+        const std::string query = to_string(query_h, "query");
+        const std::size_t k = to_u64(k_h, "k");
+        const std::optional<Filter> filter = convert_filter(filter_h);
+        std::vector<PySearchResult> hits;
+        {
+            nb::gil_scoped_release release;
+            hits = to_py_results(self.db->search_text(query, k, filter ? &*filter : nullptr));
+        }
+        return to_py_list(std::move(hits));
+    }, nb::arg("query").none(), nb::arg("k").none() = 10, nb::arg("where_filter").none() = nb::none());
+    def(cls, "search_text_many", [](const PyDatabase& self, nb::handle queries_h, nb::handle k_h, nb::handle filter_h) {
+        const std::vector<std::string> queries = to_ids(queries_h, "queries");
+        const std::size_t k = to_u64(k_h, "k");
+        const std::optional<Filter> filter = convert_filter(filter_h);
+        std::vector<std::vector<PySearchResult>> all;
+        {
+            nb::gil_scoped_release release;
+            all = to_py_batches(self.db->search_text_many(queries, k, filter ? &*filter : nullptr));
+        }
+        return to_py_lists(std::move(all));
+    }, nb::arg("queries").none(), nb::arg("k").none() = 10, nb::arg("where_filter").none() = nb::none());
+    def(cls, "search_hybrid", [](const PyDatabase& self, nb::handle vector_h, nb::handle query_h, nb::handle k_h,
+                                 nb::handle filter_h, nb::handle ef_h, nb::handle weight_h, nb::handle rrf_h,
+                                 nb::handle candidates_h) {
+        const std::vector<float> vector = to_vector(vector_h, "vector");
+        const std::string query = to_string(query_h, "query");
+        const std::size_t k = to_u64(k_h, "k");
+        const std::optional<Filter> filter = convert_filter(filter_h);
+        const HybridOptions options = hybrid_options(ef_h, weight_h, rrf_h, candidates_h);
+        std::vector<PySearchResult> hits;
+        {
+            nb::gil_scoped_release release;
+            hits = to_py_results(self.db->search_hybrid(vector, query, k, filter ? &*filter : nullptr, options));
+        }
+        return to_py_list(std::move(hits));
+    }, nb::arg("vector").none(), nb::arg("query").none(), nb::arg("k").none() = 10,
+        nb::arg("where_filter").none() = nb::none(), nb::kw_only(), nb::arg("ef_search").none() = nb::none(),
+        nb::arg("weight").none() = 0.5, nb::arg("rrf_k").none() = 60, nb::arg("candidates").none() = nb::none());
+    def(cls, "search_hybrid_many", [](const PyDatabase& self, nb::handle vectors_h, nb::handle queries_h, nb::handle k_h,
+                                      nb::handle filter_h, nb::handle ef_h, nb::handle weight_h, nb::handle rrf_h,
+                                      nb::handle candidates_h) {
+        const std::vector<std::vector<float>> vectors = to_vectors(vectors_h, "vectors");
+        const std::vector<std::string> queries = to_ids(queries_h, "queries");
+        if (vectors.size() != queries.size())
+            throw nb::value_error("vectors and queries must have the same length");
+        const std::size_t k = to_u64(k_h, "k");
+        const std::optional<Filter> filter = convert_filter(filter_h);
+        const HybridOptions options = hybrid_options(ef_h, weight_h, rrf_h, candidates_h);
+        std::vector<std::vector<PySearchResult>> all;
+        {
+            nb::gil_scoped_release release;
+            all = to_py_batches(self.db->search_hybrid_many(vectors, queries, k, filter ? &*filter : nullptr, options));
+        }
+        return to_py_lists(std::move(all));
+    }, nb::arg("vectors").none(), nb::arg("queries").none(), nb::arg("k").none() = 10,
+        nb::arg("where_filter").none() = nb::none(), nb::kw_only(), nb::arg("ef_search").none() = nb::none(),
+        nb::arg("weight").none() = 0.5, nb::arg("rrf_k").none() = 60, nb::arg("candidates").none() = nb::none());
     def(cls, "count", [](const PyDatabase& self, nb::handle filter_h) {
         std::optional<Filter> f = convert_filter(filter_h);
         return self.db->count(f ? &*f : nullptr);
@@ -401,6 +480,7 @@ void bind_reads(DatabaseClass& cls) {
         d["wal_bytes"] = st.wal_bytes;
         d["wal_replay_seconds"] = st.wal_replay_seconds;
         d["last_checkpoint"] = st.last_checkpoint ? nb::object(nb::float_(*st.last_checkpoint)) : nb::none();
+        d["text_field"] = st.text_field ? nb::object(nb::str(st.text_field->data(), st.text_field->size())) : nb::none();
         return d;
     });
     def(cls, "check", [](PyDatabase& self) {
@@ -428,6 +508,14 @@ void bind_reads(DatabaseClass& cls) {
     def_property(cls, "dim", [](const PyDatabase& self) { return self.db->dim(); });
     def_property(cls, "metric", [](const PyDatabase& self) { return metric_name(self.db->metric()); });
     def_property(cls, "read_only", [](const PyDatabase& self) { return self.db->read_only(); });
+    def_property(cls, "text_index", [](const PyDatabase& self) -> nb::object {
+        const std::optional<TextConfig> config = self.db->text_index_config();
+        if (!config) return nb::none();
+        nb::dict d;
+        d["field"] = nb::str(config->field.data(), config->field.size());
+        d["stem"] = config->stem;
+        return d;
+    });
 }
 
 void bind_maintenance(DatabaseClass& cls) {
@@ -441,6 +529,11 @@ void bind_maintenance(DatabaseClass& cls) {
         self.db->compact();
     });
     def(cls, "enable_quantized_search", [](PyDatabase& self) { self.db->enable_quantized_search(); });
+    def(cls, "enable_text_index", [](PyDatabase& self, nb::handle field_h, nb::handle stem_h) {
+        std::string field = to_string(field_h, "field");
+        const bool stem = to_bool(stem_h, "stem");
+        checkpointed(self, [&](Database& db) { db.enable_text_index(std::move(field), stem); });
+    }, nb::arg("field").none(), nb::kw_only(), nb::arg("stem").none() = false);
     def(cls, "disable_quantized_search", [](PyDatabase& self) { self.db->disable_quantized_search(); });
     def(cls, "refresh", [](PyDatabase& self) {
         nb::gil_scoped_release release;

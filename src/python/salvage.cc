@@ -29,6 +29,12 @@ nb::list floats(const std::vector<float>& v) {
 // for the caller to load.
 nb::dict record_dict(const WalEntry& entry) {
     nb::dict d;
+    if (const auto* text = std::get_if<WalEntry::EnableText>(&entry.op)) {
+        d["op"] = "text_index";
+        d["field"] = nb::str(text->field.data(), text->field.size());
+        d["stem"] = text->stem;
+        return d;
+    }
     const std::string& id = entry.id();
     d["id"] = nb::str(id.data(), id.size());
     if (const auto* insert = std::get_if<WalEntry::Insert>(&entry.op)) {
@@ -37,8 +43,8 @@ nb::dict record_dict(const WalEntry& entry) {
         d["metadata"] = metadata_text_or_none(insert->metadata);
     } else if (std::holds_alternative<WalEntry::Delete>(entry.op)) {
         d["op"] = "delete";
-    } else {
-        const auto& update = std::get<WalEntry::Update>(entry.op);
+    } else if (const auto* update_op = std::get_if<WalEntry::Update>(&entry.op)) {
+        const auto& update = *update_op;
         d["op"] = "update";
         if (update.vector) d["vector"] = floats(*update.vector);
         if (update.has_metadata_change) d["metadata"] = metadata_text_or_none(update.new_metadata);

@@ -37,11 +37,13 @@ struct Components {
     std::vector<std::string>& slot_ids;
     MetadataStore& meta;
     MetadataIndex& mindex;
+    TextIndex& text;
 
     void set_metadata(Slot s, std::optional<Json> value) {
         std::optional<Json>& old = meta[s];
         mindex.remove(s, old ? &*old : nullptr);
         mindex.index(s, value ? &*value : nullptr);
+        text.index_metadata(s, value ? &*value : nullptr);
         old = std::move(value);
     }
 
@@ -161,8 +163,15 @@ void apply_insert(Map& ids, Components& c, PendingInserts& pending, InsertRef it
     c.set_metadata(it->second, std::move(*item.metadata));
 }
 
+// The text index rebuilt over another field or word form, from the rows as they now are.
+void enable_text(Components& c, WalEntry::EnableText& e, void (*build)(TextIndex&, const HnswIndex&, const MetadataStore&)) {
+    c.text.configure(TextConfig{std::move(e.field), e.stem});
+    build(c.text, c.index, c.meta);
+}
+
 template <class Map>
-void apply_records(Map& ids, Components& c, std::uint64_t dim, std::span<WalEntry> records) {
+void apply_records(Map& ids, Components& c, std::uint64_t dim, std::span<WalEntry> records,
+                   void (*build_text)(TextIndex&, const HnswIndex&, const MetadataStore&)) {
     constexpr bool kExclusive = !std::is_const_v<Map>;
     PendingInserts pending;
     for (WalEntry& record : records) {
@@ -188,6 +197,9 @@ void apply_records(Map& ids, Components& c, std::uint64_t dim, std::span<WalEntr
             if (it == ids.end()) continue;
             if (u->vector && u->vector->size() == dim) c.index.update_vector(it->second, std::move(*u->vector));
             if (u->has_metadata_change) c.set_metadata(it->second, std::move(u->new_metadata));
+        } else if (auto* t = std::get_if<WalEntry::EnableText>(&record.op)) {
+            if constexpr (kExclusive) pending.flush(c, ids);
+            enable_text(c, *t, build_text);
         }
     }
     if constexpr (kExclusive) pending.flush(c, ids);
@@ -212,6 +224,7 @@ void Database::apply_locked(bool exclusive, Fn&& fn) {
         auto slot_ids = slot_to_id_.write();
         auto meta = metadata_.write();
         auto mindex = metadata_index_.write();
+        auto text = text_index_.write();
         // Timed from here, with the locks held: a replay of the same records does this work
         // and, with no reader about, none of the waiting.
         const auto start = std::chrono::steady_clock::now();
@@ -220,7 +233,11 @@ void Database::apply_locked(bool exclusive, Fn&& fn) {
             build_metadata_index(*mindex, *index, *meta);
             metadata_index_ready_.store(true, std::memory_order_release);
         }
-        Components c{*index, *slot_ids, *meta, *mindex};
+        if (!text_index_ready_.load(std::memory_order_acquire)) {
+            build_text_index(*text, *index, *meta);
+            text_index_ready_.store(true, std::memory_order_release);
+        }
+        Components c{*index, *slot_ids, *meta, *mindex, *text};
         fn(*ids, c);
         const auto took = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
         replay_ns_.fetch_add(static_cast<std::uint64_t>(took.count()), std::memory_order_relaxed);
@@ -238,7 +255,7 @@ void Database::apply_locked(bool exclusive, Fn&& fn) {
 void Database::apply(std::span<WalEntry> records) {
     if (records.empty()) return;
     const bool exclusive = changes_id_map(*id_to_slot_.read(), records);
-    apply_locked(exclusive, [&](auto& ids, Components& c) { apply_records(ids, c, dim_, records); });
+    apply_locked(exclusive, [&](auto& ids, Components& c) { apply_records(ids, c, dim_, records, &Database::build_text_index); });
 }
 
 void Database::apply(InsertBlock& block) {

@@ -22,6 +22,8 @@
 //   slot_to_id_                Guarded (RwLock)
 //   metadata_                  Guarded (RwLock)
 //   metadata_index_            Guarded (RwLock)
+//   text_index_                Guarded (RwLock): the full-text index, beside the metadata
+//                              index and built on first use like it
 //
 // Leaf locks: held for a few instructions, never while taking any other lock.
 //   per-list spinlocks         hnsw/spinlock.h, one per neighbour list: under index_ (and
@@ -61,9 +63,9 @@
 // A read-only database takes no lock of the directory and changes nothing in it; its mutations
 // are refused before they take any lock. refresh() holds refresh_mutex_ throughout, reads the
 // newest state into a database of its own holding no other lock, and swaps it in holding
-// id_to_slot_, index_, slot_to_id_, metadata_ and metadata_index_ for writing, in the order
-// above, as compaction does. When only the log grew since, it applies the new records instead,
-// as replay does.
+// id_to_slot_, index_, slot_to_id_, metadata_, metadata_index_ and text_index_ for writing, in
+// the order above, as compaction does. When only the log grew since, it applies the new records
+// instead, as replay does.
 #pragma once
 
 #include <atomic>
@@ -89,6 +91,7 @@
 #include "storage/check.h"
 #include "storage/storage.h"
 #include "storage/wal.h"
+#include "text/text_index.h"
 #include "thread_annotations.h"
 #include "types.h"
 
@@ -137,6 +140,19 @@ struct Stats {
     double wal_replay_seconds = 0.0;
     // When this process last saved the database (seconds since the epoch); none before then.
     std::optional<double> last_checkpoint;
+    // The metadata field the full-text index covers; none without one.
+    std::optional<std::string> text_field;
+};
+
+// How search_hybrid fuses its two rankings: each slot scores
+// weight / (rrf_k + its vector rank) + (1 - weight) / (rrf_k + its keyword rank), ranks from 1,
+// a ranking the slot is missing from adding nothing. Each search is asked for `candidates`
+// hits (none: max(k, 50)).
+struct HybridOptions {
+    std::optional<std::size_t> ef_search;
+    double weight = 0.5;
+    std::size_t rrf_k = 60;
+    std::optional<std::size_t> candidates;
 };
 
 // When a writer saves on its own (Database::checkpoint): once replaying the log would take
@@ -215,6 +231,26 @@ public:
                                                        std::optional<float> max_distance) const;
     // Live vectors whose metadata satisfies the filter (all live vectors without one).
     std::size_t count(const Filter* filter) const;
+
+    // ---- full-text search (text/text_index.h)
+    // Indexes the string member `field` of every row's metadata for keyword search, words
+    // stemmed (English) when `stem`. Logged, and saved in "text.qorel". The same settings again
+    // change nothing; other ones replace the index. std::invalid_argument for an empty field.
+    void enable_text_index(std::string field, bool stem);
+    std::optional<TextConfig> text_index_config() const;
+    // The k rows whose field best matches any word of the query, by BM25, best first (ties by
+    // slot); `distance` is the negated score. Nothing without a text index.
+    std::vector<SearchResult> search_text(std::string_view query, std::size_t k, const Filter* filter) const;
+    std::vector<std::vector<SearchResult>> search_text_many(const std::vector<std::string>& queries, std::size_t k,
+                                                            const Filter* filter) const;
+    // The vector search and the keyword search fused by reciprocal rank (HybridOptions);
+    // `distance` is the negated fused score. std::invalid_argument for a weight outside [0, 1].
+    std::vector<SearchResult> search_hybrid(std::span<const float> vector, std::string_view query, std::size_t k,
+                                            const Filter* filter, const HybridOptions& options) const;
+    // REQUIRES: vectors.size() == queries.size().
+    std::vector<std::vector<SearchResult>> search_hybrid_many(const std::vector<std::vector<float>>& vectors,
+                                                              const std::vector<std::string>& queries, std::size_t k,
+                                                              const Filter* filter, const HybridOptions& options) const;
 
     // ---- deletion and update
     // True when the id was stored and is now deleted.
@@ -346,6 +382,20 @@ private:
                            std::optional<float> max_distance, std::vector<std::vector<SearchResult>>& results) const;
     std::vector<SearchResult> assemble(const ReadView& view, const std::vector<Candidate>& candidates,
                                        std::optional<float> max_distance) const;
+    // Indexes every live slot's field into `text` (configured, empty), stored texts read
+    // without keeping a decoded value.
+    static void build_text_index(TextIndex& text, const HnswIndex& index, const MetadataStore& meta);
+    // Builds the text index if it is not yet. REQUIRES: the index and metadata locks held, not
+    // the text-index lock, which it may take exclusively.
+    void ensure_text_index(const HnswIndex& index, const MetadataStore& meta) const
+        REQUIRES_SHARED(index_.mutex(), metadata_.mutex()) EXCLUDES(text_index_.mutex());
+    // The keyword hits of one query under the view, filtered. REQUIRES: the text index built.
+    std::vector<TextHit> text_hits(const ReadView& view, std::string_view query, std::size_t k,
+                                   const Filter* filter) const;
+    // The k best slots of the two rankings by reciprocal rank (HybridOptions).
+    std::vector<SearchResult> fuse(const ReadView& view, const std::vector<Candidate>& nearest,
+                                   const std::vector<TextHit>& keyword, std::size_t k,
+                                   const HybridOptions& options) const;
 
 private:
     Database(std::string path, std::shared_ptr<Env> env, HnswIndex index, std::uint64_t dim, bool quantize,
@@ -363,6 +413,10 @@ private:
     // search may be the first to need it.
     mutable Guarded<MetadataIndex> metadata_index_;
     mutable std::atomic<bool> metadata_index_ready_{true};
+    // The full-text index: its configuration always current, its postings built when first
+    // needed after an open (`text_index_ready_`), as the metadata index is.
+    mutable Guarded<TextIndex> text_index_;
+    mutable std::atomic<bool> text_index_ready_{true};
     // Filter plans kept while the metadata index is unchanged (its own leaf lock).
     PlanCache plan_cache_;
     const std::uint64_t dim_;

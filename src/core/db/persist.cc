@@ -6,6 +6,7 @@
 
 #include "database.h"
 #include "storage/recovery.h"
+#include "text/text_file.h"
 
 namespace qorel {
 
@@ -85,8 +86,13 @@ std::unique_ptr<Database> Database::load(const std::string& path, std::shared_pt
             meta[s] = std::move(loaded.parsed_metadata[r.parsed]);
         }
     }
-    // The metadata index waits for its first use (a change from the log may be that use).
+    // The metadata and text indexes wait for their first use (a change from the log may be
+    // that use); the text index's configuration is read now.
     db->metadata_index_ready_.store(false, std::memory_order_release);
+    if (std::optional<TextConfig> text = read_text_config(*db->env_, path)) {
+        db->text_index_.unguarded().configure(std::move(*text));
+        db->text_index_ready_.store(false, std::memory_order_release);
+    }
     db->replay_wal(held);
     return db;
 }
@@ -201,13 +207,16 @@ void Database::refresh() {
     auto slot_ids = slot_to_id_.write();
     auto meta = metadata_.write();
     auto mindex = metadata_index_.write();
+    auto text = text_index_.write();
     // Swapped, so that the old state is freed with `fresh`, after the locks are released.
     std::swap(*ids, fresh->id_to_slot_.unguarded());
     std::swap(*index, fresh->index_.unguarded());
     std::swap(*slot_ids, fresh->slot_to_id_.unguarded());
     std::swap(*meta, fresh->metadata_.unguarded());
     std::swap(*mindex, fresh->metadata_index_.unguarded());
+    std::swap(*text, fresh->text_index_.unguarded());
     metadata_index_ready_.store(fresh->metadata_index_ready_.load(std::memory_order_acquire), std::memory_order_release);
+    text_index_ready_.store(fresh->text_index_ready_.load(std::memory_order_acquire), std::memory_order_release);
 }
 
 bool Database::catch_up_with_log() {
@@ -295,6 +304,13 @@ void Database::save_locked() {
     std::optional<ScalarQuantizer> quantizer;
     if (quantize_) quantizer = ScalarQuantizer::train(index->vectors().all(), dim_);
     save_storage(storage_, *index, records, quantizer ? &*quantizer : nullptr, settle_pending_);
+    // Before the log goes: it may hold the record that enabled the text index. A directory
+    // without one keeps no settings file from a database that was there before.
+    if (const std::optional<TextConfig> text = text_index_.read()->config()) {
+        write_text_config(*env_, path_, *text);
+    } else {
+        env_->remove_file_if_exists(join_path(path_, kTextConfigFile));
+    }
 
     // The data files now hold every change the log records.
     wal_.close_writer();
@@ -365,17 +381,26 @@ void Database::compact() {
     }
     MetadataIndex new_mindex;
     new_mindex.rebuild(new_meta, {});
+    TextIndex new_text;
+    if (std::optional<TextConfig> config = text_index_.read()->config()) {
+        new_text.configure(std::move(*config));
+        for (std::size_t s = 0; s < new_meta.size(); ++s)
+            new_text.index_metadata(static_cast<Slot>(s), new_meta[s] ? &*new_meta[s] : nullptr);
+    }
 
     auto index = index_.write();
     auto slot_ids = slot_to_id_.write();
     auto meta = metadata_.write();
     auto mindex = metadata_index_.write();
+    auto text = text_index_.write();
     *ids = std::move(new_ids);
     *index = std::move(*fresh);
     *slot_ids = std::move(new_slot_ids);
     *meta = MetadataStore(std::move(new_meta));
     *mindex = std::move(new_mindex);
+    *text = std::move(new_text);
     metadata_index_ready_.store(true, std::memory_order_release);
+    text_index_ready_.store(true, std::memory_order_release);
 }
 
 }  // namespace qorel

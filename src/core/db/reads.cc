@@ -52,6 +52,7 @@ Stats Database::stats() const {
     st.wal_replay_seconds = static_cast<double>(replay_ns_.load(std::memory_order_relaxed)) * 1e-9;
     if (const std::int64_t saved = last_save_ns_.load(std::memory_order_relaxed); saved >= 0)
         st.last_checkpoint = static_cast<double>(saved) * 1e-9;
+    if (const std::optional<TextConfig> text = text_index_config()) st.text_field = text->field;
     auto index = index_.read();
     st.num_deleted = index->deleted().size();
     st.uses_quantized_search = index->quantized().has_value();

@@ -83,6 +83,9 @@ void encode_record(const WalEntry& entry, std::vector<std::uint8_t>& out) {
     if (const auto* d = std::get_if<WalEntry::Delete>(&entry.op)) {
         check_part(d->id.size());
         size = 4 + d->id.size();
+    } else if (const auto* t = std::get_if<WalEntry::EnableText>(&entry.op)) {
+        check_part(t->field.size());
+        size = 4 + t->field.size() + 1;
     } else {
         const auto& u = std::get<WalEntry::Update>(entry.op);
         if (u.has_metadata_change && u.new_metadata) meta = checked_metadata_text(*u.new_metadata);
@@ -102,6 +105,9 @@ void encode_record(const WalEntry& entry, std::vector<std::uint8_t>& out) {
     w.u32(static_cast<std::uint32_t>(size));
     if (const auto* d = std::get_if<WalEntry::Delete>(&entry.op)) {
         w.string(d->id);
+    } else if (const auto* t = std::get_if<WalEntry::EnableText>(&entry.op)) {
+        w.string(t->field);
+        w.u8(t->stem ? 1 : 0);
     } else {
         const auto& u = std::get<WalEntry::Update>(entry.op);
         w.string(u.id);
@@ -179,6 +185,11 @@ std::optional<WalEntry> decode_payload(std::uint8_t kind, std::span<const std::u
             if (has_vector && !read_vector(in, e.vector.emplace())) return std::nullopt;
             if (!read_flag(in, e.has_metadata_change)) return std::nullopt;
             if (e.has_metadata_change && !read_metadata(in, e.new_metadata)) return std::nullopt;
+            return WalEntry(std::move(e));
+        }
+        case WalKind::EnableText: {
+            WalEntry::EnableText e;
+            if (!read_string(in, e.field) || !read_flag(in, e.stem)) return std::nullopt;
             return WalEntry(std::move(e));
         }
         case WalKind::Batch:

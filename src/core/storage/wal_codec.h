@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -39,16 +40,36 @@ struct WalEntry {
         std::optional<Json> new_metadata;
         bool operator==(const Update&) const = default;
     };
+    // The full-text index is (re)built over the string member `field`, words stemmed when
+    // `stem`. Names no vector: its id() is empty.
+    struct EnableText {
+        std::string field;
+        bool stem = false;
+        bool operator==(const EnableText&) const = default;
+    };
 
-    std::variant<Insert, Delete, Update> op;
+    std::variant<Insert, Delete, Update, EnableText> op;
 
     WalEntry(Insert e) : op(std::move(e)) {}
     WalEntry(Delete e) : op(std::move(e)) {}
     WalEntry(Update e) : op(std::move(e)) {}
+    WalEntry(EnableText e) : op(std::move(e)) {}
 
-    WalKind kind() const { return static_cast<WalKind>(op.index() + 1); }
+    WalKind kind() const {
+        constexpr WalKind kinds[] = {WalKind::Insert, WalKind::Delete, WalKind::Update, WalKind::EnableText};
+        return kinds[op.index()];
+    }
     const std::string& id() const {
-        return std::visit([](const auto& e) -> const std::string& { return e.id; }, op);
+        static const std::string none;
+        return std::visit(
+            [](const auto& e) -> const std::string& {
+                if constexpr (std::is_same_v<std::decay_t<decltype(e)>, EnableText>) {
+                    return none;
+                } else {
+                    return e.id;
+                }
+            },
+            op);
     }
     bool operator==(const WalEntry&) const = default;
 };

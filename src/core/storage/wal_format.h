@@ -16,7 +16,7 @@
 
 namespace qorel {
 
-enum class WalKind : std::uint8_t { Insert = 1, Delete = 2, Update = 3, Batch = 4 };
+enum class WalKind : std::uint8_t { Insert = 1, Delete = 2, Update = 3, Batch = 4, EnableText = 5 };
 
 // The largest payload the log writes or accepts. A length field above it, or above the bytes
 // left in the file, can only come from damage and is read as a cut-off tail; the bound keeps a

@@ -17,7 +17,7 @@ namespace {
 std::optional<std::uint64_t> search_record(std::span<const std::uint8_t> bytes, std::uint64_t from, std::uint64_t& budget) {
     for (std::uint64_t pos = from; pos + kWalRecordOverhead <= bytes.size(); ++pos) {
         const std::uint8_t kind = bytes[pos];
-        if (kind < static_cast<std::uint8_t>(WalKind::Insert) || kind > static_cast<std::uint8_t>(WalKind::Batch)) continue;
+        if (kind < static_cast<std::uint8_t>(WalKind::Insert) || kind > static_cast<std::uint8_t>(WalKind::EnableText)) continue;
         std::uint32_t length;
         std::memcpy(&length, bytes.data() + pos + 1, 4);
         if (length > bytes.size() - pos - kWalRecordOverhead) continue;
