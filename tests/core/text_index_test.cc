@@ -5,6 +5,7 @@
 #include <random>
 #include <set>
 
+#include "storage/wal_codec.h"
 #include "text/text_index.h"
 #include "text/tokenizer.h"
 
@@ -154,6 +155,26 @@ TEST(TextIndex, IndexesOnlyStringFieldsOfObjects) {
     EXPECT_EQ(index.document_count(), 0u);
     EXPECT_TRUE(index.search("hello", 10, nullptr).empty());
     EXPECT_EQ(index.term_count(), 0u);
+}
+
+}  // namespace
+}  // namespace qorel
+
+namespace qorel {
+namespace {
+
+TEST(TextIndexRecord, RoundTripsThroughTheLogCodec) {
+    for (const bool stem : {false, true}) {
+        const WalEntry entry(WalEntry::EnableText{"body ü", stem});
+        const std::vector<std::uint8_t> bytes = encode_record(entry);
+        EXPECT_EQ(entry.kind(), WalKind::EnableText);
+        EXPECT_TRUE(entry.id().empty());
+        const std::span<const std::uint8_t> payload(bytes.data() + 5, bytes.size() - kWalRecordOverhead);
+        const std::optional<WalEntry> back = decode_payload(bytes[0], payload);
+        ASSERT_TRUE(back.has_value());
+        EXPECT_EQ(*back, entry);
+        EXPECT_FALSE(decode_payload(bytes[0], payload.first(3)).has_value());  // cut short
+    }
 }
 
 }  // namespace

@@ -110,8 +110,7 @@ TEST_F(WalTest, BlockAppendWritesTheRecordsOfItsRows) {
 // A batch is read whole or not at all: cut anywhere, none of it is used, its first byte is
 // where the next append goes, and the cut is an interrupted append (Torn), not damage.
 TEST_F(WalTest, BatchesSurviveACutWholeOrNotAtAll) {
-    const std::vector<WalEntry> batch = {ins("b", {1, 2}), del("a"), WalEntry::Update{"b", std::nullopt, true, Json{{"k", 1}}},
-                                         WalEntry::EnableText{"body", true}};
+    const std::vector<WalEntry> batch = {ins("b", {1, 2}), del("a"), WalEntry::Update{"b", std::nullopt, true, Json{{"k", 1}}}};
     {
         Wal wal(posix, log_);
         wal.append(ins("a", {0, 0}));  // a single record goes without a frame

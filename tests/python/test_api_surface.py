@@ -62,9 +62,15 @@ def test_readme_api_table_follows_the_table():
                                                   if not name.startswith("__")}
 
 
+# Keyword search is the engine's alone so far; the sharded client does not offer it yet.
+NOT_IN_CLUSTER = {"search_text", "search_text_many", "search_hybrid", "search_hybrid_many", "enable_text_index"}
+
+
 def test_cluster_client_has_the_same_signatures():
     cluster = pytest.importorskip("qorel.cluster")
     for name, _, _ in TABLE:
+        if name in NOT_IN_CLUSTER:
+            continue
         single, sharded = (inspect.signature(getattr(cls, name)).parameters.values()
                            for cls in (Database, cluster.ShardedDatabase))
         # The sharded client adds keyword-only options of its own after the engine's parameters.
@@ -104,7 +110,7 @@ def test_properties_are_read_only_with_their_docs(db):
     db.delete("a")
     before = {name: getattr(db, name) for name in PROPERTIES}
     assert before == {"quantized_search": False, "deleted_count": 1, "total_slots": 1, "dim": 2, "metric": "cosine",
-                      "read_only": False}
+                      "read_only": False, "text_index": None}
     for name, doc in PROPERTIES.items():
         prop = vars(Database)[name]
         assert prop.__doc__ == doc
@@ -188,7 +194,9 @@ def stub_parameters(fn):
         posonly = i < len(a.posonlyargs)
         out.append((None if posonly else arg.arg,
                     "POSITIONAL_ONLY" if posonly else "POSITIONAL_OR_KEYWORD", default))
-    assert a.vararg is None and a.kwarg is None and not a.kwonlyargs
+    assert a.vararg is None and a.kwarg is None
+    for arg, default in zip(a.kwonlyargs, a.kw_defaults):
+        out.append((arg.arg, "KEYWORD_ONLY", inspect.Parameter.empty if default is None else ast.literal_eval(default)))
     return out
 
 

@@ -2,7 +2,7 @@
 it with mypy --strict and then run it, so the stubs have to agree with both the checker and the
 module."""
 
-from typing import Any, Optional
+from typing import Any, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -40,6 +40,15 @@ def run(path: str) -> list[str]:
     wide: npt.NDArray[np.float64] = np.random.default_rng(1).standard_normal((2, 3))
     ints: npt.NDArray[np.int64] = np.array([0, 0, 1], dtype=np.int64)
     lines.append(f"{len(db.search_many(wide, k=1))} {len(db.search(ints, k=1))}")
+
+    db.enable_text_index("kind", stem=True)
+    text: Optional[dict[str, Union[str, bool]]] = db.text_index
+    keyword: list[qorel.SearchResult] = db.search_text("x", k=2, where_filter={"n": 1})
+    fused: list[qorel.SearchResult] = db.search_hybrid([1.0, 0.0, 0.0], "y", k=2, weight=0.7, rrf_k=10,
+                                                        candidates=5, ef_search=20)
+    keyword_batches: list[list[qorel.SearchResult]] = db.search_text_many(["x", "y"], k=1)
+    fused_batches: list[list[qorel.SearchResult]] = db.search_hybrid_many(batch, ["x", "y"], k=1)
+    lines.append(f"{text} {len(keyword)} {len(fused)} {len(keyword_batches)} {len(fused_batches)}")
 
     vector, metadata = db.get("a")
     first: float = vector[0]
