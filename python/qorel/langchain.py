@@ -820,6 +820,10 @@ class QorelRetriever(VectorStoreRetriever):
 
     allowed_search_types: ClassVar[Collection[str]] = (*VectorStoreRetriever.allowed_search_types, "keyword", "hybrid")
 
+    def __init__(self, **kwargs: Any) -> None:
+        # The fields are LangChain's: vectorstore, search_type, search_kwargs, tags, ...
+        super().__init__(**kwargs)
+
     def _get_relevant_documents(
         self, query: str, *, run_manager: CallbackManagerForRetrieverRun, **kwargs: Any
     ) -> list[Document]:
