@@ -160,7 +160,8 @@ nb::object json_loads(const std::string& text) {
     return loads(nb::str(text.data(), text.size()));
 }
 
-// Batches of hits converted on the worker threads (metadata to text), interpreter lock released.
+// The hits of a batch converted as to_py_results does, on the worker threads rather than
+// serially after the search. REQUIRES: the interpreter lock released.
 std::vector<std::vector<PySearchResult>> to_py_batches(std::vector<std::vector<SearchResult>>&& results) {
     std::vector<std::vector<PySearchResult>> all(results.size());
     parallel::for_each(0, results.size(), [&](std::size_t i) { all[i] = to_py_results(std::move(results[i])); });
@@ -380,16 +381,9 @@ void bind_searches(DatabaseClass& cls) {
         std::vector<std::vector<PySearchResult>> all;
         {
             nb::gil_scoped_release release;
-            auto results = self.db->search_many(queries, a.k, a.ef, a.filter ? &*a.filter : nullptr, a.max_distance);
-            // Metadata becomes text on the worker threads, not serially after the search.
-            all.resize(results.size());
-            parallel::for_each(0, results.size(), [&](std::size_t i) { all[i] = to_py_results(std::move(results[i])); });
+            all = to_py_batches(self.db->search_many(queries, a.k, a.ef, a.filter ? &*a.filter : nullptr, a.max_distance));
         }
-        nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(all.size())));
-        if (!out.is_valid()) throw nb::python_error();
-        for (std::size_t i = 0; i < all.size(); ++i)
-            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), to_py_list(std::move(all[i])).release().ptr());
-        return out;
+        return to_py_lists(std::move(all));
     }, nb::arg("vectors").none(), nb::arg("k").none() = 10, nb::arg("ef_search").none() = nb::none(),
         nb::arg("where_filter").none() = nb::none(), nb::arg("max_distance").none() = nb::none());
     def(cls, "search_text", [](const PyDatabase& self, nb::handle query_h, nb::handle k_h, nb::handle filter_h) {

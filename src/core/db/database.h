@@ -62,8 +62,8 @@
 // A read-only database takes no lock of the directory and changes nothing in it; its mutations
 // are refused before they take any lock. refresh() holds refresh_mutex_ throughout, reads the
 // newest state into a database of its own holding no other lock, and swaps it in holding
-// id_to_slot_, index_, slot_to_id_, metadata_, metadata_index_ and text_index_ for writing, in the order
-// above, as compaction does.
+// id_to_slot_, index_, slot_to_id_, metadata_, metadata_index_ and text_index_ for writing, in
+// the order above, as compaction does.
 #pragma once
 
 #include <atomic>
@@ -385,8 +385,10 @@ private:
     // The keyword hits of one query under the view, filtered. REQUIRES: the text index built.
     std::vector<TextHit> text_hits(const ReadView& view, std::string_view query, std::size_t k,
                                    const Filter* filter) const;
-    std::vector<SearchResult> hybrid(const ReadView& view, std::span<const float> vector, std::string_view query,
-                                     std::size_t k, const Filter* filter, const HybridOptions& options) const;
+    // The k best slots of the two rankings by reciprocal rank (HybridOptions).
+    std::vector<SearchResult> fuse(const ReadView& view, const std::vector<Candidate>& nearest,
+                                   const std::vector<TextHit>& keyword, std::size_t k,
+                                   const HybridOptions& options) const;
 
 private:
     Database(std::string path, std::shared_ptr<Env> env, HnswIndex index, std::uint64_t dim, bool quantize,

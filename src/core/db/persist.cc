@@ -272,8 +272,13 @@ void Database::save_locked() {
         fresh->codes = fresh->quantizer.quantize_batch(index->vectors().all(), dim_);
     }
     save_storage(storage_, *index, records, fresh ? &*fresh : nullptr, settle_pending_);
-    // Before the log goes: it may hold the record that enabled the text index.
-    if (const std::optional<TextConfig> text = text_index_.read()->config()) write_text_config(*env_, path_, *text);
+    // Before the log goes: it may hold the record that enabled the text index. A directory
+    // without one keeps no settings file from a database that was there before.
+    if (const std::optional<TextConfig> text = text_index_.read()->config()) {
+        write_text_config(*env_, path_, *text);
+    } else {
+        env_->remove_file_if_exists(join_path(path_, kTextConfigFile));
+    }
 
     // The data files now hold every change the log records.
     wal_.close_writer();

@@ -111,21 +111,9 @@ std::vector<std::vector<SearchResult>> Database::search_text_many(const std::vec
     return results;
 }
 
-std::vector<SearchResult> Database::hybrid(const ReadView& view, std::span<const float> vector, std::string_view query,
-                                           std::size_t k, const Filter* filter, const HybridOptions& options) const {
-    if (k == 0) return {};
-    const std::size_t wanted = options.candidates ? *options.candidates : std::max(k, kHybridCandidates);
-    const std::size_t ef = effective_ef(wanted, options.ef_search);
-    std::vector<Candidate> nearest;
-    if (!filter) {
-        nearest = view.index->search(vector, wanted, ef);
-    } else {
-        // The plan holds the metadata-index lock while it lives: dropped before the keyword
-        // search takes that lock again.
-        const FilterPlan plan = plan_filter(view, *filter);
-        nearest = search_filtered(view, vector, wanted, std::max(ef, 4 * wanted), *filter, plan);
-    }
-    const std::vector<TextHit> keyword = text_hits(view, query, wanted, filter);
+std::vector<SearchResult> Database::fuse(const ReadView& view, const std::vector<Candidate>& nearest,
+                                         const std::vector<TextHit>& keyword, std::size_t k,
+                                         const HybridOptions& options) const {
     const double rrf_k = static_cast<double>(options.rrf_k);
     std::unordered_map<Slot, double> fused;
     for (std::size_t r = 0; r < nearest.size(); ++r)
@@ -145,12 +133,9 @@ std::vector<SearchResult> Database::hybrid(const ReadView& view, std::span<const
 
 std::vector<SearchResult> Database::search_hybrid(std::span<const float> vector, std::string_view query, std::size_t k,
                                                   const Filter* filter, const HybridOptions& options) const {
-    check_dimension(vector.size());
-    check_hybrid(options);
-    ReadView view(*this);
-    if (filter) ensure_metadata_index(*view.index, *view.meta);
-    ensure_text_index(*view.index, *view.meta);
-    return hybrid(view, vector, query, k, filter, options);
+    return search_hybrid_many({std::vector<float>(vector.begin(), vector.end())}, {std::string(query)}, k, filter,
+                              options)
+        .front();
 }
 
 std::vector<std::vector<SearchResult>> Database::search_hybrid_many(const std::vector<std::vector<float>>& vectors,
@@ -160,12 +145,31 @@ std::vector<std::vector<SearchResult>> Database::search_hybrid_many(const std::v
     if (vectors.size() != queries.size()) throw std::invalid_argument("vectors and queries differ in number");
     for (const auto& v : vectors) check_dimension(v.size());
     check_hybrid(options);
-    std::vector<std::vector<SearchResult>> results(queries.size());
+    const std::size_t n = queries.size();
+    std::vector<std::vector<SearchResult>> results(n);
+    if (k == 0) return results;
+    const std::size_t wanted = options.candidates ? *options.candidates : std::max(k, kHybridCandidates);
+    const std::size_t ef = effective_ef(wanted, options.ef_search);
     ReadView view(*this);
     if (filter) ensure_metadata_index(*view.index, *view.meta);
     ensure_text_index(*view.index, *view.meta);
-    parallel::for_each(0, queries.size(),
-                       [&](std::size_t i) { results[i] = hybrid(view, vectors[i], queries[i], k, filter, options); });
+    // The vector searches first, under one filter plan; the plan holds the metadata-index lock
+    // while it lives, so it is dropped before the keyword searches take that lock again.
+    std::vector<std::vector<Candidate>> nearest(n);
+    if (view.index->entry_point() != kNoSlot) {
+        if (!filter) {
+            parallel::for_each(0, n, [&](std::size_t i) { nearest[i] = view.index->search(vectors[i], wanted, ef); });
+        } else {
+            const FilterPlan plan = plan_filter(view, *filter);
+            const std::size_t ef_f = std::max(ef, 4 * wanted);
+            parallel::for_each(0, n, [&](std::size_t i) {
+                nearest[i] = search_filtered(view, vectors[i], wanted, ef_f, *filter, plan);
+            });
+        }
+    }
+    parallel::for_each(0, n, [&](std::size_t i) {
+        results[i] = fuse(view, nearest[i], text_hits(view, queries[i], wanted, filter), k, options);
+    });
     return results;
 }
 
