@@ -5,6 +5,7 @@
 #   bash bench/run_all.sh            # full: 200,000 x 128 mixture, 12,000 and 100,000 sentence embeddings
 #   bash bench/run_all.sh --quick    # a few minutes (after the first setup): 80,000 x 128, 2,000 and 30,000
 #   bash bench/run_all.sh --sets text100k --engines qorel,hnswlib   # one set, two engines
+#   bash bench/run_all.sh --sets contains,text_search               # list fields; keyword search beside FTS5
 #
 # Embedding the 101,000 sentences of the text100k set takes about 15 minutes on two busy cores
 # with PyTorch the first time (half as long again with NumPy); the vectors are cached under

@@ -11,7 +11,8 @@ enough that qorel scans them exactly; "text100k", 100,000 distinct sentences of 
 manuals, package documentation and Python docstrings embedded with the same model, which qorel
 searches through its graph; "mixture1m", the same mixture at 1,000,000 rows; "exact", the exact
 scan below; "filtered", the selectivity table; "correlated", filters that follow the data
-(bench/correlated_bench.py).
+(bench/correlated_bench.py); "contains", list fields (bench/contains_bench.py); "text_search",
+keyword search beside SQLite's FTS5 and hybrid search (bench/text_search_bench.py).
 Every engine builds and searches in its own process, so that its resident-memory growth is its
 own, with m 16, ef_construction 200, two threads for builds and batches, one thread for single
 queries.
@@ -379,6 +380,22 @@ def correlated_hook(args, out_dir):
     return {"returncode": res.returncode, "json": "docs/bench/correlated.json"}
 
 
+def script_hook(args, out_dir, script, name, title, quick_args, extra=()):
+    """A benchmark with a script of its own, run in its own process, its figures written to
+    docs/bench/NAME.json (NAME_quick.json for --quick)."""
+    path = os.path.join(out_dir, f"{name}_quick.json" if args.quick else f"{name}.json")
+    cmd = [sys.executable, os.path.join(HERE, script), "--out", path, *extra, *(quick_args if args.quick else [])]
+    res = subprocess.run(cmd, capture_output=True, text=True)
+    print(f"\n== {title}\n" + res.stdout + res.stderr[-2000:])
+    return {"returncode": res.returncode, "json": path}
+
+
+SCRIPT_SETS = {
+    "contains": ("contains_bench.py", "list fields", ["--n", "80000", "--queries", "200"]),
+    "text_search": ("text_search_bench.py", "keyword search beside FTS5, and hybrid search", ["--quick"]),
+}
+
+
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--worker":
         kind = sys.argv[2]
@@ -392,7 +409,7 @@ def main():
     ap.add_argument("--data", default="build/bench_data")
     ap.add_argument("--out", default="docs/bench")
     ap.add_argument("--engines", default=",".join(ENGINES))
-    ap.add_argument("--sets", default="mixture,mixture1m,text,text100k,exact,filtered,correlated")
+    ap.add_argument("--sets", default="mixture,mixture1m,text,text100k,exact,filtered,correlated,contains,text_search")
     args = ap.parse_args()
     # 80,000 x 128 is the smallest mixture that qorel searches through its graph.
     args.n = 80_000 if args.quick else 200_000
@@ -415,7 +432,7 @@ def main():
     sets = prepare(args, args.sets.split(","))
     engines = args.engines.split(",")
     for name in args.sets.split(","):
-        if name in ("filtered", "correlated"):
+        if name in ("filtered", "correlated", *SCRIPT_SETS):
             continue
         d, metric, title = sets[name]
         print(f"\n== {name}: {title}", flush=True)
@@ -450,6 +467,10 @@ def main():
         results["filtered"] = filtered_hook(args, args.out)
     if "correlated" in args.sets.split(","):
         results["correlated"] = correlated_hook(args, args.out)
+    for name, (script, title, quick_args) in SCRIPT_SETS.items():
+        if name in args.sets.split(","):
+            extra = ["--data", args.data] if name == "text_search" else []
+            results[name] = script_hook(args, args.out, script, name, title, quick_args, extra)
     path = os.path.join(args.out, "results_quick.json" if args.quick else "results.json")
     with open(path, "w") as f:
         json.dump(results, f, indent=1)

@@ -1,6 +1,6 @@
 """The `qorel` command: look at a database directory, check it, move its contents in and out.
 
-    qorel info DIR                 configuration, counts, file sizes, log size
+    qorel info DIR                 configuration, text index, counts, file sizes, log size
     qorel check DIR                every checksum, the whole vectors file included, and the graph
     qorel export DIR [-o FILE]     JSON Lines: {"id": ..., "vector": [...], "metadata": ...}
     qorel import DIR FILE          from JSON Lines, in batches, each all or nothing
@@ -70,6 +70,7 @@ def _info(args: argparse.Namespace) -> Tuple[int, Dict[str, Any]]:
         "deleted": db.deleted_count,
         "slots": db.total_slots,
         "quantized_search": db.quantized_search,
+        "text_index": db.text_index,
         "exact_scan": stats["uses_brute_force"],
         "layers": stats["num_layers"],
         "log_bytes": files.get("wal.qorel", 0),
@@ -83,6 +84,8 @@ def _print_info(info: Dict[str, Any], out: TextIO) -> None:
     for key, value in info.items():
         if key == "files":
             continue
+        if key == "text_index":
+            value = "none" if value is None else f"{value['field']} ({'stemmed' if value['stem'] else 'not stemmed'})"
         print(f"{key:<{width}}  {value}", file=out)
     for name, size in info["files"].items():
         print(f"{'file':<{width}}  {name} {size:,} bytes", file=out)

@@ -14,6 +14,15 @@ key is stored as it is, at the top level, which is what lets a ``filter`` reach 
 
 Metadata values must be JSON values, as in qorel itself: a value that JSON cannot encode
 refuses the whole batch and nothing is written.
+
+Keyword and hybrid search
+-------------------------
+Because the text is a metadata field, the database's full-text index can cover it: the store
+enables that index on ``"qorel:text"`` when created with ``text_index=True``, or at its first
+keyword or hybrid search. :meth:`QorelVectorStore.keyword_search` ranks documents by BM25
+over their words, :meth:`QorelVectorStore.hybrid_search` fuses that ranking with the vector
+search's by reciprocal rank, and ``as_retriever(search_type="keyword")`` or ``"hybrid"`` gives
+a retriever for either.
 """
 
 from __future__ import annotations
@@ -24,12 +33,13 @@ import os
 import tempfile
 import threading
 import uuid
-from collections.abc import Iterable, Sequence
-from typing import Any, Callable, Optional, Union
+from collections.abc import Collection, Iterable, Sequence
+from typing import Any, Callable, ClassVar, Optional, Union
 
 import numpy as np
 
 try:
+    from langchain_core.callbacks import AsyncCallbackManagerForRetrieverRun, CallbackManagerForRetrieverRun
     from langchain_core.documents import Document
     from langchain_core.embeddings import Embeddings
     from langchain_core.runnables.config import run_in_executor
@@ -42,7 +52,7 @@ try:
         StructuredQuery,
         Visitor,
     )
-    from langchain_core.vectorstores import VectorStore
+    from langchain_core.vectorstores import VectorStore, VectorStoreRetriever
     from langchain_core.vectorstores.utils import maximal_marginal_relevance
 except ImportError as _missing:  # the extra is not installed
     raise ImportError("qorel.langchain needs LangChain: pip install 'qorel[langchain]'") from _missing
@@ -51,7 +61,7 @@ from _qorel import _metric_names
 from qorel import CorruptDatabaseError, Database, DatabaseNotFoundError, NotFoundError
 from qorel._files import data_files_in
 
-__all__ = ["QorelTranslator", "QorelVectorStore", "TEXT_KEY"]
+__all__ = ["QorelRetriever", "QorelTranslator", "QorelVectorStore", "TEXT_KEY"]
 
 Metadata = dict[str, Any]
 Filter = dict[str, Any]
@@ -251,6 +261,9 @@ class QorelVectorStore(VectorStore):
             it: searches work, changes raise :class:`qorel.ReadOnlyError`, nothing is created
             (a path without a database raises :class:`qorel.DatabaseNotFoundError`), and
             :meth:`refresh` takes in the writer's newer changes.
+        text_index: enables the database's full-text index on the documents' text at once
+            (otherwise the first keyword or hybrid search enables it); ``stem`` chooses English
+            stemming for it. A read-only store searches only the index the writer enabled.
 
     Ids are strings; documents added without one get a random UUID. Adding a document whose
     id is stored replaces it. Search scores from ``similarity_search_with_score`` are the
@@ -278,6 +291,8 @@ class QorelVectorStore(VectorStore):
         ef_construction: Optional[int] = None,
         relevance_score_fn: Optional[Callable[[float], float]] = None,
         read_only: bool = False,
+        text_index: bool = False,
+        stem: bool = False,
     ) -> None:
         if metric not in _METRICS:
             raise ValueError(f"unknown metric: {metric!r}")
@@ -288,6 +303,8 @@ class QorelVectorStore(VectorStore):
         self._m = m
         self._ef_construction = ef_construction
         self._relevance_score_fn = relevance_score_fn
+        self._text_index = text_index
+        self._stem = stem
         self._create_lock = threading.Lock()
         self._tmpdir: Optional[tempfile.TemporaryDirectory[str]] = None
         self._db: Optional[Database] = None
@@ -295,6 +312,8 @@ class QorelVectorStore(VectorStore):
 
         if isinstance(database, Database):
             self._db = database
+            if text_index and not database.read_only:
+                self._enable_text_index(database)
             return
         if database is None:
             self._tmpdir = tempfile.TemporaryDirectory(prefix="qorel-langchain-")
@@ -306,6 +325,8 @@ class QorelVectorStore(VectorStore):
             return
         try:
             self._db = Database(self._path)
+            if text_index:
+                self._enable_text_index(self._db)
             return
         except DatabaseNotFoundError:
             pass  # no data files there; any other failure (damage, a lock, the OS) propagates
@@ -347,19 +368,22 @@ class QorelVectorStore(VectorStore):
                 present = data_files_in(self._path)
                 if present:
                     try:
-                        self._db = Database(self._path)  # saved there since this store looked
-                        return self._db
+                        db = Database(self._path)  # saved there since this store looked
                     except DatabaseNotFoundError:
                         raise CorruptDatabaseError(
                             f"the database at '{self._path}' is incomplete (it has {', '.join(present)} only); "
                             "not creating a new one over it"
                         ) from None
-                db = Database(
-                    self._path, dim=dim, metric=self._metric, m=self._m, ef_construction=self._ef_construction
-                )
-                # Saving at once writes the data files, so the directory reopens by its path
-                # alone, without knowing the dimension.
-                db.save()
+                else:
+                    db = Database(
+                        self._path, dim=dim, metric=self._metric, m=self._m, ef_construction=self._ef_construction
+                    )
+                if self._text_index:
+                    self._enable_text_index(db)
+                if not present:
+                    # Saving at once writes the data files, so the directory reopens by its path
+                    # alone, without knowing the dimension.
+                    db.save()
                 self._db = db
             return self._db
 
@@ -593,6 +617,141 @@ class QorelVectorStore(VectorStore):
         results = await run_in_executor(None, search, vectors, k, filter, **kwargs)
         return [[d for d, _ in hits] for hits in results]
 
+    # -- keyword and hybrid search -----------------------------------------------------
+
+    def _enable_text_index(self, db: Database, *, lazily: bool = False) -> None:
+        """Enables the full-text index on the documents' text: lazily only where there is none,
+        otherwise also to change its stemming to the store's."""
+        current = db.text_index
+        if current is not None and current["field"] != TEXT_KEY:
+            # Replacing it would take the owner's index away; searching it would not search
+            # the documents' text.
+            raise ValueError(
+                f"the database's text index covers the field {current['field']!r}, not the documents' text"
+            )
+        if current is None or (not lazily and bool(current["stem"]) != self._stem):
+            if db.read_only:
+                raise ValueError("keyword search needs the text index, and this read-only store cannot enable it")
+            db.enable_text_index(TEXT_KEY, stem=self._stem)
+
+    def _text_database(self) -> Optional[Database]:
+        """The database, its text index enabled on the documents' text (None before the first documents)."""
+        db = self._db
+        if db is not None:
+            self._enable_text_index(db, lazily=True)
+        return db
+
+    def keyword_search_with_score(
+        self, query: str, k: int = 4, filter: Optional[Filter] = None, **kwargs: Any
+    ) -> list[tuple[Document, float]]:
+        """The ``k`` documents whose text best matches the query's words by BM25 (a document
+        matching any of them counts), with their scores (larger is better)."""
+        _no_extra("keyword_search", kwargs)
+        db = self._text_database()
+        if db is None:
+            return []
+        hits = db.search_text(query, k=k, where_filter=_stored_filter(filter))
+        return [(_decode(h.id, h.metadata), -h.distance) for h in hits]
+
+    def keyword_search(
+        self, query: str, k: int = 4, filter: Optional[Filter] = None, **kwargs: Any
+    ) -> list[Document]:
+        return [d for d, _ in self.keyword_search_with_score(query, k, filter, **kwargs)]
+
+    def _hybrid_by_vector(
+        self,
+        vector: list[float],
+        query: str,
+        k: int,
+        filter: Optional[Filter],
+        ef_search: Optional[int],
+        weight: float,
+        rrf_k: int,
+        candidates: Optional[int],
+    ) -> list[tuple[Document, float]]:
+        db = self._text_database()
+        if db is None:
+            return []
+        hits = db.search_hybrid(
+            vector, query, k=k, where_filter=_stored_filter(filter), ef_search=ef_search,
+            weight=weight, rrf_k=rrf_k, candidates=candidates,
+        )
+        return [(_decode(h.id, h.metadata), -h.distance) for h in hits]
+
+    def hybrid_search_with_score(
+        self,
+        query: str,
+        k: int = 4,
+        filter: Optional[Filter] = None,
+        *,
+        weight: float = 0.5,
+        rrf_k: int = 60,
+        candidates: Optional[int] = None,
+        ef_search: Optional[int] = None,
+        **kwargs: Any,
+    ) -> list[tuple[Document, float]]:
+        """The ``k`` best documents of the vector search for the query's embedding and the
+        keyword search for its words together, by reciprocal-rank fusion: ``weight`` for the
+        vector ranking, ``1 - weight`` for the keyword ranking, each asked for ``candidates``
+        hits. The scores are the fused ones (larger is better)."""
+        _no_extra("hybrid_search", kwargs)
+        if self._db is None:
+            return []
+        vector = self.embedding.embed_query(query)
+        return self._hybrid_by_vector(vector, query, k, filter, ef_search, weight, rrf_k, candidates)
+
+    def hybrid_search(
+        self, query: str, k: int = 4, filter: Optional[Filter] = None, **kwargs: Any
+    ) -> list[Document]:
+        return [d for d, _ in self.hybrid_search_with_score(query, k, filter, **kwargs)]
+
+    async def akeyword_search(
+        self, query: str, k: int = 4, filter: Optional[Filter] = None, **kwargs: Any
+    ) -> list[Document]:
+        return await run_in_executor(None, self.keyword_search, query, k, filter, **kwargs)
+
+    async def ahybrid_search(
+        self,
+        query: str,
+        k: int = 4,
+        filter: Optional[Filter] = None,
+        *,
+        weight: float = 0.5,
+        rrf_k: int = 60,
+        candidates: Optional[int] = None,
+        ef_search: Optional[int] = None,
+        **kwargs: Any,
+    ) -> list[Document]:
+        _no_extra("hybrid_search", kwargs)
+        if self._db is None:
+            return []
+        vector = await self.embedding.aembed_query(query)
+        hits = await run_in_executor(
+            None, self._hybrid_by_vector, vector, query, k, filter, ef_search, weight, rrf_k, candidates
+        )
+        return [d for d, _ in hits]
+
+    def search(self, query: str, search_type: str, **kwargs: Any) -> list[Document]:
+        """LangChain's search types, and ``"keyword"`` and ``"hybrid"``."""
+        if search_type == "keyword":
+            return self.keyword_search(query, **kwargs)
+        if search_type == "hybrid":
+            return self.hybrid_search(query, **kwargs)
+        return super().search(query, search_type, **kwargs)
+
+    async def asearch(self, query: str, search_type: str, **kwargs: Any) -> list[Document]:
+        if search_type == "keyword":
+            return await self.akeyword_search(query, **kwargs)
+        if search_type == "hybrid":
+            return await self.ahybrid_search(query, **kwargs)
+        return await super().asearch(query, search_type, **kwargs)
+
+    def as_retriever(self, **kwargs: Any) -> VectorStoreRetriever:
+        """A retriever whose ``search_type`` may also be ``"keyword"`` or ``"hybrid"``
+        (``search_kwargs`` as for :meth:`keyword_search` and :meth:`hybrid_search`)."""
+        tags = kwargs.pop("tags", None) or [*self._get_retriever_tags()]
+        return QorelRetriever(vectorstore=self, tags=tags, **kwargs)
+
     # -- maximal marginal relevance ----------------------------------------------------
 
     def max_marginal_relevance_search_by_vector(
@@ -654,3 +813,27 @@ class QorelVectorStore(VectorStore):
         return await run_in_executor(
             None, self.max_marginal_relevance_search_by_vector, vector, k, fetch_k, lambda_mult, filter, **kwargs
         )
+
+
+class QorelRetriever(VectorStoreRetriever):
+    """The store's retriever: LangChain's search types, and ``"keyword"`` and ``"hybrid"``."""
+
+    allowed_search_types: ClassVar[Collection[str]] = (*VectorStoreRetriever.allowed_search_types, "keyword", "hybrid")
+
+    def __init__(self, **kwargs: Any) -> None:
+        # The fields are LangChain's: vectorstore, search_type, search_kwargs, tags, ...
+        super().__init__(**kwargs)
+
+    def _get_relevant_documents(
+        self, query: str, *, run_manager: CallbackManagerForRetrieverRun, **kwargs: Any
+    ) -> list[Document]:
+        if self.search_type in ("keyword", "hybrid"):
+            return self.vectorstore.search(query, self.search_type, **(self.search_kwargs | kwargs))
+        return super()._get_relevant_documents(query, run_manager=run_manager, **kwargs)
+
+    async def _aget_relevant_documents(
+        self, query: str, *, run_manager: AsyncCallbackManagerForRetrieverRun, **kwargs: Any
+    ) -> list[Document]:
+        if self.search_type in ("keyword", "hybrid"):
+            return await self.vectorstore.asearch(query, self.search_type, **(self.search_kwargs | kwargs))
+        return await super()._aget_relevant_documents(query, run_manager=run_manager, **kwargs)

@@ -9,9 +9,15 @@
     store.persist()                                  # saves the database
 
 Each node is stored under its node id with its embedding; its metadata keys are stored at the
-top level of the qorel metadata (so that filters reach them), beside the node itself as JSON and
-its reference document's id. LlamaIndex's metadata filters are translated into qorel's filter
-language; an operator qorel cannot answer raises ValueError.
+top level of the qorel metadata (so that filters reach them), beside the node itself as JSON,
+its reference document's id and its text under "_node_text". LlamaIndex's metadata filters are
+translated into qorel's filter language; an operator qorel cannot answer raises ValueError.
+
+Besides vector queries (mode "default") the store answers keyword queries (modes "text_search"
+and "sparse": BM25 over the nodes' text, from `query_str`) and hybrid ones (mode "hybrid":
+reciprocal-rank fusion of both, `alpha` weighing the vector ranking, 0 keyword only, 1 vector
+only, 0.5 when unset), through the database's full-text index on "_node_text". The store
+enables that index when created with `text_index=True`, or at its first such query.
 """
 
 import os
@@ -34,6 +40,11 @@ from llama_index.core.vector_stores.utils import metadata_dict_to_node, node_to_
 from _qorel import Database
 
 Filter = Dict[str, Any]
+
+TEXT_KEY = "_node_text"
+"""The metadata key that keeps a node's text for the full-text index."""
+
+_KEYWORD_MODES = (VectorStoreQueryMode.TEXT_SEARCH, VectorStoreQueryMode.SPARSE)
 
 _RANGE = {FilterOperator.GT: "$gt", FilterOperator.GTE: "$gte", FilterOperator.LT: "$lt", FilterOperator.LTE: "$lte"}
 
@@ -95,6 +106,10 @@ class QorelVectorStore(BasePydanticVectorStore):
     flat_metadata: bool = False
     path: str
     metric: str = "cosine"
+    # Enable the full-text index on the nodes' text at once rather than at the first keyword
+    # or hybrid query; stem chooses English stemming for it.
+    text_index: bool = False
+    stem: bool = False
 
     # The Database, or None until the first add; pydantic keeps it per instance.
     _db: Any = PrivateAttr(default=None)
@@ -104,6 +119,8 @@ class QorelVectorStore(BasePydanticVectorStore):
         super().__init__(**fields)
         if os.path.exists(os.path.join(path, "graph.qorel")) or os.path.exists(os.path.join(path, "wal.qorel")):
             self._db = Database(path)
+            if self.text_index:
+                self._enable_text_index()
 
     @classmethod
     def class_name(cls) -> str:
@@ -121,10 +138,14 @@ class QorelVectorStore(BasePydanticVectorStore):
         vectors = [node.get_embedding() for node in nodes]
         if self._db is None:
             self._db = Database(self.path, dim=len(vectors[0]), metric=self.metric)
+            if self.text_index:
+                self._enable_text_index()
         ids = [node.node_id for node in nodes]
-        records: List[Optional[Dict[str, Any]]] = [
-            node_to_metadata_dict(node, remove_text=False, flat_metadata=self.flat_metadata) for node in nodes
-        ]
+        records: List[Optional[Dict[str, Any]]] = []
+        for node in nodes:
+            record = node_to_metadata_dict(node, remove_text=False, flat_metadata=self.flat_metadata)
+            record[TEXT_KEY] = node.get_content()
+            records.append(record)
         # LlamaIndex adds a node again under its id when its document is refreshed.
         self._db.upsert_many(ids, vectors, records)
         return ids
@@ -184,31 +205,72 @@ class QorelVectorStore(BasePydanticVectorStore):
             return 1.0 / (1.0 + distance)
         return -distance
 
+    def _enable_text_index(self) -> None:
+        current = self._db.text_index
+        if current is not None and current["field"] != TEXT_KEY:
+            # Replacing it would take the owner's index away; searching it would not search
+            # the nodes' text.
+            raise ValueError(f"the database's text index covers the field {current['field']!r}, not the nodes' text")
+        if current is None:
+            # Nodes stored before their text was kept apart carry it only inside the node's
+            # JSON: copy it out once, so that keyword search finds them too.
+            for id in self._db.ids():
+                _, record = self._db.get(id)
+                if record is not None and TEXT_KEY not in record and "_node_content" in record:
+                    record[TEXT_KEY] = metadata_dict_to_node(record).get_content()
+                    self._db.update(id, metadata=record)
+        if current is None or (self.text_index and bool(current["stem"]) != self.stem):
+            self._db.enable_text_index(TEXT_KEY, stem=self.stem)
+
     def query(self, query: VectorStoreQuery, **kwargs: Any) -> VectorStoreQueryResult:
-        if query.mode not in (VectorStoreQueryMode.DEFAULT,):
-            raise ValueError(f"qorel's LlamaIndex store answers vector queries only, not {query.mode.value!r}")
-        if query.query_embedding is None:
-            raise ValueError("a vector query needs query_embedding")
-        if self._db is None or query.similarity_top_k <= 0:
+        mode = VectorStoreQueryMode(query.mode)  # a dataclass field: a plain string stays one
+        keyword = mode in _KEYWORD_MODES
+        if not keyword and mode not in (VectorStoreQueryMode.DEFAULT, VectorStoreQueryMode.HYBRID):
+            raise ValueError(f"qorel's LlamaIndex store answers vector, keyword and hybrid queries, not {mode.value!r}")
+        if not keyword and query.query_embedding is None:
+            raise ValueError(f"a {mode.value} query needs query_embedding")
+        if mode != VectorStoreQueryMode.DEFAULT and not query.query_str:
+            raise ValueError(f"a {mode.value} query needs query_str")
+        if mode == VectorStoreQueryMode.HYBRID and query.hybrid_top_k is not None:
+            top_k = query.hybrid_top_k
+        else:
+            top_k = query.similarity_top_k
+        if self._db is None or top_k <= 0:
             return VectorStoreQueryResult(nodes=[], similarities=[], ids=[])
+        if mode != VectorStoreQueryMode.DEFAULT:
+            self._enable_text_index()
         parts = []
         if query.filters is not None and query.filters.filters:
             parts.append(translate_filters(query.filters))
         if query.doc_ids:
             parts.append({"ref_doc_id": {"$in": list(query.doc_ids)}})
         where = None if not parts else parts[0] if len(parts) == 1 else {"$and": parts}
-        k = query.similarity_top_k
+        k = top_k
         if query.node_ids:
             # Restricted to named nodes: every match of the rest, then those nodes among them.
             wanted = set(query.node_ids)
             k = self._db.count(where) if where is not None else len(self._db)
-        hits = self._db.search(query.query_embedding, k=max(k, 1), where_filter=where)
+        k = max(k, 1)
+        if keyword:
+            hits = self._db.search_text(query.query_str, k=k, where_filter=where)
+        elif mode == VectorStoreQueryMode.HYBRID:
+            # LlamaIndex's alpha weighs the vector side as the database's weight does. The
+            # database asks each side for its own number of candidates unless told one.
+            weight = 0.5 if query.alpha is None else query.alpha
+            candidates = None
+            if query.sparse_top_k is not None:
+                candidates = max(query.similarity_top_k, query.sparse_top_k, top_k)
+            hits = self._db.search_hybrid(query.query_embedding, query.query_str, k=k, where_filter=where,
+                                          weight=weight, candidates=candidates)
+        else:
+            hits = self._db.search(query.query_embedding, k=k, where_filter=where)
         if query.node_ids:
-            hits = [h for h in hits if h.id in wanted][: query.similarity_top_k]
+            hits = [h for h in hits if h.id in wanted][:top_k]
         nodes, similarities, ids = [], [], []
         for hit in hits:
             nodes.append(metadata_dict_to_node(hit.metadata or {}))
-            similarities.append(self._similarity(hit.distance))
+            # Keyword and hybrid distances are negated scores: the scores, larger is better.
+            similarities.append(self._similarity(hit.distance) if mode == VectorStoreQueryMode.DEFAULT else -hit.distance)
             ids.append(hit.id)
         return VectorStoreQueryResult(nodes=nodes, similarities=similarities, ids=ids)
 

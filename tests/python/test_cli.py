@@ -49,6 +49,16 @@ def test_export_then_import_gives_the_same_database(saved, tmp_path, capsys):
     assert info["files"]["vectors.bin"] > 0
 
 
+def test_info_names_the_text_index(saved, capsys):
+    status, out, _ = run(capsys, "info", saved, "--json")
+    assert status == 0 and json.loads(out)["text_index"] is None
+    assert "text_index" in run(capsys, "info", saved)[1]
+    _qorel.Database(saved).enable_text_index("name", stem=True)  # logged, not saved
+    assert json.loads(run(capsys, "info", saved, "--json")[1])["text_index"] == {"field": "name", "stem": True}
+    line = next(x for x in run(capsys, "info", saved)[1].splitlines() if x.startswith("text_index"))
+    assert "name" in line and "none" not in line
+
+
 def test_check_finds_a_flipped_vector_byte_that_opening_does_not(saved, tmp_path, capsys):
     writer = _qorel.Database(saved)  # looking needs no lock: it runs beside the writer
     status, out, _ = run(capsys, "check", saved, "--json")

@@ -332,6 +332,85 @@ class TestMaximalMarginalRelevance:
         assert asyncio.run(run()) == (["a2", "b"], ["a2"], [["a2"], ["c"]])
 
 
+# Vectors chosen so that the vector ranking for "zebra" (k3, k1, k2, k4) differs from the keyword one.
+KEYWORD_TABLE = {
+    "zebra": [1.0, 0.1, 0.0],
+    "the zebra grazes on the plain": [0.8, 0.6, 0.0],
+    "a zebra and a lion": [0.0, 1.0, 0.2],
+    "lions sleep at noon": [1.0, 0.0, 0.0],
+    "nothing to see here": [0.0, 0.0, 1.0],
+}
+KEYWORD_DOCS = [
+    ("k1", "the zebra grazes on the plain", {"lang": "en"}),
+    ("k2", "a zebra and a lion", {"lang": "de"}),
+    ("k3", "lions sleep at noon", {"lang": "en"}),
+    # The word is in its metadata, never in its text: keyword search must not find it.
+    ("k4", "nothing to see here", {"qorel:text": "zebra", "note": "zebra"}),
+]
+
+
+class TestKeywordAndHybrid:
+    @pytest.fixture()
+    def store(self, tmp_path):
+        store = QorelVectorStore(TableEmbeddings(KEYWORD_TABLE), str(tmp_path / "s"))
+        store.add_texts([t for _, t, _ in KEYWORD_DOCS], [m for _, _, m in KEYWORD_DOCS],
+                        ids=[i for i, _, _ in KEYWORD_DOCS])
+        return store
+
+    def test_keyword_and_hybrid_rank_the_documents_text(self, store):
+        scored = store.keyword_search_with_score("zebra", k=4)
+        assert sorted(d.id for d, _ in scored) == ["k1", "k2"] and scored[0][1] >= scored[1][1] > 0
+        assert scored[0][0].metadata in ({"lang": "en"}, {"lang": "de"})
+        assert ids_of(store.keyword_search("zebra", filter={"lang": "de"})) == ["k2"]
+        assert store.database.text_index["field"] == "qorel:text"
+        # All weight on one side gives that side's ranking.
+        assert ids_of(store.hybrid_search("zebra", k=3, weight=1.0)) == ids_of(store.similarity_search("zebra", k=3))
+        assert ids_of(store.hybrid_search("zebra", k=2, weight=0.0)) == [d.id for d, _ in scored]
+        fused = store.hybrid_search_with_score("zebra", k=4, filter={"lang": "en"})
+        assert [d.id for d, _ in fused] == ["k1", "k3"] and fused[0][1] > fused[1][1] > 0
+        for kind, expected in (("keyword", [d.id for d, _ in scored]), ("hybrid", ids_of(store.hybrid_search("zebra")))):
+            assert ids_of(store.search("zebra", kind)) == expected
+            retriever = store.as_retriever(search_type=kind, search_kwargs={"k": 4})
+            assert ids_of(retriever.invoke("zebra")) == expected
+            assert ids_of(asyncio.run(retriever.ainvoke("zebra"))) == expected
+        with pytest.raises(TypeError):
+            store.keyword_search("zebra", filtr={"lang": "en"})
+
+    def test_the_index_is_enabled_once_and_stays(self, store, tmp_path):
+        path = str(tmp_path / "s")
+        store.keyword_search("zebra")
+        reader = QorelVectorStore(TableEmbeddings(KEYWORD_TABLE), path, read_only=True)
+        assert sorted(ids_of(reader.keyword_search("zebra"))) == ["k1", "k2"]
+        # Created with the index: the first search already has it, with the stemming asked for.
+        eager = QorelVectorStore(TableEmbeddings(KEYWORD_TABLE), str(tmp_path / "e"), text_index=True, stem=True)
+        assert eager.keyword_search("zebra") == []
+        eager.add_texts(["lions sleep at noon"], ids=["x"])
+        assert eager.database.text_index == {"field": "qorel:text", "stem": True}
+        assert ids_of(eager.keyword_search("lion")) == ["x"]
+
+    def test_an_index_it_cannot_use_is_refused_not_replaced(self, tmp_path):
+        path = str(tmp_path / "s")
+        QorelVectorStore(TableEmbeddings(KEYWORD_TABLE), path).add_texts(["lions sleep at noon"])
+        reader = QorelVectorStore(TableEmbeddings(KEYWORD_TABLE), path, read_only=True)
+        with pytest.raises(ValueError):
+            reader.keyword_search("lions")
+        db = qorel.Database(str(tmp_path / "other"), dim=3)
+        db.enable_text_index("title")
+        store = QorelVectorStore(TableEmbeddings(KEYWORD_TABLE), db)
+        store.add_texts(["lions sleep at noon"], [{"title": "lions"}])
+        with pytest.raises(ValueError):
+            store.hybrid_search("zebra")
+        assert db.text_index == {"field": "title", "stem": False}
+
+    def test_async_hybrid_uses_the_async_embedding_call(self, tmp_path):
+        async def run():
+            store = QorelVectorStore(AsyncOnlyEmbeddings(KEYWORD_TABLE), str(tmp_path / "s"))
+            await store.aadd_texts([t for _, t, _ in KEYWORD_DOCS], ids=[i for i, _, _ in KEYWORD_DOCS])
+            return ids_of(await store.ahybrid_search("zebra", k=2, weight=0.0))
+
+        assert sorted(asyncio.run(run())) == ["k1", "k2"]
+
+
 def test_a_batch_of_queries_matches_one_search_per_query(tmp_path):
     texts = [f"sentence {i}" for i in range(50)]
     store = QorelVectorStore.from_texts(texts, fake(), [{"i": i} for i in range(50)], database=str(tmp_path / "s"))

@@ -90,3 +90,51 @@ def test_queries_it_cannot_answer_are_refused(filled):
         store.query(VectorStoreQuery(query_embedding=[0.0] * 6, similarity_top_k=3, filters=text))
     top = store.query(VectorStoreQuery(query_embedding=[0.0] * 6, similarity_top_k=5, node_ids=["n1", "n2", "n50"]))
     assert sorted(top.ids) == ["n1", "n2", "n50"] and top.similarities == sorted(top.similarities, reverse=True)
+
+
+def test_keyword_and_hybrid_queries(tmp_path):
+    rng = np.random.default_rng(4)
+    nodes = [node(i, f"doc{i % 3}", rng.standard_normal(6).tolist()) for i in range(30)]
+    for n in nodes[3::10]:
+        n.text += " cobalt"
+    cobalt = {"n3", "n13", "n23"}
+    path = str(tmp_path / "db")
+    store = QorelVectorStore(path)
+    index = VectorStoreIndex(nodes, embed_model=MockEmbedding(embed_dim=6),
+                             storage_context=StorageContext.from_defaults(vector_store=store))
+    for mode in ("text_search", "sparse", "hybrid"):
+        found = index.as_retriever(vector_store_query_mode=mode, similarity_top_k=3).retrieve("cobalt")
+        assert {n.node.node_id for n in found} == cobalt and all("cobalt" in n.node.text for n in found)
+        assert found[0].score >= found[-1].score > 0
+
+    vector = rng.standard_normal(6).tolist()
+    plain = store.query(VectorStoreQuery(query_embedding=vector, similarity_top_k=4))
+    words = store.query(VectorStoreQuery(query_str="cobalt passage", mode="text_search", similarity_top_k=4))
+    # alpha weighs the vector ranking: 1 gives it alone, 0 the keyword ranking alone.
+    for alpha, expected in ((1.0, plain.ids), (0.0, words.ids)):
+        got = store.query(VectorStoreQuery(query_embedding=vector, query_str="cobalt passage", mode="hybrid",
+                                           alpha=alpha, similarity_top_k=4))
+        assert got.ids == expected
+    only_a = MetadataFilters(filters=[MetadataFilter(key="kind", value="a")])
+    assert store.query(VectorStoreQuery(query_str="cobalt", mode="text_search", similarity_top_k=5,
+                                        filters=only_a)).ids == ["n3"]
+    for bad in (VectorStoreQuery(query_embedding=vector, mode="hybrid", similarity_top_k=2),
+                VectorStoreQuery(query_str="cobalt", mode="hybrid", similarity_top_k=2),
+                VectorStoreQuery(query_embedding=vector, query_str="cobalt", mode="mmr", similarity_top_k=2)):
+        with pytest.raises(ValueError):
+            store.query(bad)
+
+
+def test_nodes_stored_without_their_text_apart_are_found_by_keyword(tmp_path):
+    # As an earlier version of the store wrote them: the text only inside the node's JSON.
+    path = str(tmp_path / "db")
+    store = QorelVectorStore(path)
+    store.add([node(i, "doc", [1.0, float(i)]) for i in range(3)])
+    for i in range(3):
+        _, record = store.client.get(f"n{i}")
+        del record["_node_text"]
+        store.client.update(f"n{i}", metadata=record)
+    store.persist()
+    again = QorelVectorStore(path, text_index=True)
+    found = again.query(VectorStoreQuery(query_str="passage 1", mode="text_search", similarity_top_k=1))
+    assert found.ids == ["n1"] and again.client.text_index == {"field": "_node_text", "stem": False}
