@@ -43,6 +43,7 @@ struct Components {
         mindex.remove(s, old ? &*old : nullptr);
         mindex.index(s, value ? &*value : nullptr);
         old = std::move(value);
+        index.note_record_changed(s);
     }
 
     void tombstone(Slot s) {

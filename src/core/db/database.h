@@ -263,6 +263,8 @@ private:
         FileId vectors;
         std::optional<FileId> wal;
         std::uint64_t wal_length = 0;  // as read
+        std::optional<FileId> delta;   // graph.delta, grown in place by incremental saves
+        std::uint64_t delta_length = 0;  // as read
     };
 
     // Refuses every change of a read-only database.
@@ -368,6 +370,10 @@ private:
     // graph.tmp may be the directory's graph (a save stopped between its renames, or the open
     // could not move it into place): the next save settles the directory first.
     bool settle_pending_ GUARDED_BY(save_gate_) = false;
+    // The files on disk as the last save or the open left them, which the next save may add
+    // increments to; none when it must write every file (files of the older format, or a save
+    // that failed part way, which leaves the files' state unknown).
+    std::optional<IncrementBase> increments_ GUARDED_BY(save_gate_);
     Mutex wal_mutex_ ACQUIRED_AFTER(save_gate_);
     Wal wal_ GUARDED_BY(wal_mutex_);
     // The log's replay estimate (nanoseconds of apply() since the last save) and length, and
