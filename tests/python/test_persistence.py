@@ -553,6 +553,17 @@ class TestIncrementalSave:
         del again
         assert _qorel.Database(db_path).get("z")[0] == pytest.approx(data[2097].tolist())
 
+    def test_a_reader_refreshes_to_the_next_increment(self, changed, db_path):
+        expected, _, data, _ = changed
+        writer = _qorel.Database(db_path)
+        reader = _qorel.Database(db_path, read_only=True)
+        writer.add("r", data[2095], {"r": 1})
+        writer.upsert("v5", data[2094])
+        writer.save()
+        assert snapshot(reader) == expected  # appending changed nothing the reader had read
+        reader.refresh()
+        assert snapshot(reader) == snapshot(writer)
+
     def test_torn_tails_are_ignored_and_cut_off(self, changed, db_path):
         expected, _, data, _ = changed
         delta, vectors = pathlib.Path(db_path, "graph.delta"), pathlib.Path(db_path, "vectors.bin")
