@@ -68,7 +68,8 @@ def main():
     shutil.rmtree(path, ignore_errors=True)
     try:
         data, _ = dataset("reference", args.n + args.added, 1, dim=args.dim)
-        db = qorel.Database(path, dim=args.dim, metric="l2", quantize=args.quantize)
+        # No checkpoints: the saves measured are the two below, the first one full.
+        db = qorel.Database(path, dim=args.dim, metric="l2", quantize=args.quantize, checkpoint=None)
         start = time.perf_counter()
         step = 100_000
         for at in range(0, args.n, step):
