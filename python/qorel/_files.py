@@ -3,10 +3,11 @@ what is left of one."""
 
 import os
 
-# A saved database consists of these (its log and lock file aside), the quantized codes being
-# optional; a directory with any of them holds a database, whole or not.
+# A saved database consists of these (its log and lock file aside), the quantized codes and the
+# increments of later saves being optional; a directory with any of them holds a database,
+# whole or not.
 REQUIRED_FILES = ("graph.qorel", "vectors.bin")
-DATA_FILES = REQUIRED_FILES + ("vectors.sq8",)
+DATA_FILES = REQUIRED_FILES + ("vectors.sq8", "graph.delta")
 
 
 def data_files_in(path: str) -> list[str]:

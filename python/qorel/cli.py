@@ -22,7 +22,7 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
 import _qorel
 
 # Files a database directory may hold, in the order info lists them.
-_FILES = ("graph.qorel", "vectors.bin", "vectors.sq8", "wal.qorel", "graph.tmp", "vectors.tmp")
+_FILES = ("graph.qorel", "graph.delta", "vectors.bin", "vectors.sq8", "wal.qorel", "graph.tmp", "vectors.tmp")
 
 
 class _Failure(Exception):

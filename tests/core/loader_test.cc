@@ -32,12 +32,13 @@ struct GraphFile {
     std::uint32_t node_count = 0;  // written as is, so that it can disagree with `nodes`
     Nodes nodes;
 
-    // Header, no deleted slots, the nodes, an empty metadata section, no trailer.
+    // Header, no deleted slots, the nodes, an empty metadata section, no trailer: the layout
+    // of older saves (version 2), which needed no trailer.
     Bytes bytes() const {
         Bytes out;
         ByteWriter w(out);
         w.u32(kGraphMagic);
-        w.u32(kGraphVersion);
+        w.u32(2);
         w.u32(dim);
         w.u8(1);  // euclidean
         w.u32(m);
@@ -199,6 +200,7 @@ protected:
         save();
     }
     void save() {
+        print_.save_id = 1;
         BufferedFileWriter vectors(posix, storage_.vectors_path, BufferedFileWriter::Mode::Truncate);
         write_vectors_file(index_, vectors, print_);
         vectors.close();
@@ -256,22 +258,24 @@ TEST_F(SavedFilesTest, ChecksumRefusesDamageBeforeTheCountsAreUsed) {
     EXPECT_EQ(load_error(), "io error: damaged trailer at the end of the graph file");
 }
 
-TEST_F(SavedFilesTest, TrailerOfOlderSavesStillOpens) {
-    // Older saves ended the file with a 37-byte trailer: the first 33 bytes of today's, with
+TEST_F(LoaderTest, TrailerOfOlderSavesStillOpens) {
+    // Files of an older save (graph version 2, norms at the end of vectors.bin), with the
+    // 37-byte trailer of older saves still: the first 33 bytes of the version 2 trailer, with
     // version 1, then their own CRC. Such a file loads and is still checked against the vectors.
-    Bytes old(graph_.begin(), graph_.end() - kTrailerSize);
+    const std::string fixture = std::string(QOREL_TEST_DATA) + "/format_v2/";
+    const Bytes graph = posix.read_file(fixture + "graph.qorel");
+    Bytes vectors = posix.read_file(fixture + "vectors.bin");
+    Bytes old(graph.begin(), graph.end() - kTrailerV2Size);
     const std::size_t start = old.size();
-    old.insert(old.end(), graph_.end() - kTrailerSize, graph_.end() - kTrailerSize + 33);
+    old.insert(old.end(), graph.end() - kTrailerV2Size, graph.end() - kTrailerV2Size + 33);
     old[start + 4] = 1;
     ByteWriter(old).u32(crc32(std::span<const std::uint8_t>(old).subspan(start)));
     write(storage_.graph_path, old);
+    write(storage_.vectors_path, vectors);
     EXPECT_EQ(load_error(), "");
 
-    index_.update_vector(2, {7, 7, 7});  // a different norm for slot 2
-    BufferedFileWriter vectors(posix, storage_.vectors_path, BufferedFileWriter::Mode::Truncate);
-    SaveFingerprint other;
-    write_vectors_file(index_, vectors, other);
-    vectors.close();
+    vectors[vectors.size() - 8] ^= 0x40;  // a different norm for one slot
+    write(storage_.vectors_path, vectors);
     EXPECT_EQ(load_error(), "io error: vectors.bin does not belong to graph.qorel (a save was interrupted)");
 }
 

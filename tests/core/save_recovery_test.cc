@@ -211,7 +211,9 @@ TEST_P(InterruptedSave, FailedSaveThenKilledSaveInOneProcess) {
         if (!first_fired) break;
         ++first_calls;
     }
-    EXPECT_GE(first_calls, 12);
+    // A save after a compaction writes every file; otherwise the small change since the last
+    // save is an increment, which takes fewer calls.
+    EXPECT_GE(first_calls, GetParam().compact ? 12 : 9);
 }
 
 TEST_P(InterruptedSave, ThreeInterruptionsWithAReopenBetween) {
@@ -222,7 +224,11 @@ TEST_P(InterruptedSave, ThreeInterruptionsWithAReopenBetween) {
         for (int second : {1, 9, 10, 12}) {
             for (int third = 1; third <= 24; ++third) {
                 auto db = open_copy();
-                ASSERT_TRUE(save_under(*db, Fault::at(first, false)));
+                // An increment (no compaction) may take fewer calls than the position sampled.
+                if (!save_under(*db, Fault::at(first, false))) {
+                    ASSERT_FALSE(GetParam().compact) << first;
+                    continue;
+                }
                 change(*db, 2);
                 save_under(*db, Fault::at(second, false));
                 change(*db, 3);
@@ -240,8 +246,10 @@ TEST_P(InterruptedSave, ThreeInterruptionsWithAReopenBetween) {
 }
 
 TEST_P(InterruptedSave, OpenThatCannotMoveTheGraphIntoPlace) {
-    // Kill the save right after vectors.bin is replaced, so that graph.tmp is the graph.
+    // Kill the save right after vectors.bin is replaced, so that graph.tmp is the graph. A
+    // compaction makes the save write every file.
     auto db = open_copy();
+    if (!GetParam().compact) db->compact();
     const Snapshot expected = snapshot(*db);
     bool renamed = false;
     save_under(*db, Fault(

@@ -1,5 +1,5 @@
-"""Kills and I/O failures at every file-system call of a save, of a compaction plus save and of
-a batch write, and runs of interrupted saves one after another.
+"""Kills and I/O failures at every file-system call of a save (full and incremental), of a
+compaction plus save and of a batch write, and runs of interrupted saves one after another.
 
 A child process applies a list of operations to a database directory and reports each one it
 completed. One operation runs inside a fault window of tests/faults/fault_shim.c (preloaded into
@@ -201,6 +201,26 @@ def test_every_call_of_compact_then_save(shim, tmp_path, quantize):
     model = make_base(template, quantize)
     ops = [["delete_many", [f"v{i}" for i in range(0, 40, 2)]], ["compact_save"], ["upsert", "v4", vec(70), {"after": 1}]]
     problems = sweep(shim, tmp_path, template, model, ops, 1)
+    assert not problems, "\n".join(problems)
+
+
+@pytest.mark.parametrize("quantize", [False, True], ids=["plain", "quantized"])
+def test_every_call_of_an_incremental_save(shim, tmp_path, quantize):
+    """A save that appends a second segment to graph.delta (and rows to vectors.bin) after an
+    add, a re-vectored row, a metadata change and a deletion."""
+    template = str(tmp_path / "template")
+    model = make_base(template, quantize)
+    ops = [
+        ["upsert", "x", vec(60), {"x": 1}],
+        ["save"],
+        ["upsert", "v6", vec(6, 3), None],
+        ["update", "v7", None, {"m": 7}],
+        ["delete", "v8"],
+        ["add", "y", vec(61), {"y": 1}],
+        ["save"],
+        ["upsert", "z", vec(62), None],
+    ]
+    problems = sweep(shim, tmp_path, template, model, ops, 6)
     assert not problems, "\n".join(problems)
 
 

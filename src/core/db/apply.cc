@@ -45,6 +45,7 @@ struct Components {
         mindex.index(s, value ? &*value : nullptr);
         text.index_metadata(s, value ? &*value : nullptr);
         old = std::move(value);
+        index.note_record_changed(s);
     }
 
     void tombstone(Slot s) {

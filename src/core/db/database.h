@@ -70,6 +70,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -302,14 +303,18 @@ private:
         std::optional<FileId> wal;
         std::uint64_t wal_length = 0;  // as read
         std::uint64_t wal_good = 0;    // the end of the records applied
+        std::optional<FileId> delta;   // graph.delta, grown in place by incremental saves
+        std::uint64_t delta_length = 0;  // as read
     };
 
     // Refuses every change of a read-only database.
     void check_writable() const;
     // A read-only database's refresh when only the log grew: applies its records past those
-    // applied. False when that cannot be done (the log is replaced, damaged past them, or has
-    // grown too much to read at once); the caller then opens the files again.
-    bool catch_up_with_log() REQUIRES(refresh_mutex_);
+    // applied, once `no_save_since` confirms after reading them that they came from the log it
+    // read before. False when that cannot be done (a save came between, or the log is replaced,
+    // damaged past them, or has grown too much to read at once); the caller then opens the files
+    // again.
+    bool catch_up_with_log(const std::function<bool()>& no_save_since) REQUIRES(refresh_mutex_);
     // The read-only open, with its retries.
     static std::unique_ptr<Database> open_snapshot(const std::string& path, std::shared_ptr<Env> env);
 
@@ -429,6 +434,10 @@ private:
     // graph.tmp may be the directory's graph (a save stopped between its renames, or the open
     // could not move it into place): the next save settles the directory first.
     bool settle_pending_ GUARDED_BY(save_gate_) = false;
+    // The files on disk as the last save or the open left them, which the next save may add
+    // increments to; none when it must write every file (files of the older format, or a save
+    // that failed part way, which leaves the files' state unknown).
+    std::optional<IncrementBase> increments_ GUARDED_BY(save_gate_);
     Mutex wal_mutex_ ACQUIRED_AFTER(save_gate_);
     Wal wal_ GUARDED_BY(wal_mutex_);
     // The log's replay estimate (nanoseconds of apply() since the last save) and length, and

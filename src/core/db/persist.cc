@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "database.h"
+#include "storage/crc32.h"
 #include "storage/recovery.h"
 #include "text/text_file.h"
 
@@ -18,12 +19,15 @@ std::unique_ptr<Database> Database::load(const std::string& path, std::shared_pt
     const std::uint64_t dim = loaded.index.dim();
     const std::size_t n = loaded.index.node_count();
     const bool read_only = held != nullptr;
-    if (held) *held = HeldFiles{loaded.graph.id(), graph.pending, loaded.vectors_file, std::nullopt, 0};
+    if (held)
+        *held = HeldFiles{loaded.graph.id(), graph.pending, loaded.vectors_file, std::nullopt, 0, 0, loaded.delta_file,
+                          loaded.delta_length};
     std::unique_ptr<Database> db(new Database(path, std::move(env), std::move(loaded.index), dim,
                                               has_quantized || quantize_argument, read_only));
     {
         ExclusiveLock gate(db->save_gate_);  // nobody else has the database yet
         db->settle_pending_ = graph.pending && !read_only;
+        if (!read_only && !graph.pending) db->increments_ = std::move(loaded.increments);
     }
 
     auto& ids = db->id_to_slot_.unguarded();
@@ -154,7 +158,8 @@ std::unique_ptr<Database> Database::open_snapshot(const std::string& path, std::
             const std::optional<FileId>& graph_after = graph->pending ? after.graph_tmp : after.graph;
             const std::optional<FileId>& graph_before = graph->pending ? before.graph_tmp : before.graph;
             if (graph_before == graph_after && graph_after == held.graph && before.vectors == after.vectors &&
-                after.vectors == held.vectors && before.wal == after.wal && after.wal == held.wal) {
+                after.vectors == held.vectors && before.wal == after.wal && after.wal == held.wal &&
+                before.delta == after.delta && after.delta == held.delta) {
                 MutexLock turn(db->refresh_mutex_);
                 db->held_ = held;
                 return db;
@@ -164,7 +169,7 @@ std::unique_ptr<Database> Database::open_snapshot(const std::string& path, std::
             // stood still are what they are.
             const DirectoryFiles after = look_at_files(storage, wal_path);
             if (after.graph == before.graph && after.vectors == before.vectors && after.wal == before.wal &&
-                after.graph_tmp == before.graph_tmp)
+                after.graph_tmp == before.graph_tmp && after.delta == before.delta)
                 throw;
         }
         if (attempt == kAttempts)
@@ -182,20 +187,30 @@ void Database::refresh() {
     // new. (Between saves the log only grows, but for a torn tail that the writer cuts off.)
     const DirectoryFiles now = look_at_files(storage_, wal_path_);
     bool unchanged = (held_.graph_is_tmp ? now.graph_tmp : now.graph) == held_.graph && now.vectors == held_.vectors &&
-                     now.wal == held_.wal;
-    if (unchanged && now.wal) {
-        try {
-            unchanged = env_->file_size(wal_path_) == held_.wal_length;
-        } catch (const QorelError&) {
-            unchanged = false;  // deleted by a save just now
-        }
+                     now.wal == held_.wal && now.delta == held_.delta;
+    try {
+        if (unchanged && now.wal) unchanged = env_->file_size(wal_path_) == held_.wal_length;
+        // An incremental save appends to graph.delta in place.
+        if (unchanged && now.delta) unchanged = env_->file_size(storage_.delta_path) == held_.delta_length;
+    } catch (const QorelError&) {
+        unchanged = false;  // deleted by a save just now
     }
     if (unchanged) return;
-    // No save since the last look (a save replaces the graph file first, and the files read
-    // stay held, so their identities are not reused): the log only grew, and its new records
-    // are applied to the state in hand.
-    const bool same_data = (held_.graph_is_tmp ? now.graph_tmp : now.graph) == held_.graph && now.vectors == held_.vectors;
-    if (same_data && now.wal && (!held_.wal || now.wal == held_.wal) && catch_up_with_log()) return;
+    // No save since the last look: a full save replaces the graph file (the files read stay
+    // held, so their identities are not reused) and an incremental one lengthens graph.delta.
+    // Then the log only grew, and its new records are applied to the state in hand.
+    const auto no_save_since = [&] {
+        const DirectoryFiles files = look_at_files(storage_, wal_path_);
+        if ((held_.graph_is_tmp ? files.graph_tmp : files.graph) != held_.graph || files.vectors != held_.vectors ||
+            files.delta != held_.delta)
+            return false;
+        try {
+            return !files.delta || env_->file_size(storage_.delta_path) == held_.delta_length;
+        } catch (const QorelError&) {
+            return false;
+        }
+    };
+    if (now.wal && (!held_.wal || now.wal == held_.wal) && no_save_since() && catch_up_with_log(no_save_since)) return;
     std::unique_ptr<Database> fresh = open_snapshot(path_, env_);
     if (fresh->dim_ != dim_) throw QorelError::dimension_mismatch(dim_, fresh->dim_);
     {
@@ -219,7 +234,7 @@ void Database::refresh() {
     text_index_ready_.store(fresh->text_index_ready_.load(std::memory_order_acquire), std::memory_order_release);
 }
 
-bool Database::catch_up_with_log() {
+bool Database::catch_up_with_log(const std::function<bool()>& no_save_since) {
     // A log grown by more than this is read by a whole open, which streams it.
     constexpr std::uint64_t kLargestCatchUp = std::uint64_t{64} << 20;
     std::unique_ptr<ReadableFile> file;
@@ -236,6 +251,9 @@ bool Database::catch_up_with_log() {
     if (size < from || size - from > kLargestCatchUp) return false;
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size - from));
     bytes.resize(file->read_at(from, bytes.data(), bytes.size()));
+    // A save since the look before may have deleted the log read and a new one taken its
+    // place (and the identity of the deleted file).
+    if (!no_save_since()) return false;
     WalReadResult log = parse_wal(bytes);
     // Damage is left to a whole open, which reports it the way every open does.
     if (log.tail == WalTail::Damaged) return false;
@@ -277,33 +295,109 @@ bool Database::checkpoint(const CheckpointPolicy& policy) {
     return true;
 }
 
+namespace {
+
+// The slots an increment names, each once and in order.
+std::vector<Slot> sorted_unique(std::vector<Slot> slots) {
+    std::sort(slots.begin(), slots.end());
+    slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+    return slots;
+}
+
+// An increment may grow to this fraction of the files of its full save before the next save
+// is a full one again: opening applies every increment, and a full save folds them away.
+constexpr std::uint64_t kIncrementShare = 4;
+
+}  // namespace
+
 void Database::save_locked() {
     auto ids = id_to_slot_.read();
     auto index = index_.read();
+    auto slot_ids = slot_to_id_.read();
     auto meta = metadata_.read();
 
-    std::vector<MetaRecord> records;
-    records.reserve(ids->size());
-    for (const auto& [id, slot] : *ids) {
-        if (slot >= meta->size()) {
-            records.push_back({slot, id, std::nullopt, std::nullopt});
-        } else if (const std::optional<std::string_view> text = meta->stored_text(slot)) {
-            records.push_back({slot, id, std::nullopt, text});  // never read since the open: as it was
-        } else {
-            records.push_back({slot, id, (*meta)[slot], std::nullopt});
-        }
-    }
+    auto record_of = [&](Slot slot, const std::string& id) -> MetaRecord {
+        if (slot >= meta->size()) return {slot, id, std::nullopt, std::nullopt};
+        if (const std::optional<std::string_view> text = meta->stored_text(slot))
+            return {slot, id, std::nullopt, text};  // never read since the open: as it was
+        return {slot, id, (*meta)[slot], std::nullopt};
+    };
 
     env_->create_directories(path_);
     // A save that stopped between its renames may have left graph.tmp as the only graph of
     // vectors.bin: it is moved into place before this save writes graph.tmp again.
     if (settle_pending_) {
-        settle_interrupted_save(storage_, true);
         settle_pending_ = false;
+        increments_.reset();
+        settle_interrupted_save(storage_, true);
     }
-    std::optional<ScalarQuantizer> quantizer;
-    if (quantize_) quantizer = ScalarQuantizer::train(index->vectors().all(), dim_);
-    save_storage(storage_, *index, records, quantizer ? &*quantizer : nullptr, settle_pending_);
+
+    // Only what changed since the files were last written goes out, as one segment of
+    // graph.delta, when the files are of the current format and the increments stay small. A
+    // graph.tmp left beside them (its removal failed) could describe the same rows once this
+    // appends to them, and an open would then take it for the newer graph: a full save
+    // replaces it instead.
+    std::optional<std::vector<std::uint8_t>> segment;  // the increment, when this save writes one
+    std::vector<Slot> segment_rows;                    // the stored rows it holds anew
+    std::size_t appended = 0;                          // rows it adds to the vectors file
+    const bool quantizer_as_saved = increments_ && (quantize_ == increments_->quantizer.has_value());
+    if (increments_ && quantizer_as_saved && !index->changed_wholly() && index->node_count() >= increments_->slots &&
+        !env_->file_exists(temporary_path(storage_.graph_path))) {
+        const IncrementBase& base = *increments_;
+        const std::size_t n = index->node_count();
+        SegmentInput in;
+        in.index = &*index;
+        in.quantizer = base.quantizer ? &*base.quantizer : nullptr;
+        in.deleted = sorted_unique(index->deleted_since_save());
+        for (Slot s = 0; s < n; ++s)
+            if (s >= base.slots || index->lists_changed(s)) in.nodes.push_back(s);
+        std::vector<Slot> rows;
+        for (const Slot s : index->rows_changed())
+            if (s < base.slots) rows.push_back(s);
+        in.row_slots = sorted_unique(std::move(rows));
+        segment_rows = in.row_slots;
+        in.norm_slots = in.row_slots;
+        for (Slot s = static_cast<Slot>(base.slots); s < n; ++s) in.norm_slots.push_back(s);
+        std::vector<Slot> named = index->records_changed();
+        for (Slot s = static_cast<Slot>(base.slots); s < n; ++s) named.push_back(s);
+        for (const Slot s : sorted_unique(std::move(named))) {
+            if (index->is_deleted(s) || s >= slot_ids->size() || (*slot_ids)[s].empty()) continue;
+            in.records.push_back(record_of(s, (*slot_ids)[s]));
+        }
+        // New rows go to the vectors file, which grows no more than a full save would make
+        // it; the segment counts against the increments' share of the full save.
+        const auto rows_added = std::span<const std::uint8_t>(
+            reinterpret_cast<const std::uint8_t*>(index->vector(static_cast<Slot>(base.slots))), (n - base.slots) * dim_ * 4);
+        in.vectors_length = std::uint64_t{n} * dim_ * 4;
+        in.vectors_crc = crc32c(rows_added, base.vectors_crc);
+        in.base_id = base.save_id;
+        in.sequence = base.segments;
+        std::vector<std::uint8_t> bytes = encode_segment(in);
+        if (base.delta_length + bytes.size() <= base.base_bytes / kIncrementShare) segment.emplace(std::move(bytes));
+    }
+
+    try {
+        if (segment) {
+            appended = index->node_count() - increments_->slots;
+            save_increment(storage_, *index, *segment, *increments_);
+            std::vector<Slot>& held = increments_->rows_in_segments;
+            held.insert(held.end(), segment_rows.begin(), segment_rows.end());
+            held = sorted_unique(std::move(held));
+        } else {
+            std::vector<MetaRecord> records;
+            records.reserve(ids->size());
+            for (const auto& [id, slot] : *ids) records.push_back(record_of(slot, id));
+            std::optional<ScalarQuantizer> quantizer;
+            if (quantize_) quantizer = ScalarQuantizer::train(index->vectors().all(), dim_);
+            increments_ = save_storage(storage_, *index, records, quantizer ? &*quantizer : nullptr, settle_pending_);
+        }
+    } catch (...) {
+        // Which of the files' bytes the failed save changed is unknown: the next save writes
+        // them all.
+        increments_.reset();
+        throw;
+    }
+    const bool incremental = segment.has_value();
     // Before the log goes: it may hold the record that enabled the text index. A directory
     // without one keeps no settings file from a database that was there before.
     if (const std::optional<TextConfig> text = text_index_.read()->config()) {
@@ -320,22 +414,32 @@ void Database::save_locked() {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     last_save_ns_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(), std::memory_order_relaxed);
 
-    // The vectors file holds every row now: the store goes over to it, which gives back the
-    // memory that rows written since the open took (the file's pages belong to the page cache).
-    // Nothing changes the rows meanwhile: the gate keeps writes out, and the id map, still held,
-    // keeps a compaction from swapping in another index. A failure to map leaves the rows where
-    // they are.
+    // Nothing changes the index meanwhile: the gate keeps writes out, and the id map, still
+    // held, keeps a compaction from swapping in another index.
     const std::size_t floats = index->vectors().count();
     meta.release();
+    slot_ids.release();
     index.release();
-    if (floats == 0) return;
+    auto written = index_.write();
+    written->forget_changes();
+    // The vectors file now holds every row: the store goes over to it, which gives back the
+    // memory that rows written since the open took (the file's pages belong to the page cache).
+    // After an increment, rows the segments hold anew are stale in the file and are written
+    // over it in the region, as an open does; an increment that added no row changes nothing
+    // worth a new mapping. A failure to map leaves the rows where they are.
+    if (floats == 0 || (incremental && appended == 0)) return;
     std::unique_ptr<PrivateRegion> region;
     try {
-        region = map_vectors_region(storage_);
+        region = incremental ? map_vectors_region(storage_, increments_->vectors_length) : map_vectors_region(storage_);
     } catch (const std::exception&) {
         return;
     }
-    if (region->size() >= floats * sizeof(float)) index_.write()->adopt_vectors(std::move(region));
+    if (region->size() < floats * sizeof(float)) return;
+    if (incremental) {
+        for (const Slot s : increments_->rows_in_segments)
+            std::memcpy(region->data() + std::size_t{s} * dim_ * sizeof(float), written->vector(s), dim_ * sizeof(float));
+    }
+    written->adopt_vectors(std::move(region));
 }
 
 void Database::compact() {

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "blas.h"
+#include "codec.h"
 #include "huge_pages.h"
 #include "parallel.h"
 #include "spinlock.h"
@@ -74,6 +75,25 @@ std::vector<Slot> HnswIndex::neighbours(Slot s, std::size_t layer) const {
     return std::vector<Slot>(p + 1, p + 1 + p[0]);
 }
 
+void HnswIndex::encode_node(Slot s, std::vector<std::uint8_t>& out) const {
+    const std::size_t layers = std::size_t{levels_[s]} + 1;
+    ByteWriter w(out);
+    w.u32(static_cast<std::uint32_t>(layers));
+    for (std::size_t layer = 0; layer < layers; ++layer) {
+        ListLock guard(lock_word(s, layer));
+        const std::uint32_t* p = list_ptr(s, layer);
+        w.raw(p, (std::size_t{p[0]} + 1) * 4);  // the length, then the slots
+    }
+}
+
+void HnswIndex::forget_changes() {
+    std::fill(lists_changed_.begin(), lists_changed_.end(), std::uint8_t{0});
+    rows_changed_.clear();
+    deleted_since_save_.clear();
+    records_changed_.clear();
+    changed_wholly_ = false;
+}
+
 std::size_t HnswIndex::neighbour_count(Slot s, std::size_t layer) const {
     if (s >= node_count() || layer > levels_[s]) return 0;
     ListLock guard(lock_word(s, layer));
@@ -97,6 +117,7 @@ void HnswIndex::append_node(std::size_t level) {
 
 void HnswIndex::append_levels(std::size_t level) {
     levels_.push_back(static_cast<std::uint8_t>(level));
+    lists_changed_.push_back(1);
     up_first_.push_back(static_cast<std::uint32_t>(upper_blocks_));
     if (level > 0) {
         upper_blocks_ += level;
@@ -107,6 +128,7 @@ void HnswIndex::append_levels(std::size_t level) {
 bool HnswIndex::mark_deleted(Slot s) {
     if (s >= node_count()) return false;
     if (!deleted_.insert(s).second) return false;
+    deleted_since_save_.push_back(s);
     if (deleted_bits_.size() <= s / 64) deleted_bits_.resize(s / 64 + 1, 0);
     deleted_bits_[s / 64] |= std::uint64_t{1} << (s % 64);
     active_count_.fetch_sub(1, std::memory_order_relaxed);
@@ -144,7 +166,7 @@ void HnswIndex::load_append_node(std::size_t level) {
 
 void HnswIndex::load_set_list(Slot s, std::size_t layer, std::span<const Slot> ids) {
     QOREL_ASSERT(s < node_count() && layer <= levels_[s] && ids.size() <= limit(layer) + 1, "list out of range");
-    std::uint32_t* p = list_ptr(s, layer);
+    std::uint32_t* p = writable_list(s, layer);
     p[0] = static_cast<std::uint32_t>(ids.size());
     std::copy(ids.begin(), ids.end(), p + 1);
 }

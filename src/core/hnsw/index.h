@@ -114,6 +114,9 @@ public:
     // Copy of the neighbour list of `s` on `layer`, read under the list's lock. Empty when the
     // node has no such layer.
     std::vector<Slot> neighbours(Slot s, std::size_t layer) const;
+    // The layer records of `s` (level + 1, then each list's length and slots), as the graph
+    // file stores a node: appended to `out`, each list read under its lock.
+    void encode_node(Slot s, std::vector<std::uint8_t>& out) const;
     // Length of one list, read under its lock.
     std::size_t neighbour_count(Slot s, std::size_t layer) const;
 
@@ -202,6 +205,22 @@ public:
 
     std::size_t random_level() const;
 
+    // ---- changes since the last save, so that a save can write only what changed
+    // True until forget_changes(): a new or rebuilt index (compaction renumbers slots) has
+    // nothing on disk to add to.
+    bool changed_wholly() const { return changed_wholly_; }
+    // Slots whose neighbour lists were written (any layer), new slots included.
+    bool lists_changed(Slot s) const { return s < lists_changed_.size() && lists_changed_[s] != 0; }
+    // Slots whose vector was replaced, and slots marked deleted, in the order it happened
+    // (a slot may repeat in the first).
+    const std::vector<Slot>& rows_changed() const { return rows_changed_; }
+    const std::vector<Slot>& deleted_since_save() const { return deleted_since_save_; }
+    // Slots whose id or metadata changed (the caller notes them; repeats possible).
+    const std::vector<Slot>& records_changed() const { return records_changed_; }
+    void note_record_changed(Slot s) { records_changed_.push_back(s); }
+    // Everything above is on disk now.
+    void forget_changes();
+
     // ---- loading: rebuild a saved index piece by piece (exclusive; before sharing)
     // Makes room for `nodes` nodes holding `upper_lists` lists above layer 0 in all, so that
     // appending them allocates each array once instead of growing it step by step.
@@ -258,9 +277,14 @@ private:
         if (layer == 0) return links0_.data() + static_cast<std::size_t>(s) * stride0_;
         return links_up_.data() + (static_cast<std::size_t>(up_first_[s]) + layer - 1) * stride_up_;
     }
-    std::uint32_t* list_ptr(Slot s, std::size_t layer) { return block_ptr(s, layer) + 1; }
     const std::uint32_t* list_ptr(Slot s, std::size_t layer) const {
-        return const_cast<HnswIndex*>(this)->list_ptr(s, layer);
+        return const_cast<HnswIndex*>(this)->block_ptr(s, layer) + 1;
+    }
+    // A list to change: notes the slot's lists as changed since the last save. Linking workers
+    // store the same value, hence the relaxed atomic store.
+    std::uint32_t* writable_list(Slot s, std::size_t layer) {
+        std::atomic_ref<std::uint8_t>(lists_changed_[s]).store(1, std::memory_order_relaxed);
+        return block_ptr(s, layer) + 1;
     }
     std::uint32_t& lock_word(Slot s, std::size_t layer) const {
         return const_cast<HnswIndex*>(this)->block_ptr(s, layer)[0];
@@ -374,6 +398,13 @@ private:
     std::vector<std::uint8_t> levels_;
     std::vector<std::uint32_t> up_first_;  // first upper block of each node
     std::size_t upper_blocks_ = 0;         // blocks in links_up_
+
+    // Changes since the last save (see forget_changes): a byte per slot, sized with levels_.
+    std::vector<std::uint8_t> lists_changed_;
+    std::vector<Slot> rows_changed_;
+    std::vector<Slot> deleted_since_save_;
+    std::vector<Slot> records_changed_;
+    bool changed_wholly_ = true;
 
     // Incoming layer-0 edges per slot, and the nodes whose count fell to zero since the last
     // repair (guarded by orphans_lock_, a ListLock word: linking workers add to it).

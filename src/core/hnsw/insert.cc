@@ -210,7 +210,7 @@ void HnswIndex::connect_node(Slot node, std::size_t level, Slot entry, std::size
         for (const Candidate& c : kept) selected.push_back(c.slot);
         {
             ListLock guard(lock_word(node, layer));
-            std::uint32_t* own = list_ptr(node, layer);
+            std::uint32_t* own = writable_list(node, layer);
             if (own[0] == 0) {
                 std::copy(selected.begin(), selected.end(), own + 1);
                 own[0] = static_cast<std::uint32_t>(selected.size());
@@ -270,7 +270,7 @@ void HnswIndex::add_back_link(Slot s, Slot node, std::size_t layer, std::size_t 
     const float* sv = vector(s);
     const auto known = std::find_if(own_kept.begin(), own_kept.end(), [s](const Candidate& c) { return c.slot == s; });
     const float to_new = known != own_kept.end() ? known->distance : dist_fn_(sv, vector(node), dim_);
-    std::uint32_t* lst = list_ptr(s, layer);
+    std::uint32_t* lst = writable_list(s, layer);
     for (;;) {
         {
             ListLock guard(lock_word(s, layer));
@@ -333,7 +333,7 @@ void HnswIndex::unlink(Slot node) {
     for (std::size_t layer = 0; layer <= levels_[node]; ++layer) {
         {
             ListLock guard(lock_word(node, layer));
-            std::uint32_t* p = list_ptr(node, layer);
+            std::uint32_t* p = writable_list(node, layer);
             former.assign(p + 1, p + 1 + p[0]);
             p[0] = 0;
         }
@@ -342,7 +342,7 @@ void HnswIndex::unlink(Slot node) {
         for (Slot v : former) {
             if (levels_[v] < layer) continue;
             ListLock guard(lock_word(v, layer));
-            std::uint32_t* p = list_ptr(v, layer);
+            std::uint32_t* p = writable_list(v, layer);
             std::uint32_t out = 0;
             for (std::uint32_t i = 0; i < p[0]; ++i)
                 if (p[1 + i] != node) p[1 + out++] = p[1 + i];
@@ -357,6 +357,7 @@ void HnswIndex::update_vector(Slot node, std::vector<float> vector) {
     QOREL_ASSERT(vector.size() == dim_ && node < node_count(), "vector dimension mismatch");
     if (!in_edges_counted_) count_in_edges();
     vectors_.overwrite(node, vector);
+    rows_changed_.push_back(node);
     norms_[node] = vector_norm(vector);
     if (quantized_) quantized_->quantizer.quantize_into(vector.data(), quantized_->codes.mutable_row(node, dim_));
     if (node_count() <= 1) return;

@@ -116,7 +116,7 @@ void HnswIndex::link_in(Slot u, std::span<const Slot> from) {
     for (const Slot& r : from) {
         if (r == u) continue;
         if (nearest == nullptr) nearest = &r;
-        std::uint32_t* lst = list_ptr(r, 0);
+        std::uint32_t* lst = writable_list(r, 0);
         const std::uint32_t len = lst[0];
         if (std::find(lst + 1, lst + 1 + len, u) != lst + 1 + len) return;
         if (len < m_max0_) {
@@ -145,7 +145,7 @@ void HnswIndex::link_in(Slot u, std::span<const Slot> from) {
     if (nearest == nullptr) return;
     // Every candidate's entries hang on that list alone: displace the farthest of the nearest
     // candidate's, which is noted as an orphan in turn.
-    std::uint32_t* lst = list_ptr(*nearest, 0);
+    std::uint32_t* lst = writable_list(*nearest, 0);
     if (lst[0] == 0) return;
     std::uint32_t victim = 0;
     float farthest = -1.0f;

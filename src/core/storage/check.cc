@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "storage/crc32.h"
+#include "storage/delta_file.h"
 #include "storage/graph_file.h"
 #include "storage/wal_reader.h"
 
@@ -33,18 +34,53 @@ std::vector<CheckResult> check_files(const Storage& storage) {
     }
     // The graph file parsed whole: its checksum holds before any count in it is used.
     std::optional<SaveFingerprint> print;
+    const MappedFile graph = [&] {
+        try {
+            return env.map_file(storage.graph_path);
+        } catch (const std::exception& e) {
+            out.push_back(failed(graph_name, e.what()));
+            return MappedFile();
+        }
+    }();
+    if (!out.empty()) return out;
+    std::optional<ParsedGraph> g;
     try {
-        const MappedFile graph = env.map_file(storage.graph_path);
         const std::uint64_t vectors_bytes =
             env.file_exists(storage.vectors_path) ? env.file_size(storage.vectors_path) : 0;
-        ParsedGraph g = parse_graph_file(graph.bytes(), vectors_bytes);
-        print = g.print;
-        out.push_back(passed(graph_name, std::to_string(g.index.node_count()) + " slots, " +
-                                             std::to_string(g.records.size()) + " ids" +
-                                             (g.print && g.print->vectors_crc ? ", checksum holds" : ", no checksum (older format)")));
+        g.emplace(parse_graph_file(graph.bytes(), vectors_bytes));
+        print = g->print;
+        out.push_back(passed(graph_name, std::to_string(g->index.node_count()) + " slots, " +
+                                             std::to_string(g->records.size()) + " ids" +
+                                             (g->print && g->print->vectors_crc ? ", checksum holds" : ", no checksum (older format)")));
     } catch (const std::exception& e) {
         out.push_back(failed(graph_name, e.what()));
         return out;
+    }
+    // The increments of graph.delta, applied as an open applies them; they decide which prefix
+    // of "vectors.bin" is in use.
+    std::vector<std::uint8_t> delta_bytes;  // the records applied point into it
+    if (print && print->save_id && env.file_exists(storage.delta_path)) {
+        const std::string delta_name = "graph.delta";
+        try {
+            delta_bytes = env.read_file(storage.delta_path);
+            const DeltaScan scan = scan_delta(delta_bytes, *print->save_id);
+            if (scan.stale) {
+                out.push_back(passed(delta_name, std::to_string(delta_bytes.size()) + " bytes of an earlier save (ignored)"));
+            } else {
+                std::vector<float> norms = std::move(*g->norms);
+                DeltaApply st{*g, norms, {}, {}, true};
+                for (const auto& payload : scan.payloads) apply_segment(payload, st);
+                if (scan.vectors) {
+                    print->vectors_length = scan.vectors->first;
+                    print->vectors_crc = scan.vectors->second;
+                }
+                out.push_back(passed(delta_name, std::to_string(scan.payloads.size()) + " increments, " +
+                                                     std::to_string(scan.good_length) + " bytes" +
+                                                     (scan.torn ? "; an interrupted append after them (cut at the next save)" : "")));
+            }
+        } catch (const std::exception& e) {
+            out.push_back(failed(delta_name, e.what()));
+        }
     }
     if (!env.file_exists(storage.vectors_path)) {
         out.push_back(failed(vectors_name, "missing"));
@@ -52,14 +88,21 @@ std::vector<CheckResult> check_files(const Storage& storage) {
         out.push_back(passed(vectors_name, "not recorded by the graph file (older format)"));
     } else {
         try {
-            const MappedFile vectors = env.map_file(storage.vectors_path);
+            const MappedFile whole = env.map_file(storage.vectors_path);
+            // Files of the current format use a prefix: rows after it are an interrupted save's.
+            const bool prefix = print->save_id && whole.size() > print->vectors_length;
+            const std::span<const std::uint8_t> vectors =
+                prefix ? whole.bytes().first(static_cast<std::size_t>(print->vectors_length)) : whole.bytes();
             if (vectors.size() != print->vectors_length) {
                 out.push_back(failed(vectors_name, std::to_string(vectors.size()) + " bytes, the save wrote " +
                                                        std::to_string(print->vectors_length)));
             } else if (print->vectors_crc) {
-                const std::uint32_t crc = crc32c(vectors.bytes());
+                const std::uint32_t crc = crc32c(vectors);
                 if (crc == *print->vectors_crc)
-                    out.push_back(passed(vectors_name, std::to_string(vectors.size()) + " bytes, checksum holds"));
+                    out.push_back(passed(vectors_name, std::to_string(vectors.size()) + " bytes, checksum holds" +
+                                                           (prefix ? "; " + std::to_string(whole.size() - vectors.size()) +
+                                                                         " bytes after them (cut at the next save)"
+                                                                   : std::string())));
                 else
                     out.push_back(failed(vectors_name, "checksum " + hex(crc) + ", the save recorded " +
                                                            hex(*print->vectors_crc)));

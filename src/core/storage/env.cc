@@ -51,10 +51,10 @@ private:
 
 }  // namespace
 
-std::unique_ptr<PrivateRegion> Env::map_private(const std::string& path, std::size_t capacity) {
+std::unique_ptr<PrivateRegion> Env::map_private(const std::string& path, std::size_t capacity, std::uint64_t length) {
     std::unique_ptr<ReadableFile> file = open_readable(path);
     if (!file) throw QorelError::io_errno(ENOENT);
-    const std::uint64_t size = file->size();
+    const std::uint64_t size = std::min(file->size(), length);
     if (size > std::numeric_limits<std::size_t>::max() / 2) throw QorelError::io("file too large to read");
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
     bytes.resize(file->read_at(0, bytes.data(), bytes.size()));

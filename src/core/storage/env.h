@@ -136,7 +136,9 @@ public:
     virtual MappedFile map_file(const std::string& path) = 0;
     // Maps the file privately with room to grow to `capacity` bytes (at least the file's
     // length). This default copies the file into memory (Envs without mappings).
-    virtual std::unique_ptr<PrivateRegion> map_private(const std::string& path, std::size_t capacity);
+    // Only the first `length` bytes are mapped of a longer file.
+    virtual std::unique_ptr<PrivateRegion> map_private(const std::string& path, std::size_t capacity,
+                                                       std::uint64_t length = UINT64_MAX);
     // Reads the whole file. The buffer is sized from the file's length before reading, so a
     // file that grows meanwhile is read up to the length seen at open.
     std::vector<std::uint8_t> read_file(const std::string& path);

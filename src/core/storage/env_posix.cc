@@ -293,10 +293,11 @@ public:
         return MappedFile(static_cast<const std::uint8_t*>(p), size, std::move(owner), id);
     }
 
-    std::unique_ptr<PrivateRegion> map_private(const std::string& path, std::size_t capacity) override {
+    std::unique_ptr<PrivateRegion> map_private(const std::string& path, std::size_t capacity,
+                                               std::uint64_t limit = UINT64_MAX) override {
         const int fd = open_or_throw(path, O_RDONLY);
         try {
-            const std::uint64_t length = size_of(fd);
+            const std::uint64_t length = std::min(size_of(fd), limit);
             if (length > std::numeric_limits<std::size_t>::max() / 2) throw QorelError::io("file too large to map");
             auto region = std::make_unique<PosixRegion>(fd, static_cast<std::size_t>(length), capacity);
             ::close(fd);  // the mapping keeps its own reference to the file

@@ -37,8 +37,9 @@ public:
     std::optional<std::string> real_path(const std::string& path) override { return inner_->real_path(path); }
     std::unique_ptr<ReadableFile> open_readable(const std::string& path) override { return inner_->open_readable(path); }
     MappedFile map_file(const std::string& path) override { return inner_->map_file(path); }
-    std::unique_ptr<PrivateRegion> map_private(const std::string& path, std::size_t capacity) override {
-        return inner_->map_private(path, capacity);
+    std::unique_ptr<PrivateRegion> map_private(const std::string& path, std::size_t capacity,
+                                               std::uint64_t length = UINT64_MAX) override {
+        return inner_->map_private(path, capacity, length);
     }
     LockAttempt try_lock(const std::string& path, LockMode mode) override { return inner_->try_lock(path, mode); }
 

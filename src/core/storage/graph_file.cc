@@ -30,6 +30,16 @@ constexpr std::size_t kChunk = 64 * 1024;
 
 [[noreturn]] void invalid(const std::string& text) { throw QorelError::corrupt_file(text); }
 
+}  // namespace
+
+std::uint32_t read_layer_count(ByteReader& in, Slot s) {
+    const std::uint32_t layers = in.u32();
+    if (layers == 0 || layers > kMaxLevel + 1) invalid("slot " + std::to_string(s) + " has " + std::to_string(layers) + " layers");
+    return layers;
+}
+
+namespace {
+
 struct Trailer {
     SaveFingerprint print;
     std::size_t size = 0;              // bytes the trailer takes at the end of the file
@@ -44,31 +54,33 @@ void encode_trailer(const SaveFingerprint& p, std::uint64_t graph_length, std::u
     w.u32(kTrailerMagic);
     w.u32(kTrailerVersion);
     w.u64(p.vectors_length);
-    w.u32(p.norms_crc);
+    // (no norms CRC: version 3 keeps the norms in the checked part of the graph file)
     w.u8(p.has_quantized ? 1 : 0);
     w.u64(p.quantized_length);
     w.u32(p.quantized_crc);
     w.u32(p.vectors_crc.value_or(0));
     w.u64(graph_length);
     w.u32(graph_crc);
+    w.u64(p.save_id.value_or(0));
     w.u32(crc32(std::span<const std::uint8_t>(out).subspan(start)));
 }
 
 // The trailer that ends exactly where `bytes` ends, when it is intact: the current layout
 // first, then the one of older saves.
 std::optional<Trailer> trailer_at_end(std::span<const std::uint8_t> bytes) {
-    for (std::size_t size : {kTrailerSize, kTrailerV1Size}) {
+    for (std::size_t size : {kTrailerSize, kTrailerV2Size, kTrailerV1Size}) {
         if (bytes.size() < size) continue;
         const auto t = bytes.last(size);
         ByteReader in(t);
         if (in.u32() != kTrailerMagic) continue;
         const std::uint32_t version = in.u32();
-        if ((size == kTrailerSize) != (version >= 2) || version == 0) continue;
+        const std::size_t expected = version == 1 ? kTrailerV1Size : version == 2 ? kTrailerV2Size : kTrailerSize;
+        if (version == 0 || version > kTrailerVersion || size != expected) continue;
         if (crc32(t.first(size - 4)) != ByteReader(t.last(4)).u32()) continue;
         Trailer out;
         out.size = size;
         out.print.vectors_length = in.u64();
-        out.print.norms_crc = in.u32();
+        if (version < 3) out.print.norms_crc = in.u32();
         out.print.has_quantized = in.u8() == 1;
         out.print.quantized_length = in.u64();
         out.print.quantized_crc = in.u32();
@@ -77,15 +89,10 @@ std::optional<Trailer> trailer_at_end(std::span<const std::uint8_t> bytes) {
             out.graph_length = in.u64();
             out.graph_crc = in.u32();
         }
+        if (version >= 3) out.print.save_id = in.u64();
         return out;
     }
     return std::nullopt;
-}
-
-std::uint32_t read_layer_count(ByteReader& in, Slot s) {
-    const std::uint32_t layers = in.u32();
-    if (layers == 0 || layers > kMaxLevel + 1) invalid("slot " + std::to_string(s) + " has " + std::to_string(layers) + " layers");
-    return layers;
 }
 
 std::uint32_t read_list_length(ByteReader& in, Slot s, std::uint32_t layer, std::uint32_t m) {
@@ -134,6 +141,17 @@ void check_list_memory(std::uint64_t needed, std::uint32_t n, std::uint32_t m, b
 
 }  // namespace
 
+void write_metadata_record(ByteWriter& w, const MetaRecord& r) {
+    w.u32(r.slot);
+    w.string(r.id);
+    if (r.text) {
+        w.string(*r.text);
+    } else {
+        std::optional<std::string> text = r.metadata ? metadata_text(*r.metadata) : std::nullopt;
+        w.string(text ? std::string_view(*text) : std::string_view());
+    }
+}
+
 void write_graph_file(const HnswIndex& index, const std::vector<MetaRecord>& records, const SaveFingerprint& print,
                       BufferedFileWriter& out) {
     std::vector<std::uint8_t> buf;
@@ -165,29 +183,22 @@ void write_graph_file(const HnswIndex& index, const std::vector<MetaRecord>& rec
         if (buf.size() >= kChunk) emit_checked();
     }
     for (Slot s = 0; s < n; ++s) {
-        const std::size_t layers = index.level(s) + 1;
-        w.u32(static_cast<std::uint32_t>(layers));
-        for (std::size_t layer = 0; layer < layers; ++layer) {
-            const std::vector<Slot> list = index.neighbours(s, layer);
-            w.u32(static_cast<std::uint32_t>(list.size()));
-            w.raw(list.data(), list.size() * 4);
-        }
+        index.encode_node(s, buf);
         if (buf.size() >= kChunk) emit_checked();
     }
     emit_checked();
+    // The norms, inside the checked part: a damaged norm would skew every distance to its slot.
+    const std::vector<float>& norms = index.norms();
+    QOREL_ASSERT(norms.size() == n && print.save_id, "a graph file is written with every norm and a save id");
+    for (std::size_t at = 0; at < n; at += kChunk / 4) {
+        w.floats(std::span<const float>(norms).subspan(at, std::min<std::size_t>(kChunk / 4, n - at)));
+        emit_checked();
+    }
 
     w.u32(kMetadataMagic);
     w.u32(static_cast<std::uint32_t>(records.size()));
     for (const MetaRecord& r : records) {
-        w.u32(r.slot);
-        w.string(r.id);
-        // Absent metadata, and metadata that cannot be serialised, are written as length 0.
-        if (r.text) {
-            w.string(*r.text);
-        } else {
-            std::optional<std::string> text = r.metadata ? metadata_text(*r.metadata) : std::nullopt;
-            w.string(text ? std::string_view(*text) : std::string_view());
-        }
+        write_metadata_record(w, r);
         if (buf.size() >= kChunk) {
             out.write(buf);
             buf.clear();
@@ -204,25 +215,35 @@ namespace {
 void read_node_records(ByteReader& in, std::uint32_t n, std::uint32_t m, HnswIndex& index) {
     std::vector<Slot> list;
     for (std::uint32_t s = 0; s < n; ++s) {
-        const std::uint32_t layers = read_layer_count(in, s);
-        index.load_append_node(layers - 1);
-        for (std::uint32_t layer = 0; layer < layers; ++layer) {
-            const std::uint32_t count = read_list_length(in, s, layer, m);
-            // The list is taken whole and checked in one pass without an early exit, which the
-            // compiler can vectorise; only a damaged list is searched for its first bad slot.
-            const auto raw = in.bytes(std::size_t{count} * 4);
-            list.resize(count);
-            if (count) std::memcpy(list.data(), raw.data(), raw.size());
-            Slot largest = 0;
-            for (const Slot v : list) largest = std::max(largest, v);
-            if (count && largest >= n) {
-                const Slot bad = *std::find_if(list.begin(), list.end(), [n](Slot v) { return v >= n; });
-                invalid("neighbour slot " + std::to_string(bad) + " out of range");
-            }
-            index.load_set_list(s, layer, list);
-        }
+        ByteReader ahead = in;
+        index.load_append_node(read_layer_count(ahead, s) - 1);
+        read_node_record(in, s, n, m, index, list);
     }
 }
+
+}  // namespace
+
+void read_node_record(ByteReader& in, Slot s, std::uint32_t n, std::uint32_t m, HnswIndex& index, std::vector<Slot>& list) {
+    const std::uint32_t layers = read_layer_count(in, s);
+    if (layers != index.level(s) + 1) invalid("slot " + std::to_string(s) + " changed its level");
+    for (std::uint32_t layer = 0; layer < layers; ++layer) {
+        const std::uint32_t count = read_list_length(in, s, layer, m);
+        // The list is taken whole and checked in one pass without an early exit, which the
+        // compiler can vectorise; only a damaged list is searched for its first bad slot.
+        const auto raw = in.bytes(std::size_t{count} * 4);
+        list.resize(count);
+        if (count) std::memcpy(list.data(), raw.data(), raw.size());
+        Slot largest = 0;
+        for (const Slot v : list) largest = std::max(largest, v);
+        if (count && largest >= n) {
+            const Slot bad = *std::find_if(list.begin(), list.end(), [n](Slot v) { return v >= n; });
+            invalid("neighbour slot " + std::to_string(bad) + " out of range");
+        }
+        index.load_set_list(s, layer, list);
+    }
+}
+
+namespace {
 
 // The metadata section: one record per live id, ids checked for UTF-8. Flat texts stay where
 // they lie in the file's bytes; other texts are parsed now.
@@ -232,42 +253,44 @@ void read_metadata_section(ByteReader& in, std::uint32_t n, ParsedGraph& g) {
     // Every record takes at least 12 bytes (slot, id length, metadata length).
     if (!in.fits(r, 12)) ByteReader::eof();
     g.records.reserve(r);
-    for (std::uint32_t i = 0; i < r; ++i) {
-        StoredRecord rec;
-        rec.slot = in.u32();
-        if (rec.slot >= n) invalid("metadata record for slot " + std::to_string(rec.slot) + " out of range");
-        const auto id = in.bytes(in.u32());
-        rec.at = reinterpret_cast<const char*>(id.data());
-        rec.id_length = static_cast<std::uint32_t>(id.size());
-        if (auto bad = utf8_error_offset(rec.id())) invalid("invalid utf-8 sequence in id at byte " + std::to_string(*bad));
-        g.id_bytes += id.size();
-        const auto bytes = in.bytes(in.u32());
-        if (!bytes.empty()) {
-            // Flat texts are kept as they are, for the store to decode when a row is read; the
-            // rest is parsed now.
-            const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-            if (scan_flat_object(text, [](const FlatMember&) {})) {
-                rec.text_length = static_cast<std::uint32_t>(text.size());
-                g.flat_text_bytes += text.size();
-            } else {
-                // Unparsable text: no metadata.
-                if (std::optional<Json> value = parse_metadata_text(bytes)) {
-                    rec.parsed = static_cast<std::uint32_t>(g.parsed_metadata.size());
-                    g.parsed_metadata.push_back(std::move(*value));
-                }
-            }
-        }
-        g.records.push_back(rec);
-    }
+    for (std::uint32_t i = 0; i < r; ++i) read_metadata_record(in, n, g);
 }
 
 }  // namespace
+
+void read_metadata_record(ByteReader& in, std::uint32_t n, ParsedGraph& g) {
+    StoredRecord rec;
+    rec.slot = in.u32();
+    if (rec.slot >= n) invalid("metadata record for slot " + std::to_string(rec.slot) + " out of range");
+    const auto id = in.bytes(in.u32());
+    rec.at = reinterpret_cast<const char*>(id.data());
+    rec.id_length = static_cast<std::uint32_t>(id.size());
+    if (auto bad = utf8_error_offset(rec.id())) invalid("invalid utf-8 sequence in id at byte " + std::to_string(*bad));
+    g.id_bytes += id.size();
+    const auto bytes = in.bytes(in.u32());
+    if (!bytes.empty()) {
+        // Flat texts are kept as they are, for the store to decode when a row is read; the
+        // rest is parsed now.
+        const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        if (scan_flat_object(text, [](const FlatMember&) {})) {
+            rec.text_length = static_cast<std::uint32_t>(text.size());
+            g.flat_text_bytes += text.size();
+        } else {
+            // Unparsable text: no metadata.
+            if (std::optional<Json> value = parse_metadata_text(bytes)) {
+                rec.parsed = static_cast<std::uint32_t>(g.parsed_metadata.size());
+                g.parsed_metadata.push_back(std::move(*value));
+            }
+        }
+    }
+    g.records.push_back(rec);
+}
 
 ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t vectors_file_bytes) {
     ByteReader in(bytes);
     if (in.u32() != kGraphMagic) invalid("bad graph magic");
     const std::uint32_t version = in.u32();
-    if (version != kGraphVersion) invalid("unsupported graph version: " + std::to_string(version));
+    if (version != 2 && version != kGraphVersion) invalid("unsupported graph version: " + std::to_string(version));
     const std::uint32_t dim = in.u32();
     const std::uint8_t metric = in.u8();
     if (metric > 2) invalid("unknown metric: " + std::to_string(metric));
@@ -283,6 +306,9 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
             invalid("graph checksum mismatch (the file is damaged)");
     }
     const bool header_checked = trailer && trailer->graph_length;
+    // Version 3 files keep their norms under the checksum, so they need the trailer that has it.
+    if (version >= 3 && !(trailer && trailer->print.save_id))
+        invalid("damaged trailer at the end of the graph file");
 
     const std::uint32_t m = in.u32();
     const std::uint32_t ef_construction = in.u32();
@@ -296,7 +322,7 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
     if (n == 0 ? entry_point != kNoSlot : entry_point >= n)
         invalid("invalid graph header: entry point " + std::to_string(entry_point) + " of " + std::to_string(n) + " slots");
 
-    ParsedGraph g{HnswIndex(dim, static_cast<Metric>(metric), m, ef_construction), {}, {}, 0, 0, {}, entry_point, max_layer, {}};
+    ParsedGraph g{HnswIndex(dim, static_cast<Metric>(metric), m, ef_construction), {}, {}, 0, 0, {}, entry_point, max_layer, {}, {}};
     if (!in.fits(d, 4)) ByteReader::eof();
     g.deleted.reserve(d);
     for (std::uint32_t i = 0; i < d; ++i) {
@@ -311,6 +337,10 @@ ParsedGraph parse_graph_file(std::span<const std::uint8_t> bytes, std::uint64_t 
     // The memory check above vouches for these sizes.
     g.index.load_reserve(n, static_cast<std::size_t>(upper_lists));
     read_node_records(in, n, m, g.index);
+    if (version >= 3) {
+        g.norms.emplace(n);
+        in.floats(g.norms->data(), n);
+    }
     if (header_checked && in.position() != *trailer->graph_length)
         invalid("graph trailer disagrees with the node records (the file is damaged)");
 
@@ -334,7 +364,8 @@ std::optional<GraphFileSummary> peek_graph_file(Env& env, const std::string& pat
         if (size < kGraphHeaderSize + 8 + kTrailerV1Size) return std::nullopt;
         const std::vector<std::uint8_t> head = env.read_file_range(path, 0, 12);
         ByteReader h(head);
-        if (h.u32() != kGraphMagic || h.u32() != kGraphVersion) return std::nullopt;
+        if (h.u32() != kGraphMagic) return std::nullopt;
+        if (const std::uint32_t version = h.u32(); version != 2 && version != kGraphVersion) return std::nullopt;
         GraphFileSummary out;
         out.dim = h.u32();
         const std::size_t tail_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, kTrailerSize));

@@ -16,6 +16,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "codec.h"
 #include "hnsw/index.h"
 #include "storage/files.h"
 #include "types.h"
@@ -56,14 +57,17 @@ struct StoredRecord {
 };
 
 inline constexpr std::uint32_t kGraphMagic = 0x48535747;     // "GWSH"
-inline constexpr std::uint32_t kGraphVersion = 2;
+// Version 3 keeps the norms after the node records; version 2 (older saves, still read) kept
+// them at the end of "vectors.bin".
+inline constexpr std::uint32_t kGraphVersion = 3;
 inline constexpr std::uint32_t kMetadataMagic = 0x4D455441;  // "ATEM"
 inline constexpr std::uint32_t kTrailerMagic = 0x52504651;   // "QFPR"
 // Trailer versions and their sizes. Version 1 (older saves) lacks the whole-vectors checksum
-// and the graph checksum; it is still read.
-inline constexpr std::uint32_t kTrailerVersion = 2;
+// and the graph checksum, version 2 the save id; both are still read.
+inline constexpr std::uint32_t kTrailerVersion = 3;
 inline constexpr std::size_t kTrailerV1Size = 37;
-inline constexpr std::size_t kTrailerSize = 53;
+inline constexpr std::size_t kTrailerV2Size = 53;
+inline constexpr std::size_t kTrailerSize = 57;
 // Header bytes before the deleted slots.
 inline constexpr std::size_t kGraphHeaderSize = 37;
 
@@ -76,12 +80,17 @@ struct SaveFingerprint {
     bool has_quantized = false;
     std::uint64_t quantized_length = 0;
     std::uint32_t quantized_crc = 0;  // CRC-32 of the whole "vectors.sq8"
+    // A random number naming the save (version 3 on): the increments of graph.delta name the
+    // save they add to. Files with one keep the norms in the graph file, and "vectors.bin" is
+    // rows only and may grow in place past vectors_length.
+    std::optional<std::uint64_t> save_id;
 
     bool operator==(const SaveFingerprint&) const = default;
 };
 
 // Writes the whole graph file: header, deleted slots, every node's lists (each read under its
-// lock), the metadata section and the trailer recording `print`. The graph checksum in the
+// lock), the norms, the metadata section and the trailer recording `print` (which must carry
+// a save id). The graph checksum in the
 // trailer is taken from the bytes as they are written.
 void write_graph_file(const HnswIndex& index, const std::vector<MetaRecord>& records, const SaveFingerprint& print,
                       BufferedFileWriter& out);
@@ -100,7 +109,21 @@ struct ParsedGraph {
     Slot entry_point = kNoSlot;
     std::size_t max_layer = 0;
     std::optional<SaveFingerprint> print;
+    // Every slot's norm, from files that keep them (version 3).
+    std::optional<std::vector<float>> norms;
 };
+
+// One id and metadata record as the metadata section stores it (absent metadata, and metadata
+// that cannot be serialised, as length 0).
+void write_metadata_record(ByteWriter& w, const MetaRecord& r);
+// One id and metadata record, read from `in` and checked as the metadata section's are (slot
+// below n, id UTF-8), appended to g's records. Shared with graph.delta's records.
+void read_metadata_record(ByteReader& in, std::uint32_t n, ParsedGraph& g);
+// One node record for slot `s` into `index` (whose node s exists with the record's level),
+// checked as the graph file's are. Throws on damage.
+void read_node_record(ByteReader& in, Slot s, std::uint32_t n, std::uint32_t m, HnswIndex& index, std::vector<Slot>& scratch);
+// The layer count of a node record, checked.
+std::uint32_t read_layer_count(ByteReader& in, Slot s);
 
 // Parses a whole graph file. `vectors_file_bytes` is the length of the vectors file it is
 // opened with: when no trailer checksum vouches for the header, the neighbour lists the

@@ -16,9 +16,19 @@ namespace {
 // that keeps the count of unit-length vectors, say); the whole-file checksum settles it.
 enum class Match { None, Norms, Whole };
 
-Match match(const std::optional<GraphFileSummary>& graph, std::span<const std::uint8_t> vectors,
-            std::optional<std::uint32_t>& whole_crc) {
-    if (!graph || !vectors_match_quickly(graph->print, vectors, graph->dim)) return Match::None;
+// `pending` is graph.tmp, which a full save writes for the vectors file it is about to rename
+// into place: it describes that file whole, never one that increments grew afterwards.
+Match match(const Storage& storage, const std::optional<GraphFileSummary>& graph, std::span<const std::uint8_t> vectors,
+            std::optional<std::uint32_t>& whole_crc, bool pending) {
+    if (!graph) return Match::None;
+    // Files of the current format describe a prefix of "vectors.bin" (increments append rows in
+    // place): a prefix whose CRC matches holds the very bytes the graph describes.
+    if (const std::optional<DescribedVectors> described = described_vectors(storage, *graph)) {
+        if (vectors.size() < described->length || (pending && vectors.size() != described->length)) return Match::None;
+        return crc32c(vectors.first(static_cast<std::size_t>(described->length))) == described->crc ? Match::Whole
+                                                                                                     : Match::None;
+    }
+    if (!vectors_match_quickly(graph->print, vectors, graph->dim)) return Match::None;
     if (!graph->print.vectors_crc) return Match::Norms;
     if (!whole_crc) whole_crc = crc32c(vectors);
     return *whole_crc == *graph->print.vectors_crc ? Match::Whole : Match::None;
@@ -38,8 +48,8 @@ TmpGraph judge_graph_tmp(const Storage& storage) {
 
     const MappedFile vectors = env.map_file(storage.vectors_path);
     std::optional<std::uint32_t> whole_crc;
-    const Match current = match(peek_graph_file(env, storage.graph_path), vectors.bytes(), whole_crc);
-    const Match pending = match(peek_graph_file(env, tmp), vectors.bytes(), whole_crc);
+    const Match current = match(storage, peek_graph_file(env, storage.graph_path), vectors.bytes(), whole_crc, false);
+    const Match pending = match(storage, peek_graph_file(env, tmp), vectors.bytes(), whole_crc, true);
     if (current == Match::Whole || (current == Match::Norms && pending != Match::Whole)) return TmpGraph::Stale;
     return pending == Match::None ? TmpGraph::Irrelevant : TmpGraph::Current;
 }
@@ -85,7 +95,7 @@ GraphChoice choose_graph(const Storage& storage) {
 DirectoryFiles look_at_files(const Storage& storage, const std::string& wal_path) {
     Env& env = *storage.env;
     return {env.file_id(storage.graph_path), env.file_id(temporary_path(storage.graph_path)),
-            env.file_id(storage.vectors_path), env.file_id(wal_path)};
+            env.file_id(storage.vectors_path), env.file_id(wal_path), env.file_id(storage.delta_path)};
 }
 
 namespace {

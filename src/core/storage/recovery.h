@@ -45,6 +45,8 @@ struct DirectoryFiles {
     std::optional<FileId> graph_tmp;
     std::optional<FileId> vectors;
     std::optional<FileId> wal;
+    // Increments are appended in place: its length tells a reader whether one was added.
+    std::optional<FileId> delta;
     bool operator==(const DirectoryFiles&) const = default;
 };
 DirectoryFiles look_at_files(const Storage& storage, const std::string& wal_path);
