@@ -518,6 +518,8 @@ def combine_stats(per_shard: list[dict[str, Any]]) -> dict[str, Any]:
         # The oldest shard's: the whole database is saved up to then (None while a shard has none).
         "last_checkpoint": None if any(s["last_checkpoint"] is None for s in per_shard)
         else min((s["last_checkpoint"] for s in per_shard), default=None),
+        # The text index a shard was given (the cluster itself enables none).
+        "text_field": next((s["text_field"] for s in per_shard if s.get("text_field")), None),
     }
 
 
