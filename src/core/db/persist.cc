@@ -199,13 +199,14 @@ void Database::refresh() {
     // No save since the last look: a full save replaces the graph file (the files read stay
     // held, so their identities are not reused) and an incremental one lengthens graph.delta.
     // Then the log only grew, and its new records are applied to the state in hand.
+    const HeldFiles held = held_;
     const auto no_save_since = [&] {
         const DirectoryFiles files = look_at_files(storage_, wal_path_);
-        if ((held_.graph_is_tmp ? files.graph_tmp : files.graph) != held_.graph || files.vectors != held_.vectors ||
-            files.delta != held_.delta)
+        if ((held.graph_is_tmp ? files.graph_tmp : files.graph) != held.graph || files.vectors != held.vectors ||
+            files.delta != held.delta)
             return false;
         try {
-            return !files.delta || env_->file_size(storage_.delta_path) == held_.delta_length;
+            return !files.delta || env_->file_size(storage_.delta_path) == held.delta_length;
         } catch (const QorelError&) {
             return false;
         }
