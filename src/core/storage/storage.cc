@@ -376,7 +376,11 @@ LoadedStorage load_current(const Storage& storage, MappedFile graph) {
         if (n == 0) break;
         const float stored = norms[s];
         const float found = vector_norm({rows + s * dim, dim});
-        if (!(std::fabs(found - stored) <= 1e-3f * std::max(1.0f, std::fabs(stored))))
+        // Rows read from damaged files may hold NaN or infinite values: their norms match as
+        // such.
+        const bool same = found == stored || (std::isnan(found) && std::isnan(stored)) ||
+                          std::fabs(found - stored) <= 1e-3f * std::max(1.0f, std::fabs(stored));
+        if (!same)
             invalid("vectors.bin does not belong to graph.qorel (a save was interrupted)");
     }
     VectorStore store = n ? VectorStore::in_region(std::move(region), n * dim) : VectorStore();
