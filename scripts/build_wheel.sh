@@ -54,10 +54,10 @@ python3 -m venv "$work/testenv"
 env -u LD_LIBRARY_PATH "$work/testenv/bin/python" -m pip install --quiet "${wheel}[test,langchain,cluster]"
 tests=$(mktemp -d)
 trap 'rm -rf "$tests"' EXIT
-# The Python tests with what they read beside them (the fault-injection shim, the README whose
-# API table they check), in the same layout as in the checkout.
+# The Python tests with what they read beside them (the fault-injection shim, the stored
+# fixtures, the README whose API table they check), in the same layout as in the checkout.
 mkdir -p "$tests/tests"
-cp -r tests/python tests/faults "$tests/tests/"
+cp -r tests/python tests/faults tests/data "$tests/tests/"
 cp README.md "$tests/"
 cd "$tests"
 env -u LD_LIBRARY_PATH "$work/testenv/bin/python" - "$work/testenv" <<'PY'
