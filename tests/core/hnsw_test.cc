@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <numeric>
 #include <random>
 #include <set>
 #include <string>
@@ -215,6 +216,30 @@ TEST(HnswIndex, EveryLiveNodeStaysReachable) {
         found += !hit.empty() && hit[0].distance == 0.0f;
     }
     EXPECT_GE(found * 100, sampled * 99);
+}
+
+// Rows from another distribution link to each other while every stored node prunes its link
+// back to them: an island with links in, which the incoming-edge counts alone do not see.
+TEST(HnswIndex, RowsUnlikeTheStoredOnesJoinTheReachableGraph) {
+    const std::size_t dim = 128, stored = 6000, batch = 600;
+    // Stored rows vary along 8 directions only; the new rows along all 128, at the same norm.
+    auto low = clustered(stored, 8, 20, 11);
+    auto wide = gaussian(batch, dim, 12);
+    std::vector<std::vector<float>> rows(stored, std::vector<float>(dim, 0.0f));
+    double norms = 0.0;
+    for (std::size_t i = 0; i < stored; ++i) {
+        std::copy(low[i].begin(), low[i].end(), rows[i].begin());
+        norms += std::sqrt(std::inner_product(low[i].begin(), low[i].end(), low[i].begin(), 0.0));
+    }
+    for (auto& v : wide) {
+        const double scale = norms / stored / std::sqrt(std::inner_product(v.begin(), v.end(), v.begin(), 0.0));
+        for (float& x : v) x = static_cast<float>(x * scale);
+    }
+    HnswIndex idx(dim, Metric::Euclidean, 8, 64);
+    idx.batch_insert(rows);
+    idx.repair_reachability();
+    idx.batch_insert(wide);
+    EXPECT_EQ(idx.unreachable_count(), 0u);
 }
 
 TEST(HnswIndex, UpdateVectorRelinks) {

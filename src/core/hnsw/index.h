@@ -334,13 +334,18 @@ private:
                           const std::vector<Candidate>& kept);
     void count_in_edges();
     void grow_in_degree(std::size_t nodes);
-    // After `linked` nodes were (re)linked: links in the nodes left without a way in, and walks
-    // the whole graph when enough has changed since the last walk.
-    void restore_reachability(std::size_t linked);
+    // After the nodes `first` .. `first + count - 1` were (re)linked: links in the nodes left
+    // without a way in, and walks the whole graph when enough has changed since the last walk.
+    void restore_reachability(Slot first, std::size_t count);
     void link_orphans();
+    // Links in those of the nodes `first` .. `first + count - 1` that no stored node reaches
+    // through them, however many links they hold among themselves.
+    void link_islands(Slot first, std::size_t count);
     // Gives `u` an incoming edge from the first of `from` (nearest first) whose list has room or
-    // holds an entry that keeps another way in; failing that, from the nearest.
-    void link_in(Slot u, std::span<const Slot> from);
+    // holds an entry that keeps another way in; failing that, from the nearest. Entries
+    // `keep_first` .. `keep_first + keep_count - 1` are never given up. False when `from`
+    // offers no node to link from.
+    bool link_in(Slot u, std::span<const Slot> from, Slot keep_first = 0, std::size_t keep_count = 0);
     // Marks in `reached` every node reachable on layer 0 from `start` (already marked ones stop
     // the walk).
     void mark_reachable(Slot start, std::vector<std::uint64_t>& reached) const;

@@ -87,7 +87,7 @@ Slot HnswIndex::insert(std::vector<float> vector) {
         entry_point_ = node;
         max_layer_ = level;
     }
-    restore_reachability(1);
+    restore_reachability(node, 1);
     return node;
 }
 
@@ -132,7 +132,7 @@ std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
 
     link_batch(start, levels);
     active_count_.fetch_add(n, std::memory_order_relaxed);
-    restore_reachability(n);
+    restore_reachability(start, n);
 
     std::vector<Slot> ids(n);
     for (std::size_t j = 0; j < n; ++j) ids[j] = start + static_cast<Slot>(j);
@@ -374,7 +374,7 @@ void HnswIndex::update_vector(Slot node, std::vector<float> vector) {
         }
     }
     connect_node(node, levels_[node], entry, max_layer_);
-    restore_reachability(1);
+    restore_reachability(node, 1);
 }
 
 }  // namespace qorel

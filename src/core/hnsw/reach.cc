@@ -76,12 +76,78 @@ void HnswIndex::grow_in_degree(std::size_t nodes) {
     if (in_edges_counted_) in_degree_.resize(nodes, 0);
 }
 
-void HnswIndex::restore_reachability(std::size_t linked) {
-    linked_since_walk_ += linked;
+void HnswIndex::restore_reachability(Slot first, std::size_t count) {
+    linked_since_walk_ += count;
     if (linked_since_walk_ * 8 >= node_count()) {
         repair_reachability();
     } else {
+        link_islands(first, count);
         link_orphans();
+    }
+}
+
+// Nodes unlike the stored ones (rows from another distribution, or far out) link to each other,
+// while every stored node they link to prunes its link back to them as the farthest in its
+// list. Each then has links in, so the incoming-edge counts see nothing wrong, yet the entry
+// point reaches none of them. Every link a stored node holds to one of these nodes was made
+// as the back-link of that node's own link to it (or by a repair), so the stored neighbours of
+// the nodes are the only stored nodes that can lead into them: the nodes found in those
+// neighbours' lists are reached, and so is every node those reach through links among
+// themselves. The rest are linked in from reached nodes, a cost that follows the batch, not
+// the graph. (Stored nodes count as reached: the walks over the whole graph see to that.)
+void HnswIndex::link_islands(Slot first, std::size_t count) {
+    if (count == 0 || !in_edges_counted_) return;
+    auto inside = [&](Slot s) { return s >= first && s - first < count; };
+    if (inside(entry_point_)) {
+        // A node of the batch became the entry point: every stored node now hangs on it.
+        if (node_count() > count) repair_reachability();
+        return;
+    }
+    std::vector<std::uint8_t> reached(count);
+    std::vector<Slot> stack;
+    auto reach = [&](Slot s) {
+        if (!inside(s) || reached[s - first]) return;
+        reached[s - first] = 1;
+        stack.push_back(s);
+    };
+    auto spread = [&] {
+        while (!stack.empty()) {
+            const std::uint32_t* p = list_ptr(stack.back(), 0);
+            stack.pop_back();
+            for (std::uint32_t i = 0; i < p[0]; ++i) reach(p[1 + i]);
+        }
+    };
+    auto usable = [&](Slot s) { return !inside(s) || reached[s - first]; };
+    // Links into the batch's nodes are never given up here, so linking one in never cuts off
+    // another; a stored node's link given up on the way can be, and the next round sees it.
+    for (int round = 0; round < kRepairRounds; ++round) {
+        std::fill(reached.begin(), reached.end(), 0);
+        for (Slot u = first; u - first < count; ++u) {
+            const std::uint32_t* p = list_ptr(u, 0);
+            for (std::uint32_t i = 0; i < p[0]; ++i) {
+                if (inside(p[1 + i])) continue;
+                const std::uint32_t* q = list_ptr(p[1 + i], 0);
+                for (std::uint32_t j = 0; j < q[0]; ++j) reach(q[1 + j]);
+            }
+        }
+        spread();
+        bool complete = true;
+        for (Slot u = first; u - first < count; ++u) {
+            if (reached[u - first] || is_deleted(u)) continue;
+            complete = false;
+            // Its own neighbours first; when their lists hold nothing that may be given up
+            // (all batch nodes), the stored nodes a walk from the entry point finds.
+            std::vector<Slot> from = nearest_neighbours(u, nullptr);
+            std::erase_if(from, [&](Slot s) { return !usable(s); });
+            if (!link_in(u, from, first, count)) {
+                from = nearest_from_entry(u);
+                std::erase_if(from, [&](Slot s) { return !usable(s); });
+                if (!link_in(u, from, first, count)) continue;
+            }
+            reach(u);
+            spread();
+        }
+        if (complete) break;
     }
 }
 
@@ -111,25 +177,26 @@ std::vector<Slot> HnswIndex::nearest_from_entry(Slot u) const {
     return out;
 }
 
-void HnswIndex::link_in(Slot u, std::span<const Slot> from) {
+bool HnswIndex::link_in(Slot u, std::span<const Slot> from, Slot keep_first, std::size_t keep_count) {
+    auto kept = [&](Slot s) { return s >= keep_first && s - keep_first < keep_count; };
     const Slot* nearest = nullptr;
     for (const Slot& r : from) {
         if (r == u) continue;
         if (nearest == nullptr) nearest = &r;
         std::uint32_t* lst = writable_list(r, 0);
         const std::uint32_t len = lst[0];
-        if (std::find(lst + 1, lst + 1 + len, u) != lst + 1 + len) return;
+        if (std::find(lst + 1, lst + 1 + len, u) != lst + 1 + len) return true;
         if (len < m_max0_) {
             lst[1 + len] = u;
             lst[0] = len + 1;
             count_in_edge(u);
-            return;
+            return true;
         }
         // Give up the entry farthest from r among those that keep another way in.
         std::uint32_t victim = len;
         float farthest = 0.0f;
         for (std::uint32_t i = 0; i < len; ++i) {
-            if (in_degree_[lst[1 + i]] < 2) continue;
+            if (in_degree_[lst[1 + i]] < 2 || kept(lst[1 + i])) continue;
             const float d = dist_fn_(vector(r), vector(lst[1 + i]), dim_);
             if (victim == len || d > farthest) {
                 victim = i;
@@ -140,26 +207,28 @@ void HnswIndex::link_in(Slot u, std::span<const Slot> from) {
         --in_degree_[lst[1 + victim]];
         lst[1 + victim] = u;
         count_in_edge(u);
-        return;
+        return true;
     }
-    if (nearest == nullptr) return;
+    if (nearest == nullptr) return false;
     // Every candidate's entries hang on that list alone: displace the farthest of the nearest
     // candidate's, which is noted as an orphan in turn.
     std::uint32_t* lst = writable_list(*nearest, 0);
-    if (lst[0] == 0) return;
-    std::uint32_t victim = 0;
+    std::uint32_t victim = lst[0];
     float farthest = -1.0f;
     for (std::uint32_t i = 0; i < lst[0]; ++i) {
+        if (kept(lst[1 + i])) continue;
         const float d = dist_fn_(vector(*nearest), vector(lst[1 + i]), dim_);
         if (d > farthest) {
             victim = i;
             farthest = d;
         }
     }
+    if (victim == lst[0]) return false;
     const Slot dropped = lst[1 + victim];
     lst[1 + victim] = u;
     count_in_edge(u);
     drop_in_edge(dropped);
+    return true;
 }
 
 void HnswIndex::link_orphans() {
