@@ -166,6 +166,18 @@ _check_ids: Callable[[Any], list[str]]
 _check_search: Callable[[Any, Any, Any, Any, Any, int, bool], Tuple[bytes, int]]
 # (ids, vectors, metadatas, dim) -> (ids, float32 rows)
 _check_batch: Callable[[Any, Any, Any, int], Tuple[list[str], bytes]]
+# (queries, k, where_filter, many) -> queries
+_check_text_search: Callable[[Any, Any, Any, bool], list[str]]
+# (vector(s), query/queries, k, where_filter, ef_search, weight, rrf_k, candidates, dim, many)
+# -> (float32 rows, queries, ef_search, weight, rrf_k, hits each of the two searches is asked for)
+_check_hybrid_search: Callable[
+    [Any, Any, Any, Any, Any, Any, Any, Any, int, bool], Tuple[bytes, list[str], Optional[int], float, int, int]
+]
 _duplicate_id_error: Callable[[str], DuplicateIdError]
+# A database's keyword statistics for the words of a batch of queries, (documents, total length
+# in words, {word: documents holding it}), and its search_text_many scored with given ones (the
+# sums over the shards of one collection).
+_text_stats: Callable[[Database, Any], Tuple[int, int, dict[str, int]]]
+_search_text_many: Callable[[Database, Any, Any, Any, Tuple[int, int, dict[str, int]]], list[list[SearchResult]]]
 # The intact records of a log's bytes, damage skipped: (offset, record); metadata as JSON text.
 _salvage_log: Callable[[bytes], list[tuple[int, dict[str, Any]]]]

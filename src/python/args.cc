@@ -79,6 +79,17 @@ SearchArgs search_args(nb::handle k_h, nb::handle ef_h, nb::handle filter_h, nb:
 
 std::optional<Filter> convert_filter(nb::handle filter_h) { return to_filter(filter_h, "where_filter"); }
 
+HybridOptions hybrid_options(nb::handle ef_h, nb::handle weight_h, nb::handle rrf_h, nb::handle candidates_h) {
+    HybridOptions o;
+    if (std::optional<std::uint64_t> ef = to_optional_u64(ef_h, "ef_search")) o.ef_search = *ef;
+    const std::optional<double> weight = to_optional_f64(weight_h, "weight");
+    if (weight) o.weight = *weight;
+    if (!(o.weight >= 0.0 && o.weight <= 1.0)) throw nb::value_error("weight must be between 0 and 1");
+    if (!rrf_h.is_none()) o.rrf_k = to_u64(rrf_h, "rrf_k");
+    if (std::optional<std::uint64_t> c = to_optional_u64(candidates_h, "candidates")) o.candidates = *c;
+    return o;
+}
+
 namespace {
 
 nb::bytes as_bytes(std::span<const float> floats) {
@@ -151,6 +162,51 @@ void bind_checks(nb::module_& m) {
         return nb::make_tuple(as_bytes(flat), queries.size());
     }, nb::arg("vectors").none(), nb::arg("k").none(), nb::arg("ef_search").none(), nb::arg("where_filter").none(),
           nb::arg("max_distance").none(), nb::arg("dim"), nb::arg("many"));
+    // The arguments of search_text (many=False) or search_text_many (many=True) checked in the
+    // method's order; returns the queries as a list.
+    m.def("_check_text_search", [](nb::handle queries_h, nb::handle k_h, nb::handle filter_h, bool many) {
+        std::vector<std::string> queries;
+        if (many)
+            queries = to_ids(queries_h, "queries");
+        else
+            queries.push_back(to_string(queries_h, "query"));
+        to_u64(k_h, "k");
+        convert_filter(filter_h);
+        nb::list out;
+        for (const std::string& q : queries) out.append(nb::str(q.data(), q.size()));
+        return out;
+    }, nb::arg("queries").none(), nb::arg("k").none(), nb::arg("where_filter").none(), nb::arg("many"));
+    // The arguments of search_hybrid (many=False) or search_hybrid_many (many=True) checked in
+    // the method's order; returns (the vectors as float32 bytes row after row, the queries as a
+    // list, ef_search, weight, rrf_k, and the hits each of the two searches is asked for).
+    m.def("_check_hybrid_search", [](nb::handle vectors_h, nb::handle queries_h, nb::handle k_h, nb::handle filter_h,
+                                     nb::handle ef_h, nb::handle weight_h, nb::handle rrf_h, nb::handle candidates_h,
+                                     std::uint64_t dim, bool many) {
+        std::vector<std::vector<float>> vectors;
+        std::vector<std::string> queries;
+        if (many) {
+            vectors = to_vectors(vectors_h, "vectors");
+            queries = to_ids(queries_h, "queries");
+            if (vectors.size() != queries.size()) throw nb::value_error("vectors and queries must have the same length");
+        } else {
+            vectors.push_back(to_vector(vectors_h, "vector"));
+            queries.push_back(to_string(queries_h, "query"));
+        }
+        const std::size_t k = to_u64(k_h, "k");
+        convert_filter(filter_h);
+        const HybridOptions options = hybrid_options(ef_h, weight_h, rrf_h, candidates_h);
+        std::vector<float> flat;
+        for (const auto& v : vectors) {
+            if (v.size() != dim) throw QorelError::dimension_mismatch(dim, v.size());
+            flat.insert(flat.end(), v.begin(), v.end());
+        }
+        nb::list out;
+        for (const std::string& q : queries) out.append(nb::str(q.data(), q.size()));
+        const nb::object ef = options.ef_search ? nb::object(nb::int_(*options.ef_search)) : nb::none();
+        return nb::make_tuple(as_bytes(flat), out, ef, options.weight, options.rrf_k, options.wanted(k));
+    }, nb::arg("vectors").none(), nb::arg("queries").none(), nb::arg("k").none(), nb::arg("where_filter").none(),
+          nb::arg("ef_search").none(), nb::arg("weight").none(), nb::arg("rrf_k").none(), nb::arg("candidates").none(),
+          nb::arg("dim"), nb::arg("many"));
     // add_many's and upsert_many's arguments checked as a database checks them before it looks
     // at its stored ids: returns (ids, float32 rows as bytes).
     m.def("_check_batch", [](nb::handle ids_h, nb::handle vectors_h, nb::handle metadatas_h, std::uint64_t dim) {

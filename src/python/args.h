@@ -61,11 +61,15 @@ struct SearchArgs {
 };
 SearchArgs search_args(nb::handle k_h, nb::handle ef_h, nb::handle filter_h, nb::handle max_h);
 
+// The keyword arguments of search_hybrid and search_hybrid_many.
+HybridOptions hybrid_options(nb::handle ef_h, nb::handle weight_h, nb::handle rrf_h, nb::handle candidates_h);
+
 // A where_filter argument: None or a dict, parsed.
 std::optional<Filter> convert_filter(nb::handle filter_h);
 
 // Adds _check_settings, _check_checkpoint, _check_path, _check_id, _check_vector, _check_metadata, _check_filter,
-// _check_search, _check_ids, _check_batch and _duplicate_id_error to the module.
+// _check_search, _check_text_search, _check_hybrid_search, _check_ids, _check_batch and
+// _duplicate_id_error to the module.
 void bind_checks(nb::module_& m);
 
 }  // namespace qorel::py

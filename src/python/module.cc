@@ -176,16 +176,41 @@ nb::list to_py_lists(std::vector<std::vector<PySearchResult>>&& all) {
     return out;
 }
 
-// The keyword arguments of search_hybrid and search_hybrid_many.
-HybridOptions hybrid_options(nb::handle ef_h, nb::handle weight_h, nb::handle rrf_h, nb::handle candidates_h) {
-    HybridOptions o;
-    if (std::optional<std::uint64_t> ef = to_optional_u64(ef_h, "ef_search")) o.ef_search = *ef;
-    const std::optional<double> weight = to_optional_f64(weight_h, "weight");
-    if (weight) o.weight = *weight;
-    if (!(o.weight >= 0.0 && o.weight <= 1.0)) throw nb::value_error("weight must be between 0 and 1");
-    if (!rrf_h.is_none()) o.rrf_k = to_u64(rrf_h, "rrf_k");
-    if (std::optional<std::uint64_t> c = to_optional_u64(candidates_h, "candidates")) o.candidates = *c;
-    return o;
+// Text statistics as a cluster hands them to its shards: (documents, total length in words,
+// {word: documents holding it}). Anything else is a ValueError.
+TextStats to_text_stats(nb::handle h) {
+    auto refuse = []() -> std::uint64_t {
+        PyErr_Clear();
+        throw nb::value_error("text statistics are (documents, total length, {word: documents}) of integers >= 0");
+    };
+    auto count = [&](PyObject* o) -> std::uint64_t {
+        if (!PyLong_Check(o) || PyBool_Check(o)) return refuse();
+        const unsigned long long v = PyLong_AsUnsignedLongLong(o);
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return refuse();
+        return v;
+    };
+    if (!PyTuple_Check(h.ptr()) || PyTuple_GET_SIZE(h.ptr()) != 3) refuse();
+    PyObject* words = PyTuple_GET_ITEM(h.ptr(), 2);
+    if (!PyDict_Check(words)) refuse();
+    TextStats stats;
+    stats.documents = count(PyTuple_GET_ITEM(h.ptr(), 0));
+    stats.total_length = count(PyTuple_GET_ITEM(h.ptr(), 1));
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(words, &pos, &key, &value)) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+        if (data == nullptr) refuse();
+        stats.frequency.insert_or_assign(std::string(data, static_cast<std::size_t>(size)), count(value));
+    }
+    return stats;
+}
+
+nb::tuple from_text_stats(const TextStats& stats) {
+    nb::dict words;
+    for (const auto& [word, n] : stats.frequency) words[nb::str(word.data(), word.size())] = n;
+    return nb::make_tuple(stats.documents, stats.total_length, words);
 }
 
 using DatabaseClass = nb::class_<PyDatabase>;
@@ -549,6 +574,34 @@ void bind_maintenance(DatabaseClass& cls) {
         nb::arg("_exc_tb").none() = nb::none());
 }
 
+// For a database spread over shards (qorel.cluster): a shard's keyword statistics for a batch
+// of queries, and its search_text_many scored with the statistics summed over the shards.
+// Functions of the module rather than methods, so that Database shows users only its own API.
+void bind_text_stats(nb::module_& m) {
+    m.def("_text_stats", [](const PyDatabase& self, nb::handle queries_h) {
+        const std::vector<std::string> queries = to_ids(queries_h, "queries");
+        TextStats stats;
+        {
+            nb::gil_scoped_release release;
+            stats = self.db->text_stats(queries);
+        }
+        return from_text_stats(stats);
+    }, nb::arg("db"), nb::arg("queries").none());
+    m.def("_search_text_many", [](const PyDatabase& self, nb::handle queries_h, nb::handle k_h, nb::handle filter_h,
+                                    nb::handle stats_h) {
+        const std::vector<std::string> queries = to_ids(queries_h, "queries");
+        const std::size_t k = to_u64(k_h, "k");
+        const std::optional<Filter> filter = convert_filter(filter_h);
+        const TextStats stats = to_text_stats(stats_h);
+        std::vector<std::vector<PySearchResult>> all;
+        {
+            nb::gil_scoped_release release;
+            all = to_py_batches(self.db->search_text_many(queries, k, filter ? &*filter : nullptr, &stats));
+        }
+        return to_py_lists(std::move(all));
+    }, nb::arg("db"), nb::arg("queries").none(), nb::arg("k").none(), nb::arg("where_filter").none(), nb::arg("stats").none());
+}
+
 // The class has no doc text; its doc slot carries only the constructor's text signature, which
 // Python exposes as Database.__text_signature__.
 const std::string g_class_doc =
@@ -597,6 +650,7 @@ NB_MODULE(_qorel, m) {
     register_errors(m);
     bind_search_result(m);
     bind_database(m);
+    bind_text_stats(m);
     bind_checks(m);
     bind_salvage(m);
     expose_table(m);

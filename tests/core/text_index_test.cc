@@ -4,6 +4,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <stdexcept>
 
 #include "storage/wal_codec.h"
 #include "text/text_index.h"
@@ -137,6 +138,30 @@ TEST(TextIndex, ScoresEqualTheReferenceThroughChanges) {
         for (const auto& [s, _] : docs)
             if (s % 2) odd.insert(s);
         expect_same(index.search("apple banana", 7, &even), reference(docs, "apple banana", stem, 7, odd));
+
+        // The documents split over two indexes: each scores as the whole index does when given
+        // the statistics summed over both.
+        TextIndex parts[2];
+        for (TextIndex& part : parts) part.configure({"text", stem});
+        for (const auto& [s, text] : docs) parts[s % 2].index(s, text);
+        const Words queries{"banana cherry", "runs grape 東", "nothing"};
+        TextStats summed;
+        for (const TextIndex& part : parts) {
+            const TextStats own = part.stats(queries);
+            summed.documents += own.documents;
+            summed.total_length += own.total_length;
+            for (const auto& [word, n] : own.frequency) summed.frequency[word] += n;
+        }
+        for (const std::string& query : queries) {
+            parts[0].check_stats({query}, summed);
+            expect_same(parts[0].search(query, 100, nullptr, &summed), reference(docs, query, stem, 100, odd));
+        }
+        TextStats partial = summed;
+        partial.frequency.erase(tokenize("banana", stem).front());
+        EXPECT_THROW(parts[0].check_stats(queries, partial), std::invalid_argument);
+        partial = summed;
+        partial.documents = parts[0].document_count() - 1;
+        EXPECT_THROW(parts[0].check_stats(queries, partial), std::invalid_argument);
     }
 }
 

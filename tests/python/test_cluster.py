@@ -42,6 +42,25 @@ def hits(results):
     return [(r.id, r.distance) for r in results]
 
 
+def texts(n, seed):
+    """Texts of 1 to n words, each length once so that BM25 scores seldom tie, over made-up stems
+    with endings that stemming folds together; and the vocabulary."""
+    rng = np.random.default_rng(seed)
+    stems = ["".join(rng.choice(list("bdfgklmnprstvz")) + rng.choice(list("aeiou")) for _ in range(3))
+             for _ in range(300)]
+    vocab = [s + end for s in stems for end in ("", "s", "ing", "ed")]
+    return [" ".join(rng.choice(vocab, size=i + 1)) for i in range(n)], vocab
+
+
+def same_ranking(sharded, single):
+    """The same scores in order, and the same ids but for the order among equal scores (and
+    which of them the cut at k keeps)."""
+    assert [r.distance for r in sharded] == pytest.approx([r.distance for r in single], rel=1e-9)
+    cut = single[-1].distance if single else None
+    assert sorted((r.distance, r.id) for r in sharded if r.distance != cut) == sorted(
+        (r.distance, r.id) for r in single if r.distance != cut)
+
+
 def same_hits(sharded, single):
     # Shards with no deletions score with norm-based formulas where the single database,
     # which has deletions, uses pair distances: the last bits may differ, the order may not.
@@ -65,6 +84,9 @@ class TestSameAsOneDatabase:
         x = vectors(600, 1)
         ids = [f"doc-{i}" for i in range(600)]
         metas = [{"group": i % 4, "name": f"n{i}", "tags": [f"t{i % 3}", i % 7]} if i % 5 else None for i in range(600)]
+        for meta, text in zip(metas, texts(200, 4)[0]):
+            if meta is not None:
+                meta["text"] = text
         for db in (sharded, single):
             db.add_many(ids[:500], x[:500], metas[:500])
             db.add("solo", x[500].tolist(), {"group": 9})
@@ -156,6 +178,12 @@ class TestSameAsOneDatabase:
             lambda db: db.search(x[0], k=-1),
             lambda db: db.search_many([x[0], x[1, :3]]),
             lambda db: db.count({"group": {"$bad": 1}}),
+            lambda db: db.search_text(5),
+            lambda db: db.search_text_many(["a", None], k=2),
+            lambda db: db.search_hybrid(x[0, :3], "a"),
+            lambda db: db.search_hybrid(x[0], "a", weight=1.5),
+            lambda db: db.search_hybrid_many(x[:2], ["a"]),
+            lambda db: db.enable_text_index(""),
             lambda db: db.delete_many("doc-1"),
             lambda db: 3 in db,
         ]
@@ -165,6 +193,26 @@ class TestSameAsOneDatabase:
             assert expected[0] != "ok", i
             assert outcome(lambda: call(sharded)) == expected, i
         assert sorted(sharded.ids()) == sorted(single.ids()) == before
+
+    @pytest.mark.parametrize("stem", [False, True])
+    def test_keyword_and_hybrid_searches_match(self, pair, stem):
+        sharded, single = pair
+        for db in pair:
+            db.enable_text_index("text", stem=stem)
+        rng = np.random.default_rng(5)
+        queries = [" ".join(rng.choice(texts(0, 4)[1], size=m)) for m in (1, 1, 2, 3, 6)] + ["absent words", ""]
+        x = vectors(len(queries), 6)
+        assert len(single.search_text(queries[3], k=500)) > 20
+        for kwargs in ({"k": 5}, {"k": 500}, {"k": 8, "where_filter": {"group": {"$in": [0, 2]}}}):
+            for a, b in zip(sharded.search_text_many(queries, **kwargs), single.search_text_many(queries, **kwargs),
+                            strict=True):
+                same_ranking(a, b)
+            for fusion in ({}, {"weight": 0.8, "rrf_k": 5, "candidates": 20}):
+                for a, b in zip(sharded.search_hybrid_many(x, queries, **kwargs, **fusion),
+                                single.search_hybrid_many(x, queries, **kwargs, **fusion), strict=True):
+                    same_ranking(a, b)
+        same_ranking(sharded.search_text(queries[2], k=3), single.search_text(queries[2], k=3))
+        same_ranking(sharded.search_hybrid(x[0], queries[0], k=3), single.search_hybrid(x[0], queries[0], k=3))
 
     def test_quantized_switches(self, pair):
         sharded, _ = pair

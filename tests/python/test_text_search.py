@@ -10,6 +10,7 @@ import sys
 
 import pytest
 
+import _qorel
 import qorel
 
 WORDS = "apple banana cherry date elder fig grape lemon mango olive peach".split()
@@ -120,6 +121,21 @@ def test_scores_filters_hybrid_and_batches_match_the_reference(corpus):
         db.search_hybrid(vectors[0], "apple", weight=1.5)
     with pytest.raises(ValueError):
         db.search_hybrid_many(vectors, ["apple"])
+
+
+def test_given_statistics_are_checked(corpus):
+    db, texts, _ = corpus
+    query = ["Apple kiwi", "apple"]
+    n, length, df = stats = _qorel._text_stats(db, query)
+    assert (n, length) == (len(texts), sum(len(words(t)) for t in texts.values()))
+    assert df == {"apple": sum("apple" in words(t) for t in texts.values()), "kiwi": 0}
+    assert list(map(rows, _qorel._search_text_many(db, query, 5, None, stats))) == [rows(db.search_text(q, k=5)) for q in query]
+    for bad in ((n - 1, length, df), (n, length - 1, df), (n, length, {"apple": n + 1, "kiwi": 0}),
+                (n, length, {"apple": df["apple"] - 1, "kiwi": 0}), (n, length, {"apple": df["apple"]}),
+                (-1, length, df), (2**64, length, df), (n, length, {"apple": "1", "kiwi": 0}),
+                (n, True, df), (n, length, {b"apple": 1, "kiwi": 0}), [n, length, df], (n, length), None):
+        with pytest.raises(ValueError):
+            _qorel._search_text_many(db, query, 5, None, bad)
 
 
 def test_writes_keep_the_index_current(corpus):

@@ -61,6 +61,22 @@ class ArgumentChecker:
         """The queries as float32 rows, after every check a single database makes."""
         return self._rows(*_qorel._check_search(vectors, k, ef_search, where_filter, max_distance, self.dim, True))
 
+    def search_text(self, queries: Any, k: Any, where_filter: Any, many: bool) -> list[str]:
+        """The queries as a list, after every check a single database makes."""
+        checked: list[str] = _qorel._check_text_search(queries, k, where_filter, many)
+        return checked
+
+    def search_hybrid(
+        self, vectors: Any, queries: Any, k: Any, where_filter: Any, ef_search: Any, weight: Any, rrf_k: Any,
+        candidates: Any, many: bool,
+    ) -> tuple[Rows, list[str], Optional[int], float, int, int]:
+        """(float32 rows, queries, ef_search, weight, rrf_k, hits each search is asked for),
+        after every check a single database makes."""
+        flat, queries, ef, weight, rrf_k, wanted = _qorel._check_hybrid_search(
+            vectors, queries, k, where_filter, ef_search, weight, rrf_k, candidates, self.dim, many
+        )
+        return self._rows(flat, len(queries)), queries, ef, weight, rrf_k, wanted
+
     def count(self, where_filter: Any) -> None:
         _qorel._check_filter(where_filter)
 

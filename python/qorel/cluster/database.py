@@ -4,7 +4,7 @@ import operator
 import os
 import threading
 import weakref
-from collections import defaultdict
+from collections import Counter, defaultdict
 from typing import Any, Callable, Literal, Optional
 
 import numpy as np
@@ -17,7 +17,7 @@ import qorel
 from .checks import ArgumentChecker, Metadata, Rows, refuse_repeated
 from .errors import PartialBatchError, ShardUnavailableError
 from .layout import Manifest, read_manifest, shard_dir, shard_of, write_manifest
-from .results import SearchResult, merge
+from .results import SearchResult, fuse, merge
 from .shard import Outcome, ShardServer
 
 # Shards served by one worker process each; several calls may run in one shard at once (the
@@ -413,6 +413,95 @@ class ShardedDatabase:
         k = operator.index(k)
         return [merge([hits[q] for hits in per_shard], k) for q in range(n)]
 
+    def search_text(self, query: str, k: int = 10, where_filter: Optional[dict[str, Any]] = None) -> list[SearchResult]:
+        """Keyword search over the shards, scored by BM25 with the whole database's statistics,
+        so that it ranks as one database holding every row would."""
+        queries = self._checks.search_text(query, k, where_filter, False)
+        return self._search_text(queries, operator.index(k), where_filter)[0]
+
+    def search_text_many(
+        self, queries: Any, k: int = 10, where_filter: Optional[dict[str, Any]] = None
+    ) -> list[list[SearchResult]]:
+        checked = self._checks.search_text(queries, k, where_filter, True)
+        return self._search_text(checked, operator.index(k), where_filter)
+
+    def search_hybrid(
+        self,
+        vector: Any,
+        query: str,
+        k: int = 10,
+        where_filter: Optional[dict[str, Any]] = None,
+        *,
+        ef_search: Optional[int] = None,
+        weight: float = 0.5,
+        rrf_k: int = 60,
+        candidates: Optional[int] = None,
+    ) -> list[SearchResult]:
+        """The whole database's vector and keyword rankings fused by reciprocal rank, as
+        Database.search_hybrid fuses them."""
+        checked = self._checks.search_hybrid(vector, query, k, where_filter, ef_search, weight, rrf_k, candidates, False)
+        return self._search_hybrid(*checked, operator.index(k), where_filter)[0]
+
+    def search_hybrid_many(
+        self,
+        vectors: Any,
+        queries: Any,
+        k: int = 10,
+        where_filter: Optional[dict[str, Any]] = None,
+        *,
+        ef_search: Optional[int] = None,
+        weight: float = 0.5,
+        rrf_k: int = 60,
+        candidates: Optional[int] = None,
+    ) -> list[list[SearchResult]]:
+        checked = self._checks.search_hybrid(vectors, queries, k, where_filter, ef_search, weight, rrf_k, candidates, True)
+        return self._search_hybrid(*checked, operator.index(k), where_filter)
+
+    def _text_stats(self, batch: Any) -> tuple[int, int, dict[str, int]]:
+        """The keyword statistics of the whole database for the batch's words: the shards' summed."""
+        documents, length, words = 0, 0, Counter[str]()
+        for shard_documents, shard_length, shard_words in self._all("read", "text_stats", batch):
+            documents += shard_documents
+            length += shard_length
+            words.update(shard_words)
+        return documents, length, dict(words)
+
+    def _keyword_refs(self, batch: Any, k: int, where_filter: Any) -> "dict[int, ray.ObjectRef[Outcome]]":
+        """Every shard's keyword search of the batch, scored with the whole database's statistics."""
+        stats = self._text_stats(batch)
+        return {s: self._submit(s, "read", "search_text_many", batch, k, where_filter, stats) for s in range(self._n)}
+
+    def _per_shard(self, op: str, refs: "dict[int, ray.ObjectRef[Outcome]]") -> list[Any]:
+        outcomes = self._wait(refs)
+        return [self._value(s, op, outcomes[s]) for s in range(self._n)]
+
+    def _search_text(self, queries: list[str], k: int, where_filter: Any) -> list[list[SearchResult]]:
+        if not queries:
+            return []
+        per_shard = self._per_shard("search_text_many", self._keyword_refs(ray.put(queries), k, where_filter))
+        return [merge([hits[q] for hits in per_shard], k) for q in range(len(queries))]
+
+    def _search_hybrid(
+        self, rows: Rows, queries: list[str], ef_search: Optional[int], weight: float, rrf_k: int, wanted: int,
+        k: int, where_filter: Any,
+    ) -> list[list[SearchResult]]:
+        if not queries or k == 0:
+            return [[] for _ in queries]
+        # Both global rankings of `wanted` hits: each shard's best `wanted` hold the
+        # database's best `wanted`; the keyword searches score with the global statistics.
+        keyword_refs = self._keyword_refs(ray.put(queries), wanted, where_filter)
+        batch = ray.put(rows)
+        vector_refs = {
+            s: self._submit(s, "read", "search_many", batch, wanted, ef_search, where_filter, None)
+            for s in range(self._n)
+        }
+        keyword = self._per_shard("search_text_many", keyword_refs)
+        nearest = self._per_shard("search_many", vector_refs)
+        return [
+            fuse(merge([h[q] for h in nearest], wanted), merge([h[q] for h in keyword], wanted), k, weight, rrf_k)
+            for q in range(len(queries))
+        ]
+
     # ---- reads
 
     def get(self, id: str) -> tuple[list[float], Optional[Metadata]]:
@@ -484,6 +573,11 @@ class ShardedDatabase:
 
     def enable_quantized_search(self) -> None:
         self._all("repeatable_write", "enable_quantized_search")
+
+    def enable_text_index(self, field: str, *, stem: bool = False) -> None:
+        """Every shard indexes the string member ``field`` of its rows' metadata for
+        search_text and search_hybrid (see Database.enable_text_index)."""
+        self._all("repeatable_write", "enable_text_index", field, stem)
 
     def disable_quantized_search(self) -> None:
         self._all("repeatable_write", "disable_quantized_search")

@@ -5,6 +5,8 @@ import math
 import operator
 from typing import Any, Optional
 
+import numpy as np
+
 
 class SearchResult:
     """One hit, read like the single database's: ``id``, ``distance`` and ``metadata``, or
@@ -75,3 +77,17 @@ def merge(per_shard: list[list[Hit]], k: int) -> list["SearchResult"]:
     if len(per_shard) > 1:
         pooled.sort(key=_distance)
     return [SearchResult(*hit) for hit in pooled[:k]]
+
+
+def fuse(nearest: list[SearchResult], keyword: list[SearchResult], k: int, weight: float, rrf_k: int) -> list[SearchResult]:
+    """The k best of two rankings fused by reciprocal rank, as a single database fuses them:
+    each id scores weight / (rrf_k + its rank in ``nearest``) + (1 - weight) / (rrf_k + its
+    rank in ``keyword``), ranks from 1; the distance is the negated score as a float32."""
+    scores: dict[str, float] = {}
+    found: dict[str, SearchResult] = {}
+    for ranking, share in ((nearest, weight), (keyword, 1.0 - weight)):
+        for rank, r in enumerate(ranking, 1):
+            scores[r.id] = scores.get(r.id, 0.0) + share / (rrf_k + rank)
+            found.setdefault(r.id, r)
+    best = sorted(scores.items(), key=lambda item: -item[1])[:k]
+    return [SearchResult(id, float(np.float32(-score)), found[id]._metadata) for id, score in best]

@@ -13,6 +13,7 @@ from typing import Any, Optional
 
 import ray
 
+import _qorel
 import qorel
 from qorel._files import REQUIRED_FILES, data_files_in
 
@@ -158,6 +159,10 @@ def _search_many(
     return [_hits(hits) for hits in db.search_many(vectors, k, ef_search, where_filter, max_distance)]
 
 
+def _search_text_many(db: qorel.Database, queries: list[str], k: int, where_filter: Any, stats: Any) -> list[list[Hit]]:
+    return [_hits(hits) for hits in _qorel._search_text_many(db, queries, k, where_filter, stats)]
+
+
 def _first_stored(db: qorel.Database, ids: list[str]) -> Optional[int]:
     """The position of the first id of ``ids`` that is stored, or None."""
     for i, id in enumerate(ids):
@@ -190,10 +195,13 @@ _OPS: dict[str, Any] = {
     "count": lambda db, where_filter: db.count(where_filter),
     "search": _search,
     "search_many": _search_many,
+    "text_stats": lambda db, queries: _qorel._text_stats(db, queries),
+    "search_text_many": _search_text_many,
     "save": lambda db: db.save(),
     "compact": lambda db: db.compact(),
     "enable_quantized_search": lambda db: db.enable_quantized_search(),
     "disable_quantized_search": lambda db: db.disable_quantized_search(),
+    "enable_text_index": lambda db, field, stem: db.enable_text_index(field, stem=stem),
     "refresh": lambda db: db.refresh(),
     "stats": lambda db: db.stats(),
     "check": lambda db: db.check(),

@@ -68,6 +68,7 @@
 // instead, as replay does.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -154,6 +155,9 @@ struct HybridOptions {
     double weight = 0.5;
     std::size_t rrf_k = 60;
     std::optional<std::size_t> candidates;
+
+    // The hits each search is asked for when k are wanted.
+    std::size_t wanted(std::size_t k) const { return candidates ? *candidates : std::max<std::size_t>(k, 50); }
 };
 
 // When a writer saves on its own (Database::checkpoint): once replaying the log would take
@@ -242,8 +246,15 @@ public:
     // The k rows whose field best matches any word of the query, by BM25, best first (ties by
     // slot); `distance` is the negated score. Nothing without a text index.
     std::vector<SearchResult> search_text(std::string_view query, std::size_t k, const Filter* filter) const;
+    // With `given`, every shard of a collection spread over several databases scores with the
+    // whole collection's statistics (text_stats summed over them), so that its scores are the
+    // ones one database holding the collection gives. std::invalid_argument when `given` cannot
+    // describe a collection holding this database's rows (TextIndex::check_stats).
     std::vector<std::vector<SearchResult>> search_text_many(const std::vector<std::string>& queries, std::size_t k,
-                                                            const Filter* filter) const;
+                                                            const Filter* filter,
+                                                            const TextStats* given = nullptr) const;
+    // The text index's statistics for the words of `queries` (empty without a text index).
+    TextStats text_stats(const std::vector<std::string>& queries) const;
     // The vector search and the keyword search fused by reciprocal rank (HybridOptions);
     // `distance` is the negated fused score. std::invalid_argument for a weight outside [0, 1].
     std::vector<SearchResult> search_hybrid(std::span<const float> vector, std::string_view query, std::size_t k,
@@ -396,7 +407,7 @@ private:
         REQUIRES_SHARED(index_.mutex(), metadata_.mutex()) EXCLUDES(text_index_.mutex());
     // The keyword hits of one query under the view, filtered. REQUIRES: the text index built.
     std::vector<TextHit> text_hits(const ReadView& view, std::string_view query, std::size_t k,
-                                   const Filter* filter) const;
+                                   const Filter* filter, const TextStats* given = nullptr) const;
     // The k best slots of the two rankings by reciprocal rank (HybridOptions).
     std::vector<SearchResult> fuse(const ReadView& view, const std::vector<Candidate>& nearest,
                                    const std::vector<TextHit>& keyword, std::size_t k,

@@ -17,9 +17,6 @@ namespace {
 // what it reads by it.
 constexpr std::size_t kMaxFieldBytes = std::size_t{1} << 16;
 
-// The hits each search of a hybrid call is asked for when the caller names no number.
-constexpr std::size_t kHybridCandidates = 50;
-
 void check_hybrid(const HybridOptions& options) {
     if (!(options.weight >= 0.0 && options.weight <= 1.0))
         throw std::invalid_argument("weight must be between 0 and 1");
@@ -79,9 +76,9 @@ void Database::ensure_text_index(const HnswIndex& index, const MetadataStore& me
 }
 
 std::vector<TextHit> Database::text_hits(const ReadView& view, std::string_view query, std::size_t k,
-                                         const Filter* filter) const {
+                                         const Filter* filter, const TextStats* given) const {
     if (k == 0) return {};
-    if (!filter) return text_index_.read()->search(query, k, nullptr);
+    if (!filter) return text_index_.read()->search(query, k, nullptr, given);
     auto mindex = metadata_index_.read();
     const ColumnFilter test(*filter, *mindex);
     if (test.never()) return {};
@@ -89,7 +86,7 @@ std::vector<TextHit> Database::text_hits(const ReadView& view, std::string_view 
     const std::function<bool(Slot)> admit = [&](Slot s) {
         return test.admits(s) && (rest == nullptr || rest->matches(metadata_at(*view.meta, s)));
     };
-    return text_index_.read()->search(query, k, &admit);
+    return text_index_.read()->search(query, k, &admit, given);
 }
 
 std::vector<SearchResult> Database::search_text(std::string_view query, std::size_t k, const Filter* filter) const {
@@ -97,18 +94,26 @@ std::vector<SearchResult> Database::search_text(std::string_view query, std::siz
 }
 
 std::vector<std::vector<SearchResult>> Database::search_text_many(const std::vector<std::string>& queries, std::size_t k,
-                                                                  const Filter* filter) const {
+                                                                  const Filter* filter,
+                                                                  const TextStats* given) const {
     std::vector<std::vector<SearchResult>> results(queries.size());
     ReadView view(*this);
     if (filter) ensure_metadata_index(*view.index, *view.meta);
     ensure_text_index(*view.index, *view.meta);
+    if (given) text_index_.read()->check_stats(queries, *given);
     parallel::for_each(0, queries.size(), [&](std::size_t i) {
         std::vector<Candidate> found;
-        for (const TextHit& h : text_hits(view, queries[i], k, filter))
+        for (const TextHit& h : text_hits(view, queries[i], k, filter, given))
             found.push_back({h.slot, static_cast<float>(-h.score)});
         results[i] = assemble(view, found, std::nullopt);
     });
     return results;
+}
+
+TextStats Database::text_stats(const std::vector<std::string>& queries) const {
+    ReadView view(*this);
+    ensure_text_index(*view.index, *view.meta);
+    return text_index_.read()->stats(queries);
 }
 
 std::vector<SearchResult> Database::fuse(const ReadView& view, const std::vector<Candidate>& nearest,
@@ -148,7 +153,7 @@ std::vector<std::vector<SearchResult>> Database::search_hybrid_many(const std::v
     const std::size_t n = queries.size();
     std::vector<std::vector<SearchResult>> results(n);
     if (k == 0) return results;
-    const std::size_t wanted = options.candidates ? *options.candidates : std::max(k, kHybridCandidates);
+    const std::size_t wanted = options.wanted(k);
     const std::size_t ef = effective_ef(wanted, options.ef_search);
     ReadView view(*this);
     if (filter) ensure_metadata_index(*view.index, *view.meta);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <stdexcept>
 
 #include "text/tokenizer.h"
 
@@ -192,30 +193,76 @@ void TextIndex::remove(Slot s) {
     length_[s] = 0;
 }
 
-std::vector<TextHit> TextIndex::search(std::string_view query, std::size_t k,
-                                       const std::function<bool(Slot)>* admit) const {
-    if (k == 0 || documents_ == 0 || !config_) return {};
+std::vector<std::string> TextIndex::query_words(std::string_view query) const {
     std::vector<std::string> words = tokenize(query, config_->stem);
     std::sort(words.begin(), words.end());
     words.erase(std::unique(words.begin(), words.end()), words.end());
+    return words;
+}
+
+std::size_t TextIndex::holding(const std::string& word) const {
+    const auto it = ids_.find(word);
+    return it == ids_.end() ? 0 : terms_[it->second].postings.size();
+}
+
+TextStats TextIndex::stats(const std::vector<std::string>& queries) const {
+    TextStats out;
+    if (!config_) return out;
+    out.documents = documents_;
+    out.total_length = total_length_;
+    for (const std::string& q : queries)
+        for (std::string& w : query_words(q)) {
+            const std::size_t n = holding(w);
+            out.frequency.try_emplace(std::move(w), n);
+        }
+    return out;
+}
+
+void TextIndex::check_stats(const std::vector<std::string>& queries, const TextStats& given) const {
+    if (given.documents < documents_ || given.total_length < total_length_)
+        throw std::invalid_argument("the statistics count fewer documents or words than the index holds");
+    if (!config_) return;
+    for (const std::string& q : queries)
+        for (const std::string& w : query_words(q)) {
+            const auto it = given.frequency.find(w);
+            if (it == given.frequency.end())
+                throw std::invalid_argument("the statistics give no document frequency for the word '" + w + "'");
+            if (it->second > given.documents || it->second < holding(w))
+                throw std::invalid_argument("the statistics give the word '" + w +
+                                            "' a document frequency out of range");
+        }
+}
+
+std::vector<TextHit> TextIndex::search(std::string_view query, std::size_t k, const std::function<bool(Slot)>* admit,
+                                       const TextStats* given) const {
+    const std::uint64_t documents = given ? given->documents : documents_;
+    const std::uint64_t total_length = given ? given->total_length : total_length_;
+    if (k == 0 || documents == 0 || documents_ == 0 || !config_) return {};
+    const std::vector<std::string> words = query_words(query);
     struct Use {
         const std::vector<Posting>* postings;
         double idf;
     };
     std::vector<Use> uses;
     std::size_t total = 0;
-    const auto n_docs = static_cast<double>(documents_);
+    const auto n_docs = static_cast<double>(documents);
     for (const std::string& w : words) {
         const auto it = ids_.find(w);
         if (it == ids_.end()) continue;
         const std::vector<Posting>& postings = terms_[it->second].postings;
-        const auto n = static_cast<double>(postings.size());
+        std::uint64_t held = postings.size();
+        if (given) {
+            // check_stats made sure of the word; the bound keeps the weight finite regardless.
+            const auto g = given->frequency.find(w);
+            held = std::min(g == given->frequency.end() ? held : g->second, documents);
+        }
+        const auto n = static_cast<double>(held);
         const double idf = std::max(kMinIdf, std::log((n_docs - n + 0.5) / (n + 0.5)));
         uses.push_back({&postings, idf});
         total += postings.size();
     }
     if (uses.empty()) return {};
-    const double avgdl = total_length_ > 0 ? static_cast<double>(total_length_) / n_docs : 1.0;
+    const double avgdl = total_length > 0 ? static_cast<double>(total_length) / n_docs : 1.0;
     // The length part of the denominator, per document length: k1 (1 - b + b len / avgdl).
     const double base = kK1 * (1.0 - kB);
     const double per_word = kK1 * kB / avgdl;

@@ -37,6 +37,16 @@ struct TextConfig {
     bool operator==(const TextConfig&) const = default;
 };
 
+// What BM25 scores depend on beyond a slot's own postings: the number of indexed documents,
+// their total length in words, and per word how many documents hold it. An index holding part
+// of a larger collection may be given the whole collection's, so that it scores its documents
+// as an index of the whole collection would.
+struct TextStats {
+    std::uint64_t documents = 0;
+    std::uint64_t total_length = 0;
+    std::unordered_map<std::string, std::uint64_t> frequency;
+};
+
 // A slot and its BM25 score (higher is better).
 struct TextHit {
     Slot slot;
@@ -61,7 +71,17 @@ public:
     // The k best slots for the query's words (the query is tokenized as documents are), best
     // first, ties by ascending slot; only slots that `admit` accepts (nullptr: all). `admit` is
     // asked only about slots that would enter the current best k.
-    std::vector<TextHit> search(std::string_view query, std::size_t k, const std::function<bool(Slot)>* admit) const;
+    // With `given` (checked by check_stats), its statistics stand in for the index's own.
+    std::vector<TextHit> search(std::string_view query, std::size_t k, const std::function<bool(Slot)>* admit,
+                                const TextStats* given = nullptr) const;
+
+    // The index's statistics for the words of `queries`, tokenized as search tokenizes them:
+    // every distinct word, 0 for one that no document holds.
+    TextStats stats(const std::vector<std::string>& queries) const;
+    // std::invalid_argument unless `given` can describe a collection that holds this index's
+    // documents, for every word of `queries`: each word present, held by no more documents than
+    // there are and by no fewer than hold it here, at least as many documents and words as here.
+    void check_stats(const std::vector<std::string>& queries, const TextStats& given) const;
 
     // The configuration the postings follow, and its change (which clears the postings).
     const std::optional<TextConfig>& config() const { return config_; }
@@ -87,6 +107,10 @@ private:
     };
 
     TermId intern(const std::string& word);
+    // The distinct words of a query, sorted. REQUIRES: configured.
+    std::vector<std::string> query_words(std::string_view query) const;
+    // How many indexed slots hold `word`.
+    std::size_t holding(const std::string& word) const;
 
     std::optional<TextConfig> config_;
     std::unordered_map<std::string, TermId> ids_;
