@@ -11,7 +11,6 @@ Writes the figures to docs/bench/contains.json (--out to change).
 """
 
 import argparse
-import json
 import os
 import sys
 import tempfile
@@ -21,7 +20,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
 from common import dataset  # noqa: E402
-from filtered_bench import BUCKETS, batched, exact_top, one_by_one, paired, score  # noqa: E402
+from filtered_bench import BUCKETS, measure_filter, row_line, write_result  # noqa: E402
 
 import qorel  # noqa: E402
 
@@ -61,27 +60,12 @@ def run(n, nq, k, ef, out_path):
           f"{'many qps':>8} {'vs plain':>8} {'count':>6}")
     table = []
     for share, name, where, mask in filters(b):
-        truth = exact_top(base, b2, queries, mask, k)
-        found, qps, plain, ratio = paired(one_by_one(db, k, ef, None), one_by_one(db, k, ef, where), queries)
-        rec, hits, expected = score(found, truth, k)
-        found_many, qps_many, plain_many, ratio_many = paired(batched(db, k, ef, None), batched(db, k, ef, where), queries)
-        rec_many, _, _ = score(found_many, truth, k)
-        count = db.count(where)
-        row = {"share": share, "filter": name, "where": where, "matches": int(mask.sum()), "count": count,
-               "recall": rec, "many_recall": rec_many, "hits": hits, "expected_hits": expected, "qps": qps,
-               "qps_ratio": ratio, "plain_qps": plain, "many_qps": qps_many, "many_qps_ratio": ratio_many,
-               "plain_many_qps": plain_many}
+        row = measure_filter(db, base, b2, queries, k, ef, share, name, where, mask)
         table.append(row)
-        print(f"{share:>6} {name:>13} {row['matches']:8d} {rec:7.3f} {hits:6.2f} {qps:7.0f} {ratio:8.2f} "
-              f"{qps_many:8.0f} {ratio_many:8.2f} {'ok' if count == row['matches'] else count:>6}")
+        print(row_line(row, f"{share:>6}"))
     result = {"n": n, "dim": int(base.shape[1]), "queries": nq, "k": k, "ef_search": ef, "build_seconds": build,
               "filtered": table}
-    if out_path:
-        os.makedirs(os.path.dirname(out_path) or ".", exist_ok=True)
-        with open(out_path, "w") as f:
-            json.dump(result, f, indent=1)
-        print(f"written to {out_path}")
-    return result
+    return write_result(result, out_path)
 
 
 def main(argv=None):

@@ -127,6 +127,38 @@ def score(found, truth, k):
     return (rec / total if total else 1.0), hits, expected
 
 
+def measure_filter(db, base, b2, queries, k, ef, share, name, where, mask):
+    """One filter's row: recall and hits against an exact search over the matching rows, and
+    queries per second one at a time and in batches, each beside the unfiltered search."""
+    truth = exact_top(base, b2, queries, mask, k)
+    # The unfiltered search runs again beside each filter, in alternation with it, so that the
+    # ratio holds when the machine's load drifts during the run.
+    found, qps, plain, ratio = paired(one_by_one(db, k, ef, None), one_by_one(db, k, ef, where), queries)
+    rec, hits, expected = score(found, truth, k)
+    found_many, qps_many, plain_many, ratio_many = paired(batched(db, k, ef, None), batched(db, k, ef, where), queries)
+    rec_many, hits_many, _ = score(found_many, truth, k)
+    return {"share": share, "filter": name, "where": where, "matches": int(mask.sum()), "count": db.count(where),
+            "recall": rec, "hits": hits, "expected_hits": expected, "qps": qps, "qps_ratio": ratio,
+            "plain_qps": plain, "many_recall": rec_many, "many_hits": hits_many, "many_qps": qps_many,
+            "many_qps_ratio": ratio_many, "plain_many_qps": plain_many}
+
+
+def row_line(row, share):
+    """The printed line of a row of measure_filter, after the share as the caller shows it."""
+    count = "ok" if row["count"] == row["matches"] else row["count"]
+    return (f"{share} {row['filter']:>13} {row['matches']:8d} {row['recall']:7.3f} {row['hits']:6.2f} "
+            f"{row['qps']:7.0f} {row['qps_ratio']:8.2f} {row['many_qps']:8.0f} {row['many_qps_ratio']:8.2f} {count:>6}")
+
+
+def write_result(result, out_path):
+    if out_path:
+        os.makedirs(os.path.dirname(out_path) or ".", exist_ok=True)
+        with open(out_path, "w") as f:
+            json.dump(result, f, indent=1)
+        print(f"written to {out_path}")
+    return result
+
+
 def run(n, nq, k, ef, out_path, quantized=False):
     base, queries = dataset("reference", n, nq)
     rows, b, r = metadata(n)
@@ -151,38 +183,18 @@ def run(n, nq, k, ef, out_path, quantized=False):
     print(f"unfiltered: recall {rec_plain:.3f}, {qps_plain:.0f} qps; search_many {qps_plain_many:.0f} qps")
 
     table = []
-    print(f"{'share':>8} {'filter':>12} {'matches':>8} {'recall':>7} {'hits':>6} {'qps':>7} {'vs plain':>8} "
+    print(f"{'share':>8} {'filter':>13} {'matches':>8} {'recall':>7} {'hits':>6} {'qps':>7} {'vs plain':>8} "
           f"{'many qps':>8} {'vs plain':>8} {'count':>6}")
     for share in SHARES:
         for name, where, mask in filters_for(share, b, r):
-            truth = exact_top(base, b2, queries, mask, k)
-            # The unfiltered search runs again beside each filter, in alternation with it, so
-            # that the ratio holds when the machine's load drifts during the run.
-            found, qps, plain, ratio = paired(one_by_one(db, k, ef, None), one_by_one(db, k, ef, where), queries)
-            rec, hits, expected = score(found, truth, k)
-            found_many, qps_many, plain_many, ratio_many = paired(batched(db, k, ef, None), batched(db, k, ef, where),
-                                                                  queries)
-            rec_many, hits_many, _ = score(found_many, truth, k)
-            count = db.count(where)
-            row = {"share": share, "filter": name, "where": where, "matches": int(mask.sum()), "count": count,
-                   "recall": rec, "hits": hits, "expected_hits": expected, "qps": qps,
-                   "qps_ratio": ratio, "plain_qps": plain, "many_recall": rec_many, "many_hits": hits_many,
-                   "many_qps": qps_many, "many_qps_ratio": ratio_many,
-                   "plain_many_qps": plain_many}
+            row = measure_filter(db, base, b2, queries, k, ef, share, name, where, mask)
             table.append(row)
-            print(f"{share:8.4%} {name:>12} {row['matches']:8d} {rec:7.3f} {hits:6.2f} {qps:7.0f} "
-                  f"{row['qps_ratio']:8.2f} {qps_many:8.0f} {row['many_qps_ratio']:8.2f} "
-                  f"{'ok' if count == row['matches'] else count:>6}")
+            print(row_line(row, f"{share:8.4%}"))
     result = {"n": n, "dim": int(base.shape[1]), "queries": nq, "k": k, "ef_search": ef, "quantized": quantized,
               "build_seconds": build, "unfiltered": {"recall": rec_plain, "qps": qps_plain,
                                                      "many_recall": rec_plain_many, "many_qps": qps_plain_many},
               "filtered": table}
-    if out_path:
-        os.makedirs(os.path.dirname(out_path) or ".", exist_ok=True)
-        with open(out_path, "w") as f:
-            json.dump(result, f, indent=1)
-        print(f"written to {out_path}")
-    return result
+    return write_result(result, out_path)
 
 
 def main(argv=None):

@@ -39,6 +39,45 @@ function(qorel_locate_dist_file out dist suffix)
   set(${out} "${_path}" PARENT_SCOPE)
 endfunction()
 
+# Sets OUT to the directory DEST/DIST-VERSION, the source distribution DIST==VERSION unpacked,
+# which holds the file MARKER: unpacked there by an earlier configure, else from SDIST (a
+# downloaded copy, named by the cache variable SDIST_OPTION) or, without one, from a copy
+# fetched through pip from the package registry. LABEL names the distribution in messages.
+function(qorel_fetch_sdist out label dist version sdist sdist_option dest marker)
+  set(_src "${dest}/${dist}-${version}")
+  if(NOT EXISTS "${_src}/${marker}")
+    set(_sdist "${sdist}")
+    if(NOT _sdist)
+      if(NOT Python_Interpreter_FOUND)
+        find_package(Python 3.9 COMPONENTS Interpreter)
+      endif()
+      if(NOT Python_Interpreter_FOUND)
+        message(FATAL_ERROR "${label} ${version} not found, and no Python to fetch it with: set ${sdist_option}")
+      endif()
+      # pip is among the build requirements, so this works inside pip's isolated build
+      # environment too.
+      message(STATUS "Fetching the ${label} ${version} source distribution through pip")
+      execute_process(
+        COMMAND "${Python_EXECUTABLE}" -m pip download --quiet --no-deps --no-binary :all:
+                --dest "${dest}" "${dist}==${version}"
+        RESULT_VARIABLE _rc)
+      if(NOT _rc EQUAL 0)
+        message(FATAL_ERROR "could not download ${dist}==${version} through pip; "
+                            "offline, pass -D${sdist_option}=<path of ${dist}-${version}.tar.gz>")
+      endif()
+      set(_sdist "${dest}/${dist}-${version}.tar.gz")
+    endif()
+    if(NOT EXISTS "${_sdist}")
+      message(FATAL_ERROR "${label} source distribution ${_sdist} does not exist")
+    endif()
+    file(ARCHIVE_EXTRACT INPUT "${_sdist}" DESTINATION "${dest}")
+    if(NOT EXISTS "${_src}/${marker}")
+      message(FATAL_ERROR "${_sdist} is not the ${label} ${version} source distribution")
+    endif()
+  endif()
+  set(${out} "${_src}" PARENT_SCOPE)
+endfunction()
+
 # --- oneTBB -------------------------------------------------------------------------------
 set(_tbb_from_python OFF)
 if(QOREL_DEPS_FROM_PYTHON)
@@ -109,35 +148,8 @@ if(QOREL_SIMSIMD_INCLUDE)
 endif()
 
 if(NOT QOREL_SIMSIMD_INCLUDE)
-  set(_dest "${CMAKE_BINARY_DIR}/_deps/simsimd")
-  set(_src "${_dest}/simsimd-${QOREL_SIMSIMD_VERSION}")
-  if(NOT EXISTS "${_src}/include/simsimd/simsimd.h")
-    set(_sdist "${QOREL_SIMSIMD_SDIST}")
-    if(NOT _sdist)
-      if(NOT Python_Interpreter_FOUND)
-        message(FATAL_ERROR "SimSIMD ${QOREL_SIMSIMD_VERSION} not found: set SIMSIMD_ROOT or QOREL_SIMSIMD_SDIST")
-      endif()
-      # pip is among the build requirements, so this works inside pip's isolated build
-      # environment too.
-      message(STATUS "Fetching the SimSIMD ${QOREL_SIMSIMD_VERSION} source distribution through pip")
-      execute_process(
-        COMMAND "${Python_EXECUTABLE}" -m pip download --quiet --no-deps --no-binary :all:
-                --dest "${_dest}" "simsimd==${QOREL_SIMSIMD_VERSION}"
-        RESULT_VARIABLE _rc)
-      if(NOT _rc EQUAL 0)
-        message(FATAL_ERROR "could not download simsimd==${QOREL_SIMSIMD_VERSION} through pip; "
-                            "offline, pass -DQOREL_SIMSIMD_SDIST=<path of simsimd-${QOREL_SIMSIMD_VERSION}.tar.gz>")
-      endif()
-      set(_sdist "${_dest}/simsimd-${QOREL_SIMSIMD_VERSION}.tar.gz")
-    endif()
-    if(NOT EXISTS "${_sdist}")
-      message(FATAL_ERROR "SimSIMD source distribution ${_sdist} does not exist")
-    endif()
-    file(ARCHIVE_EXTRACT INPUT "${_sdist}" DESTINATION "${_dest}")
-    if(NOT EXISTS "${_src}/include/simsimd/simsimd.h")
-      message(FATAL_ERROR "${_sdist} is not the SimSIMD ${QOREL_SIMSIMD_VERSION} source distribution")
-    endif()
-  endif()
+  qorel_fetch_sdist(_src SimSIMD simsimd "${QOREL_SIMSIMD_VERSION}" "${QOREL_SIMSIMD_SDIST}" QOREL_SIMSIMD_SDIST
+                    "${CMAKE_BINARY_DIR}/_deps/simsimd" "include/simsimd/simsimd.h")
   set(QOREL_SIMSIMD_INCLUDE "${_src}/include" CACHE PATH "SimSIMD include directory" FORCE)
 endif()
 message(STATUS "SimSIMD ${QOREL_SIMSIMD_VERSION}: ${QOREL_SIMSIMD_INCLUDE}")
@@ -160,34 +172,9 @@ endif()
 # offline builds (`pip download --no-deps --no-binary :all: PyStemmer==<version>`).
 set(QOREL_PYSTEMMER_VERSION "2.0.1")
 set(QOREL_PYSTEMMER_SDIST "" CACHE FILEPATH "A downloaded PyStemmer source distribution (.tar.gz) to take libstemmer_c from")
-set(_stem_dest "${CMAKE_BINARY_DIR}/_deps/pystemmer")
-set(_stem_src "${_stem_dest}/PyStemmer-${QOREL_PYSTEMMER_VERSION}/libstemmer_c")
-if(NOT EXISTS "${_stem_src}/src_c/stem_UTF_8_english.c")
-  set(_sdist "${QOREL_PYSTEMMER_SDIST}")
-  if(NOT _sdist)
-    find_package(Python 3.9 COMPONENTS Interpreter)
-    if(NOT Python_Interpreter_FOUND)
-      message(FATAL_ERROR "PyStemmer ${QOREL_PYSTEMMER_VERSION} needed: set QOREL_PYSTEMMER_SDIST")
-    endif()
-    message(STATUS "Fetching the PyStemmer ${QOREL_PYSTEMMER_VERSION} source distribution through pip")
-    execute_process(
-      COMMAND "${Python_EXECUTABLE}" -m pip download --quiet --no-deps --no-binary :all:
-              --dest "${_stem_dest}" "PyStemmer==${QOREL_PYSTEMMER_VERSION}"
-      RESULT_VARIABLE _rc)
-    if(NOT _rc EQUAL 0)
-      message(FATAL_ERROR "could not download PyStemmer==${QOREL_PYSTEMMER_VERSION} through pip; "
-                          "offline, pass -DQOREL_PYSTEMMER_SDIST=<path of PyStemmer-${QOREL_PYSTEMMER_VERSION}.tar.gz>")
-    endif()
-    set(_sdist "${_stem_dest}/PyStemmer-${QOREL_PYSTEMMER_VERSION}.tar.gz")
-  endif()
-  if(NOT EXISTS "${_sdist}")
-    message(FATAL_ERROR "PyStemmer source distribution ${_sdist} does not exist")
-  endif()
-  file(ARCHIVE_EXTRACT INPUT "${_sdist}" DESTINATION "${_stem_dest}")
-  if(NOT EXISTS "${_stem_src}/src_c/stem_UTF_8_english.c")
-    message(FATAL_ERROR "${_sdist} is not the PyStemmer ${QOREL_PYSTEMMER_VERSION} source distribution")
-  endif()
-endif()
+qorel_fetch_sdist(_stem_sdist PyStemmer PyStemmer "${QOREL_PYSTEMMER_VERSION}" "${QOREL_PYSTEMMER_SDIST}"
+                  QOREL_PYSTEMMER_SDIST "${CMAKE_BINARY_DIR}/_deps/pystemmer" "libstemmer_c/src_c/stem_UTF_8_english.c")
+set(_stem_src "${_stem_sdist}/libstemmer_c")
 message(STATUS "libstemmer_c (PyStemmer ${QOREL_PYSTEMMER_VERSION}): ${_stem_src}")
 add_library(qorel_stemmer STATIC
   "${_stem_src}/runtime/api.c"

@@ -3,7 +3,8 @@
     qorel info DIR                 configuration, text index, counts, file sizes, log size
     qorel check DIR                every checksum, the whole vectors file included, and the graph
     qorel export DIR [-o FILE]     JSON Lines: {"id": ..., "vector": [...], "metadata": ...}
-    qorel import DIR FILE          from JSON Lines, in batches, each all or nothing
+    qorel import DIR FILE          from JSON Lines, in batches, each all or nothing (a database
+                                   it creates: --metric, --text-index FIELD, --stem)
     qorel compact DIR              drop deleted vectors for good, then save
     qorel salvage FILE             the intact records of a (damaged) log file, as JSON Lines
 
@@ -156,6 +157,8 @@ class _Progress:
 def _import(args: argparse.Namespace) -> Tuple[int, Dict[str, Any]]:
     if args.batch < 1:
         raise _Failure("--batch must be at least 1")
+    if args.stem and args.text_index is None:
+        raise _Failure("--stem needs --text-index")
     from_stdin = args.file == "-"
     if not from_stdin and not os.path.isfile(args.file):
         raise _Failure(f"{args.file}: no such file")
@@ -206,11 +209,25 @@ def _import(args: argparse.Namespace) -> Tuple[int, Dict[str, Any]]:
 
 
 def _open_for_import(args: argparse.Namespace, dim: int) -> "_qorel.Database":
+    wanted = None if args.text_index is None else {"field": args.text_index, "stem": args.stem}
     try:
         if os.path.exists(os.path.join(args.dir, "graph.qorel")) or os.path.exists(os.path.join(args.dir, "wal.qorel")):
-            return _qorel.Database(args.dir)
-        return _qorel.Database(args.dir, dim=dim, metric=args.metric)
-    except _qorel.QorelError as e:
+            db = _qorel.Database(args.dir)
+            # The flags describe a database the import creates: an existing one keeps its own
+            # index, and rows stored under another one would not be found the way asked for.
+            current = db.text_index
+            if wanted is not None and (current is None or current["field"] != wanted["field"]
+                                       or bool(current["stem"]) != wanted["stem"]):
+                shown = "none" if current is None else f"{current['field']!r} (stem={bool(current['stem'])})"
+                raise _Failure(f"{args.dir}: the database's text index is {shown}, not {wanted['field']!r} "
+                               f"(stem={wanted['stem']}); --text-index applies only to a database the import creates")
+            return db
+        db = _qorel.Database(args.dir, dim=dim, metric=args.metric)
+        if wanted is not None:
+            # Before the first row, so that every write indexes its own text.
+            db.enable_text_index(wanted["field"], stem=wanted["stem"])
+        return db
+    except (_qorel.QorelError, ValueError, TypeError) as e:
         raise _Failure(f"{args.dir}: {e}") from e
 
 
@@ -258,6 +275,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--upsert", action="store_true", help="replace stored ids instead of refusing them")
     p.add_argument("--metric", default="cosine", choices=["cosine", "euclidean", "l2", "dot", "dot_product"],
                    help="the metric of a database created here (default cosine)")
+    p.add_argument("--text-index", metavar="FIELD",
+                   help="give a database created here a full-text index on this metadata field")
+    p.add_argument("--stem", action="store_true", help="stem English words in that text index")
     p.set_defaults(run=_import, show=lambda r, out: print(f"imported {r['imported']:,} rows", file=out))
     p = command("compact", "rebuild the index without deleted vectors and save", True)
     p.add_argument("dir", help="the database directory")

@@ -9,9 +9,10 @@
     store.persist()                                  # saves the database
 
 Each node is stored under its node id with its embedding; its metadata keys are stored at the
-top level of the qorel metadata (so that filters reach them), beside the node itself as JSON,
-its reference document's id and its text under "_node_text". LlamaIndex's metadata filters are
-translated into qorel's filter language; an operator qorel cannot answer raises ValueError.
+top level of the qorel metadata (so that filters reach them), beside the node itself as JSON
+(without its text), its reference document's id and its text under "_node_text". LlamaIndex's
+metadata filters are translated into qorel's filter language; an operator qorel cannot answer
+raises ValueError.
 
 Besides vector queries (mode "default") the store answers keyword queries (modes "text_search"
 and "sparse": BM25 over the nodes' text, from `query_str`) and hybrid ones (mode "hybrid":
@@ -95,6 +96,31 @@ def translate_filters(filters: MetadataFilters) -> Filter:
     return {"$and" if condition == FilterCondition.AND else "$or": parts}
 
 
+def _without_text(node: BaseNode) -> BaseNode:
+    """A copy of `node` whose JSON will not repeat the text kept under TEXT_KEY. A text
+    resource keeps its other fields (LlamaIndex's remove_text would drop all of it)."""
+    resource = getattr(node, "text_resource", None)
+    if resource is not None:
+        return node.model_copy(update={"text_resource": resource.model_copy(update={"text": None})})
+    if isinstance(getattr(node, "text", None), str):
+        return node.model_copy(update={"text": ""})
+    return node
+
+
+def _to_node(record: Dict[str, Any]) -> BaseNode:
+    """The node a stored record describes, its text put back from TEXT_KEY. Records written
+    before the text was kept only there carry it inside the node's JSON as well."""
+    node = metadata_dict_to_node(record)
+    text = record.get(TEXT_KEY)
+    if isinstance(text, str) and not node.get_content():
+        resource = getattr(node, "text_resource", None)
+        if resource is not None:
+            resource.text = text
+        else:
+            node.set_content(text)
+    return node
+
+
 class QorelVectorStore(BasePydanticVectorStore):
     """LlamaIndex's vector store interface over a qorel database directory. The database is
     opened when one is stored at `path`, otherwise created at the first `add`, with the
@@ -143,7 +169,7 @@ class QorelVectorStore(BasePydanticVectorStore):
         ids = [node.node_id for node in nodes]
         records: List[Optional[Dict[str, Any]]] = []
         for node in nodes:
-            record = node_to_metadata_dict(node, remove_text=False, flat_metadata=self.flat_metadata)
+            record = node_to_metadata_dict(_without_text(node), remove_text=False, flat_metadata=self.flat_metadata)
             record[TEXT_KEY] = node.get_content()
             records.append(record)
         # LlamaIndex adds a node again under its id when its document is refreshed.
@@ -183,7 +209,7 @@ class QorelVectorStore(BasePydanticVectorStore):
         nodes = []
         for id in self._select(node_ids, filters):
             vector, record = self._db.get(id)
-            node = metadata_dict_to_node(record or {})
+            node = _to_node(record or {})
             node.embedding = vector
             nodes.append(node)
         return nodes
@@ -268,7 +294,7 @@ class QorelVectorStore(BasePydanticVectorStore):
             hits = [h for h in hits if h.id in wanted][:top_k]
         nodes, similarities, ids = [], [], []
         for hit in hits:
-            nodes.append(metadata_dict_to_node(hit.metadata or {}))
+            nodes.append(_to_node(hit.metadata or {}))
             # Keyword and hybrid distances are negated scores: the scores, larger is better.
             similarities.append(self._similarity(hit.distance) if mode == VectorStoreQueryMode.DEFAULT else -hit.distance)
             ids.append(hit.id)

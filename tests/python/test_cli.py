@@ -49,6 +49,29 @@ def test_export_then_import_gives_the_same_database(saved, tmp_path, capsys):
     assert info["files"]["vectors.bin"] > 0
 
 
+def test_import_recreates_the_text_index(saved, tmp_path, capsys):
+    db = _qorel.Database(saved)
+    db.enable_text_index("name", stem=True)
+    db.save()
+    exported = tmp_path / "rows.jsonl"
+    run(capsys, "export", saved, "-o", str(exported))
+    copy = str(tmp_path / "copy")
+    assert run(capsys, "import", copy, str(exported), "--metric", "l2", "--text-index", "name", "--stem")[0] == 0
+    imported = _qorel.Database(copy)
+    assert imported.text_index == {"field": "name", "stem": True}
+    for query in ("n\u00e91", "n\u00e942 n\u00e97"):
+        assert [h.id for h in imported.search_text(query, k=20)] == [h.id for h in db.search_text(query, k=20)]
+    # An existing database with another index is refused before a row is stored.
+    extra = tmp_path / "extra.jsonl"
+    extra.write_text(json.dumps({"id": "new", "vector": [0.5] * 8, "metadata": {"name": "x"}}) + "\n")
+    for flags in (["--text-index", "name"], ["--text-index", "i", "--stem"]):
+        status, _, err = run(capsys, "import", copy, str(extra), *flags)
+        assert status == 1 and err
+    assert "new" not in _qorel.Database(copy)
+    assert run(capsys, "import", copy, str(extra), "--text-index", "name", "--stem")[0] == 0
+    assert "new" in _qorel.Database(copy)
+
+
 def test_info_names_the_text_index(saved, capsys):
     status, out, _ = run(capsys, "info", saved, "--json")
     assert status == 0 and json.loads(out)["text_index"] is None

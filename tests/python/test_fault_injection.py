@@ -195,6 +195,14 @@ def test_every_call_of_save(shim, tmp_path, quantize):
     assert not problems, "\n".join(problems)
 
 
+def test_every_call_of_a_save_that_writes_the_text_settings(shim, tmp_path):
+    template = str(tmp_path / "template")
+    model = make_base(template, False)
+    ops = [["enable_text_index", "x"], ["save"], ["upsert", "y", vec(61), {"x": "words"}], ["save"]]
+    problems = sweep(shim, tmp_path, template, model, ops, 1)
+    assert not problems, "\n".join(problems)
+
+
 @pytest.mark.parametrize("quantize", [False, True], ids=["plain", "quantized"])
 def test_every_call_of_compact_then_save(shim, tmp_path, quantize):
     template = str(tmp_path / "template")

@@ -15,6 +15,8 @@ from llama_index.core.vector_stores.types import (
     VectorStoreQuery,
 )
 
+from llama_index.core.vector_stores.utils import node_to_metadata_dict
+
 from qorel.llama_index import QorelVectorStore
 
 
@@ -131,10 +133,24 @@ def test_nodes_stored_without_their_text_apart_are_found_by_keyword(tmp_path):
     store = QorelVectorStore(path)
     store.add([node(i, "doc", [1.0, float(i)]) for i in range(3)])
     for i in range(3):
-        _, record = store.client.get(f"n{i}")
-        del record["_node_text"]
-        store.client.update(f"n{i}", metadata=record)
+        store.client.update(f"n{i}", metadata=node_to_metadata_dict(node(i, "doc"), remove_text=False))
     store.persist()
     again = QorelVectorStore(path, text_index=True)
     found = again.query(VectorStoreQuery(query_str="passage 1", mode="text_search", similarity_top_k=1))
     assert found.ids == ["n1"] and again.client.text_index == {"field": "_node_text", "stem": False}
+
+
+def test_the_text_is_stored_once_and_comes_back_with_the_node(tmp_path):
+    store = QorelVectorStore(str(tmp_path / "db"))
+    store.add([node(i, "doc", [1.0, float(i)]) for i in range(3)])
+    _, record = store.client.get("n1")
+    assert record["_node_text"] == "passage 1" and "passage 1" not in record["_node_content"]
+    # As the store wrote records before: the text inside the node's JSON as well.
+    old = node_to_metadata_dict(node(2, "doc"), remove_text=False)
+    old["_node_text"] = "passage 2"
+    store.client.update("n2", metadata=old)
+    hits = store.query(VectorStoreQuery(query_embedding=[1.0, 1.0], similarity_top_k=3))
+    assert sorted(n.text for n in hits.nodes) == ["passage 0", "passage 1", "passage 2"]
+    words = store.query(VectorStoreQuery(query_str="passage", mode="text_search", similarity_top_k=3))
+    assert sorted(n.text for n in words.nodes) == ["passage 0", "passage 1", "passage 2"]
+    assert [n.text for n in store.get_nodes(["n1", "n2"])] == ["passage 1", "passage 2"]

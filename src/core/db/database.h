@@ -449,6 +449,10 @@ private:
     // increments to; none when it must write every file (files of the older format, or a save
     // that failed part way, which leaves the files' state unknown).
     std::optional<IncrementBase> increments_ GUARDED_BY(save_gate_);
+    // What text.qorel holds as the open read it or the last save wrote it (the inner none: no
+    // such file), so that a save rewrites it only when the configuration changed; none when
+    // unknown (a new database, or a failed write of it), which makes the next save write it.
+    std::optional<std::optional<TextConfig>> text_config_saved_ GUARDED_BY(save_gate_);
     Mutex wal_mutex_ ACQUIRED_AFTER(save_gate_);
     Wal wal_ GUARDED_BY(wal_mutex_);
     // The log's replay estimate (nanoseconds of apply() since the last save) and length, and

@@ -24,10 +24,13 @@ std::unique_ptr<Database> Database::load(const std::string& path, std::shared_pt
                           loaded.delta_length};
     std::unique_ptr<Database> db(new Database(path, std::move(env), std::move(loaded.index), dim,
                                               has_quantized || quantize_argument, read_only));
+    // The text index's configuration is read now; its postings wait for their first use.
+    std::optional<TextConfig> text_config = read_text_config(*db->env_, path);
     {
         ExclusiveLock gate(db->save_gate_);  // nobody else has the database yet
         db->settle_pending_ = graph.pending && !read_only;
         if (!read_only && !graph.pending) db->increments_ = std::move(loaded.increments);
+        if (!read_only) db->text_config_saved_ = text_config;
     }
 
     auto& ids = db->id_to_slot_.unguarded();
@@ -91,10 +94,10 @@ std::unique_ptr<Database> Database::load(const std::string& path, std::shared_pt
         }
     }
     // The metadata and text indexes wait for their first use (a change from the log may be
-    // that use); the text index's configuration is read now.
+    // that use).
     db->metadata_index_ready_.store(false, std::memory_order_release);
-    if (std::optional<TextConfig> text = read_text_config(*db->env_, path)) {
-        db->text_index_.unguarded().configure(std::move(*text));
+    if (text_config) {
+        db->text_index_.unguarded().configure(std::move(*text_config));
         db->text_index_ready_.store(false, std::memory_order_release);
     }
     db->replay_wal(held);
@@ -396,15 +399,23 @@ void Database::save_locked() {
         // Which of the files' bytes the failed save changed is unknown: the next save writes
         // them all.
         increments_.reset();
+        text_config_saved_.reset();
         throw;
     }
     const bool incremental = segment.has_value();
     // Before the log goes: it may hold the record that enabled the text index. A directory
-    // without one keeps no settings file from a database that was there before.
-    if (const std::optional<TextConfig> text = text_index_.read()->config()) {
-        write_text_config(*env_, path_, *text);
-    } else {
-        env_->remove_file_if_exists(join_path(path_, kTextConfigFile));
+    // without one keeps no settings file from a database that was there before. The file holds
+    // the configuration alone (the postings come from the metadata), so one that already holds
+    // it stays as it is.
+    if (const std::optional<TextConfig> text = text_index_.read()->config();
+        !text_config_saved_ || *text_config_saved_ != text) {
+        text_config_saved_.reset();  // a write that fails part way leaves the file unknown
+        if (text) {
+            write_text_config(*env_, path_, *text);
+        } else {
+            env_->remove_file_if_exists(join_path(path_, kTextConfigFile));
+        }
+        text_config_saved_ = text;
     }
 
     // The data files now hold every change the log records.

@@ -51,29 +51,36 @@ private:
 
 }  // namespace
 
-std::unique_ptr<PrivateRegion> Env::map_private(const std::string& path, std::size_t capacity, std::uint64_t length) {
-    std::unique_ptr<ReadableFile> file = open_readable(path);
+namespace {
+
+std::unique_ptr<ReadableFile> open_existing(Env& env, const std::string& path) {
+    std::unique_ptr<ReadableFile> file = env.open_readable(path);
     if (!file) throw QorelError::io_errno(ENOENT);
-    const std::uint64_t size = std::min(file->size(), length);
-    if (size > std::numeric_limits<std::size_t>::max() / 2) throw QorelError::io("file too large to read");
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    bytes.resize(file->read_at(0, bytes.data(), bytes.size()));
-    return std::make_unique<CopiedRegion>(std::move(bytes), capacity, file->id());
+    return file;
 }
 
-std::vector<std::uint8_t> Env::read_file(const std::string& path) {
-    std::unique_ptr<ReadableFile> file = open_readable(path);
-    if (!file) throw QorelError::io_errno(ENOENT);
-    const std::uint64_t size = file->size();
+// The file's first `length` bytes (all of it by default) into a buffer sized from its length at
+// open: shorter when the file shrank meanwhile, never longer when it grew.
+std::vector<std::uint8_t> read_head(ReadableFile& file, std::uint64_t length = UINT64_MAX) {
+    const std::uint64_t size = std::min(file.size(), length);
     if (size > std::numeric_limits<std::size_t>::max() / 2) throw QorelError::io("file too large to read");
     std::vector<std::uint8_t> out(static_cast<std::size_t>(size));
-    out.resize(file->read_at(0, out.data(), out.size()));  // shorter when the file shrank meanwhile
+    out.resize(file.read_at(0, out.data(), out.size()));
     return out;
 }
 
+}  // namespace
+
+std::unique_ptr<PrivateRegion> Env::map_private(const std::string& path, std::size_t capacity, std::uint64_t length) {
+    std::unique_ptr<ReadableFile> file = open_existing(*this, path);
+    std::vector<std::uint8_t> bytes = read_head(*file, length);
+    return std::make_unique<CopiedRegion>(std::move(bytes), capacity, file->id());
+}
+
+std::vector<std::uint8_t> Env::read_file(const std::string& path) { return read_head(*open_existing(*this, path)); }
+
 std::vector<std::uint8_t> Env::read_file_range(const std::string& path, std::uint64_t offset, std::size_t length) {
-    std::unique_ptr<ReadableFile> file = open_readable(path);
-    if (!file) throw QorelError::io_errno(ENOENT);
+    std::unique_ptr<ReadableFile> file = open_existing(*this, path);
     std::vector<std::uint8_t> out(length);
     out.resize(file->read_at(offset, out.data(), length));
     return out;
