@@ -78,9 +78,8 @@ public:
     // The index's statistics for the words of `queries`, tokenized as search tokenizes them:
     // every distinct word, 0 for one that no document holds.
     TextStats stats(const std::vector<std::string>& queries) const;
-    // std::invalid_argument unless `given` can describe a collection that holds this index's
-    // documents, for every word of `queries`: each word present, held by no more documents than
-    // there are and by no fewer than hold it here, at least as many documents and words as here.
+    // std::invalid_argument unless `given` names every word of `queries` with a document
+    // frequency no larger than its number of documents.
     void check_stats(const std::vector<std::string>& queries, const TextStats& given) const;
 
     // The configuration the postings follow, and its change (which clears the postings).
