@@ -171,6 +171,10 @@ std::vector<Slot> HnswIndex::nearest_from_entry(Slot u) const {
     AdmitEvery every{ef_construction_};
     std::vector<Candidate> found;
     walk_layer<false, false>(cur, 0, exact, every, found);
+    // The descent ends at u itself when u is linked on the layers above; should u's own list
+    // on layer 0 be empty (its one neighbour just re-linked), that walk finds only u: walk
+    // from the entry point instead.
+    if (cur == u && found.size() <= 1 && entry_point_ != u) walk_layer<false, false>(entry_point_, 0, exact, every, found);
     std::vector<Slot> out;
     for (const Candidate& c : found)
         if (c.slot != u) out.push_back(c.slot);
