@@ -98,11 +98,6 @@ void HnswIndex::restore_reachability(Slot first, std::size_t count) {
 void HnswIndex::link_islands(Slot first, std::size_t count) {
     if (count == 0 || !in_edges_counted_) return;
     auto inside = [&](Slot s) { return s >= first && s - first < count; };
-    if (inside(entry_point_)) {
-        // A node of the batch became the entry point: every stored node now hangs on it.
-        if (node_count() > count) repair_reachability();
-        return;
-    }
     std::vector<std::uint8_t> reached(count);
     std::vector<Slot> stack;
     auto reach = [&](Slot s) {
@@ -122,6 +117,7 @@ void HnswIndex::link_islands(Slot first, std::size_t count) {
     // another; a stored node's link given up on the way can be, and the next round sees it.
     for (int round = 0; round < kRepairRounds; ++round) {
         std::fill(reached.begin(), reached.end(), 0);
+        reach(entry_point_);  // a node of the batch may have become the entry point
         for (Slot u = first; u - first < count; ++u) {
             const std::uint32_t* p = list_ptr(u, 0);
             for (std::uint32_t i = 0; i < p[0]; ++i) {
