@@ -29,7 +29,8 @@ def metadata(n, seed=7):
     """Per row a random bucket b in [0, BUCKETS): scalar fields b % 100 and b % 10000, and a list
     of three tags, two of them naming the same residues and one filler."""
     b = np.random.default_rng(seed).integers(0, BUCKETS, n)
-    rows = [{"m100": int(x % 100), "m10000": int(x % 10000), "tags": [f"a{x % 100}", f"c{x % 10000}", f"f{i % 7}"]}
+    rows = [{"m100": int(x % 100), "m10000": int(x % 10000), "s100": f"a{x % 100}", "s10000": f"c{x % 10000}",
+             "tags": [f"a{x % 100}", f"c{x % 10000}", f"f{i % 7}"]}
             for i, x in enumerate(b.tolist())]
     return rows, b
 
@@ -38,8 +39,10 @@ def filters(b):
     """(share label, name, where_filter, boolean mask of the matching rows)."""
     return [
         ("1%", "equality", {"m100": 0}, b % 100 == 0),
+        ("1%", "equality str", {"s100": "a0"}, b % 100 == 0),
         ("1%", "contains", {"tags": {"$contains": "a0"}}, b % 100 == 0),
         ("0.01%", "equality", {"m10000": 0}, b % 10000 == 0),
+        ("0.01%", "equality str", {"s10000": "c0"}, b % 10000 == 0),
         ("0.01%", "contains", {"tags": {"$contains": "c0"}}, b % 10000 == 0),
         ("2%", "or", {"$or": [{"tags": {"$contains": "a0"}}, {"tags": {"$contains": "a1"}}]}, b % 100 < 2),
         ("99%", "not_contains", {"tags": {"$not_contains": "a0"}}, b % 100 != 0),
