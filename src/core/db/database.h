@@ -248,8 +248,9 @@ public:
     std::vector<SearchResult> search_text(std::string_view query, std::size_t k, const Filter* filter) const;
     // With `given`, every shard of a collection spread over several databases scores with the
     // whole collection's statistics (text_stats summed over them), so that its scores are the
-    // ones one database holding the collection gives. std::invalid_argument when `given` cannot
-    // describe a collection holding this database's rows (TextIndex::check_stats).
+    // ones one database holding the collection gives (statistics gathered before a write to
+    // this database still score). std::invalid_argument when `given` lacks a query word or
+    // gives one more documents than it counts (TextIndex::check_stats).
     std::vector<std::vector<SearchResult>> search_text_many(const std::vector<std::string>& queries, std::size_t k,
                                                             const Filter* filter,
                                                             const TextStats* given = nullptr) const;
