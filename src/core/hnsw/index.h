@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -327,25 +328,35 @@ private:
     // `u`'s layer-0 neighbours nearest first; with `reached`, only those marked in it.
     std::vector<Slot> nearest_neighbours(Slot u, const std::vector<std::uint64_t>* reached) const;
     // The nearest nodes to `u`'s vector that a walk from the entry point finds, nearest first.
-    std::vector<Slot> nearest_from_entry(Slot u) const;
+    // With `layer0_only` the walk stays on layer 0, so that every node it finds is reachable
+    // there: a descent through the upper layers can end among nodes layer 0 does not reach.
+    std::vector<Slot> nearest_from_entry(Slot u, bool layer0_only = false) const;
     // A list's entries [old_begin, old_end) are about to be replaced by `kept`: counts the edges
     // gained and dropped.
     void recount_replaced(const std::uint32_t* old_begin, const std::uint32_t* old_end,
                           const std::vector<Candidate>& kept);
     void count_in_edges();
     void grow_in_degree(std::size_t nodes);
-    // After the nodes `first` .. `first + count - 1` were (re)linked: links in the nodes left
-    // without a way in, and walks the whole graph when enough has changed since the last walk.
-    void restore_reachability(Slot first, std::size_t count);
+    // After the nodes `first` .. `first + count - 1` were (re)linked, with `entry_before` the
+    // entry point before they were: links in the nodes left without a way in, and walks the
+    // whole graph when enough has changed since the last walk or the entry point moved.
+    void restore_reachability(Slot first, std::size_t count, Slot entry_before);
     void link_orphans();
     // Links in those of the nodes `first` .. `first + count - 1` that no stored node reaches
     // through them, however many links they hold among themselves.
     void link_islands(Slot first, std::size_t count);
+    // How much a new link may put at risk: nothing (a list with room, or an entry the list
+    // still reaches through another of its entries), an entry with another incoming edge
+    // (which may come from an island, though), or an entry with no other (displaced, and noted
+    // as an orphan).
+    enum class LinkRisk { kNone, kCountedWayIn, kDisplace };
     // Gives `u` an incoming edge from the first of `from` (nearest first) whose list has room or
-    // holds an entry that keeps another way in; failing that, from the nearest. Entries
-    // `keep_first` .. `keep_first + keep_count - 1` are never given up. False when `from`
-    // offers no node to link from.
-    bool link_in(Slot u, std::span<const Slot> from, Slot keep_first = 0, std::size_t keep_count = 0);
+    // holds an entry that may be given up at `risk`, the farthest such; at kDisplace, failing
+    // that, from the nearest. Entries for which `kept` holds are never given up. False when
+    // `from` offers no such link.
+    bool link_in(Slot u, std::span<const Slot> from, const std::function<bool(Slot)>& kept, LinkRisk risk);
+    // Links `u` in from the nodes `usable` admits, taking the least risk any of them offers.
+    bool link_in_least_risk(Slot u, const std::function<bool(Slot)>& usable, const std::function<bool(Slot)>& kept);
     // Marks in `reached` every node reachable on layer 0 from `start` (already marked ones stop
     // the walk).
     void mark_reachable(Slot start, std::vector<std::uint64_t>& reached) const;

@@ -82,12 +82,13 @@ Slot HnswIndex::insert(std::vector<float> vector) {
         max_layer_ = level;
         return node;
     }
+    const Slot entry_before = entry_point_;
     connect_node(node, level, entry_point_, max_layer_);
     if (level > max_layer_) {
         entry_point_ = node;
         max_layer_ = level;
     }
-    restore_reachability(node, 1);
+    restore_reachability(node, 1, entry_before);
     return node;
 }
 
@@ -130,9 +131,10 @@ std::vector<Slot> HnswIndex::batch_insert(std::span<const float> rows) {
     for (std::size_t j = 0; j < n; ++j) append_levels(levels[j]);
     grow_in_degree(node_count());
 
+    const Slot entry_before = entry_point_;
     link_batch(start, levels);
     active_count_.fetch_add(n, std::memory_order_relaxed);
-    restore_reachability(start, n);
+    restore_reachability(start, n, entry_before);
 
     std::vector<Slot> ids(n);
     for (std::size_t j = 0; j < n; ++j) ids[j] = start + static_cast<Slot>(j);
@@ -374,7 +376,7 @@ void HnswIndex::update_vector(Slot node, std::vector<float> vector) {
         }
     }
     connect_node(node, levels_[node], entry, max_layer_);
-    restore_reachability(node, 1);
+    restore_reachability(node, 1, entry_point_);
 }
 
 }  // namespace qorel

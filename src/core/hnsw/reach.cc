@@ -76,9 +76,15 @@ void HnswIndex::grow_in_degree(std::size_t nodes) {
     if (in_edges_counted_) in_degree_.resize(nodes, 0);
 }
 
-void HnswIndex::restore_reachability(Slot first, std::size_t count) {
+void HnswIndex::restore_reachability(Slot first, std::size_t count, Slot entry_before) {
     linked_since_walk_ += count;
-    if (linked_since_walk_ * 8 >= node_count()) {
+    // A new node tall enough to become the entry point reaches the stored graph only through
+    // its own links, which may all lead into its batch: the check below takes the stored nodes
+    // as reached, which then no longer holds. A node rises above the top about once in as many
+    // inserts as the graph holds, so the walk over the whole graph it calls for costs, spread
+    // over those inserts, what they cost.
+    const bool entry_moved = entry_before != kNoSlot && entry_before != entry_point_;
+    if (entry_moved || linked_since_walk_ * 8 >= node_count()) {
         repair_reachability();
     } else {
         link_islands(first, count);
@@ -117,7 +123,7 @@ void HnswIndex::link_islands(Slot first, std::size_t count) {
     // another; a stored node's link given up on the way can be, and the next round sees it.
     for (int round = 0; round < kRepairRounds; ++round) {
         std::fill(reached.begin(), reached.end(), 0);
-        reach(entry_point_);  // a node of the batch may have become the entry point
+        reach(entry_point_);  // a node whose row was just replaced may be the entry point
         for (Slot u = first; u - first < count; ++u) {
             const std::uint32_t* p = list_ptr(u, 0);
             for (std::uint32_t i = 0; i < p[0]; ++i) {
@@ -131,15 +137,7 @@ void HnswIndex::link_islands(Slot first, std::size_t count) {
         for (Slot u = first; u - first < count; ++u) {
             if (reached[u - first] || is_deleted(u)) continue;
             complete = false;
-            // Its own neighbours first; when their lists hold nothing that may be given up
-            // (all batch nodes), the stored nodes a walk from the entry point finds.
-            std::vector<Slot> from = nearest_neighbours(u, nullptr);
-            std::erase_if(from, [&](Slot s) { return !usable(s); });
-            if (!link_in(u, from, first, count)) {
-                from = nearest_from_entry(u);
-                std::erase_if(from, [&](Slot s) { return !usable(s); });
-                if (!link_in(u, from, first, count)) continue;
-            }
+            if (!link_in_least_risk(u, usable, inside)) continue;
             reach(u);
             spread();
         }
@@ -159,11 +157,12 @@ std::vector<Slot> HnswIndex::nearest_neighbours(Slot u, const std::vector<std::u
     return out;
 }
 
-std::vector<Slot> HnswIndex::nearest_from_entry(Slot u) const {
+std::vector<Slot> HnswIndex::nearest_from_entry(Slot u, bool layer0_only) const {
     const float* q = vector(u);
     auto exact = [&](Slot s) { return dist_fn_(q, vector(s), dim_); };
     Slot cur = entry_point_;
-    for (std::size_t layer = max_layer_; layer > 0; --layer) cur = greedy_impl<false>(cur, layer, exact);
+    if (!layer0_only)
+        for (std::size_t layer = max_layer_; layer > 0; --layer) cur = greedy_impl<false>(cur, layer, exact);
     AdmitEvery every{ef_construction_};
     std::vector<Candidate> found;
     walk_layer<false, false>(cur, 0, exact, every, found);
@@ -177,8 +176,29 @@ std::vector<Slot> HnswIndex::nearest_from_entry(Slot u) const {
     return out;
 }
 
-bool HnswIndex::link_in(Slot u, std::span<const Slot> from, Slot keep_first, std::size_t keep_count) {
-    auto kept = [&](Slot s) { return s >= keep_first && s - keep_first < keep_count; };
+bool HnswIndex::link_in_least_risk(Slot u, const std::function<bool(Slot)>& usable,
+                                   const std::function<bool(Slot)>& kept) {
+    // Candidates nearest first: `u`'s own neighbours, the nodes a walk from the entry point
+    // finds, and those a walk on layer 0 alone finds; each computed only when the ones before
+    // offer no link at the risk tried.
+    std::vector<Slot> sources[3];
+    bool computed[3] = {false, false, false};
+    for (const LinkRisk risk : {LinkRisk::kNone, LinkRisk::kCountedWayIn, LinkRisk::kDisplace}) {
+        for (int i = 0; i < 3; ++i) {
+            if (!computed[i]) {
+                sources[i] = i == 0 ? nearest_neighbours(u, nullptr) : nearest_from_entry(u, i == 2);
+                std::erase_if(sources[i], [&](Slot s) { return !usable(s); });
+                computed[i] = true;
+            }
+            if (link_in(u, sources[i], kept, risk)) return true;
+        }
+    }
+    return false;
+}
+
+bool HnswIndex::link_in(Slot u, std::span<const Slot> from, const std::function<bool(Slot)>& keep, LinkRisk risk) {
+    auto kept = [&](Slot s) { return keep && keep(s); };
+    std::vector<Slot> two_steps;
     const Slot* nearest = nullptr;
     for (const Slot& r : from) {
         if (r == u) continue;
@@ -192,12 +212,22 @@ bool HnswIndex::link_in(Slot u, std::span<const Slot> from, Slot keep_first, std
             count_in_edge(u);
             return true;
         }
-        // Give up the entry farthest from r among those that keep another way in.
+        // Give up the entry farthest from r among those another entry's list holds too, which
+        // r then still reaches through that entry; at more risk, among those with another
+        // incoming edge, which may come from an island, though.
+        two_steps.clear();
+        for (std::uint32_t i = 0; i < len; ++i) {
+            const std::uint32_t* q = list_ptr(lst[1 + i], 0);
+            two_steps.insert(two_steps.end(), q + 1, q + 1 + q[0]);
+        }
+        std::sort(two_steps.begin(), two_steps.end());
         std::uint32_t victim = len;
         float farthest = 0.0f;
         for (std::uint32_t i = 0; i < len; ++i) {
-            if (in_degree_[lst[1 + i]] < 2 || kept(lst[1 + i])) continue;
-            const float d = dist_fn_(vector(r), vector(lst[1 + i]), dim_);
+            const Slot v = lst[1 + i];
+            if (in_degree_[v] < 2 || kept(v)) continue;
+            if (risk == LinkRisk::kNone && !std::binary_search(two_steps.begin(), two_steps.end(), v)) continue;
+            const float d = dist_fn_(vector(r), vector(v), dim_);
             if (victim == len || d > farthest) {
                 victim = i;
                 farthest = d;
@@ -209,7 +239,7 @@ bool HnswIndex::link_in(Slot u, std::span<const Slot> from, Slot keep_first, std
         count_in_edge(u);
         return true;
     }
-    if (nearest == nullptr) return false;
+    if (nearest == nullptr || risk != LinkRisk::kDisplace) return false;
     // Every candidate's entries hang on that list alone: displace the farthest of the nearest
     // candidate's, which is noted as an orphan in turn.
     std::uint32_t* lst = writable_list(*nearest, 0);
@@ -246,11 +276,7 @@ void HnswIndex::link_orphans() {
         // nodes linked only to each other.
         const Slot partner = in_degree_[u] == 1 ? closed_partner(u) : kNoSlot;
         if (in_degree_[u] == 1 && (partner == kNoSlot || partner == entry_point_)) continue;
-        std::vector<Slot> from = nearest_neighbours(u, nullptr);
-        std::erase(from, partner);
-        if (from.empty()) from = nearest_from_entry(u);
-        std::erase(from, partner);
-        link_in(u, from);
+        link_in_least_risk(u, [partner](Slot s) { return s != partner; }, {});
         pending.insert(pending.end(), orphans_.begin(), orphans_.end());
         orphans_.clear();
     }
@@ -276,25 +302,31 @@ void HnswIndex::mark_reachable(Slot start, std::vector<std::uint64_t>& reached) 
 void HnswIndex::repair_reachability() {
     linked_since_walk_ = 0;
     if (!in_edges_counted_) count_in_edges();
-    link_orphans();
     const std::size_t n = node_count();
     if (entry_point_ == kNoSlot) return;
+    // The way in of a node linked in here is never given up for another's: nodes of one island
+    // that reach each other only through the rest would otherwise displace each other in turn
+    // from the one reached list near them.
+    std::vector<std::uint64_t> linked_in(n / 64 + 1, 0);
+    auto made_way_in = [&](Slot s) { return marked(linked_in, s); };
     for (int round = 0; round < kRepairRounds; ++round) {
+        // Orphans first: linking one in can give up an entry that was another's only way in,
+        // which only the walk that follows sees, so the round that ends the repair must be one
+        // whose walk found nothing left.
+        link_orphans();
         std::vector<std::uint64_t> reached(n / 64 + 1, 0);
         mark_reachable(entry_point_, reached);
         bool complete = true;
         for (Slot u = 0; u < n; ++u) {
             if (marked(reached, u) || is_deleted(u)) continue;
             complete = false;
-            std::vector<Slot> from = nearest_neighbours(u, &reached);
-            if (from.empty()) {
-                from = nearest_from_entry(u);
-                std::erase_if(from, [&](Slot s) { return !marked(reached, s); });
-            }
-            link_in(u, from);
+            const bool linked = link_in_least_risk(u, [&](Slot s) { return marked(reached, s); }, made_way_in);
+            // Only a node linked in makes what it reaches reached: marking it otherwise would
+            // hide the rest of its island from this round.
+            if (!linked) continue;
+            mark(linked_in, u);
             mark_reachable(u, reached);
         }
-        link_orphans();
         if (complete) break;
     }
 }
