@@ -213,6 +213,14 @@ class TestSameAsOneDatabase:
                     same_ranking(a, b)
         same_ranking(sharded.search_text(queries[2], k=3), single.search_text(queries[2], k=3))
         same_ranking(sharded.search_hybrid(x[0], queries[0], k=3), single.search_hybrid(x[0], queries[0], k=3))
+        # A shard left with another setting (an enable that failed part-way) is refused, not
+        # merged, until the setting is given again.
+        sharded._wait({0: sharded._submit(0, "repeatable_write", "enable_text_index", "text", not stem)})
+        for search in (lambda: sharded.search_text(queries[2]), lambda: sharded.search_hybrid(x[0], queries[0])):
+            with pytest.raises(ValueError):
+                search()
+        sharded.enable_text_index("text", stem=stem)
+        same_ranking(sharded.search_text(queries[2], k=3), single.search_text(queries[2], k=3))
 
     def test_quantized_switches(self, pair):
         sharded, _ = pair

@@ -460,7 +460,16 @@ class ShardedDatabase:
     def _text_stats(self, batch: Any) -> tuple[int, int, dict[str, int]]:
         """The keyword statistics of the whole database for the batch's words: the shards' summed."""
         documents, length, words = 0, 0, Counter[str]()
-        for shard_documents, shard_length, shard_words in self._all("read", "text_stats", batch):
+        per_shard = self._all("read", "text_stats", batch)
+        settings = [setting for setting, _ in per_shard]
+        if any(setting != settings[0] for setting in settings):
+            # A keyword search failed part-way through enabling: scores of different fields
+            # or word forms would be merged as if comparable.
+            raise ValueError(
+                f"the shards' text indexes differ ({', '.join(map(str, settings))}): "
+                "call enable_text_index again to give every shard the same one"
+            )
+        for _, (shard_documents, shard_length, shard_words) in per_shard:
             documents += shard_documents
             length += shard_length
             words.update(shard_words)

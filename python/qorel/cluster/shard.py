@@ -195,7 +195,9 @@ _OPS: dict[str, Any] = {
     "count": lambda db, where_filter: db.count(where_filter),
     "search": _search,
     "search_many": _search_many,
-    "text_stats": lambda db, queries: _qorel._text_stats(db, queries),
+    # The setting travels with the statistics, so that shards indexing differently are caught
+    # at the keyword search that would mix their scores.
+    "text_stats": lambda db, queries: (db.text_index, _qorel._text_stats(db, queries)),
     "search_text_many": _search_text_many,
     "save": lambda db: db.save(),
     "compact": lambda db: db.compact(),
