@@ -512,8 +512,10 @@ def test_writes_after_reopen_do_not_copy_the_stored_vectors(tmp_path, n, dim, qu
     if "libasan" not in os.environ.get("LD_PRELOAD", ""):
         assert written < 8 << 20, f"writes took {written >> 20} MB beside {rows.nbytes >> 20} MB of vectors"
         if dim >= 512:  # narrower rows cost about what their graph and ids cost
+            # Rows held after their save kept about 1.6 times their bytes here; released, what
+            # stays (graph, ids, the allocator's free lists) ranges from 0.55 to 0.75 of them.
             added = 3 * 2000 * dim * 4
-            assert kept < added * 3 // 4, f"{kept >> 20} MB stayed of {added >> 20} MB of rows added and saved"
+            assert kept < added, f"{kept >> 20} MB stayed of {added >> 20} MB of rows added and saved"
         if quantize:
             # The graph and the ids, not the codes (a quarter of the vectors' bytes).
             assert opened < rows.nbytes // 3, f"the open took {opened >> 20} MB beside {rows.nbytes >> 20} MB of vectors"
