@@ -325,8 +325,8 @@ private:
     // A neighbour of `u` whose one incoming edge comes from `u` and that holds `u`'s one
     // incoming edge, or kNoSlot.
     Slot closed_partner(Slot u) const;
-    // `u`'s layer-0 neighbours nearest first; with `reached`, only those marked in it.
-    std::vector<Slot> nearest_neighbours(Slot u, const std::vector<std::uint64_t>* reached) const;
+    // `u`'s layer-0 neighbours nearest first.
+    std::vector<Slot> nearest_neighbours(Slot u) const;
     // The nearest nodes to `u`'s vector that a walk from the entry point finds, nearest first.
     // With `layer0_only` the walk stays on layer 0, so that every node it finds is reachable
     // there: a descent through the upper layers can end among nodes layer 0 does not reach.

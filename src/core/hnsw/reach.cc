@@ -145,11 +145,11 @@ void HnswIndex::link_islands(Slot first, std::size_t count) {
     }
 }
 
-std::vector<Slot> HnswIndex::nearest_neighbours(Slot u, const std::vector<std::uint64_t>* reached) const {
+std::vector<Slot> HnswIndex::nearest_neighbours(Slot u) const {
     std::vector<Candidate> near;
     const std::uint32_t* p = list_ptr(u, 0);
     for (std::uint32_t i = 0; i < p[0]; ++i)
-        if (p[1 + i] != u && (reached == nullptr || marked(*reached, p[1 + i])))
+        if (p[1 + i] != u)
             near.push_back({p[1 + i], dist_fn_(vector(u), vector(p[1 + i]), dim_)});
     std::sort(near.begin(), near.end(), candidate_less);
     std::vector<Slot> out;
@@ -186,7 +186,7 @@ bool HnswIndex::link_in_least_risk(Slot u, const std::function<bool(Slot)>& usab
     for (const LinkRisk risk : {LinkRisk::kNone, LinkRisk::kCountedWayIn, LinkRisk::kDisplace}) {
         for (int i = 0; i < 3; ++i) {
             if (!computed[i]) {
-                sources[i] = i == 0 ? nearest_neighbours(u, nullptr) : nearest_from_entry(u, i == 2);
+                sources[i] = i == 0 ? nearest_neighbours(u) : nearest_from_entry(u, i == 2);
                 std::erase_if(sources[i], [&](Slot s) { return !usable(s); });
                 computed[i] = true;
             }
@@ -215,12 +215,14 @@ bool HnswIndex::link_in(Slot u, std::span<const Slot> from, const std::function<
         // Give up the entry farthest from r among those another entry's list holds too, which
         // r then still reaches through that entry; at more risk, among those with another
         // incoming edge, which may come from an island, though.
-        two_steps.clear();
-        for (std::uint32_t i = 0; i < len; ++i) {
-            const std::uint32_t* q = list_ptr(lst[1 + i], 0);
-            two_steps.insert(two_steps.end(), q + 1, q + 1 + q[0]);
+        if (risk == LinkRisk::kNone) {
+            two_steps.clear();
+            for (std::uint32_t i = 0; i < len; ++i) {
+                const std::uint32_t* q = list_ptr(lst[1 + i], 0);
+                two_steps.insert(two_steps.end(), q + 1, q + 1 + q[0]);
+            }
+            std::sort(two_steps.begin(), two_steps.end());
         }
-        std::sort(two_steps.begin(), two_steps.end());
         std::uint32_t victim = len;
         float farthest = 0.0f;
         for (std::uint32_t i = 0; i < len; ++i) {
